@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Provide an OpenCV C++ build with the objdetect ArUco API and print its
+# CMake config directory on stdout.  Uses the system OpenCV when it is new
+# enough; otherwise builds the pinned release once from the official source
+# carried by the opencv-python-headless sdist on PyPI, into a cache prefix
+# outside the repository that later runs (and CI) reuse.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+# shellcheck source=deps.env
+source "$here/deps.env"
+
+log() { echo "[opencv] $*" >&2; }
+
+version_ge() { [ "$(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n1)" = "$2" ]; }
+
+# System OpenCV, if it qualifies (Debian 13 ships 4.10).
+if command -v pkg-config >/dev/null && pkg-config --exists opencv4 2>/dev/null; then
+  sysver="$(pkg-config --modversion opencv4)"
+  if version_ge "$sysver" "$OPENCV_MIN_VERSION" \
+     && [ -f "$(pkg-config --variable=includedir opencv4)/opencv2/objdetect/charuco_detector.hpp" ]; then
+    for d in /usr/lib/x86_64-linux-gnu/cmake/opencv4 /usr/lib/cmake/opencv4 /usr/share/opencv4; do
+      if [ -f "$d/OpenCVConfig.cmake" ]; then
+        log "using system OpenCV $sysver"
+        echo "$d"; exit 0
+      fi
+    done
+  fi
+fi
+
+cache="${VESK_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vesk}"
+# The prefix name changes whenever the build recipe below changes.
+recipe_hash="$(sed -n '/^# --- recipe ---$/,$p' "${BASH_SOURCE[0]}" | sha256sum | cut -c1-10)"
+prefix="$cache/opencv-$OPENCV_VERSION-$recipe_hash"
+if [ -f "$prefix/.complete" ]; then
+  log "using cached OpenCV $OPENCV_VERSION at $prefix"
+  echo "$prefix/lib/cmake/opencv4"; exit 0
+fi
+
+# --- recipe ---
+mkdir -p "$cache/dl"
+sdist="$cache/dl/opencv-python-headless-$OPENCV_PY_VERSION.tar.gz"
+if [ ! -f "$sdist" ] || ! echo "$OPENCV_SDIST_SHA256  $sdist" | sha256sum -c --quiet - 2>/dev/null; then
+  log "downloading opencv-python-headless $OPENCV_PY_VERSION sdist from PyPI"
+  url="$(curl -fsSL "https://pypi.org/simple/opencv-python-headless/" \
+        | grep -o "https://[^\"#]*/opencv[-_]python[-_]headless-$OPENCV_PY_VERSION\.tar\.gz" | head -n1)"
+  [ -n "$url" ] || { log "could not find the sdist on PyPI"; exit 1; }
+  curl -fsSL -o "$sdist.part" "$url"
+  mv "$sdist.part" "$sdist"
+  echo "$OPENCV_SDIST_SHA256  $sdist" | sha256sum -c --quiet - || { log "checksum mismatch for $sdist"; rm -f "$sdist"; exit 1; }
+fi
+
+work="$cache/build-opencv-$OPENCV_VERSION-$recipe_hash"
+rm -rf "$work" "$prefix"
+mkdir -p "$work"
+log "unpacking source"
+tar xzf "$sdist" -C "$work" "opencv-python-headless-$OPENCV_PY_VERSION/opencv"
+src="$work/opencv-python-headless-$OPENCV_PY_VERSION/opencv"
+
+log "building OpenCV $OPENCV_VERSION (core imgproc imgcodecs calib3d features2d flann objdetect) into $prefix"
+cmake -S "$src" -B "$work/build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_INSTALL_PREFIX="$prefix" \
+  -DCMAKE_POLICY_VERSION_MINIMUM=3.5 \
+  -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
+  -DBUILD_SHARED_LIBS=OFF \
+  -DBUILD_LIST=core,imgproc,imgcodecs,calib3d,features2d,flann,objdetect \
+  -DBUILD_TESTS=OFF -DBUILD_PERF_TESTS=OFF -DBUILD_EXAMPLES=OFF -DBUILD_DOCS=OFF \
+  -DBUILD_opencv_apps=OFF -DBUILD_opencv_python3=OFF -DBUILD_opencv_java=OFF \
+  -DBUILD_JAVA=OFF -DBUILD_opencv_js=OFF \
+  -DWITH_IPP=OFF -DWITH_ADE=OFF -DWITH_QUIRC=OFF -DWITH_ITT=OFF -DWITH_OPENCL=OFF \
+  -DWITH_EIGEN=OFF -DWITH_LAPACK=OFF -DWITH_PROTOBUF=OFF -DWITH_FFMPEG=OFF \
+  -DWITH_GSTREAMER=OFF -DWITH_V4L=OFF -DWITH_GTK=OFF -DWITH_QT=OFF -DWITH_VTK=OFF \
+  -DWITH_TIFF=OFF -DWITH_WEBP=OFF -DWITH_OPENEXR=OFF -DWITH_JASPER=OFF \
+  -DWITH_OPENJPEG=OFF -DWITH_IMGCODEC_HDR=OFF -DWITH_IMGCODEC_SUNRASTER=OFF \
+  -DWITH_IMGCODEC_PXM=OFF -DWITH_IMGCODEC_PFM=OFF -DWITH_AVIF=OFF \
+  -DWITH_PNG=ON -DBUILD_PNG=ON -DWITH_SPNG=OFF -DWITH_JPEG=ON -DBUILD_JPEG=ON \
+  -DBUILD_ZLIB=OFF -DWITH_1394=OFF -DWITH_OBSENSOR=OFF -DWITH_KLEIDICV=OFF \
+  -DOPENCV_GENERATE_PKGCONFIG=OFF -DOPENCV_FORCE_3RDPARTY_BUILD=OFF \
+  >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log" >&2; exit 1; }
+cmake --build "$work/build" -j"$(nproc)" >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; exit 1; }
+cmake --install "$work/build" >"$work/install.log" 2>&1 || { tail -n 20 "$work/install.log" >&2; exit 1; }
+touch "$prefix/.complete"
+rm -rf "$work"
+log "done"
+echo "$prefix/lib/cmake/opencv4"

@@ -1,0 +1,126 @@
+#pragma once
+// Every type caster of the module. Include this first in each binding unit so
+// that all units see the same conversions.
+
+#include <climits>
+#include <cstring>
+#include <stdexcept>
+
+#include <pybind11/pybind11.h>
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <opencv2/core.hpp>
+
+namespace pybind11::detail {
+
+// numpy array <-> cv::Mat, always by deep copy.
+template <>
+struct type_caster<cv::Mat> {
+  PYBIND11_TYPE_CASTER(cv::Mat, const_name("numpy.ndarray"));
+
+  bool load(handle src, bool /*convert*/) {
+    if (!src || src.is_none()) return false;
+    auto& api = npy_api::get();
+    // Any array-like becomes a C-contiguous base-class ndarray of its own dtype.
+    PyObject* raw = api.PyArray_FromAny_(src.ptr(), nullptr, 0, 0,
+                                         npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ENSUREARRAY_,
+                                         nullptr);
+    if (raw == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    auto arr = reinterpret_steal<array>(raw);
+
+    const int depth = depthOf(arr.dtype());
+    if (depth < 0) return false;
+
+    const auto ndim = arr.ndim();
+    if (ndim < 1 || ndim > 3) return false;
+    const ssize_t rows = arr.shape(0);
+    const ssize_t cols = ndim >= 2 ? arr.shape(1) : 1;
+    const ssize_t channels = ndim == 3 ? arr.shape(2) : 1;
+    if (channels < 1 || channels > 4) return false;
+    if (rows > INT_MAX || cols > INT_MAX) return false;
+
+    const int type = CV_MAKETYPE(depth, static_cast<int>(channels));
+    if (rows == 0 || cols == 0) {
+      value = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), type);
+      return true;
+    }
+    cv::Mat header(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(arr.data()));
+    value = header.clone();
+    return true;
+  }
+
+  static handle cast(const cv::Mat& mat, return_value_policy /*policy*/, handle /*parent*/) {
+    if (mat.empty()) {
+      return array_t<double>(std::vector<ssize_t>{0, 0}).release();
+    }
+    const cv::Mat m = mat.isContinuous() ? mat : mat.clone();
+    dtype dt = dtypeOf(m.depth());
+
+    std::vector<ssize_t> shape;
+    if (m.dims <= 2) {
+      shape = {m.rows, m.cols};
+    } else {
+      for (int i = 0; i < m.dims; ++i) shape.push_back(m.size[i]);
+    }
+    if (m.channels() > 1) shape.push_back(m.channels());
+
+    array out(dt, shape);
+    std::memcpy(out.mutable_data(), m.data, m.total() * m.elemSize());
+    return out.release();
+  }
+
+ private:
+  static int depthOf(const dtype& dt) {
+    // Identity with numpy's canonical descriptors: non-native byte order and
+    // other dtypes do not match and are rejected.
+    const PyObject* p = dt.ptr();
+    if (p == dtype::of<uint8_t>().ptr()) return CV_8U;
+    if (p == dtype::of<int8_t>().ptr()) return CV_8S;
+    if (p == dtype::of<uint16_t>().ptr()) return CV_16U;
+    if (p == dtype::of<int16_t>().ptr()) return CV_16S;
+    if (p == dtype::of<int32_t>().ptr()) return CV_32S;
+    if (p == dtype::of<float>().ptr()) return CV_32F;
+    if (p == dtype::of<double>().ptr()) return CV_64F;
+    return -1;
+  }
+
+  static dtype dtypeOf(int depth) {
+    switch (depth) {
+      case CV_8U: return dtype::of<uint8_t>();
+      case CV_8S: return dtype::of<int8_t>();
+      case CV_16U: return dtype::of<uint16_t>();
+      case CV_16S: return dtype::of<int16_t>();
+      case CV_32S: return dtype::of<int32_t>();
+      case CV_32F: return dtype::of<float>();
+      case CV_64F: return dtype::of<double>();
+      default: throw std::runtime_error("vesk: unsupported cv::Mat depth for numpy conversion");
+    }
+  }
+};
+
+// Any two-item sequence <-> (width, height).
+template <>
+struct type_caster<cv::Size> {
+  PYBIND11_TYPE_CASTER(cv::Size, const_name("tuple[int, int]"));
+
+  bool load(handle src, bool convert) {
+    if (!src || !isinstance<sequence>(src) || isinstance<str>(src) || isinstance<bytes>(src)) return false;
+    auto seq = reinterpret_borrow<sequence>(src);
+    if (seq.size() != 2) return false;
+    make_caster<int> w, h;
+    if (!w.load(seq[0], convert) || !h.load(seq[1], convert)) return false;
+    value = cv::Size(cast_op<int>(w), cast_op<int>(h));
+    return true;
+  }
+
+  static handle cast(const cv::Size& size, return_value_policy, handle) {
+    return make_tuple(size.width, size.height).release();
+  }
+};
+
+}  // namespace pybind11::detail

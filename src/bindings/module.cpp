@@ -1,0 +1,13 @@
+#include "bindings/casters.hpp"
+#include "bindings/registration.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
+  m.doc() =
+      "Compiled C++ core of halberon-vesk: targets, calibration, geometry, quality, io. "
+      "Not meant to be imported directly  -  use the halberon.vesk Python package.";
+
+  auto tf = m.def_submodule("tf", "SE(3) pose <-> 4x4 transformation matrix conversions.");
+  vesk::bindings::registerTf(tf);
+}

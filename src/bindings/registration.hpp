@@ -1,0 +1,11 @@
+#pragma once
+// One registration function per subsystem, called by the module's exec step
+// in dependency order: a class is registered before any signature naming it.
+
+#include <pybind11/pybind11.h>
+
+namespace vesk::bindings {
+
+void registerTf(pybind11::module_& tf);
+
+}  // namespace vesk::bindings

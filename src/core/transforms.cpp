@@ -1,0 +1,99 @@
+#include "core/transforms.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+namespace vesk::tf {
+
+namespace {
+constexpr double kPi = 3.141592653589793;
+double toRad(double deg) { return deg * kPi / 180.0; }
+double toDeg(double rad) { return rad * 180.0 / kPi; }
+}  // namespace
+
+cv::Mat poseToTransformationMatrix(const std::vector<double>& pose) {
+  if (pose.size() != 6) {
+    throw std::invalid_argument("poseToTransformationMatrix: expected 6 elements [x,y,z,rx,ry,rz]");
+  }
+  const double rx = toRad(pose[3]), ry = toRad(pose[4]), rz = toRad(pose[5]);
+  const double cx = std::cos(rx), sx = std::sin(rx);
+  const double cy = std::cos(ry), sy = std::sin(ry);
+  const double cz = std::cos(rz), sz = std::sin(rz);
+
+  cv::Mat T = cv::Mat::eye(4, 4, CV_64F);
+  auto* r0 = T.ptr<double>(0);
+  auto* r1 = T.ptr<double>(1);
+  auto* r2 = T.ptr<double>(2);
+  r0[0] = cy * cz; r0[1] = sx * sy * cz - cx * sz; r0[2] = cx * sy * cz + sx * sz;
+  r1[0] = cy * sz; r1[1] = sx * sy * sz + cx * cz; r1[2] = cx * sy * sz - sx * cz;
+  r2[0] = -sy;     r2[1] = sx * cy;                r2[2] = cx * cy;
+  r0[3] = pose[0];
+  r1[3] = pose[1];
+  r2[3] = pose[2];
+  return T;
+}
+
+std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
+  // A 4x4 array of vectors (several channels) is not a transformation either.
+  if (transformation.rows != 4 || transformation.cols != 4 || transformation.dims > 2 ||
+      transformation.channels() != 1) {
+    throw std::invalid_argument("transformationMatrixToPose: expected a 4x4 matrix");
+  }
+  cv::Mat T;
+  transformation.convertTo(T, CV_64F);
+  auto r = [&T](int i, int j) { return T.at<double>(i, j); };
+
+  double rx = 0.0, ry = 0.0, rz = 0.0;
+  const double r20 = r(2, 0);
+  if (r20 > 1.0) {
+    ry = -kPi / 2.0;
+    rz = std::atan2(-r(0, 1), r(1, 1));
+    rx = 0.0;
+  } else {
+    ry = std::asin(std::min(1.0, -r20));
+    if (std::abs(std::cos(ry)) > 1e-9) {
+      rx = std::atan2(r(2, 1), r(2, 2));
+      rz = std::atan2(r(1, 0), r(0, 0));
+    } else {
+      rx = 0.0;
+      rz = std::atan2(-r(0, 1), r(1, 1));
+    }
+  }
+  return {r(0, 3), r(1, 3), r(2, 3), toDeg(rx), toDeg(ry), toDeg(rz)};
+}
+
+cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
+  if (poses.empty()) {
+    throw std::invalid_argument("averagePose: poses must be non-empty");
+  }
+  cv::Mat rotationSum = cv::Mat::zeros(3, 3, CV_64F);
+  cv::Mat translationSum = cv::Mat::zeros(3, 1, CV_64F);
+  for (std::size_t i = 0; i < poses.size(); ++i) {
+    const cv::Mat& pose = poses[i];
+    if (pose.rows != 4 || pose.cols != 4 || pose.dims > 2 || pose.channels() != 1) {
+      throw std::invalid_argument("averagePose: expected 4x4 matrices, element " + std::to_string(i) +
+                                  " is not");
+    }
+    cv::Mat P;
+    pose.convertTo(P, CV_64F);
+    rotationSum += P(cv::Rect(0, 0, 3, 3));
+    translationSum += P(cv::Rect(3, 0, 1, 3));
+  }
+
+  cv::Mat U, w, Vt;
+  cv::SVD::compute(rotationSum, w, U, Vt, 0);
+  cv::Mat R = U * Vt;
+  if (cv::determinant(R) < 0.0) {
+    Vt.row(2) *= -1.0;
+    R = U * Vt;
+  }
+  translationSum /= static_cast<double>(poses.size());
+
+  cv::Mat result = cv::Mat::eye(4, 4, CV_64F);
+  R.copyTo(result(cv::Rect(0, 0, 3, 3)));
+  translationSum.copyTo(result(cv::Rect(3, 0, 1, 3)));
+  return result;
+}
+
+}  // namespace vesk::tf

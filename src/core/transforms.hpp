@@ -1,0 +1,19 @@
+#pragma once
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vesk::tf {
+
+// [x, y, z, rx, ry, rz] with extrinsic x-y-z Euler angles in degrees (R = Rz*Ry*Rx)
+// to a 4x4 CV_64F homogeneous matrix.
+cv::Mat poseToTransformationMatrix(const std::vector<double>& pose);
+
+// Inverse of poseToTransformationMatrix; any element type is accepted.
+std::vector<double> transformationMatrixToPose(const cv::Mat& transformation);
+
+// Mean translation and the SO(3) projection (SVD) of the summed rotation blocks.
+cv::Mat averagePose(const std::vector<cv::Mat>& poses);
+
+}  // namespace vesk::tf

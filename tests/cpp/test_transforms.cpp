@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+
+#include "core/transforms.hpp"
+
+namespace {
+
+using vesk::tf::averagePose;
+using vesk::tf::poseToTransformationMatrix;
+using vesk::tf::transformationMatrixToPose;
+
+cv::Mat rotZ(double deg, double tx = 0, double ty = 0, double tz = 0) {
+  return poseToTransformationMatrix({tx, ty, tz, 0, 0, deg});
+}
+
+TEST(AveragePose, NonOrthonormalSingleIsReorthonormalised) {
+  cv::Mat T = rotZ(30, 1, 2, 3);
+  T.at<double>(0, 0) *= 1.1;  // perturb the rotation block
+  cv::Mat avg = averagePose({T});
+  cv::Mat R = avg(cv::Rect(0, 0, 3, 3));
+  EXPECT_LT(cv::norm(R * R.t(), cv::Mat::eye(3, 3, CV_64F)), 1e-12);
+  EXPECT_NEAR(cv::determinant(R), 1.0, 1e-12);
+  EXPECT_DOUBLE_EQ(avg.at<double>(0, 3), 1.0);
+  EXPECT_DOUBLE_EQ(avg.at<double>(2, 3), 3.0);
+}
+
+TEST(AveragePose, ReflectionIsFixed) {
+  // A sum whose plain SVD projection is a reflection: a mirror matrix.
+  cv::Mat T = cv::Mat::eye(4, 4, CV_64F);
+  T.at<double>(2, 2) = -1.0;
+  cv::Mat R = averagePose({T})(cv::Rect(0, 0, 3, 3));
+  EXPECT_NEAR(cv::determinant(R), 1.0, 1e-12);
+}
+
+TEST(AveragePose, IgnoresLastRowAndAcceptsFloat) {
+  cv::Mat T = rotZ(10, 0.5, 0, 0);
+  T.at<double>(3, 0) = 99.0;
+  cv::Mat Tf;
+  T.convertTo(Tf, CV_32F);
+  cv::Mat avg = averagePose({Tf});
+  EXPECT_EQ(avg.type(), CV_64F);
+  EXPECT_DOUBLE_EQ(avg.at<double>(3, 0), 0.0);
+  EXPECT_NEAR(avg.at<double>(0, 3), 0.5, 1e-7);
+}
+
+TEST(AveragePose, RejectsNon4x4Elements) {
+  EXPECT_THROW(averagePose({rotZ(0), cv::Mat::eye(3, 3, CV_64F)}), std::invalid_argument);
+  EXPECT_THROW(averagePose({cv::Mat()}), std::invalid_argument);
+  EXPECT_THROW(averagePose({cv::Mat(4, 4, CV_64FC3, cv::Scalar::all(0))}), std::invalid_argument);
+}
+
+TEST(TransformationMatrixToPose, DegenerateR20BeyondRange) {
+  // r20 slightly outside [-1, 1] from numerical noise: gimbal branches, no NaN.
+  cv::Mat T = cv::Mat::eye(4, 4, CV_64F);
+  T.at<double>(2, 0) = 1.0 + 1e-12;
+  auto p = transformationMatrixToPose(T);
+  EXPECT_DOUBLE_EQ(p[4], -90.0);
+  EXPECT_DOUBLE_EQ(p[3], 0.0);
+  T.at<double>(2, 0) = -1.0 - 1e-12;
+  p = transformationMatrixToPose(T);
+  EXPECT_DOUBLE_EQ(p[4], 90.0);
+  EXPECT_DOUBLE_EQ(p[3], 0.0);
+  for (double v : p) EXPECT_FALSE(std::isnan(v));
+}
+
+TEST(TransformationMatrixToPose, AcceptsAnyDepth) {
+  cv::Mat T = rotZ(45, 1, 2, 3);
+  cv::Mat Ti;
+  T.convertTo(Ti, CV_32S);  // integer matrix: the rotation rounds, the translation survives
+  auto p = transformationMatrixToPose(Ti);
+  EXPECT_DOUBLE_EQ(p[0], 1.0);
+  EXPECT_DOUBLE_EQ(p[2], 3.0);
+}
+
+}  // namespace
