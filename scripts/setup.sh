@@ -53,8 +53,11 @@ req_stamp="$venv/.vesk-requirements"
 req_hash="$(cat requirements-dev.txt scripts/deps.env | sha256sum | cut -c1-16)"
 if [ "$(cat "$req_stamp" 2>/dev/null)" != "$req_hash" ]; then
   say "installing Python packages into $venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q -r requirements-dev.txt "opencv-python-headless==$OPENCV_PY_VERSION"
+  "$venv/bin/python" -m pip install -q --upgrade pip 2>&1 | { grep -v "is ignored" || true; } >&2
+  # this machine's extra local indexes make pip print a warning per package; keep the output readable
+  "$venv/bin/python" -m pip install -q -r requirements-dev.txt "opencv-python-headless==$OPENCV_PY_VERSION" 2>&1 \
+    | { grep -v "is ignored: it is neither a file nor a directory" || true; } >&2
+  [ "${PIPESTATUS[0]}" = 0 ] || die "pip could not install the Python packages into $venv"
   echo "$req_hash" > "$req_stamp"
 fi
 

@@ -13,6 +13,11 @@
 
 #include <opencv2/core.hpp>
 
+// CPython 3.13 dropped this symbol. A weak reference lets the loader map the
+// module under another interpreter, so the entry's version check can report
+// the mismatch instead of the loader failing on an undefined symbol.
+#pragma weak _PyThreadState_UncheckedGet
+
 namespace pybind11::detail {
 
 // numpy array <-> cv::Mat, always by deep copy.

@@ -43,7 +43,10 @@ INSTANTIATE_TEST_SUITE_P(AllLevels, LogLevel,
                          ::testing::Values(LevelCase{0, "DEBUG"}, LevelCase{1, "INFO"}, LevelCase{2, "WARNING"},
                                            LevelCase{3, "ERROR"}, LevelCase{4, "SUCCESS"},
                                            // outside the enumeration
-                                           LevelCase{7, "INFO"}, LevelCase{-1, "INFO"}));
+                                           LevelCase{7, "INFO"}, LevelCase{-1, "INFO"}),
+                         [](const ::testing::TestParamInfo<LevelCase>& info) {
+                           return "level" + std::to_string(info.index);
+                         });
 
 TEST(Log, EmptyMessageKeepsPrefixAndSpace) {
   auto got = capture([] { vesk::logging::log(Level::INFO, ""); });

@@ -1,0 +1,87 @@
+import glob
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _vesk
+
+MODULE_DOC = ("Compiled C++ core of halberon-vesk: targets, calibration, geometry, quality, io. "
+              "Not meant to be imported directly  -  use the halberon.vesk Python package.")
+
+
+def test_module_docstring():
+    assert _vesk.__doc__ == MODULE_DOC
+
+
+@pytest.mark.parametrize("name, doc", [
+    ("tf", "SE(3) pose <-> 4x4 transformation matrix conversions."),
+])
+def test_submodules(name, doc):
+    sub = getattr(_vesk, name)
+    assert sub.__name__ == "_vesk." + name
+    assert sub.__doc__ == doc
+
+
+def test_tf_docstrings_and_signatures():
+    docs = {
+        "pose_to_transformation_matrix": ("pose_xyzrpy_deg",
+                                          "Convert [x, y, z, rx, ry, rz] (degrees, extrinsic xyz Euler) to a 4x4 matrix."),
+        "transformation_matrix_to_pose": ("transformation",
+                                          "Convert a 4x4 transformation matrix to [x, y, z, rx, ry, rz] (degrees)."),
+        "average_pose": ("poses",
+                         "Mean SE(3) pose: average translations, project the mean rotation onto SO(3) via SVD."),
+    }
+    for fn, (arg, doc) in docs.items():
+        text = getattr(_vesk.tf, fn).__doc__
+        assert text.rstrip().endswith(doc)
+        assert f"{fn}({arg}: " in text
+        # matrices are shown by their Python type, never as native type names
+        assert "cv::" not in text
+    assert "numpy.ndarray" in _vesk.tf.average_pose.__doc__
+
+
+def _other_pythons():
+    root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    found = []
+    for minor in ("3.11", "3.13"):
+        found += sorted(glob.glob(f"{root}/versions/{minor}.*/bin/python{minor}"))[-1:]
+    return found
+
+
+@pytest.mark.parametrize("python", _other_pythons() or [pytest.param(None, marks=pytest.mark.skip("no other CPython"))])
+def test_import_under_other_python_fails_with_version_mismatch(python):
+    so = pathlib.Path(_vesk.__file__)
+    code = textwrap.dedent(f"""
+        import importlib.machinery, importlib.util, sys
+        loader = importlib.machinery.ExtensionFileLoader("_vesk", {str(so)!r})
+        spec = importlib.util.spec_from_file_location("_vesk", {str(so)!r}, loader=loader)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as e:
+            expected = ("Python version mismatch: module was compiled for Python 3.12, "
+                        "but the interpreter version is incompatible: " + sys.version + ".")
+            print("OK" if str(e) == expected else "WRONG: " + str(e))
+        else:
+            print("IMPORTED")
+    """)
+    out = subprocess.run([python, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "OK", out.stdout + out.stderr
+
+
+def test_subinterpreter_import_is_refused():
+    code = textwrap.dedent("""
+        import _xxsubinterpreters as si
+        interp = si.create()
+        try:
+            si.run_string(interp, "import _vesk")
+        except Exception as e:
+            print("REFUSED", type(e).__name__)
+        else:
+            print("IMPORTED")
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert out.stdout.startswith("REFUSED"), out.stdout + out.stderr
