@@ -85,3 +85,25 @@ def test_subinterpreter_import_is_refused():
     """)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.stdout.startswith("REFUSED"), out.stdout + out.stderr
+
+
+@pytest.mark.parametrize("fn, expected", [
+    (_vesk.IntrinsicCalibrator.__init__,
+     "target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget, "
+     "options: _vesk.IntrinsicOptions = IntrinsicOptions()"),
+    (_vesk.IntrinsicCalibrator.calibrate, "-> _vesk.IntrinsicResult"),
+    (_vesk.IntrinsicCalibrator.find_corners, "-> _vesk.TargetDetections"),
+    (_vesk.CharucoTarget.detect_and_annotate, "(self: _vesk.CharucoTarget, image: numpy.ndarray) -> tuple[numpy.ndarray, int]"),
+])
+def test_signatures_name_python_classes(fn, expected):
+    assert expected in fn.__doc__
+    assert "vesk::" not in fn.__doc__ and "cv::" not in fn.__doc__
+
+
+def test_registration_order_of_module_attributes():
+    names = [n for n in _vesk.__dict__ if not n.startswith("__")]
+    expected = ["tf", "aruco_dictionary_id_map", "aruco_dictionary_id_from_name", "ChessboardTarget",
+                "CharucoTarget", "ArucoTarget", "TERM_CRITERIA_COUNT", "TERM_CRITERIA_MAX_ITER",
+                "TERM_CRITERIA_EPS", "TermCriteria", "IntrinsicOptions", "TargetDetections", "IntrinsicResult",
+                "IntrinsicCalibrator"]
+    assert [n for n in names if n in expected] == expected

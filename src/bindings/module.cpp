@@ -10,4 +10,6 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
 
   auto tf = m.def_submodule("tf", "SE(3) pose <-> 4x4 transformation matrix conversions.");
   vesk::bindings::registerTf(tf);
+  vesk::bindings::registerTargets(m);
+  vesk::bindings::registerIntrinsic(m);
 }

@@ -7,5 +7,7 @@
 namespace vesk::bindings {
 
 void registerTf(pybind11::module_& tf);
+void registerTargets(pybind11::module_& m);
+void registerIntrinsic(pybind11::module_& m);
 
 }  // namespace vesk::bindings

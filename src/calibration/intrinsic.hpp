@@ -1,0 +1,72 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "targets/targets.hpp"
+
+namespace vesk::calibration {
+
+struct IntrinsicOptions {
+  cv::TermCriteria criteria{cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.001};
+  std::string chessboard_corner_detector = "Default";
+  int chessboard_flags = 0;
+  int sub_pixel_detection_window_size = 11;
+  int sub_pixel_detection_zero_zone_size = -1;
+  std::string calibrate_camera_method = "Default";
+  int calibrate_camera_flags = 0;
+  int index_of_fixed_3d_point = 0;
+  std::optional<cv::Mat> intrinsic_matrix_guess;
+  std::optional<cv::Mat> distortion_coefficients_guess;
+  double per_view_error_threshold = 1.0;
+};
+
+struct TargetDetections {
+  std::vector<int> successful_indices;
+  std::vector<cv::Mat> image_points;      // N x 1 CV_32FC2
+  std::vector<cv::Mat> object_points;     // N x 3 CV_32F
+  std::vector<cv::Mat> point_ids;         // N x 1 CV_32S, ChArUco only
+  std::vector<cv::Mat> annotated_images;  // one per successful view
+};
+
+struct IntrinsicResult {
+  bool ok = false;
+  cv::Mat intrinsic_matrix;
+  cv::Mat distortion_coefficients;
+  double reprojection_error = 0.0;
+  std::vector<int> successful_indices;
+  std::vector<cv::Mat> image_points;
+  std::vector<int> low_view_error_indices;  // positions among the used views
+  std::vector<double> per_view_errors;
+  cv::Mat std_deviations_intrinsics;
+  cv::Mat std_deviations_extrinsics;
+};
+
+class IntrinsicCalibrator {
+ public:
+  IntrinsicCalibrator(CalibrationTarget target, IntrinsicOptions options);
+
+  TargetDetections findCorners(const std::vector<cv::Mat>& images) const;
+  IntrinsicResult calibrate(const std::vector<cv::Mat>& images);
+  IntrinsicResult solve(const std::vector<cv::Mat>& images);
+  double meanReprojectionError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const;
+
+  const CalibrationTarget& target() const { return target_; }
+  const IntrinsicOptions& options() const { return options_; }
+  const TargetDetections& detections() const { return detections_; }
+  const std::vector<cv::Mat>& cornerImages() const { return detections_.annotated_images; }
+  const std::vector<cv::Mat>& rvecs() const { return rvecs_; }
+  const std::vector<cv::Mat>& tvecs() const { return tvecs_; }
+
+ private:
+  CalibrationTarget target_;
+  IntrinsicOptions options_;
+  TargetDetections detections_;
+  std::vector<cv::Mat> rvecs_;
+  std::vector<cv::Mat> tvecs_;
+};
+
+}  // namespace vesk::calibration
