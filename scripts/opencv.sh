@@ -49,6 +49,12 @@ if [ ! -f "$sdist" ] || ! echo "$OPENCV_SDIST_SHA256  $sdist" | sha256sum -c --q
   echo "$OPENCV_SDIST_SHA256  $sdist" | sha256sum -c --quiet - || { log "checksum mismatch for $sdist"; rm -f "$sdist"; exit 1; }
 fi
 
+# LAPACK (OpenBLAS) backs OpenCV's SVD and solvers, as in the opencv-python wheels.
+multiarch="$(gcc -print-multiarch 2>/dev/null || echo x86_64-linux-gnu)"
+for h in /usr/include/lapacke.h "/usr/include/$multiarch/cblas.h"; do
+  [ -f "$h" ] || { log "missing $h: install libopenblas-dev and liblapacke-dev"; exit 1; }
+done
+
 work="$cache/build-opencv-$OPENCV_VERSION-$recipe_hash"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
@@ -68,7 +74,8 @@ cmake -S "$src" -B "$work/build" -G Ninja \
   -DBUILD_opencv_apps=OFF -DBUILD_opencv_python3=OFF -DBUILD_opencv_java=OFF \
   -DBUILD_JAVA=OFF -DBUILD_opencv_js=OFF \
   -DWITH_IPP=OFF -DWITH_ADE=OFF -DWITH_QUIRC=OFF -DWITH_ITT=OFF -DWITH_OPENCL=OFF \
-  -DWITH_EIGEN=OFF -DWITH_LAPACK=OFF -DWITH_PROTOBUF=OFF -DWITH_FFMPEG=OFF \
+  -DWITH_EIGEN=OFF -DWITH_LAPACK=ON "-DLAPACKE_INCLUDE_DIR=/usr/include;/usr/include/$multiarch" \
+  -DWITH_PROTOBUF=OFF -DWITH_FFMPEG=OFF \
   -DWITH_GSTREAMER=OFF -DWITH_V4L=OFF -DWITH_GTK=OFF -DWITH_QT=OFF -DWITH_VTK=OFF \
   -DWITH_TIFF=OFF -DWITH_WEBP=OFF -DWITH_OPENEXR=OFF -DWITH_JASPER=OFF \
   -DWITH_OPENJPEG=OFF -DWITH_IMGCODEC_HDR=OFF -DWITH_IMGCODEC_SUNRASTER=OFF \
@@ -77,6 +84,7 @@ cmake -S "$src" -B "$work/build" -G Ninja \
   -DBUILD_ZLIB=OFF -DWITH_1394=OFF -DWITH_OBSENSOR=OFF -DWITH_KLEIDICV=OFF \
   -DOPENCV_GENERATE_PKGCONFIG=OFF -DOPENCV_FORCE_3RDPARTY_BUILD=OFF \
   >"$work/configure.log" 2>&1 || { tail -n 40 "$work/configure.log" >&2; exit 1; }
+grep -q "Lapack: *YES" "$work/configure.log" || { log "OpenCV did not find LAPACK"; tail -n 40 "$work/configure.log" >&2; exit 1; }
 cmake --build "$work/build" -j"$(nproc)" >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log" >&2; exit 1; }
 cmake --install "$work/build" >"$work/install.log" 2>&1 || { tail -n 20 "$work/install.log" >&2; exit 1; }
 touch "$prefix/.complete"

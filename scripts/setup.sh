@@ -25,10 +25,12 @@ find_python() {
 }
 python="$(find_python)" || die "CPython 3.12 not found: put python3.12 on PATH or install it under pyenv (\$(pyenv root)/versions/3.12.*)"
 
-# --- system packages (zlib headers, GoogleTest) ---------------------------
+# --- system packages (zlib, LAPACK and GoogleTest headers) ----------------
 need_pkgs=()
 [ -f /usr/include/zlib.h ] || need_pkgs+=(zlib1g-dev)
 [ -f /usr/include/gtest/gtest.h ] || need_pkgs+=(libgtest-dev)
+[ -f /usr/include/lapacke.h ] || need_pkgs+=(liblapacke-dev)
+[ -f "/usr/include/$(gcc -print-multiarch 2>/dev/null || echo x86_64-linux-gnu)/cblas.h" ] || need_pkgs+=(libopenblas-dev)
 command -v curl >/dev/null || need_pkgs+=(curl)
 command -v g++ >/dev/null || need_pkgs+=(g++)
 if [ "${#need_pkgs[@]}" -gt 0 ]; then

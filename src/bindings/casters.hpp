@@ -13,6 +13,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/allocator.hpp"
+
 // CPython 3.13 dropped this symbol. A weak reference lets the loader map the
 // module under another interpreter, so the entry's version check can report
 // the mismatch instead of the loader failing on an undefined symbol.
@@ -54,8 +56,9 @@ struct type_caster<cv::Mat> {
       value = cv::Mat(static_cast<int>(rows), static_cast<int>(cols), type);
       return true;
     }
-    cv::Mat header(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(arr.data()));
-    value = header.clone();
+    const cv::Mat header(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(arr.data()));
+    value = vesk::detail::largeBufferMat();
+    header.copyTo(value);
     return true;
   }
 

@@ -18,7 +18,7 @@ using logging::Level;
 namespace {
 
 cv::Mat toGray(const cv::Mat& image) {
-  cv::Mat gray;
+  cv::Mat gray = detail::largeBufferMat();
   cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
   return gray;
 }

@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/allocator.hpp"
+
 namespace vesk::detail {
 
 // Clones `image` and draws on the clone with `draw(cv::Mat&)`. OpenCV's ArUco
@@ -22,7 +24,8 @@ cv::Mat annotatedCopy(const cv::Mat& image, Draw&& draw) {
     std::forward<Draw>(draw)(bgr);
     return withAlphaOf(bgr, image);
   }
-  cv::Mat copy = image.clone();
+  cv::Mat copy = largeBufferMat();
+  image.copyTo(copy);
   std::forward<Draw>(draw)(copy);
   return copy;
 }

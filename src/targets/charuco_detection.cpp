@@ -14,7 +14,7 @@ cv::aruco::CharucoDetector CharucoTarget::buildDetector() const {
 
 std::pair<cv::Mat, int> CharucoTarget::detectAndAnnotate(const cv::Mat& image) const {
   const cv::aruco::CharucoDetector detector = buildDetector();
-  cv::Mat gray;
+  cv::Mat gray = detail::largeBufferMat();
   cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
 
   std::vector<cv::Point2f> charucoCorners;

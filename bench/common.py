@@ -1,0 +1,60 @@
+"""Shared helpers for the benchmarks: side-by-side timing and peak memory."""
+
+from __future__ import annotations
+
+import gc
+import os
+import pathlib
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
+
+
+def timed(fn, *args):
+    gc.collect()
+    t0 = time.perf_counter()
+    out = fn(*args)
+    return time.perf_counter() - t0, out
+
+
+def side_by_side(ours, theirs, repeats: int = 3):
+    """Median wall times of two callables, run alternately so drift hits both."""
+    a, b = [], []
+    for k in range(repeats):
+        pair = [(ours, a), (theirs, b)] if k % 2 == 0 else [(theirs, b), (ours, a)]
+        for fn, sink in pair:
+            dt, _ = timed(fn)
+            sink.append(dt)
+    return statistics.median(a), statistics.median(b)
+
+
+def reset_peak_rss() -> None:
+    """Restart the peak-RSS count (ru_maxrss would carry a forking parent's peak)."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def peak_rss_mb() -> float:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
+def rss_mb() -> float:
+    with open(f"/proc/{os.getpid()}/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def run_child(code: str) -> str:
+    """Run code in a fresh interpreter (for a clean peak-RSS reading)."""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr)
+    return out.stdout
