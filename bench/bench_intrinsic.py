@@ -140,7 +140,7 @@ def memory(kind: str, n: int, images) -> dict:
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--repeats", type=int, default=7)
     ap.add_argument("--views", type=int, default=20)
     ap.add_argument("--json", action="store_true")
     args = ap.parse_args(argv)
