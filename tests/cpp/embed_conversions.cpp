@@ -65,9 +65,15 @@ TEST(NumpyToMat, CopiesInsteadOfAliasing) {
 
 }  // namespace
 
+// numpy is imported only when tests run: listing them (at build time) needs no site-packages.
+class NumpyEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { py::module_::import("numpy"); }
+};
+
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   py::scoped_interpreter interpreter;
-  py::module_::import("numpy");
+  ::testing::AddGlobalTestEnvironment(new NumpyEnvironment);
   return RUN_ALL_TESTS();
 }
