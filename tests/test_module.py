@@ -19,6 +19,7 @@ def test_module_docstring():
 
 @pytest.mark.parametrize("name, doc", [
     ("tf", "SE(3) pose <-> 4x4 transformation matrix conversions."),
+    ("io", "On-disk persistence for calibration datasets and results."),
 ])
 def test_submodules(name, doc):
     sub = getattr(_vesk, name)
@@ -105,5 +106,5 @@ def test_registration_order_of_module_attributes():
     expected = ["tf", "aruco_dictionary_id_map", "aruco_dictionary_id_from_name", "ChessboardTarget",
                 "CharucoTarget", "ArucoTarget", "TERM_CRITERIA_COUNT", "TERM_CRITERIA_MAX_ITER",
                 "TERM_CRITERIA_EPS", "TermCriteria", "IntrinsicOptions", "TargetDetections", "IntrinsicResult",
-                "IntrinsicCalibrator"]
+                "IntrinsicCalibrator", "io"]
     assert [n for n in names if n in expected] == expected

@@ -12,4 +12,7 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
   vesk::bindings::registerTf(tf);
   vesk::bindings::registerTargets(m);
   vesk::bindings::registerIntrinsic(m);
+
+  auto io = m.def_submodule("io", "On-disk persistence for calibration datasets and results.");
+  vesk::bindings::registerIo(io);
 }

@@ -9,5 +9,6 @@ namespace vesk::bindings {
 void registerTf(pybind11::module_& tf);
 void registerTargets(pybind11::module_& m);
 void registerIntrinsic(pybind11::module_& m);
+void registerIo(pybind11::module_& io);
 
 }  // namespace vesk::bindings

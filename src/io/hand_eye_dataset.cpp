@@ -1,0 +1,88 @@
+#include "io/hand_eye_dataset.hpp"
+
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "core/logging.hpp"
+#include "io/npz.hpp"
+
+namespace vesk::io {
+
+namespace fs = std::filesystem;
+
+std::string captureIndexText(std::size_t index) {
+  const std::string digits = std::to_string(index);
+  return digits.size() < 2 ? "0" + digits : digits;
+}
+
+namespace {
+void writeImage(const fs::path& file, const cv::Mat& image) {
+  if (!cv::imwrite(file.string(), image)) {
+    throw std::runtime_error("io: cv::imwrite failed for " + file.string());
+  }
+}
+}  // namespace
+
+void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& imageList,
+                        const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& annotatedImages) {
+  fs::create_directories(dataDir);
+
+  std::vector<double> values;
+  values.reserve(16 * robotTTcpList.size());
+  for (const cv::Mat& pose : robotTTcpList) {
+    if (pose.rows != 4 || pose.cols != 4 || pose.dims > 2 || pose.channels() != 1) {
+      throw std::invalid_argument("io: expected 4x4 pose matrices");
+    }
+    cv::Mat p;
+    pose.convertTo(p, CV_64F);
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c) values.push_back(p.at<double>(r, c));
+  }
+  // A partial annotated list would silently lose views: refuse it before writing.
+  if (!annotatedImages.empty() && annotatedImages.size() != imageList.size()) {
+    throw std::invalid_argument("io: annotated_images must be empty or hold one image per image_list entry, got " +
+                                std::to_string(annotatedImages.size()) + " for " +
+                                std::to_string(imageList.size()) + " images");
+  }
+
+  detail::saveNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list",
+                  {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4}, values);
+
+  for (std::size_t i = 0; i < imageList.size(); ++i) {
+    const std::string stem = "image_" + captureIndexText(i);
+    writeImage(dataDir / (stem + ".png"), imageList[i]);
+    if (!annotatedImages.empty()) writeImage(dataDir / (stem + "_annotated.png"), annotatedImages[i]);
+  }
+  logging::log(logging::SUCCESS, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
+}
+
+std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const fs::path& dataDir,
+                                                                           const std::string& imageFormat) {
+  const detail::NpyArray archive = detail::loadNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list");
+  if (archive.shape.size() != 3 || archive.shape[1] != 4 || archive.shape[2] != 4) {
+    throw std::runtime_error("io: robot_T_tcp_list npz entry is not shaped (N, 4, 4)");
+  }
+  const std::size_t n = static_cast<std::size_t>(archive.shape[0]);
+  std::vector<cv::Mat> poses;
+  poses.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    cv::Mat T(4, 4, CV_64F);
+    std::copy(archive.data.begin() + static_cast<std::ptrdiff_t>(16 * i),
+              archive.data.begin() + static_cast<std::ptrdiff_t>(16 * i + 16), T.ptr<double>());
+    poses.push_back(T);
+  }
+
+  std::vector<cv::Mat> images;
+  for (std::size_t i = 0; i < n; ++i) {
+    const fs::path file = dataDir / ("image_" + captureIndexText(i) + "." + imageFormat);
+    if (!fs::exists(file)) continue;
+    cv::Mat image = cv::imread(file.string(), cv::IMREAD_COLOR);
+    if (image.empty()) throw std::runtime_error("io: cv::imread returned an empty image for " + file.string());
+    images.push_back(std::move(image));
+  }
+  logging::log(logging::SUCCESS, "Loaded " + std::to_string(images.size()) + " images from " + dataDir.string());
+  return {std::move(images), std::move(poses)};
+}
+
+}  // namespace vesk::io
