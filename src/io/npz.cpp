@@ -23,6 +23,20 @@ void put32(std::vector<unsigned char>& b, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) b.push_back(static_cast<unsigned char>((v >> (8 * k)) & 0xFF));
 }
 
+// Fields shared by the local and the central header, from the flags to the
+// extra-field length: stored, no flags, dated 1 January 1980.
+void putEntryFields(std::vector<unsigned char>& b, std::uint32_t crc, std::uint32_t size, std::uint16_t nameLen) {
+  put16(b, 0);       // flags
+  put16(b, 0);       // method: stored
+  put16(b, 0);       // time
+  put16(b, 0x0021);  // date
+  put32(b, crc);
+  put32(b, size);  // compressed
+  put32(b, size);  // uncompressed
+  put16(b, nameLen);
+  put16(b, 0);  // extra length
+}
+
 std::uint16_t get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 std::uint32_t get32(const unsigned char* p) {
@@ -182,15 +196,7 @@ void saveNpz(const std::string& path, const std::string& name, const std::vector
   zip.reserve(30 + N + S + 46 + N + 22);
   put32(zip, 0x04034B50);
   put16(zip, 20);
-  put16(zip, 0);
-  put16(zip, 0);
-  put16(zip, 0);
-  put16(zip, 0x0021);
-  put32(zip, C);
-  put32(zip, S);
-  put32(zip, S);
-  put16(zip, N);
-  put16(zip, 0);
+  putEntryFields(zip, C, S, N);
   zip.insert(zip.end(), entry.begin(), entry.end());
   zip.insert(zip.end(), blob.begin(), blob.end());
 
@@ -198,15 +204,7 @@ void saveNpz(const std::string& path, const std::string& name, const std::vector
   put32(zip, 0x02014B50);
   put16(zip, 20);
   put16(zip, 20);
-  put16(zip, 0);
-  put16(zip, 0);
-  put16(zip, 0);
-  put16(zip, 0x0021);
-  put32(zip, C);
-  put32(zip, S);
-  put32(zip, S);
-  put16(zip, N);
-  put16(zip, 0);
+  putEntryFields(zip, C, S, N);
   put16(zip, 0);
   put16(zip, 0);
   put16(zip, 0);
