@@ -85,18 +85,14 @@ def direct(kind, board, images):
     return result, annotated
 
 
-BOARD_ARGS = {}
-
-
 def run(kind: str, n: int, repeats: int) -> dict:
     cam, board, images = scene(kind, n)
-    BOARD_ARGS[kind] = board.target_args()
     target = target_of(kind, board)
     r = _vesk.IntrinsicCalibrator(target).calibrate(images)  # warm-up and ground truth
     K = r.intrinsic_matrix
     t_ours, t_cv = side_by_side(lambda: _vesk.IntrinsicCalibrator(target).calibrate(images),
                                 lambda: direct(kind, board, images), repeats)
-    mem = memory(kind, n, images)
+    mem = memory(kind, board, images)
     return {
         **mem,
         "pipeline": f"intrinsic/{kind}",
@@ -120,7 +116,7 @@ print(peak_rss_mb() - before, len(r.successful_indices))
 """
 
 
-def memory(kind: str, n: int, images) -> dict:
+def memory(kind: str, board, images) -> dict:
     """Peak RSS that one calibrate adds, measured in a fresh interpreter."""
     import os
     import subprocess
@@ -130,7 +126,7 @@ def memory(kind: str, n: int, images) -> dict:
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "images.npy")
         np.save(path, np.stack(images))
-        args = repr(tuple(BOARD_ARGS[kind]))
+        args = repr(tuple(board.target_args()))
         out = subprocess.run([sys.executable, "-c", MEMORY_CHILD, path, args, cls], capture_output=True,
                              text=True, check=True, cwd=str(ROOT))
     added, views = out.stdout.split()

@@ -7,7 +7,6 @@ import os
 import pathlib
 import resource
 import statistics
-import subprocess
 import sys
 import time
 
@@ -50,11 +49,3 @@ def peak_rss_mb() -> float:
 def rss_mb() -> float:
     with open(f"/proc/{os.getpid()}/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-
-
-def run_child(code: str) -> str:
-    """Run code in a fresh interpreter (for a clean peak-RSS reading)."""
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=ROOT)
-    if out.returncode != 0:
-        raise RuntimeError(out.stderr)
-    return out.stdout

@@ -105,23 +105,18 @@ def test_ground_truth(scene, calibrated):
         T = scene.poses[i]
         pts = scene.board.points
         obj = np.asarray(pts, np.float64)
-        ok, rvec, tvec = cv2.solvePnP(obj, scene.camera.project(pts, T), Kt, scene.camera.dist)
         truth = scene.camera.project(pts, T)
         # the view's pose as the calibrated model sees it, from its own detections
         det = r.image_points[k].reshape(-1, 2).astype(np.float64)
         if scene.kind == "charuco":
             truth = truth + 0.5
-        ok, rvec, tvec = cv2.solvePnP(_object_points_of(scene, calibrated[0], k), det, K, D,
-                                      flags=cv2.SOLVEPNP_ITERATIVE)
+        view_obj = np.asarray(calibrated[0].detections().object_points[k], np.float64)
+        ok, rvec, tvec = cv2.solvePnP(view_obj, det, K, D, flags=cv2.SOLVEPNP_ITERATIVE)
         model = cv2.projectPoints(obj, rvec, tvec, K, D)[0].reshape(-1, 2)
         if scene.kind == "aruco":
             model, truth = model.reshape(-1, 4, 2).mean(1), truth.reshape(-1, 4, 2).mean(1)
         worst = max(worst, float(np.abs(model - truth).max()))
     assert worst < (0.5 if scene.kind == "aruco" else 0.1)
-
-
-def _object_points_of(scene, cal, k):
-    return np.asarray(cal.detections().object_points[k], np.float64)
 
 
 def test_agrees_with_direct_opencv_calls(scene, calibrated):

@@ -54,14 +54,14 @@ def _other_pythons():
 
 
 @pytest.mark.parametrize("python", _other_pythons() or [pytest.param(None, marks=pytest.mark.skip("no other CPython"))])
-def test_import_under_other_python_fails_with_version_mismatch(python):
-    so = pathlib.Path(_vesk.__file__)
+def test_import_under_other_python_fails_with_version_mismatch(python, tmp_path):
+    # every CPython on Linux accepts a bare ".so" suffix, whatever it was built for
+    (tmp_path / "_vesk.so").symlink_to(pathlib.Path(_vesk.__file__))
     code = textwrap.dedent(f"""
-        import importlib.machinery, importlib.util, sys
-        loader = importlib.machinery.ExtensionFileLoader("_vesk", {str(so)!r})
-        spec = importlib.util.spec_from_file_location("_vesk", {str(so)!r}, loader=loader)
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
         try:
-            importlib.util.module_from_spec(spec)
+            import _vesk
         except ImportError as e:
             expected = ("Python version mismatch: module was compiled for Python 3.12, "
                         "but the interpreter version is incompatible: " + sys.version + ".")

@@ -213,8 +213,6 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
 
   cv::Mat stdIntrinsics, stdExtrinsics, perViewErrors;
   double rms = 0.0;
-  rvecs_.clear();
-  tvecs_.clear();
   if (releaseObject) {
     cv::Mat newObjPoints, stdObjPoints;
     rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,
