@@ -11,26 +11,21 @@ namespace vesk::io {
 
 namespace fs = std::filesystem;
 
-std::string captureIndexText(std::size_t index) {
+std::string captureIndexText(long long index) {
   const std::string digits = std::to_string(index);
   return digits.size() < 2 ? "0" + digits : digits;
 }
 
-namespace {
-void writeImage(const fs::path& file, const cv::Mat& image) {
-  if (!cv::imwrite(file.string(), image)) {
-    throw std::runtime_error("io: cv::imwrite failed for " + file.string());
-  }
-}
-}  // namespace
+}  // namespace vesk::io
 
-void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& imageList,
-                        const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& annotatedImages) {
-  fs::create_directories(dataDir);
+namespace vesk::detail {
 
+namespace fs = std::filesystem;
+
+std::vector<double> flattenPoses(const std::vector<cv::Mat>& poses) {
   std::vector<double> values;
-  values.reserve(16 * robotTTcpList.size());
-  for (const cv::Mat& pose : robotTTcpList) {
+  values.reserve(16 * poses.size());
+  for (const cv::Mat& pose : poses) {
     if (pose.rows != 4 || pose.cols != 4 || pose.dims > 2 || pose.channels() != 1) {
       throw std::invalid_argument("io: expected 4x4 pose matrices");
     }
@@ -39,27 +34,10 @@ void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& ima
     for (int r = 0; r < 4; ++r)
       for (int c = 0; c < 4; ++c) values.push_back(p.at<double>(r, c));
   }
-  // A partial annotated list would silently lose views: refuse it before writing.
-  if (!annotatedImages.empty() && annotatedImages.size() != imageList.size()) {
-    throw std::invalid_argument("io: annotated_images must be empty or hold one image per image_list entry, got " +
-                                std::to_string(annotatedImages.size()) + " for " +
-                                std::to_string(imageList.size()) + " images");
-  }
-
-  detail::saveNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list",
-                  {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4}, values);
-
-  for (std::size_t i = 0; i < imageList.size(); ++i) {
-    const std::string stem = "image_" + captureIndexText(i);
-    writeImage(dataDir / (stem + ".png"), imageList[i]);
-    if (!annotatedImages.empty()) writeImage(dataDir / (stem + "_annotated.png"), annotatedImages[i]);
-  }
-  logging::log(logging::SUCCESS, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
+  return values;
 }
 
-std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const fs::path& dataDir,
-                                                                           const std::string& imageFormat) {
-  const detail::NpyArray archive = detail::loadNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list");
+std::vector<cv::Mat> posesFromArchive(const NpyArray& archive) {
   if (archive.shape.size() != 3 || archive.shape[1] != 4 || archive.shape[2] != 4) {
     throw std::runtime_error("io: robot_T_tcp_list npz entry is not shaped (N, 4, 4)");
   }
@@ -72,6 +50,47 @@ std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const f
               archive.data.begin() + static_cast<std::ptrdiff_t>(16 * i + 16), T.ptr<double>());
     poses.push_back(T);
   }
+  return poses;
+}
+
+void writeImage(const fs::path& file, const cv::Mat& image) {
+  if (!cv::imwrite(file.string(), image)) {
+    throw std::runtime_error("io: cv::imwrite failed for " + file.string());
+  }
+}
+
+}  // namespace vesk::detail
+
+namespace vesk::io {
+
+void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& imageList,
+                        const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& annotatedImages) {
+  fs::create_directories(dataDir);
+
+  const std::vector<double> values = detail::flattenPoses(robotTTcpList);
+  // A partial annotated list would silently lose views: refuse it before writing.
+  if (!annotatedImages.empty() && annotatedImages.size() != imageList.size()) {
+    throw std::invalid_argument("io: annotated_images must be empty or hold one image per image_list entry, got " +
+                                std::to_string(annotatedImages.size()) + " for " +
+                                std::to_string(imageList.size()) + " images");
+  }
+
+  detail::saveNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list",
+                  {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4}, values);
+
+  for (std::size_t i = 0; i < imageList.size(); ++i) {
+    const std::string stem = "image_" + captureIndexText(i);
+    detail::writeImage(dataDir / (stem + ".png"), imageList[i]);
+    if (!annotatedImages.empty()) detail::writeImage(dataDir / (stem + "_annotated.png"), annotatedImages[i]);
+  }
+  logging::log(logging::SUCCESS, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
+}
+
+std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const fs::path& dataDir,
+                                                                           const std::string& imageFormat) {
+  const std::vector<cv::Mat> poses =
+      detail::posesFromArchive(detail::loadNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list"));
+  const std::size_t n = poses.size();
 
   std::vector<cv::Mat> images;
   for (std::size_t i = 0; i < n; ++i) {

@@ -7,10 +7,12 @@
 
 #include <opencv2/core.hpp>
 
+#include "io/npz.hpp"
+
 namespace vesk::io {
 
-// "00", "01", ..., "99", "100", ...
-std::string captureIndexText(std::size_t index);
+// "00", "01", ..., "99", "100", ... (minimum width two)
+std::string captureIndexText(long long index);
 
 // image_II.png (+ image_II_annotated.png) and calibration_data.npz with the
 // (N, 4, 4) float64 entry "robot_T_tcp_list".
@@ -22,3 +24,12 @@ std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const s
                                                                            const std::string& imageFormat);
 
 }  // namespace vesk::io
+
+namespace vesk::detail {
+// Each pose checked 4x4 ("io: expected 4x4 pose matrices"), as float64 row-major.
+std::vector<double> flattenPoses(const std::vector<cv::Mat>& poses);
+// The (N, 4, 4) "robot_T_tcp_list" entry as N 4x4 float64 matrices.
+std::vector<cv::Mat> posesFromArchive(const NpyArray& archive);
+// cv::imwrite, with "io: cv::imwrite failed for <path>" on failure.
+void writeImage(const std::filesystem::path& file, const cv::Mat& image);
+}  // namespace vesk::detail

@@ -1,0 +1,136 @@
+#include "io/multi_camera_dataset.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+#include <string>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "core/logging.hpp"
+#include "io/hand_eye_dataset.hpp"
+#include "io/npz.hpp"
+
+namespace vesk::io {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<fs::path> cameraFolders(const fs::path& dataDir, int count) {
+  std::vector<fs::path> folders;
+  for (int c = 0; c < count; ++c) folders.push_back(dataDir / ("cam_" + captureIndexText(c)));
+  return folders;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// A frame file: "*.png" whose stem starts with "image_" and is not an annotated copy.
+bool isFrameFile(const fs::path& file) {
+  if (file.extension().string() != ".png") return false;
+  const std::string stem = file.stem().string();
+  if (stem.rfind("image_", 0) != 0) return false;
+  return !(stem.size() > 9 && endsWith(stem, "_annotated"));
+}
+
+}  // namespace
+
+void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>& frames, int captureIndex,
+                            const std::vector<cv::Mat>& annotatedImages) {
+  // A partial annotated list would silently lose views: refuse it before writing.
+  if (!annotatedImages.empty() && annotatedImages.size() != frames.size()) {
+    throw std::invalid_argument("io: annotated_images must be empty or hold one image per frame, got " +
+                                std::to_string(annotatedImages.size()) + " for " + std::to_string(frames.size()) +
+                                " frames");
+  }
+  const std::vector<fs::path> folders = cameraFolders(dataDir, static_cast<int>(frames.size()));
+  for (const fs::path& folder : folders) fs::create_directories(folder);
+  const std::string stem = "image_" + captureIndexText(captureIndex);
+  for (std::size_t c = 0; c < folders.size(); ++c) {
+    detail::writeImage(folders[c] / (stem + ".png"), frames[c]);
+    if (!annotatedImages.empty()) detail::writeImage(folders[c] / (stem + "_annotated.png"), annotatedImages[c]);
+  }
+  logging::log(logging::SUCCESS, "Saved capture #" + std::to_string(captureIndex) + " (" +
+                                     std::to_string(frames.size()) + " cameras)");
+}
+
+int nextMultiCameraCaptureIndex(const fs::path& dataDir, int numCameras) {
+  const std::vector<fs::path> folders = cameraFolders(dataDir, numCameras);
+  if (folders.empty()) return 0;
+  int best = -1;
+  for (const fs::path& folder : folders) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) continue;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      if (!isFrameFile(entry.path())) continue;
+      const std::string stem = entry.path().stem().string();
+      const std::string digits = stem.substr(stem.rfind('_') + 1);
+      if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+      best = std::max(best, std::stoi(digits));
+    }
+  }
+  if (best == INT_MAX) {
+    throw std::out_of_range("io: capture index " + std::to_string(best) + " is the largest possible; no next index");
+  }
+  return best + 1;
+}
+
+void saveMultiCameraRobotPoses(const fs::path& dataDir, const std::vector<cv::Mat>& robotTTcpList, int numCameras) {
+  const std::vector<double> values = detail::flattenPoses(robotTTcpList);
+  for (const fs::path& folder : cameraFolders(dataDir, numCameras)) {
+    fs::create_directories(folder);
+    detail::saveNpz((folder / "calibration_data.npz").string(), "robot_T_tcp_list",
+                    {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4}, values);
+  }
+}
+
+std::vector<cv::Mat> loadMultiCameraRobotPoses(const fs::path& dataDir) {
+  std::error_code ec;
+  if (!fs::is_directory(dataDir, ec)) return {};
+  std::vector<fs::path> folders;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dataDir)) {
+    if (entry.is_directory(ec) && entry.path().filename().string().rfind("cam_", 0) == 0) {
+      folders.push_back(entry.path());
+    }
+  }
+  std::sort(folders.begin(), folders.end());
+  for (const fs::path& folder : folders) {
+    const fs::path archive = folder / "calibration_data.npz";
+    if (fs::exists(archive, ec)) {
+      return detail::posesFromArchive(detail::loadNpz(archive.string(), "robot_T_tcp_list"));
+    }
+  }
+  return {};
+}
+
+std::vector<std::vector<cv::Mat>> loadMultiCameraDataset(const fs::path& dataDir, int numCameras) {
+  std::vector<std::vector<cv::Mat>> result;
+  for (const fs::path& folder : cameraFolders(dataDir, numCameras)) {
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) throw std::runtime_error("io: missing camera folder: " + folder.string());
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+      if (isFrameFile(entry.path())) names.push_back(entry.path().filename().string());
+    }
+    if (names.empty()) throw std::runtime_error("io: no image_*.png files in " + folder.string());
+    std::sort(names.begin(), names.end());
+    std::vector<cv::Mat> frames;
+    frames.reserve(names.size());
+    for (const std::string& name : names) {
+      const fs::path file = folder / name;
+      cv::Mat image = cv::imread(file.string(), cv::IMREAD_COLOR);
+      if (image.empty()) throw std::runtime_error("io: cv::imread returned an empty image for " + file.string());
+      frames.push_back(std::move(image));
+    }
+    logging::log(logging::SUCCESS, "Loaded " + std::to_string(frames.size()) + " frames from " + folder.string());
+    if (!result.empty() && frames.size() != result.back().size()) {
+      throw std::runtime_error("io: all cameras must have the same frame count; captures must be synchronized");
+    }
+    result.push_back(std::move(frames));
+  }
+  return result;
+}
+
+}  // namespace vesk::io
