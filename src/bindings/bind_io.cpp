@@ -2,16 +2,55 @@
 #include "bindings/registration.hpp"
 
 #include "io/hand_eye_dataset.hpp"
+#include "io/multi_camera_dataset.hpp"
+#include "io/result_files.hpp"
 
 namespace py = pybind11;
 
 namespace vesk::bindings {
 
 void registerIo(py::module_& io) {
+  using vesk::io::HandEyeResultRecord;
+  using vesk::io::MultiCameraCalibrationRecord;
+
   io.def("save_hand_eye_dataset", &vesk::io::saveHandEyeDataset, py::arg("data_dir"), py::arg("image_list"),
          py::arg("robot_T_tcp_list"), py::arg_v("annotated_images", std::vector<cv::Mat>(), "[]"));
   io.def("load_hand_eye_dataset", &vesk::io::loadHandEyeDataset, py::arg("data_dir"),
          py::arg("image_format") = "png");
+
+  io.def("next_multi_camera_capture_index", &vesk::io::nextMultiCameraCaptureIndex, py::arg("data_dir"),
+         py::arg("num_cameras"));
+  io.def("save_multi_camera_capture", &vesk::io::saveMultiCameraCapture, py::arg("data_dir"), py::arg("frames"),
+         py::arg("capture_index"), py::arg_v("annotated_images", std::vector<cv::Mat>(), "[]"));
+  io.def("save_multi_camera_robot_poses", &vesk::io::saveMultiCameraRobotPoses, py::arg("data_dir"),
+         py::arg("robot_T_tcp_list"), py::arg("num_cameras"));
+  io.def("load_multi_camera_robot_poses", &vesk::io::loadMultiCameraRobotPoses, py::arg("data_dir"));
+  io.def("load_multi_camera_dataset", &vesk::io::loadMultiCameraDataset, py::arg("data_dir"),
+         py::arg("num_cameras"));
+
+  py::classh<MultiCameraCalibrationRecord>(io, "MultiCameraCalibrationRecord")
+      .def(py::init<>())
+      .def_readwrite("reference_index", &MultiCameraCalibrationRecord::reference_index)
+      .def_readwrite("num_cameras", &MultiCameraCalibrationRecord::num_cameras)
+      .def_readwrite("intrinsic_matrices", &MultiCameraCalibrationRecord::intrinsic_matrices)
+      .def_readwrite("distortion_coefficients", &MultiCameraCalibrationRecord::distortion_coefficients)
+      .def_readwrite("reference_T_camera_list", &MultiCameraCalibrationRecord::reference_T_camera_list)
+      .def_readwrite("intrinsic_reprojection_errors", &MultiCameraCalibrationRecord::intrinsic_reprojection_errors)
+      .def_readwrite("pair_reprojection_errors", &MultiCameraCalibrationRecord::pair_reprojection_errors);
+  io.def("save_multi_camera_calibration", &vesk::io::saveMultiCameraCalibration, py::arg("output_path"),
+         py::arg("record"));
+  io.def("load_multi_camera_calibration", &vesk::io::loadMultiCameraCalibration, py::arg("input_path"));
+
+  py::classh<HandEyeResultRecord>(io, "HandEyeResultRecord")
+      .def(py::init<>())
+      .def_readwrite("reference_index", &HandEyeResultRecord::reference_index)
+      .def_readwrite("num_cameras", &HandEyeResultRecord::num_cameras)
+      .def_readwrite("method", &HandEyeResultRecord::method)
+      .def_readwrite("num_frames_used", &HandEyeResultRecord::num_frames_used)
+      .def_readwrite("num_frames_total", &HandEyeResultRecord::num_frames_total)
+      .def_readwrite("tcp_T_camera_list", &HandEyeResultRecord::tcp_T_camera_list);
+  io.def("save_hand_eye_result", &vesk::io::saveHandEyeResult, py::arg("output_path"), py::arg("record"));
+  io.def("load_hand_eye_result", &vesk::io::loadHandEyeResult, py::arg("input_path"));
 }
 
 }  // namespace vesk::bindings

@@ -1,0 +1,261 @@
+#include "io/result_files.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "core/logging.hpp"
+
+namespace vesk::io {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kMultiCameraFile = "multi_camera_calibration.json";
+constexpr const char* kHandEyeFile = "hand_eye.json";
+
+// ---- writing ---------------------------------------------------------------
+
+json matrixToJson(const cv::Mat& m) {
+  json rows = json::array();
+  if (m.empty()) return rows;
+  cv::Mat d;
+  m.reshape(1, m.rows).convertTo(d, CV_64F);
+  for (int r = 0; r < d.rows; ++r) {
+    json row = json::array();
+    for (int c = 0; c < d.cols; ++c) row.push_back(d.at<double>(r, c));
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+json flatToJson(const cv::Mat& m) {
+  json values = json::array();
+  if (m.empty()) return values;
+  cv::Mat d;
+  m.convertTo(d, CV_64F);
+  if (!d.isContinuous()) d = d.clone();
+  const double* p = d.ptr<double>();
+  for (std::size_t i = 0, n = d.total() * static_cast<std::size_t>(d.channels()); i < n; ++i) values.push_back(p[i]);
+  return values;
+}
+
+json transformListToJson(const std::vector<cv::Mat>& list) {
+  json out = json::array();
+  for (const cv::Mat& m : list) out.push_back(m.empty() ? json(nullptr) : matrixToJson(m));
+  return out;
+}
+
+json errorListToJson(const std::vector<double>& list) {
+  json out = json::array();
+  for (double v : list) out.push_back(std::isnan(v) ? json(nullptr) : json(v));
+  return out;
+}
+
+bool hasExtension(const fs::path& path) {
+  const std::string name = path.filename().string();
+  const std::size_t dot = name.rfind('.');
+  return dot != std::string::npos && dot + 1 < name.size();
+}
+
+fs::path resolveOutput(const fs::path& outputPath, const char* defaultName) {
+  std::error_code ec;
+  if (fs::is_directory(outputPath, ec)) return outputPath / defaultName;
+  if (hasExtension(outputPath)) return outputPath;
+  return outputPath / defaultName;
+}
+
+fs::path writeDocument(const fs::path& outputPath, const char* defaultName, const json& doc) {
+  const fs::path target = resolveOutput(outputPath, defaultName);
+  // A bare file name has no parent to create: it is written in the working folder.
+  if (!target.parent_path().empty()) fs::create_directories(target.parent_path());
+  const std::string text = doc.dump(2, ' ', false);
+  std::ofstream out(target, std::ios::out | std::ios::trunc);
+  if (!out) throw std::runtime_error("io: cannot open " + target.string() + " for writing");
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  return target;
+}
+
+// ---- reading ---------------------------------------------------------------
+
+std::string readDocument(const fs::path& inputPath, const char* defaultName) {
+  std::error_code ec;
+  const fs::path file = fs::is_directory(inputPath, ec) ? inputPath / defaultName : inputPath;
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("io: cannot open " + file.string() + " for reading");
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const json& requireArray(const json& value, const std::string& what) {
+  if (!value.is_array()) throw std::runtime_error("io: " + what + " must be a JSON array, but is " + value.type_name());
+  return value;
+}
+
+// Integer fields must hold an exact 32-bit value: a float or a huge number would
+// otherwise be truncated (or, for floats out of range, converted undefinedly).
+int intField(const json& doc, const std::string& key) {
+  const json& v = doc.at(key);
+  if (v.is_number_unsigned()) {
+    if (v.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<int>::max())) return v.get<int>();
+  } else if (v.is_number_integer()) {
+    const std::int64_t i = v.get<std::int64_t>();
+    if (i >= std::numeric_limits<int>::min() && i <= std::numeric_limits<int>::max()) return static_cast<int>(i);
+  } else if (v.is_number_float()) {
+    const double d = v.get<double>();
+    if (std::isfinite(d) && d == std::floor(d) && d >= std::numeric_limits<int>::min() &&
+        d <= std::numeric_limits<int>::max()) {
+      return static_cast<int>(d);
+    }
+  } else {
+    return v.get<int>();  // the library's "type must be number, but is ..." error
+  }
+  throw std::runtime_error("io: '" + key + "' must be a 32-bit integer, got " + v.dump());
+}
+
+int optionalIntField(const json& doc, const std::string& key) {
+  if (!doc.contains(key) || doc.at(key).is_null()) return -1;
+  return intField(doc, key);
+}
+
+cv::Mat matrixFromJson(const json& value, const std::string& what) {
+  if (value.is_null()) return cv::Mat();
+  const json& rows = requireArray(value, what);
+  if (rows.empty()) return cv::Mat(0, 0, CV_64F);
+  const json& first = requireArray(rows[0], what + " row 0");
+  if (rows.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+      first.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("io: " + what + " is too large");
+  }
+  const int nr = static_cast<int>(rows.size());
+  const int nc = static_cast<int>(first.size());
+  cv::Mat m(nr, nc, CV_64F);
+  for (int r = 0; r < nr; ++r) {
+    const json& row = requireArray(rows[static_cast<std::size_t>(r)], what + " row " + std::to_string(r));
+    if (row.size() != first.size()) {
+      throw std::runtime_error("io: " + what + " row " + std::to_string(r) + " has " + std::to_string(row.size()) +
+                               " entries, expected " + std::to_string(nc));
+    }
+    for (int c = 0; c < nc; ++c) m.at<double>(r, c) = row[static_cast<std::size_t>(c)].get<double>();
+  }
+  return m;
+}
+
+cv::Mat rowFromJson(const json& value, const std::string& what) {
+  if (value.is_null()) return cv::Mat();
+  const json& values = requireArray(value, what);
+  if (values.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    throw std::runtime_error("io: " + what + " is too large");
+  }
+  cv::Mat m(1, static_cast<int>(values.size()), CV_64F);
+  for (std::size_t i = 0; i < values.size(); ++i) m.at<double>(0, static_cast<int>(i)) = values[i].get<double>();
+  return values.empty() ? cv::Mat() : m;
+}
+
+// A required list: absent fails with the library's key-not-found error, null is empty.
+template <typename Convert>
+std::vector<cv::Mat> matrixList(const json& doc, const std::string& key, Convert convert) {
+  const json& list = doc.at(key);
+  std::vector<cv::Mat> out;
+  if (list.is_null()) return out;
+  requireArray(list, "'" + key + "'");
+  out.reserve(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    out.push_back(convert(list[i], "'" + key + "' entry " + std::to_string(i)));
+  }
+  return out;
+}
+
+std::vector<double> errorList(const json& doc, const std::string& key) {
+  std::vector<double> out;
+  if (!doc.contains(key) || doc.at(key).is_null()) return out;
+  const json& list = requireArray(doc.at(key), "'" + key + "'");
+  out.reserve(list.size());
+  for (const json& v : list) out.push_back(v.is_null() ? std::numeric_limits<double>::quiet_NaN() : v.get<double>());
+  return out;
+}
+
+const json& requireObject(const json& doc) {
+  if (!doc.is_object()) throw std::runtime_error(std::string("io: expected a JSON object, but is ") + doc.type_name());
+  return doc;
+}
+
+}  // namespace
+
+fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCameraCalibrationRecord& record) {
+  json doc = json::object();
+  doc["reference_index"] = record.reference_index;
+  doc["num_cameras"] = record.num_cameras;
+  json intrinsics = json::array();
+  for (const cv::Mat& k : record.intrinsic_matrices) intrinsics.push_back(matrixToJson(k));
+  doc["intrinsic_matrices"] = std::move(intrinsics);
+  json distortion = json::array();
+  for (const cv::Mat& d : record.distortion_coefficients) distortion.push_back(flatToJson(d));
+  doc["distortion_coefficients"] = std::move(distortion);
+  doc["reference_T_camera_list"] = transformListToJson(record.reference_T_camera_list);
+  doc["intrinsic_reprojection_errors"] = errorListToJson(record.intrinsic_reprojection_errors);
+  doc["pair_reprojection_errors"] = errorListToJson(record.pair_reprojection_errors);
+  const fs::path target = writeDocument(outputPath, kMultiCameraFile, doc);
+  logging::log(logging::SUCCESS, "Saved multi-camera calibration to " + target.string());
+  return target;
+}
+
+fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord& record) {
+  json doc = json::object();
+  doc["reference_index"] = record.reference_index;
+  doc["num_cameras"] = record.num_cameras;
+  doc["method"] = record.method.empty() ? json(nullptr) : json(record.method);
+  doc["num_frames_used"] = record.num_frames_used < 0 ? json(nullptr) : json(record.num_frames_used);
+  doc["num_frames_total"] = record.num_frames_total < 0 ? json(nullptr) : json(record.num_frames_total);
+  doc["tcp_T_camera_list"] = transformListToJson(record.tcp_T_camera_list);
+  const fs::path target = writeDocument(outputPath, kHandEyeFile, doc);
+  logging::log(logging::SUCCESS, "Saved hand-eye result to " + target.string());
+  return target;
+}
+
+MultiCameraCalibrationRecord loadMultiCameraCalibration(const fs::path& inputPath) {
+  return detail::parseMultiCameraCalibration(readDocument(inputPath, kMultiCameraFile));
+}
+
+HandEyeResultRecord loadHandEyeResult(const fs::path& inputPath) {
+  return detail::parseHandEyeResult(readDocument(inputPath, kHandEyeFile));
+}
+
+namespace detail {
+
+MultiCameraCalibrationRecord parseMultiCameraCalibration(const std::string& text) {
+  const json parsed = json::parse(text);
+  const json& doc = requireObject(parsed);
+  MultiCameraCalibrationRecord record;
+  record.reference_index = intField(doc, "reference_index");
+  record.num_cameras = intField(doc, "num_cameras");
+  record.intrinsic_matrices = matrixList(doc, "intrinsic_matrices", matrixFromJson);
+  record.distortion_coefficients = matrixList(doc, "distortion_coefficients", rowFromJson);
+  record.reference_T_camera_list = matrixList(doc, "reference_T_camera_list", matrixFromJson);
+  record.intrinsic_reprojection_errors = errorList(doc, "intrinsic_reprojection_errors");
+  record.pair_reprojection_errors = errorList(doc, "pair_reprojection_errors");
+  return record;
+}
+
+HandEyeResultRecord parseHandEyeResult(const std::string& text) {
+  const json parsed = json::parse(text);
+  const json& doc = requireObject(parsed);
+  HandEyeResultRecord record;
+  record.reference_index = intField(doc, "reference_index");
+  record.num_cameras = intField(doc, "num_cameras");
+  if (doc.contains("method") && !doc.at("method").is_null()) record.method = doc.at("method").get<std::string>();
+  record.num_frames_used = optionalIntField(doc, "num_frames_used");
+  record.num_frames_total = optionalIntField(doc, "num_frames_total");
+  record.tcp_T_camera_list = matrixList(doc, "tcp_T_camera_list", matrixFromJson);
+  return record;
+}
+
+}  // namespace detail
+
+}  // namespace vesk::io

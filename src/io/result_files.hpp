@@ -1,0 +1,46 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vesk::io {
+
+struct MultiCameraCalibrationRecord {
+  int reference_index = 0;
+  int num_cameras = 0;
+  std::vector<cv::Mat> intrinsic_matrices;
+  std::vector<cv::Mat> distortion_coefficients;
+  std::vector<cv::Mat> reference_T_camera_list;  // empty matrix where unknown
+  std::vector<double> intrinsic_reprojection_errors;  // NaN where unknown
+  std::vector<double> pair_reprojection_errors;       // NaN where unknown
+};
+
+struct HandEyeResultRecord {
+  int reference_index = 0;
+  int num_cameras = 0;
+  std::string method;
+  int num_frames_used = -1;   // negative: unknown
+  int num_frames_total = -1;  // negative: unknown
+  std::vector<cv::Mat> tcp_T_camera_list;  // empty matrix where unknown
+};
+
+// A folder (existing, or a path without extension) gets the default file name
+// inside it; the path actually written is returned.
+std::filesystem::path saveMultiCameraCalibration(const std::filesystem::path& outputPath,
+                                                 const MultiCameraCalibrationRecord& record);
+MultiCameraCalibrationRecord loadMultiCameraCalibration(const std::filesystem::path& inputPath);
+
+std::filesystem::path saveHandEyeResult(const std::filesystem::path& outputPath, const HandEyeResultRecord& record);
+HandEyeResultRecord loadHandEyeResult(const std::filesystem::path& inputPath);
+
+namespace detail {
+// The documents' parsers, on text from anywhere: malformed input of any kind
+// is an exception, never undefined behaviour.
+MultiCameraCalibrationRecord parseMultiCameraCalibration(const std::string& text);
+HandEyeResultRecord parseHandEyeResult(const std::string& text);
+}  // namespace detail
+
+}  // namespace vesk::io
