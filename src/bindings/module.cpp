@@ -12,6 +12,10 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
   vesk::bindings::registerTf(tf);
   vesk::bindings::registerTargets(m);
   vesk::bindings::registerIntrinsic(m);
+  vesk::bindings::registerHandEye(m);
+
+  auto diagnostics = m.def_submodule("diagnostics", "Diagnostics for hand-eye calibration data and solvers.");
+  vesk::bindings::registerDiagnostics(diagnostics);
 
   auto io = m.def_submodule("io", "On-disk persistence for calibration datasets and results.");
   vesk::bindings::registerIo(io);

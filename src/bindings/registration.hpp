@@ -9,6 +9,8 @@ namespace vesk::bindings {
 void registerTf(pybind11::module_& tf);
 void registerTargets(pybind11::module_& m);
 void registerIntrinsic(pybind11::module_& m);
+void registerHandEye(pybind11::module_& m);
+void registerDiagnostics(pybind11::module_& diag);
 void registerIo(pybind11::module_& io);
 
 }  // namespace vesk::bindings

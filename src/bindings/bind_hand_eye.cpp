@@ -1,0 +1,72 @@
+#include "bindings/casters.hpp"
+#include "bindings/registration.hpp"
+
+#include "calibration/eye_in_hand.hpp"
+
+namespace py = pybind11;
+
+namespace vesk::bindings {
+
+using calibration::EyeInHandCalibrator;
+using calibration::HandEyeResult;
+using calibration::IntrinsicOptions;
+using calibration::TargetConsistencyStats;
+
+void registerHandEye(py::module_& m) {
+  m.def(
+      "hand_eye_method_by_name_map",
+      [] {
+        std::map<std::string, int> copy;
+        for (const auto& [name, method] : calibration::handEyeMethodByNameMap()) copy[name] = static_cast<int>(method);
+        return copy;
+      },
+      "Map of hand-eye method names (\"TSAI\", \"PARK\", \"HORAUD\", \"ANDREFF\", \"DANIILIDIS\") to "
+      "cv::HandEyeCalibrationMethod values.");
+
+  py::classh<TargetConsistencyStats>(m, "TargetConsistencyStats",
+                                     "Per-frame consistency of the recovered world_T_target.")
+      .def_readonly("mean_translation_m", &TargetConsistencyStats::mean_translation_m)
+      .def_readonly("max_translation_m", &TargetConsistencyStats::max_translation_m)
+      .def_readonly("mean_rotation_deg", &TargetConsistencyStats::mean_rotation_deg)
+      .def_readonly("max_rotation_deg", &TargetConsistencyStats::max_rotation_deg)
+      .def_readonly("translation_deviations_m", &TargetConsistencyStats::translation_deviations_m)
+      .def_readonly("rotation_deviations_deg", &TargetConsistencyStats::rotation_deviations_deg)
+      .def_readonly("distances_m", &TargetConsistencyStats::distances_m)
+      .def_readonly("board_us", &TargetConsistencyStats::board_us)
+      .def_readonly("board_vs", &TargetConsistencyStats::board_vs);
+
+  py::classh<HandEyeResult>(m, "HandEyeResult", "Result of EyeInHandCalibrator.calibrate().")
+      .def_readonly("ok", &HandEyeResult::ok)
+      .def_readonly("tcp_T_camera", &HandEyeResult::tcp_T_camera)
+      .def_readonly("intrinsic_matrix", &HandEyeResult::intrinsic_matrix)
+      .def_readonly("distortion_coefficients", &HandEyeResult::distortion_coefficients)
+      .def_readonly("reprojection_error", &HandEyeResult::reprojection_error)
+      .def_readonly("valid_robot_T_tcp_list", &HandEyeResult::valid_robot_T_tcp_list)
+      .def_readonly("valid_image_list", &HandEyeResult::valid_image_list)
+      .def_readonly("camera_T_target_list", &HandEyeResult::camera_T_target_list)
+      .def_readonly("has_consistency", &HandEyeResult::has_consistency)
+      .def_readonly("consistency", &HandEyeResult::consistency);
+
+  py::classh<EyeInHandCalibrator::AlignedTargetPoses>(m, "AlignedTargetPoses")
+      .def_readonly("camera_T_target_list", &EyeInHandCalibrator::AlignedTargetPoses::camera_T_target_list)
+      .def_readonly("valid_image_list", &EyeInHandCalibrator::AlignedTargetPoses::valid_image_list)
+      .def_readonly("valid_robot_T_tcp_list", &EyeInHandCalibrator::AlignedTargetPoses::valid_robot_T_tcp_list);
+
+  py::classh<EyeInHandCalibrator>(m, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
+      .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
+           py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
+      .def("calibrate", &EyeInHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
+           py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
+           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
+           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
+           py::arg_v("output_path", std::filesystem::path(), "''"))
+      .def("compute_camera_T_target_list", &EyeInHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
+           py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
+      .def("corner_images", [](const EyeInHandCalibrator& c) { return c.cornerImages(); })
+      .def("format_results", &EyeInHandCalibrator::formatResults)
+      .def("print_results", &EyeInHandCalibrator::printResults)
+      .def("last_result", [](const EyeInHandCalibrator& c) { return c.lastResult(); })
+      .def("target", [](const EyeInHandCalibrator& c) { return c.target(); });
+}
+
+}  // namespace vesk::bindings

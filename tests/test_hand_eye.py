@@ -1,0 +1,205 @@
+import functools
+import json
+import math
+
+import numpy as np
+import pytest
+
+import _vesk
+from synthetic import scene as S
+
+METHODS = ["TSAI", "PARK", "HORAUD", "ANDREFF", "DANIILIDIS"]
+TARGETS = {"chessboard": _vesk.ChessboardTarget, "charuco": _vesk.CharucoTarget, "aruco": _vesk.ArucoTarget}
+
+
+@functools.lru_cache(maxsize=None)
+def series(kind, single_axis=False):
+    # ArUco corners come out of OpenCV's default detector ~0.5 px inside the border:
+    # larger images keep that bias well below the bounds checked here.
+    camera = S.make_camera(1280, 960) if kind == "aruco" else S.make_camera()
+    board = {"chessboard": S.chessboard, "charuco": S.charuco, "aruco": S.aruco_grid}[kind]()
+    s = S.hand_eye_series(board, camera, 15, single_axis=single_axis)
+    return s, s.images(), TARGETS[kind](*board.target_args())
+
+
+def assert_close_to_truth(result, truth, mm=1.0, deg=0.1):
+    assert result.ok
+    dt, dr = S.pose_error(result.tcp_T_camera, truth)
+    assert dt * 1000 < mm and dr < deg, (dt * 1000, dr)
+
+
+def run_path(path, method):
+    s, images, target = series("charuco")
+    cal = _vesk.EyeInHandCalibrator(target)
+    K, D = s.camera.K, s.camera.dist
+    if path == 1:
+        return cal.calibrate(s.robot_T_tcp, images, method)
+    if path == 2:
+        return cal.calibrate(s.robot_T_tcp, images, method, [], K, D)
+    aligned = cal.compute_camera_T_target_list(images, s.robot_T_tcp, K, D)
+    return cal.calibrate(aligned.valid_robot_T_tcp_list, [], method, aligned.camera_T_target_list, K, D)
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("path", [1, 2, 3])
+def test_charuco_ground_truth_every_path_and_method(path, method):
+    r = run_path(path, method)
+    assert_close_to_truth(r, series("charuco")[0].tcp_T_camera)
+    assert r.has_consistency and r.consistency.mean_translation_m < 1e-3
+    assert len(r.valid_robot_T_tcp_list) == len(r.camera_T_target_list) == 15
+    assert (math.isnan(r.reprojection_error)) == (path != 1)
+    for T in r.camera_T_target_list:
+        assert T.dtype == np.float64 and T[3].tolist() == [0, 0, 0, 1]
+
+
+@pytest.mark.parametrize("kind", ["chessboard", "aruco"])
+def test_other_targets_through_own_intrinsics(kind):
+    s, images, target = series(kind)
+    r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "TSAI")
+    assert_close_to_truth(r, s.tcp_T_camera)
+    assert r.consistency.mean_translation_m < 1e-3
+
+
+def cv_fmt(m):
+    """OpenCV's default matrix text."""
+    m = np.atleast_2d(m)
+    return "[" + ";\n ".join(", ".join(f"{v:.16g}" for v in row) for row in m) + "]"
+
+
+def expected_report(r, variety):
+    lines = ["", "=" * 60, "HAND-EYE RESULTS", "=" * 60, "", "Hand-Eye Transform (TCP -> Camera):",
+             cv_fmt(r.tcp_T_camera), "", "Pose [x, y, z, rx, ry, rz] (deg):",
+             "  [" + ", ".join(f"{v:g}" for v in _vesk.tf.transformation_matrix_to_pose(r.tcp_T_camera)) + "]",
+             "", "Intrinsic Matrix:", cv_fmt(r.intrinsic_matrix), "", "Distortion Coefficients:",
+             cv_fmt(r.distortion_coefficients), ""]
+    nan = math.isnan(r.reprojection_error)
+    f = (lambda v: f"{v:g}") if nan else (lambda v: f"{v:.4f}")
+    lines.append("Reprojection Error: " + ("n/a" if nan else f"{r.reprojection_error:.4f} px"))
+    c = r.consistency
+    lines += ["", "Target Consistency Residual:",
+              f"  Translation - mean: {f(c.mean_translation_m * 1000)} mm   max: {f(c.max_translation_m * 1000)} mm",
+              f"  Rotation    - mean: {f(c.mean_rotation_deg)} deg   max: {f(c.max_rotation_deg)} deg"]
+    for i in range(len(c.translation_deviations_m)):
+        lines.append(f"  Frame {i}: trans={f(c.translation_deviations_m[i] * 1000)}mm "
+                     f"rot={f(c.rotation_deviations_deg[i])}deg dist={f(c.distances_m[i] * 1000)}mm "
+                     f"center=({f(c.board_us[i])}, {f(c.board_vs[i])})")
+    return "\n".join(lines) + "\n\n" + variety
+
+
+@pytest.mark.parametrize("path", [1, 2])
+def test_report_text(path, capfd):
+    s, images, target = series("charuco")
+    cal = _vesk.EyeInHandCalibrator(target)
+    assert cal.format_results() == "\n" + "=" * 60 + "\nHAND-EYE RESULTS\n" + "=" * 60 + "\nCalibration failed.\n"
+    args = () if path == 1 else ("TSAI", [], s.camera.K, s.camera.dist)
+    r = cal.calibrate(s.robot_T_tcp, images, *args)
+    variety = _vesk.diagnostics.format_rotation_variety(
+        _vesk.diagnostics.analyze_rotation_variety(r.camera_T_target_list, 0.5))
+    expected = expected_report(r, variety)
+    assert cal.format_results().splitlines() == expected.splitlines()
+    assert cal.format_results() == expected
+    out = capfd.readouterr().out
+    assert out == expected  # calibrate printed the same report
+    cal.print_results()
+    assert capfd.readouterr().out == expected
+
+
+def test_log_lines_and_result_file(tmp_path, capfd):
+    s, images, target = series("charuco")
+    cal = _vesk.EyeInHandCalibrator(target)
+    r = cal.calibrate(s.robot_T_tcp, images, "PARK", output_path=tmp_path)
+    err = capfd.readouterr().err.splitlines()
+    assert err[:2] == ["[vesk][INFO] Collected images 15", "[vesk][INFO] Collected poses 15"]
+    assert "[vesk][INFO] Calculating extrinsic (hand-eye) transform..." in err
+    assert err[-2:] == ["[vesk][INFO] Extrinsic calibration complete.",
+                        f"[vesk][SUCCESS] Saved hand-eye result to {tmp_path / 'hand_eye.json'}"]
+    doc = json.loads((tmp_path / "hand_eye.json").read_text())
+    assert (doc["method"], doc["num_frames_used"], doc["num_frames_total"], doc["num_cameras"]) == ("PARK", 15, 15, 1)
+    np.testing.assert_array_equal(np.array(doc["tcp_T_camera_list"][0]), r.tcp_T_camera)
+    assert len(cal.corner_images()) == 15
+
+
+def test_failures_keep_the_last_result(capfd):
+    s, images, target = series("charuco")
+    cal = _vesk.EyeInHandCalibrator(target)
+    good = cal.calibrate(s.robot_T_tcp, images)
+    for method in ("tsai", "NOPE"):
+        with pytest.raises(ValueError) as e:
+            cal.calibrate(s.robot_T_tcp, images, method)
+        assert str(e.value) == f"Unknown hand-eye method '{method}'"
+    capfd.readouterr()
+    r = cal.calibrate(s.robot_T_tcp[:3], images[:3])
+    assert not r.ok and len(r.valid_image_list) == 3
+    assert "[vesk][ERROR] Not enough valid images for extrinsic calibration. Need at least 4!" in capfd.readouterr().err
+    r = cal.calibrate(s.robot_T_tcp[:3], [], "TSAI", s.camera_T_target[:3])
+    assert not r.ok and capfd.readouterr().err.endswith(
+        "[vesk][ERROR] Not enough valid poses for hand-eye calibration after filtering. Got 3, need at least 4.\n")
+    r = cal.calibrate(s.robot_T_tcp[:4], [], "TSAI", s.camera_T_target[:4], s.camera.K)
+    assert r.ok  # exactly four frames solve
+    cal2 = _vesk.EyeInHandCalibrator(target)
+    cal2.calibrate(s.robot_T_tcp, images)
+    with pytest.raises(ValueError) as e:
+        cal2.calibrate(s.robot_T_tcp[:9], [], "TSAI", s.camera_T_target[:10])
+    assert str(e.value) == ("EyeInHandCalibrator: robot_T_tcp_list must be pre-aligned to camera_T_target_list. "
+                            "Got 9 (robot) vs 10 (camera). Filter robot_T_tcp_list by the backend's successful "
+                            "indices before passing it in.")
+    assert cal2.last_result().ok
+    np.testing.assert_array_equal(cal2.last_result().tcp_T_camera, good.tcp_T_camera)
+
+
+def test_path_2_needs_charuco_and_four_frames(capfd):
+    s, images, target = series("chessboard")
+    with pytest.raises(ValueError) as e:
+        _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "TSAI", [], s.camera.K, s.camera.dist)
+    assert str(e.value) == "EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget"
+    s, images, target = series("charuco")
+    blank = [np.full_like(images[0], 255)] * 12
+    capfd.readouterr()
+    r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp[:3] * 5, images[:3] + blank, "TSAI", [],
+                                                    s.camera.K, s.camera.dist)
+    err = capfd.readouterr().err
+    assert not r.ok and len(r.valid_image_list) == 3
+    assert "[vesk][WARNING] frame 3: ChArUco detection failed  -  skipping" in err
+    assert "[vesk][INFO] compute_camera_T_target_list: 3/15 frames passed" in err
+    assert "[vesk][ERROR] Only 3 valid frames after solvePnP  -  need at least 4." in err
+
+
+def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd):
+    s, images, target = series("charuco")
+    cal = _vesk.EyeInHandCalibrator(target)
+    aligned = cal.compute_camera_T_target_list(images[:10], s.robot_T_tcp[:8], s.camera.K, s.camera.dist)
+    assert len(aligned.camera_T_target_list) == len(aligned.valid_image_list) == 8
+    assert "compute_camera_T_target_list: 8/10 frames passed" in capfd.readouterr().err
+    for est, true in zip(aligned.camera_T_target_list, s.camera_T_target):
+        assert S.pose_error(est, true)[0] < 1e-3  # the detector reports corners +0.5 px
+    with pytest.raises(RuntimeError):  # a grey image fails in the colour conversion
+        cal.compute_camera_T_target_list([images[0][:, :, 0]], s.robot_T_tcp[:1], s.camera.K, s.camera.dist)
+
+
+def test_fewer_robot_poses_than_images_in_path_1(capfd):
+    s, images, target = series("charuco")
+    r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp[:10], images, "TSAI")
+    assert r.ok and len(r.valid_robot_T_tcp_list) == 10
+    assert "[vesk][WARNING] [EyeInHandCalibrator] No robot pose for image 14, skipping." in capfd.readouterr().err
+    assert_close_to_truth(r, s.tcp_T_camera)
+
+
+def test_target_poses_without_intrinsics_and_identical_orientations(capfd):
+    s, _, target = series("charuco")
+    cal = _vesk.EyeInHandCalibrator(target)
+    r = cal.calibrate(s.robot_T_tcp, [], "TSAI", s.camera_T_target)
+    assert r.ok and not r.has_consistency and r.intrinsic_matrix.size == 0
+    assert_close_to_truth(r, s.tcp_T_camera, mm=1e-3, deg=1e-4)  # exact poses: exact answer
+    assert "Target Consistency" not in cal.format_results()
+    flat = [S.make_T(np.eye(3), [0.01 * i, 0, 0.5]) for i in range(6)]
+    capfd.readouterr()
+    r = cal.calibrate(s.robot_T_tcp[:6], [], "TSAI", flat, s.camera.K)
+    assert r.ok and r.has_consistency
+    assert ("[vesk][WARNING] [EyeInHandCalibrator] All camera poses have identical orientation! Hand-eye "
+            "calibration requires varied rotations to solve uniquely.") in capfd.readouterr().err
+    with pytest.raises(ValueError, match=r"robot_T_tcp_list\[2\] must be a 4x4 matrix"):
+        cal.calibrate(s.robot_T_tcp[:2] + [np.eye(3)] + s.robot_T_tcp[3:6], [], "TSAI", s.camera_T_target[:6])
+
+
+def test_method_table():
+    assert _vesk.hand_eye_method_by_name_map() == {"ANDREFF": 3, "DANIILIDIS": 4, "HORAUD": 2, "PARK": 1, "TSAI": 0}
