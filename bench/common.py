@@ -49,3 +49,25 @@ def peak_rss_mb() -> float:
 def rss_mb() -> float:
     with open(f"/proc/{os.getpid()}/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+class quiet:
+    """Send fds 1 and 2 to /dev/null: reports and log lines are not what is being timed."""
+
+    def __enter__(self):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        self.saved = [os.dup(1), os.dup(2)]
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.dup2(null, 2)
+        os.close(null)
+        return self
+
+    def __exit__(self, *exc):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        for fd, saved in zip((1, 2), self.saved):
+            os.dup2(saved, fd)
+            os.close(saved)
+        return False

@@ -1,0 +1,78 @@
+"""Eye-in-hand calibration (own intrinsics): the core against the same OpenCV calls from Python.
+
+15 synthetic 1280x960 ChArUco views from a flange camera are calibrated by
+EyeInHandCalibrator.calibrate and by the equivalent cv2 sequence (detection,
+calibrateCamera, per-view filter, re-detection, solvePnP, calibrateHandEye),
+alternately; the ratio of the median wall times and the error against the
+known tcp_T_camera are printed.
+
+    .venv/bin/python bench/bench_hand_eye.py [--repeats N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+
+import cv2
+import numpy as np
+
+from bench_intrinsic import direct as direct_intrinsic
+from common import quiet, side_by_side
+
+import _vesk
+from synthetic import scene as S
+
+
+def direct(board, images, robots):
+    (rms, K, D, rvecs, tvecs, _, _, per_view), _ = direct_intrinsic("charuco", board, images)
+    keep = [i for i, e in enumerate(per_view.ravel()) if e < 1.0] or list(range(len(images)))
+    sx, sy, sq, ml, did = board.params["args"]
+    b = cv2.aruco.CharucoBoard((sx, sy), sq, ml, cv2.aruco.getPredefinedDictionary(did))
+    det = cv2.aruco.CharucoDetector(b, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
+                                    cv2.aruco.RefineParameters(10.0, 3.0, True))
+    corners = np.asarray(b.getChessboardCorners(), np.float32)
+    Rg, tg, Rt, tt = [], [], [], []
+    for i in keep:
+        cc, ci, _, _ = det.detectBoard(cv2.cvtColor(images[i], cv2.COLOR_BGR2GRAY))
+        ok, rvec, tvec = cv2.solvePnP(corners[ci.ravel()], cc, K, D)
+        Rg.append(robots[i][:3, :3]), tg.append(robots[i][:3, 3])
+        Rt.append(cv2.Rodrigues(rvec)[0]), tt.append(tvec)
+    return cv2.calibrateHandEye(Rg, tg, Rt, tt, method=cv2.CALIB_HAND_EYE_TSAI)
+
+
+def run(repeats: int) -> dict:
+    cam = S.make_camera(1280, 960)
+    board = S.charuco()
+    s = S.hand_eye_series(board, cam, 15)
+    images = s.images()
+    target = _vesk.CharucoTarget(*board.target_args())
+    with quiet():
+        r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images)
+        R, t = direct(board, images, s.robot_T_tcp)
+        t_ours, t_cv = side_by_side(lambda: _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images),
+                                    lambda: direct(board, images, s.robot_T_tcp), repeats)
+    dt, dr = S.pose_error(r.tcp_T_camera, s.tcp_T_camera)
+    peer = float(np.abs(r.tcp_T_camera[:3, 3] - t.ravel()).max())
+    return {"pipeline": "hand-eye/charuco", "ours_s": t_ours, "opencv_s": t_cv, "ratio": t_ours / t_cv,
+            "trans_err_mm": dt * 1000, "rot_err_deg": dr, "peer_diff_mm": peer * 1000}
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeats", type=int, default=7)
+    ap.add_argument("--json", action="store_true")
+    args = ap.parse_args(argv)
+    row = run(args.repeats)
+    if args.json:
+        print(json.dumps([row]))
+        return 0
+    print(f"{'pipeline':<22}{'ours [s]':>10}{'opencv [s]':>12}{'ratio':>8}{'err mm':>9}{'err deg':>9}{'vs cv2 mm':>11}")
+    print(f"{row['pipeline']:<22}{row['ours_s']:>10.3f}{row['opencv_s']:>12.3f}{row['ratio']:>8.3f}"
+          f"{row['trans_err_mm']:>9.3f}{row['rot_err_deg']:>9.4f}{row['peer_diff_mm']:>11.2e}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
