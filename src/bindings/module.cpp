@@ -13,6 +13,7 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
   vesk::bindings::registerTargets(m);
   vesk::bindings::registerIntrinsic(m);
   vesk::bindings::registerHandEye(m);
+  vesk::bindings::registerMultiCamera(m);
 
   auto diagnostics = m.def_submodule("diagnostics", "Diagnostics for hand-eye calibration data and solvers.");
   vesk::bindings::registerDiagnostics(diagnostics);

@@ -10,6 +10,7 @@ void registerTf(pybind11::module_& tf);
 void registerTargets(pybind11::module_& m);
 void registerIntrinsic(pybind11::module_& m);
 void registerHandEye(pybind11::module_& m);
+void registerMultiCamera(pybind11::module_& m);
 void registerDiagnostics(pybind11::module_& diag);
 void registerIo(pybind11::module_& io);
 

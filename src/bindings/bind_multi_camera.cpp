@@ -1,0 +1,69 @@
+#include "bindings/casters.hpp"
+#include "bindings/registration.hpp"
+
+#include <opencv2/calib3d.hpp>
+
+#include "calibration/multi_camera.hpp"
+
+namespace py = pybind11;
+
+namespace vesk::bindings {
+
+using calibration::IntrinsicOptions;
+using calibration::MultiCameraCalibrator;
+using calibration::MultiCameraResult;
+using calibration::SubsetResult;
+using calibration::TriangulationReport;
+
+void registerMultiCamera(py::module_& m) {
+  m.attr("CALIB_FIX_INTRINSIC") = static_cast<int>(cv::CALIB_FIX_INTRINSIC);
+  m.attr("CALIB_USE_INTRINSIC_GUESS") = static_cast<int>(cv::CALIB_USE_INTRINSIC_GUESS);
+
+  py::classh<TriangulationReport>(m, "TriangulationReport",
+                                  "Triangulation validation report for one synchronized frame.")
+      .def_readonly("frame_index", &TriangulationReport::frame_index)
+      .def_readonly("points_3d", &TriangulationReport::points_3d)
+      .def_readonly("ids", &TriangulationReport::ids)
+      .def_readonly("neighbor_distances_m", &TriangulationReport::neighbor_distances_m)
+      .def_readonly("plane_thickness_m", &TriangulationReport::plane_thickness_m)
+      .def_readonly("rms_per_camera", &TriangulationReport::rms_per_camera)
+      .def_readonly("counts_per_camera", &TriangulationReport::counts_per_camera);
+
+  py::classh<MultiCameraResult>(m, "MultiCameraResult", "Result of MultiCameraCalibrator.calibrate().")
+      .def_readonly("ok", &MultiCameraResult::ok)
+      .def_readonly("reference_index", &MultiCameraResult::reference_index)
+      .def_readonly("reference_T_camera_list", &MultiCameraResult::reference_T_camera_list)
+      .def_readonly("intrinsic_matrices", &MultiCameraResult::intrinsic_matrices)
+      .def_readonly("distortion_coefficients", &MultiCameraResult::distortion_coefficients)
+      .def_readonly("intrinsic_reprojection_errors", &MultiCameraResult::intrinsic_reprojection_errors)
+      .def_readonly("pair_reprojection_errors", &MultiCameraResult::pair_reprojection_errors);
+
+  py::classh<SubsetResult>(m, "SubsetResult", "Result of one entry of MultiCameraCalibrator.calibrate_subsets().")
+      .def_readonly("subset", &SubsetResult::subset)
+      .def_readonly("result", &SubsetResult::result)
+      .def_readonly("has_triangulation", &SubsetResult::has_triangulation)
+      .def_readonly("triangulation", &SubsetResult::triangulation);
+
+  py::classh<MultiCameraCalibrator>(m, "MultiCameraCalibrator",
+                                    "Multi-camera extrinsic calibrator built on cv::stereoCalibrate.")
+      .def(py::init<CalibrationTarget, int, int, IntrinsicOptions, int>(), py::arg("target"), py::arg("num_cameras"),
+           py::arg("reference_index") = 0,
+           py::arg_v("options", MultiCameraCalibrator::defaultOptions(), "MultiCameraCalibrator.default_options()"),
+           py::arg("stereo_calibrate_flags") = static_cast<int>(cv::CALIB_FIX_INTRINSIC))
+      .def_static("default_options", &MultiCameraCalibrator::defaultOptions)
+      .def("calibrate", &MultiCameraCalibrator::calibrate, py::arg("image_lists"),
+           py::arg_v("intrinsic_matrices", std::vector<cv::Mat>(), "[]"),
+           py::arg_v("distortion_coefficients", std::vector<cv::Mat>(), "[]"),
+           py::arg_v("output_path", py::str(""), "''"))
+      .def("triangulate", &MultiCameraCalibrator::triangulate, py::arg("image_lists"), py::arg("frame_index") = 0)
+      .def("calibrate_subsets", &MultiCameraCalibrator::calibrateSubsets, py::arg("image_lists"),
+           py::arg_v("subset_sizes", std::vector<int>{2, 3}, "[2, 3]"), py::arg("frame_index") = 0)
+      .def("format_results", &MultiCameraCalibrator::formatResults)
+      .def("print_results", &MultiCameraCalibrator::printResults)
+      .def_property_readonly("last_result", [](const MultiCameraCalibrator& c) { return c.lastResult(); })
+      .def_property_readonly("target", [](const MultiCameraCalibrator& c) { return c.target(); })
+      .def_property_readonly("num_cameras", &MultiCameraCalibrator::numCameras)
+      .def_property_readonly("reference_index", &MultiCameraCalibrator::referenceIndex);
+}
+
+}  // namespace vesk::bindings

@@ -1,0 +1,495 @@
+#include "calibration/multi_camera.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <tuple>
+#include <unordered_map>
+
+#include <opencv2/calib3d.hpp>
+
+#include "core/logging.hpp"
+#include "geometry/triangulation.hpp"
+#include "io/result_files.hpp"
+
+namespace vesk::calibration {
+
+using logging::Level;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+const char* const kTag = "[MultiCameraCalibrator] ";
+
+std::vector<int> sortedIntersection(const std::vector<int>& a, const std::vector<int>& b) {
+  std::vector<int> out;
+  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(out));
+  return out;
+}
+
+std::size_t positionOf(const std::vector<int>& list, int value) {
+  const auto it = std::find(list.begin(), list.end(), value);
+  if (it == list.end()) throw std::runtime_error("multi_camera: frame index not found in successful_indices");
+  return static_cast<std::size_t>(it - list.begin());
+}
+
+std::vector<int> idsOf(const cv::Mat& m) {
+  cv::Mat c = m.isContinuous() ? m : m.clone();
+  return std::vector<int>(c.ptr<int>(), c.ptr<int>() + c.total());
+}
+
+bool sameMatrix(const cv::Mat& a, const cv::Mat& b) {
+  return a.size() == b.size() && a.type() == b.type() && (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0.0);
+}
+
+std::string matText(const cv::Mat& m) {
+  std::ostringstream s;
+  s << cv::Formatter::get(cv::Formatter::FMT_DEFAULT)->format(m);
+  return s.str();
+}
+
+}  // namespace
+
+MultiCameraCalibrator::MultiCameraCalibrator(CalibrationTarget target, int numCameras, int referenceIndex,
+                                             IntrinsicOptions options, int stereoCalibrateFlags)
+    : target_(std::move(target)),
+      num_cameras_(numCameras),
+      reference_index_(referenceIndex),
+      options_(std::move(options)),
+      stereo_calibrate_flags_(stereoCalibrateFlags) {
+  if (numCameras < 2) {
+    throw std::invalid_argument("MultiCameraCalibrator: num_cameras must be >= 2, got " + std::to_string(numCameras));
+  }
+  if (referenceIndex < 0 || referenceIndex >= numCameras) {
+    throw std::invalid_argument("MultiCameraCalibrator: reference_index out of range for " +
+                                std::to_string(numCameras) + " cameras");
+  }
+  const auto n = static_cast<std::size_t>(numCameras);
+  last_result_.reference_index = referenceIndex;
+  last_result_.reference_T_camera_list.assign(n, cv::Mat());
+  last_result_.intrinsic_matrices.assign(n, cv::Mat());
+  last_result_.distortion_coefficients.assign(n, cv::Mat());
+  last_result_.intrinsic_reprojection_errors.assign(n, kNaN);
+  last_result_.pair_reprojection_errors.assign(n, kNaN);
+}
+
+IntrinsicOptions MultiCameraCalibrator::defaultOptions() {
+  IntrinsicOptions options;
+  options.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6);
+  options.per_view_error_threshold = 3.0;
+  return options;
+}
+
+MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                   const std::vector<cv::Mat>& intrinsicMatrices,
+                                                   const std::vector<cv::Mat>& distortionCoefficients,
+                                                   const std::filesystem::path& outputPath) {
+  const auto n = static_cast<std::size_t>(num_cameras_);
+  if (imageLists.size() != n) {
+    throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
+                                " image lists, got " + std::to_string(imageLists.size()));
+  }
+  for (const auto& list : imageLists) {
+    if (list.size() != imageLists.front().size()) {
+      throw std::invalid_argument("MultiCameraCalibrator: all cameras must have the same number of frames");
+    }
+  }
+  if (imageLists.front().empty()) throw std::invalid_argument("MultiCameraCalibrator: empty image lists");
+
+  std::vector<TargetDetections> detections(n);
+  std::vector<std::optional<std::vector<int>>> viewFilterFrames(n);
+
+  if (!intrinsicMatrices.empty() && !distortionCoefficients.empty()) {
+    if (intrinsicMatrices.size() != n || distortionCoefficients.size() != n) {
+      throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
+                                  " intrinsic matrices/distortion coefficient sets");
+    }
+    last_result_.intrinsic_matrices = intrinsicMatrices;
+    last_result_.distortion_coefficients = distortionCoefficients;
+    for (std::size_t i = 0; i < n; ++i) {
+      detections[i] = IntrinsicCalibrator(target_, options_).findCorners(imageLists[i]);
+    }
+  } else {
+    logging::log(Level::INFO, std::string(kTag) + "Running per-camera intrinsic calibration.");
+    for (std::size_t i = 0; i < n; ++i) {
+      IntrinsicCalibrator calibrator(target_, options_);
+      const IntrinsicResult r = calibrator.calibrate(imageLists[i]);
+      if (!r.ok) {
+        throw std::runtime_error(std::string(kTag) + "Intrinsic calibration failed for camera " + std::to_string(i));
+      }
+      last_result_.intrinsic_matrices[i] = r.intrinsic_matrix;
+      last_result_.distortion_coefficients[i] = r.distortion_coefficients;
+      last_result_.intrinsic_reprojection_errors[i] = r.reprojection_error;
+      detections[i] = calibrator.detections();
+      std::vector<int> passed;
+      for (int j : r.low_view_error_indices) passed.push_back(r.successful_indices.at(static_cast<std::size_t>(j)));
+      const std::string head = std::string(kTag) + "Camera " + std::to_string(i) + ": reprojection error " +
+                               std::to_string(r.reprojection_error) + "px over " +
+                               std::to_string(r.successful_indices.size()) + " frames (";
+      if (!r.low_view_error_indices.empty()) {
+        logging::log(Level::INFO, head + std::to_string(passed.size()) + " pass per-view filter)");
+        std::sort(passed.begin(), passed.end());
+        viewFilterFrames[i] = std::move(passed);
+      } else {
+        logging::log(Level::WARNING, head + "no frames pass per-view filter  -  stereo will use ALL)");
+      }
+    }
+  }
+
+  const auto ref = static_cast<std::size_t>(reference_index_);
+  last_result_.reference_T_camera_list[ref] = cv::Mat::eye(4, 4, CV_64F);
+  const cv::Size imageSize = imageLists[ref][0].size();
+
+  for (std::size_t c = 0; c < n; ++c) {
+    if (c == ref) continue;
+    const std::string pair = "(ref=" + std::to_string(ref) + ", cam=" + std::to_string(c) + ")";
+    std::vector<int> refFrames = detections[ref].successful_indices;
+    std::vector<int> camFrames = detections[c].successful_indices;
+    std::sort(refFrames.begin(), refFrames.end());
+    std::sort(camFrames.begin(), camFrames.end());
+    std::vector<int> frames = sortedIntersection(refFrames, camFrames);
+    const std::size_t bothDetected = frames.size();
+    if (viewFilterFrames[ref]) frames = sortedIntersection(frames, *viewFilterFrames[ref]);
+    if (viewFilterFrames[c]) frames = sortedIntersection(frames, *viewFilterFrames[c]);
+    if (frames.size() != bothDetected) {
+      logging::log(Level::INFO, std::string(kTag) + "Pair " + pair + ": " + std::to_string(bothDetected) +
+                                    " frames detected in both cameras -> " + std::to_string(frames.size()) +
+                                    " after per-view intrinsic-error filter");
+    }
+    if (frames.size() < 4) {
+      logging::log(Level::ERROR, std::string(kTag) + "Only " + std::to_string(frames.size()) +
+                                     " shared detections between reference camera " + std::to_string(ref) +
+                                     " and camera " + std::to_string(c) + "; skipping pair.");
+      continue;
+    }
+    const PairPoints pp = gatherPairPoints(detections, reference_index_, static_cast<int>(c), frames);
+    if (pp.object_points.empty()) {
+      logging::log(Level::ERROR, std::string(kTag) +
+                                     "No usable frames after per-corner intersection between reference camera " +
+                                     std::to_string(ref) + " and camera " + std::to_string(c) + "; skipping pair.");
+      continue;
+    }
+    cv::Mat K1 = last_result_.intrinsic_matrices[ref], D1 = last_result_.distortion_coefficients[ref];
+    cv::Mat K2 = last_result_.intrinsic_matrices[c], D2 = last_result_.distortion_coefficients[c];
+    cv::Mat R, T, E, F;
+    const double rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, K1,
+                                           D1, K2, D2, imageSize, R, T, E, F, stereo_calibrate_flags_,
+                                           options_.criteria);
+    if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {
+      last_result_.intrinsic_matrices[ref] = K1;
+      last_result_.distortion_coefficients[ref] = D1.reshape(1, 1);
+      last_result_.intrinsic_matrices[c] = K2;
+      last_result_.distortion_coefficients[c] = D2.reshape(1, 1);
+    }
+    cv::Mat cameraTReference = cv::Mat::eye(4, 4, CV_64F);
+    R.convertTo(cameraTReference(cv::Rect(0, 0, 3, 3)), CV_64F);
+    cv::Mat t;
+    T.convertTo(t, CV_64F);
+    for (int r = 0; r < 3; ++r) cameraTReference.at<double>(r, 3) = t.at<double>(r);
+    last_result_.reference_T_camera_list[c] = cameraTReference.inv(cv::DECOMP_LU);
+    last_result_.pair_reprojection_errors[c] = rms;
+    logging::log(Level::INFO, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
+                                  "px over " + std::to_string(pp.object_points.size()) + " frames");
+  }
+
+  has_triangulation_ = false;
+  last_result_.ok = std::none_of(last_result_.reference_T_camera_list.begin(),
+                                 last_result_.reference_T_camera_list.end(), [](const cv::Mat& m) { return m.empty(); });
+  if (last_result_.ok) {
+    try {
+      last_triangulation_ = triangulate(imageLists, 0);
+      has_triangulation_ = true;
+    } catch (const std::exception& e) {
+      logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + e.what());
+    }
+  }
+  printResults();
+
+  if (!outputPath.empty()) {
+    io::MultiCameraCalibrationRecord record;
+    record.reference_index = last_result_.reference_index;
+    record.num_cameras = num_cameras_;
+    record.intrinsic_matrices = last_result_.intrinsic_matrices;
+    record.distortion_coefficients = last_result_.distortion_coefficients;
+    record.reference_T_camera_list = last_result_.reference_T_camera_list;
+    record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
+    record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
+    io::saveMultiCameraCalibration(outputPath, record);
+  }
+  return last_result_;
+}
+
+MultiCameraCalibrator::PairPoints MultiCameraCalibrator::gatherPairPoints(const std::vector<TargetDetections>& detections,
+                                                                          int referenceIndex, int cameraIndex,
+                                                                          const std::vector<int>& frames) const {
+  const TargetDetections& refDet = detections.at(static_cast<std::size_t>(referenceIndex));
+  const TargetDetections& camDet = detections.at(static_cast<std::size_t>(cameraIndex));
+  const bool idMode = !refDet.point_ids.empty() && !camDet.point_ids.empty();
+  cv::Mat boardCorners;
+  if (idMode) {
+    const std::vector<cv::Point3f> corners = std::get<CharucoTarget>(target_).buildBoard().getChessboardCorners();
+    boardCorners = cv::Mat(corners, true).reshape(1, static_cast<int>(corners.size()));
+  }
+  const std::string c = std::to_string(cameraIndex);
+
+  PairPoints out;
+  for (int f : frames) {
+    const std::size_t a = positionOf(refDet.successful_indices, f);
+    const std::size_t b = positionOf(camDet.successful_indices, f);
+    const cv::Mat& refPts = refDet.image_points.at(a);
+    const cv::Mat& camPts = camDet.image_points.at(b);
+    if (!idMode) {
+      if (refPts.rows != camPts.rows) {
+        logging::log(Level::WARNING, std::string(kTag) + "Frame " + std::to_string(f) + ": ref has " +
+                                         std::to_string(refPts.rows) + " pts, cam " + c + " has " +
+                                         std::to_string(camPts.rows) + " pts; dropping from pair.");
+        continue;
+      }
+      const cv::Mat& refObj = refDet.object_points.at(a);
+      const cv::Mat& camObj = camDet.object_points.at(b);
+      if (sameMatrix(refObj, camObj)) {
+        out.object_points.push_back(refObj);
+        out.reference_image_points.push_back(refPts);
+        out.camera_image_points.push_back(camPts);
+        continue;
+      }
+      // Equal counts of different board points (markers seen in another order or other
+      // markers): pair the points that share a board position, never by position.
+      std::map<std::tuple<float, float, float>, int> camRowOf;
+      for (int k = 0; k < camObj.rows; ++k) {
+        camRowOf[{camObj.at<float>(k, 0), camObj.at<float>(k, 1), camObj.at<float>(k, 2)}] = k;
+      }
+      std::vector<int> refRows, camRows;
+      for (int k = 0; k < refObj.rows; ++k) {
+        const auto it = camRowOf.find({refObj.at<float>(k, 0), refObj.at<float>(k, 1), refObj.at<float>(k, 2)});
+        if (it == camRowOf.end()) continue;
+        refRows.push_back(k);
+        camRows.push_back(it->second);
+      }
+      if (refRows.size() < 4) {
+        logging::log(Level::WARNING, std::string(kTag) + "Frame " + std::to_string(f) + ": only " +
+                                         std::to_string(refRows.size()) + " board points shared by ref and cam " + c +
+                                         "; dropping from pair.");
+        continue;
+      }
+      const int s = static_cast<int>(refRows.size());
+      cv::Mat obj(s, 3, CV_32F), p1(s, 1, CV_32FC2), p2(s, 1, CV_32FC2);
+      for (int k = 0; k < s; ++k) {
+        refObj.row(refRows[static_cast<std::size_t>(k)]).copyTo(obj.row(k));
+        p1.at<cv::Vec2f>(k) = refPts.at<cv::Vec2f>(refRows[static_cast<std::size_t>(k)]);
+        p2.at<cv::Vec2f>(k) = camPts.at<cv::Vec2f>(camRows[static_cast<std::size_t>(k)]);
+      }
+      out.object_points.push_back(obj);
+      out.reference_image_points.push_back(p1);
+      out.camera_image_points.push_back(p2);
+      continue;
+    }
+
+    const std::vector<int> refIds = idsOf(refDet.point_ids.at(a));
+    const std::vector<int> camIds = idsOf(camDet.point_ids.at(b));
+    std::vector<int> sa = refIds, sb = camIds;
+    std::sort(sa.begin(), sa.end());
+    sa.erase(std::unique(sa.begin(), sa.end()), sa.end());
+    std::sort(sb.begin(), sb.end());
+    sb.erase(std::unique(sb.begin(), sb.end()), sb.end());
+    const std::vector<int> shared = sortedIntersection(sa, sb);
+    if (shared.size() <= 14) {
+      logging::log(Level::WARNING, std::string(kTag) + "Frame " + std::to_string(f) + ": only " +
+                                       std::to_string(shared.size()) + " corners shared between ref (cam " +
+                                       std::to_string(referenceIndex) + ") and cam " + c + "; dropping from pair.");
+      continue;
+    }
+    std::unordered_map<int, int> refRow, camRow;
+    for (std::size_t k = 0; k < refIds.size(); ++k) refRow[refIds[k]] = static_cast<int>(k);
+    for (std::size_t k = 0; k < camIds.size(); ++k) camRow[camIds[k]] = static_cast<int>(k);
+    const int s = static_cast<int>(shared.size());
+    cv::Mat obj(s, 3, CV_32F), p1(s, 1, CV_32FC2), p2(s, 1, CV_32FC2);
+    for (int k = 0; k < s; ++k) {
+      const int id = shared[static_cast<std::size_t>(k)];
+      if (id < 0 || id >= boardCorners.rows) {
+        throw std::out_of_range("multi_camera: ChArUco corner id " + std::to_string(id) + " is not on the board");
+      }
+      boardCorners.row(id).copyTo(obj.row(k));
+      p1.at<cv::Vec2f>(k) = refPts.at<cv::Vec2f>(refRow.at(id));
+      p2.at<cv::Vec2f>(k) = camPts.at<cv::Vec2f>(camRow.at(id));
+    }
+    out.object_points.push_back(obj);
+    out.reference_image_points.push_back(p1);
+    out.camera_image_points.push_back(p2);
+  }
+  return out;
+}
+
+TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                       int frameIndex) const {
+  for (const cv::Mat& T : last_result_.reference_T_camera_list) {
+    if (T.empty()) throw std::runtime_error("MultiCameraCalibrator: run calibrate() before triangulate().");
+  }
+  const auto* charuco = std::get_if<CharucoTarget>(&target_);
+  if (charuco == nullptr) throw std::invalid_argument("MultiCameraCalibrator::triangulate requires a CharucoTarget");
+  const auto n = static_cast<std::size_t>(num_cameras_);
+  if (imageLists.size() < n) {
+    throw std::invalid_argument("MultiCameraCalibrator::triangulate: expected " + std::to_string(num_cameras_) +
+                                " image lists, got " + std::to_string(imageLists.size()));
+  }
+  for (std::size_t c = 0; c < n; ++c) {
+    if (frameIndex < 0 || static_cast<std::size_t>(frameIndex) >= imageLists[c].size()) {
+      throw std::invalid_argument("MultiCameraCalibrator::triangulate: frame_index " + std::to_string(frameIndex) +
+                                  " is outside the " + std::to_string(imageLists[c].size()) + " frames of camera " +
+                                  std::to_string(c));
+    }
+  }
+
+  std::vector<cv::Mat> corners(n), ids(n);
+  for (std::size_t c = 0; c < n; ++c) {
+    std::tie(corners[c], ids[c]) =
+        geometry::detectCharucoCorners(imageLists[c][static_cast<std::size_t>(frameIndex)], *charuco);
+    if (corners[c].empty()) {
+      logging::log(Level::WARNING,
+                   "cam_" + std::to_string(c) + ": detection failed on frame " + std::to_string(frameIndex));
+    }
+  }
+  const geometry::CornerObservations observations = geometry::gatherObservations(corners, ids);
+  if (observations.size() < 4) {
+    throw std::runtime_error("MultiCameraCalibrator: only " + std::to_string(observations.size()) +
+                             " corners visible in >=2 cameras  -  need at least 4.");
+  }
+  const std::vector<cv::Mat> P =
+      geometry::buildProjectionMatrices(last_result_.intrinsic_matrices, last_result_.reference_T_camera_list);
+  auto [points, pointIds] = geometry::triangulateAll(observations, P, last_result_.intrinsic_matrices,
+                                                     last_result_.distortion_coefficients);
+  std::vector<int> keep;
+  const double limit = std::numeric_limits<double>::max();
+  for (int r = 0; r < points.rows; ++r) {
+    if (std::abs(points.at<double>(r, 0)) <= limit && std::abs(points.at<double>(r, 1)) <= limit &&
+        std::abs(points.at<double>(r, 2)) <= limit) {
+      keep.push_back(r);
+    }
+  }
+  const std::size_t dropped = static_cast<std::size_t>(points.rows) - keep.size();
+  if (dropped > 0) {
+    logging::log(Level::WARNING, "Dropping " + std::to_string(dropped) + " corners with degenerate triangulation.");
+    cv::Mat kp(static_cast<int>(keep.size()), 3, CV_64F), ki(static_cast<int>(keep.size()), 1, CV_32S);
+    for (std::size_t k = 0; k < keep.size(); ++k) {
+      points.row(keep[k]).copyTo(kp.row(static_cast<int>(k)));
+      ki.at<int>(static_cast<int>(k)) = pointIds.at<int>(keep[k]);
+    }
+    points = kp;
+    pointIds = ki;
+  }
+  if (points.rows == 0) {
+    throw std::runtime_error(
+        "MultiCameraCalibrator: every triangulated corner was degenerate (check camera baselines and calibration "
+        "quality).");
+  }
+  TriangulationReport report;
+  std::tie(report.rms_per_camera, report.counts_per_camera) = geometry::perCameraReprojectionRms(
+      points, pointIds, observations, last_result_.intrinsic_matrices, last_result_.distortion_coefficients,
+      last_result_.reference_T_camera_list);
+  report.frame_index = frameIndex;
+  report.points_3d = points;
+  report.ids = pointIds;
+  report.neighbor_distances_m = geometry::boardNeighborDistances(points, pointIds, charuco->squares_x);
+  report.plane_thickness_m = geometry::coplanarityThickness(points);
+  return report;
+}
+
+std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                                  const std::vector<int>& subsetSizes,
+                                                                  int frameIndex) {
+  std::vector<SubsetResult> results;
+  for (int k : subsetSizes) {
+    if (k > num_cameras_) {
+      logging::log(Level::WARNING, "Skipping subsets of size " + std::to_string(k) + ": only " +
+                                       std::to_string(num_cameras_) + " cameras.");
+      continue;
+    }
+    if (k < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+    std::vector<int> combo(static_cast<std::size_t>(k));
+    for (int i = 0; i < k; ++i) combo[static_cast<std::size_t>(i)] = i;
+    while (true) {
+      logging::log(Level::INFO, "Calibrating subset of size " + std::to_string(k));
+      std::vector<std::vector<cv::Mat>> lists;
+      for (int cam : combo) lists.push_back(imageLists.at(static_cast<std::size_t>(cam)));
+      MultiCameraCalibrator sub(target_, k, 0, options_, stereo_calibrate_flags_);
+      SubsetResult entry;
+      entry.subset = combo;
+      entry.result = sub.calibrate(lists, {}, {}, {});
+      try {
+        entry.triangulation = sub.triangulate(lists, frameIndex);
+        entry.has_triangulation = true;
+      } catch (const std::exception& e) {
+        logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + e.what());
+      }
+      results.push_back(std::move(entry));
+
+      int i = k - 1;
+      while (i >= 0 && combo[static_cast<std::size_t>(i)] >= num_cameras_ - k + i) --i;
+      if (i < 0) break;
+      ++combo[static_cast<std::size_t>(i)];
+      for (int j = i + 1; j < k; ++j) combo[static_cast<std::size_t>(j)] = combo[static_cast<std::size_t>(j - 1)] + 1;
+    }
+  }
+  last_subset_results_ = results;
+  return results;
+}
+
+std::string MultiCameraCalibrator::formatResults() const {
+  const std::string rule70(70, '='), rule90(90, '=');
+  std::ostringstream os;
+  os << "\n" << rule70 << "\nPER-CAMERA INTRINSICS\n" << rule70 << "\n";
+  for (int i = 0; i < num_cameras_; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    os << "\n[cam_" << i << "]  intrinsic RPE: " << last_result_.intrinsic_reprojection_errors[u] << " px\n";
+    os << "K =\n" << matText(last_result_.intrinsic_matrices[u]) << "\n";
+    os << "d = " << matText(last_result_.distortion_coefficients[u]) << "\n";
+  }
+  os << "\n" << rule70 << "\nEXTRINSICS  -  reference_T_camera  (reference = cam_" << reference_index_ << ")\n"
+     << rule70 << "\n";
+  for (int i = 0; i < num_cameras_; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    if (i == reference_index_) {
+      os << "\n[cam_" << i << "]  identity (reference)\n";
+    } else if (last_result_.reference_T_camera_list[u].empty()) {
+      os << "\n[cam_" << i << "]  FAILED  -  too few shared detections with cam_" << reference_index_ << "\n";
+    } else {
+      os << "\n[cam_" << i << "]  stereo RMS vs reference: " << last_result_.pair_reprojection_errors[u] << " px\n"
+         << "reference_T_cam_" << i << " =\n"
+         << matText(last_result_.reference_T_camera_list[u]) << "\n";
+    }
+  }
+  if (has_triangulation_) {
+    const TriangulationReport& t = last_triangulation_;
+    os << "\n" << rule70 << "\nTRIANGULATION VALIDATION  (frame " << t.frame_index << ")\n" << rule70 << "\n";
+    os << "  Expected square length: " << 1000 * std::get<CharucoTarget>(target_).square_length << " mm\n";
+    os << "  Co-planarity (3rd SV):  " << 1000 * t.plane_thickness_m << " mm\n";
+    for (std::size_t i = 0; i < t.rms_per_camera.size(); ++i) {
+      if (t.counts_per_camera[i] == 0) {
+        os << "  Reprojection RMS (cam_" << i << "): no observations\n";
+      } else {
+        os << "  Reprojection RMS (cam_" << i << "): " << t.rms_per_camera[i] << " px over "
+           << t.counts_per_camera[i] << " corners\n";
+      }
+    }
+  }
+  if (!last_subset_results_.empty()) {
+    os << "\n" << rule90 << "\nSUBSET SUMMARY\n" << rule90 << "\n";
+    for (const SubsetResult& s : last_subset_results_) {
+      os << "(";
+      for (std::size_t j = 0; j < s.subset.size(); ++j) os << (j ? ", " : "") << "cam_" << s.subset[j];
+      os << "): ok=" << (s.result.ok ? "yes" : "no");
+      if (s.has_triangulation) os << "  plane_thickness_mm=" << 1000 * s.triangulation.plane_thickness_m;
+      os << "\n";
+    }
+  }
+  return os.str();
+}
+
+void MultiCameraCalibrator::printResults() const { std::cout << formatResults(); }
+
+}  // namespace vesk::calibration

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "calibration/intrinsic.hpp"
+#include "targets/targets.hpp"
+
+namespace vesk::calibration {
+
+struct MultiCameraResult {
+  bool ok = false;
+  int reference_index = 0;
+  std::vector<cv::Mat> reference_T_camera_list;  // empty where the pair was never solved
+  std::vector<cv::Mat> intrinsic_matrices;
+  std::vector<cv::Mat> distortion_coefficients;
+  std::vector<double> intrinsic_reprojection_errors;  // NaN where not computed
+  std::vector<double> pair_reprojection_errors;       // NaN for the reference and unsolved pairs
+};
+
+struct TriangulationReport {
+  int frame_index = 0;
+  cv::Mat points_3d;  // N x 3 CV_64F in the reference camera frame
+  cv::Mat ids;        // N x 1 CV_32S
+  std::vector<double> neighbor_distances_m;
+  double plane_thickness_m = 0.0;
+  std::vector<double> rms_per_camera;
+  std::vector<int> counts_per_camera;
+};
+
+struct SubsetResult {
+  std::vector<int> subset;
+  MultiCameraResult result;
+  bool has_triangulation = false;
+  TriangulationReport triangulation;
+};
+
+class MultiCameraCalibrator {
+ public:
+  struct PairPoints {
+    std::vector<cv::Mat> object_points;
+    std::vector<cv::Mat> reference_image_points;
+    std::vector<cv::Mat> camera_image_points;
+  };
+
+  MultiCameraCalibrator(CalibrationTarget target, int numCameras, int referenceIndex, IntrinsicOptions options,
+                        int stereoCalibrateFlags);
+
+  static IntrinsicOptions defaultOptions();
+
+  MultiCameraResult calibrate(const std::vector<std::vector<cv::Mat>>& imageLists,
+                              const std::vector<cv::Mat>& intrinsicMatrices,
+                              const std::vector<cv::Mat>& distortionCoefficients,
+                              const std::filesystem::path& outputPath);
+  TriangulationReport triangulate(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex) const;
+  std::vector<SubsetResult> calibrateSubsets(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                             const std::vector<int>& subsetSizes, int frameIndex);
+  PairPoints gatherPairPoints(const std::vector<TargetDetections>& detections, int referenceIndex, int cameraIndex,
+                              const std::vector<int>& frames) const;
+
+  std::string formatResults() const;
+  void printResults() const;
+
+  const CalibrationTarget& target() const { return target_; }
+  int numCameras() const { return num_cameras_; }
+  int referenceIndex() const { return reference_index_; }
+  const MultiCameraResult& lastResult() const { return last_result_; }
+
+ private:
+  CalibrationTarget target_;
+  int num_cameras_;
+  int reference_index_;
+  IntrinsicOptions options_;
+  int stereo_calibrate_flags_;
+  MultiCameraResult last_result_;
+  bool has_triangulation_ = false;
+  TriangulationReport last_triangulation_;
+  std::vector<SubsetResult> last_subset_results_;
+};
+
+}  // namespace vesk::calibration

@@ -1,0 +1,212 @@
+import functools
+import json
+
+import cv2
+import numpy as np
+import pytest
+
+import _vesk
+from synthetic import scene as S
+from test_hand_eye import TARGETS
+
+
+@functools.lru_cache(maxsize=None)
+def rig(kind):
+    board = {"chessboard": lambda: S.chessboard(7, 5, 0.03), "charuco": S.charuco, "aruco": S.aruco_grid}[kind]()
+    r = S.rig(board, S.default_rig_cameras(960, 720), n_frames=12, baselines=(0.0, 0.15, 0.35))
+    return r, r.images(), TARGETS[kind](*board.target_args())
+
+
+# OpenCV's default ArUco detector (no corner refinement) puts every marker corner
+# ~0.6 px inside the printed border (measured against ground truth), which the
+# rigid stereo fit cannot absorb: ArUco rigs are judged by looser bounds.
+BOUNDS = {"chessboard": (1.0, 0.1), "charuco": (1.0, 0.1), "aruco": (5.0, 0.5)}
+
+
+@pytest.mark.parametrize("kind", ["charuco", "chessboard", "aruco"])
+def test_rig_ground_truth(kind, capfd):
+    truth, lists, target = rig(kind)
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    r = cal.calibrate(lists)
+    assert r.ok and r.reference_index == 0
+    np.testing.assert_array_equal(r.reference_T_camera_list[0], np.eye(4))
+    mm, deg = BOUNDS[kind]
+    for est, true in zip(r.reference_T_camera_list[1:], truth.reference_T_camera[1:]):
+        dt, dr = S.pose_error(est, true)
+        assert dt * 1000 < mm and dr < deg, (dt * 1000, dr)
+    captured = capfd.readouterr()
+    report = cal.format_results()
+    assert captured.out == report
+    assert "\n[cam_0]  identity (reference)\n" in report and report.count("stereo RMS vs reference: ") == 2
+    if kind == "charuco":
+        t = cal.triangulate(lists, 0)
+        assert abs(np.mean(t.neighbor_distances_m) - 0.04) < 1e-4
+        assert t.plane_thickness_m < 5e-4 and max(t.rms_per_camera) < 0.5
+        assert list(t.ids.ravel()) == sorted(t.ids.ravel()) and t.points_3d.shape == (len(t.ids), 3)
+        assert "  Expected square length: 40 mm\n" in report and report.count("  Reprojection RMS (cam_") == 3
+    else:
+        assert ("[vesk][WARNING] [MultiCameraCalibrator] Triangulation validation skipped: "
+                "MultiCameraCalibrator::triangulate requires a CharucoTarget") in captured.err
+        assert "TRIANGULATION" not in report
+
+
+def test_agrees_with_cv2_stereo_calibrate_on_the_same_corners():
+    truth, lists, target = rig("charuco")
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    r = cal.calibrate(lists)
+    dets = [_vesk.IntrinsicCalibrator(target, cal.default_options()).find_corners(lst) for lst in lists]
+    board = cv2.aruco.CharucoBoard((7, 5), 0.04, 0.03, cv2.aruco.getPredefinedDictionary(target.aruco_dict_id))
+    corners = np.asarray(board.getChessboardCorners(), np.float32)
+    for c in (1, 2):
+        obj, p0, p1 = [], [], []
+        for f in sorted(set(dets[0].successful_indices) & set(dets[c].successful_indices)):
+            a, b = dets[0].successful_indices.index(f), dets[c].successful_indices.index(f)
+            ia, ib = list(dets[0].point_ids[a].ravel()), list(dets[c].point_ids[b].ravel())
+            shared = sorted(set(ia) & set(ib))
+            obj.append(corners[shared])
+            p0.append(dets[0].image_points[a][[ia.index(i) for i in shared]])
+            p1.append(dets[c].image_points[b][[ib.index(i) for i in shared]])
+        rms, *_, R, T, E, F = cv2.stereoCalibrate(
+            obj, p0, p1, r.intrinsic_matrices[0], r.distortion_coefficients[0], r.intrinsic_matrices[c],
+            r.distortion_coefficients[c], lists[0][0].shape[1::-1], flags=cv2.CALIB_FIX_INTRINSIC,
+            criteria=(cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 1e-6))
+        np.testing.assert_allclose(r.reference_T_camera_list[c], np.linalg.inv(S.make_T(R, T.ravel())),
+                                   rtol=1e-6, atol=1e-9)
+        assert r.pair_reprojection_errors[c] == pytest.approx(rms, rel=1e-9)
+
+
+def test_subsets_in_order_with_their_own_reference(capfd):
+    truth, lists, target = rig("charuco")
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    subsets = cal.calibrate_subsets(lists)
+    assert [s.subset for s in subsets] == [[0, 1], [0, 2], [1, 2], [0, 1, 2]]
+    assert all(s.result.ok and s.has_triangulation for s in subsets)
+    one_two = subsets[2].result.reference_T_camera_list[1]
+    want = np.linalg.inv(truth.reference_T_camera[1]) @ truth.reference_T_camera[2]
+    assert S.pose_error(one_two, want)[0] < 1e-3
+    summary = cal.format_results().split("SUBSET SUMMARY\n" + "=" * 90 + "\n")[1].splitlines()
+    assert summary[0].startswith("(cam_0, cam_1): ok=yes  plane_thickness_mm=")
+    assert summary[3].startswith("(cam_0, cam_1, cam_2): ok=yes  plane_thickness_mm=")
+    assert cal.calibrate_subsets(lists, []) == [] and "SUBSET SUMMARY" not in cal.format_results()
+    two = _vesk.MultiCameraCalibrator(target, 2)
+    capfd.readouterr()
+    assert [s.subset for s in two.calibrate_subsets(lists[:2])] == [[0, 1]]
+    assert "[vesk][WARNING] Skipping subsets of size 3: only 2 cameras." in capfd.readouterr().err
+    with pytest.raises(ValueError, match="num_cameras must be >= 2, got 1"):
+        two.calibrate_subsets(lists[:2], [2, 1])
+    assert len(two.format_results().split("SUBSET SUMMARY")) == 2  # the earlier summary is kept
+
+
+@pytest.mark.parametrize("args, message", [
+    ((1, 0), "MultiCameraCalibrator: num_cameras must be >= 2, got 1"),
+    ((3, 3), "MultiCameraCalibrator: reference_index out of range for 3 cameras"),
+    ((3, -1), "MultiCameraCalibrator: reference_index out of range for 3 cameras"),
+])
+def test_constructor_checks(args, message):
+    with pytest.raises(ValueError) as e:
+        _vesk.MultiCameraCalibrator(rig("charuco")[2], *args)
+    assert str(e.value) == message
+
+
+def test_input_checks():
+    truth, lists, target = rig("charuco")
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    cases = [
+        ((lists[:2],), "MultiCameraCalibrator: expected 3 image lists, got 2"),
+        (([lists[0][:10], lists[1][:9], lists[2][:10]],), "MultiCameraCalibrator: all cameras must have the same "
+                                                          "number of frames"),
+        (([[], [], []],), "MultiCameraCalibrator: empty image lists"),
+        ((lists, [np.eye(3)] * 3, [np.zeros(5)] * 2), "MultiCameraCalibrator: expected 3 intrinsic "
+                                                       "matrices/distortion coefficient sets"),
+    ]
+    for args, message in cases:
+        with pytest.raises(ValueError) as e:
+            cal.calibrate(*args)
+        assert str(e.value) == message
+    with pytest.raises(RuntimeError) as e:
+        cal.triangulate(lists)
+    assert str(e.value) == "MultiCameraCalibrator: run calibrate() before triangulate()."
+    blank = [[np.full((480, 640, 3), 255, np.uint8)] * 4] * 3
+    with pytest.raises(RuntimeError) as e:
+        cal.calibrate(blank)
+    assert str(e.value) == "[MultiCameraCalibrator] Intrinsic calibration failed for camera 0"
+
+
+def test_fresh_report():
+    cal = _vesk.MultiCameraCalibrator(rig("charuco")[2], 2, 1)
+    r70 = "=" * 70
+    assert cal.format_results() == (
+        f"\n{r70}\nPER-CAMERA INTRINSICS\n{r70}\n"
+        "\n[cam_0]  intrinsic RPE: nan px\nK =\n[]\nd = []\n"
+        "\n[cam_1]  intrinsic RPE: nan px\nK =\n[]\nd = []\n"
+        f"\n{r70}\nEXTRINSICS  -  reference_T_camera  (reference = cam_1)\n{r70}\n"
+        "\n[cam_0]  FAILED  -  too few shared detections with cam_1\n"
+        "\n[cam_1]  identity (reference)\n")
+
+
+def test_too_few_shared_frames_still_reports_and_writes(tmp_path, capfd):
+    truth, lists, target = rig("charuco")
+    blank = np.full_like(lists[2][0], 255)
+    third = lists[2][:3] + [blank] * 9
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    r = cal.calibrate([lists[0], lists[1], third], output_path=tmp_path)
+    err = capfd.readouterr().err
+    assert not r.ok and r.reference_T_camera_list[2].size == 0
+    assert ("[vesk][ERROR] [MultiCameraCalibrator] Only 3 shared detections between reference camera 0 and camera "
+            "2; skipping pair.") in err
+    assert "\n[cam_2]  FAILED  -  too few shared detections with cam_0\n" in cal.format_results()
+    assert "TRIANGULATION" not in cal.format_results()
+    doc = json.loads((tmp_path / "multi_camera_calibration.json").read_text())
+    assert doc["reference_T_camera_list"][2] is None and doc["pair_reprojection_errors"][0] is None
+    # a later call that skips the pair keeps what an earlier call solved
+    cal.calibrate(lists)
+    kept = cal.last_result.reference_T_camera_list[2]
+    assert cal.calibrate([lists[0], lists[1], third]).ok
+    np.testing.assert_array_equal(cal.last_result.reference_T_camera_list[2], kept)
+
+
+def test_filter_modes_and_flags(capfd):
+    truth, lists, target = rig("charuco")
+    opts = _vesk.MultiCameraCalibrator.default_options()
+    assert (opts.criteria.max_count, opts.criteria.epsilon, opts.per_view_error_threshold) == (30, 1e-6, 3.0)
+    opts.per_view_error_threshold = 1e-9
+    r = _vesk.MultiCameraCalibrator(target, 3, 0, opts).calibrate(lists)
+    assert r.ok and "no frames pass per-view filter  -  stereo will use ALL)" in capfd.readouterr().err
+    fixed = _vesk.MultiCameraCalibrator(target, 3).calibrate(lists)
+    own = _vesk.IntrinsicCalibrator(target, _vesk.MultiCameraCalibrator.default_options()).calibrate(lists[1])
+    np.testing.assert_array_equal(fixed.intrinsic_matrices[1], own.intrinsic_matrix)
+    guess = _vesk.MultiCameraCalibrator(target, 3, 0, stereo_calibrate_flags=_vesk.CALIB_USE_INTRINSIC_GUESS)
+    refined = guess.calibrate(lists)
+    assert refined.ok and not np.array_equal(refined.intrinsic_matrices[1], fixed.intrinsic_matrices[1])
+    assert refined.distortion_coefficients[1].shape[0] == 1
+    supplied = _vesk.MultiCameraCalibrator(target, 3)
+    r = supplied.calibrate(lists, fixed.intrinsic_matrices, fixed.distortion_coefficients)
+    assert r.ok and np.isnan(r.intrinsic_reprojection_errors).all()
+    assert "[cam_0]  intrinsic RPE: nan px" in supplied.format_results()
+    assert (_vesk.CALIB_FIX_INTRINSIC, _vesk.CALIB_USE_INTRINSIC_GUESS) == (256, 1)
+
+
+def test_triangulate_argument_checks(capfd):
+    truth, lists, target = rig("charuco")
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    cal.calibrate(lists)
+    for args in ((lists[:2], 0), (lists, 12), (lists, -1)):
+        with pytest.raises(ValueError, match="MultiCameraCalibrator::triangulate: "):
+            cal.triangulate(*args)
+    blank = np.full_like(lists[1][0], 255)
+    t = cal.triangulate([lists[0], [blank] * 12, lists[2]], 0)
+    assert t.counts_per_camera[1] == 0 and np.isnan(t.rms_per_camera[1])
+    assert "[vesk][WARNING] cam_1: detection failed on frame 0" in capfd.readouterr().err
+    chess = _vesk.MultiCameraCalibrator(rig("chessboard")[2], 3)
+    chess.calibrate(rig("chessboard")[1])
+    with pytest.raises(ValueError, match="MultiCameraCalibrator::triangulate requires a CharucoTarget"):
+        chess.triangulate(rig("chessboard")[1])
+
+
+def test_default_output_path_writes_nothing(tmp_path, monkeypatch):
+    truth, lists, target = rig("charuco")
+    monkeypatch.chdir(tmp_path)
+    _vesk.MultiCameraCalibrator(target, 3).calibrate(lists)
+    s, images, he_target = __import__("test_hand_eye").series("charuco")
+    _vesk.EyeInHandCalibrator(he_target).calibrate(s.robot_T_tcp, images)
+    assert list(tmp_path.iterdir()) == []
