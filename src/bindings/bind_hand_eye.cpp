@@ -59,7 +59,7 @@ void registerHandEye(py::module_& m) {
            py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
            py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
            py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("output_path", std::filesystem::path(), "''"))
+           py::arg_v("output_path", py::str(""), "''"))
       .def("compute_camera_T_target_list", &EyeInHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
            py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
       .def("corner_images", [](const EyeInHandCalibrator& c) { return c.cornerImages(); })
