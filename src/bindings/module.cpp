@@ -17,6 +17,7 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
 
   auto diagnostics = m.def_submodule("diagnostics", "Diagnostics for hand-eye calibration data and solvers.");
   vesk::bindings::registerDiagnostics(diagnostics);
+  vesk::bindings::registerBenchmark(m);
 
   auto io = m.def_submodule("io", "On-disk persistence for calibration datasets and results.");
   vesk::bindings::registerIo(io);

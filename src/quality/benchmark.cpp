@@ -1,0 +1,326 @@
+#include "quality/benchmark.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect/aruco_detector.hpp>
+#include <opencv2/objdetect/charuco_detector.hpp>
+
+#include "calibration/eye_in_hand.hpp"
+#include "core/logging.hpp"
+#include "core/transforms.hpp"
+
+namespace vesk::quality {
+
+using logging::Level;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// sqrt(sum |p - q|^2) / N: the norm of all residuals over the point count.
+double perImageError(const cv::Mat& imagePoints, const std::vector<cv::Point2f>& projected) {
+  double sum = 0.0;
+  for (int k = 0; k < imagePoints.rows; ++k) {
+    const cv::Vec2f p = imagePoints.at<cv::Vec2f>(k);
+    const double dx = p[0] - projected[static_cast<std::size_t>(k)].x;
+    const double dy = p[1] - projected[static_cast<std::size_t>(k)].y;
+    sum += dx * dx + dy * dy;
+  }
+  return std::sqrt(sum) / imagePoints.rows;
+}
+
+double round6(double x) { return std::round(x * 1000000.0) / 1000000.0; }
+
+}  // namespace
+
+std::string utcTimestamp() {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000LL);
+  const long long micros = (ns / 1000LL) % 1000000LL;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::ostringstream os;
+  os << text << "." << std::setw(6) << std::setfill('0') << micros << "+00:00";
+  return os.str();
+}
+
+BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
+                                          const calibration::IntrinsicOptions& options,
+                                          const std::vector<cv::Mat>& robotPoses,
+                                          const std::optional<calibration::IntrinsicOptions>& eyeInHandOptions,
+                                          const std::string& backendName, int nSplits, std::uint32_t seed) const {
+  logging::log(Level::INFO, "[Benchmark] Running backend: " + backendName);
+  calibration::IntrinsicCalibrator calibrator(target, options);
+  const calibration::IntrinsicResult full = calibrator.calibrate(images);
+  if (!full.ok) throw std::runtime_error("[Benchmark] " + backendName + " calibration failed.");
+  const double heldOut = crossValidate(images, target, options, nSplits, seed);
+
+  double roundtrip = -1.0;
+  if (!robotPoses.empty() && eyeInHandOptions) {
+    calibration::EyeInHandCalibrator handEye(target, *eyeInHandOptions);
+    const calibration::HandEyeResult he =
+        handEye.calibrate(robotPoses, images, "TSAI", {}, cv::Mat(), cv::Mat(), {});
+    if (he.ok && !he.tcp_T_camera.empty()) {
+      // The solve's own aligned frames: pairing the full pose list with the shorter
+      // list of solved target poses would make any dropped view an infinite error.
+      roundtrip = handEyeRoundtrip(he.valid_image_list, he.valid_robot_T_tcp_list, he.tcp_T_camera,
+                                   full.intrinsic_matrix, full.distortion_coefficients, target,
+                                   he.camera_T_target_list);
+    }
+  }
+
+  BenchmarkResult result;
+  result.backend_name = backendName;
+  result.reprojection_error = full.reprojection_error;
+  result.held_out_reprojection_error = heldOut;
+  result.hand_eye_roundtrip_error = roundtrip;
+  result.camera_matrix = full.intrinsic_matrix;
+  result.dist_coeffs = full.distortion_coefficients;
+  result.timestamp = utcTimestamp();
+  result.image_count = static_cast<int>(images.size());
+  logging::log(Level::INFO, "[Benchmark] " + backendName + ": rpe=" + std::to_string(full.reprojection_error) +
+                                "px  held-out=" + std::to_string(heldOut) +
+                                "px  roundtrip=" + (roundtrip < 0 ? std::string("n/a") : std::to_string(roundtrip)));
+  return result;
+}
+
+double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
+                                           const calibration::IntrinsicOptions& options, int nSplits,
+                                           std::uint32_t seed) const {
+  const std::size_t n = images.size();
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::mt19937 engine(seed);
+  std::shuffle(order.begin(), order.end(), engine);
+
+  std::vector<double> errors;
+  if (nSplits > 0) {
+    const std::size_t fold = std::max<std::size_t>(1, n / static_cast<std::size_t>(nSplits));
+    for (std::size_t f = 0; f < static_cast<std::size_t>(nSplits); ++f) {
+      const std::size_t start = f * fold;
+      if (start >= n) break;
+      const std::size_t end = std::min(start + fold, n);
+      std::vector<cv::Mat> training;
+      for (std::size_t p = 0; p < n; ++p) {
+        if (p < start || p >= end) training.push_back(images[order[p]]);
+      }
+      if (training.size() <= 3) continue;
+      calibration::IntrinsicCalibrator calibrator(target, options);
+      const calibration::IntrinsicResult r = calibrator.calibrate(training);
+      if (!r.ok) continue;
+      for (std::size_t p = start; p < end; ++p) {
+        const auto e = reprojectionErrorOnImage(images[order[p]], target, r.intrinsic_matrix,
+                                                r.distortion_coefficients);
+        if (e) errors.push_back(*e);
+      }
+    }
+  }
+  if (errors.empty()) {
+    logging::log(Level::WARNING, "[Benchmark] cross_validate: no held-out errors computed.");
+    return kInf;
+  }
+  return std::accumulate(errors.begin(), errors.end(), 0.0) / static_cast<double>(errors.size());
+}
+
+std::optional<std::pair<cv::Mat, cv::Mat>> CalibrationBenchmark::reprojectionErrorInputs(
+    const cv::Mat& image, const CalibrationTarget& target) const {
+  cv::Mat gray;
+  cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+  if (const auto* chess = std::get_if<ChessboardTarget>(&target)) {
+    std::vector<cv::Point2f> corners;
+    if (!cv::findChessboardCorners(gray, chess->size, corners,
+                                   cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE)) {
+      return std::nullopt;
+    }
+    cv::cornerSubPix(gray, corners, cv::Size(11, 11), cv::Size(-1, -1),
+                     cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.001));
+    return std::make_pair(chess->objectPoints(), cv::Mat(corners, true));
+  }
+  if (const auto* charuco = std::get_if<CharucoTarget>(&target)) {
+    const cv::aruco::CharucoBoard board = charuco->buildBoard();
+    const cv::aruco::CharucoDetector detector = charuco->buildDetector();
+    std::vector<cv::Point2f> corners;
+    std::vector<int> ids;
+    detector.detectBoard(gray, corners, ids);
+    if (corners.size() < 4) return std::nullopt;
+    const std::vector<cv::Point3f>& boardCorners = board.getChessboardCorners();
+    cv::Mat object(static_cast<int>(ids.size()), 3, CV_32F);
+    for (int k = 0; k < object.rows; ++k) {
+      const cv::Point3f& p = boardCorners.at(static_cast<std::size_t>(ids[static_cast<std::size_t>(k)]));
+      object.at<float>(k, 0) = p.x;
+      object.at<float>(k, 1) = p.y;
+      object.at<float>(k, 2) = p.z;
+    }
+    return std::make_pair(object, cv::Mat(corners, true));
+  }
+  const auto& aruco = std::get<ArucoTarget>(target);
+  const cv::aruco::ArucoDetector detector(aruco.buildDictionary(), cv::aruco::DetectorParameters(),
+                                          defaultRefineParameters());
+  std::vector<std::vector<cv::Point2f>> markers;
+  std::vector<int> ids;
+  detector.detectMarkers(gray, markers, ids);
+  if (ids.size() < 4) return std::nullopt;
+  const cv::aruco::GridBoard board = aruco.buildBoard();
+  const std::vector<std::vector<cv::Point3f>>& objPoints = board.getObjPoints();
+  std::unordered_map<int, std::size_t> positionOfId;
+  for (std::size_t k = 0; k < board.getIds().size(); ++k) positionOfId.emplace(board.getIds()[k], k);
+  std::vector<cv::Point3f> object;
+  std::vector<cv::Point2f> points;
+  for (std::size_t m = 0; m < ids.size(); ++m) {
+    const auto it = positionOfId.find(ids[m]);
+    if (it == positionOfId.end()) continue;  // a marker of the dictionary that is not on this board
+    for (int c = 0; c < 4; ++c) {
+      object.push_back(objPoints[it->second][static_cast<std::size_t>(c)]);
+      points.push_back(markers[m][static_cast<std::size_t>(c)]);
+    }
+  }
+  if (object.empty()) return std::nullopt;
+  return std::make_pair(cv::Mat(object, true).reshape(1, static_cast<int>(object.size())), cv::Mat(points, true));
+}
+
+std::optional<double> CalibrationBenchmark::reprojectionErrorOnImage(const cv::Mat& image,
+                                                                     const CalibrationTarget& target,
+                                                                     const cv::Mat& cameraMatrix,
+                                                                     const cv::Mat& distCoeffs) const {
+  const auto inputs = reprojectionErrorInputs(image, target);
+  if (!inputs || inputs->first.rows <= 3) return std::nullopt;
+  cv::Mat rvec, tvec;
+  if (!cv::solvePnP(inputs->first, inputs->second, cameraMatrix, distCoeffs, rvec, tvec, false,
+                    cv::SOLVEPNP_ITERATIVE)) {
+    return std::nullopt;
+  }
+  std::vector<cv::Point2f> projected;
+  cv::projectPoints(inputs->first, rvec, tvec, cameraMatrix, distCoeffs, projected);
+  return perImageError(inputs->second, projected);
+}
+
+double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images,
+                                              const std::vector<cv::Mat>& robotPoses, const cv::Mat& tcpTCamera,
+                                              const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                                              const CalibrationTarget& target,
+                                              const std::vector<cv::Mat>& cameraTTargetList) const {
+  if (cameraTTargetList.empty() || cameraTTargetList.size() != robotPoses.size()) {
+    logging::log(Level::WARNING,
+                 "[Benchmark] hand_eye_roundtrip: camera_T_target_list missing  -  cannot recover base_T_board; "
+                 "skipping.");
+    return kInf;
+  }
+  cv::Mat X;
+  tcpTCamera.convertTo(X, CV_64F);
+  std::vector<cv::Mat> baseTBoard;
+  std::vector<cv::Mat> robots;
+  for (std::size_t i = 0; i < robotPoses.size(); ++i) {
+    cv::Mat robot, cam;
+    robotPoses[i].convertTo(robot, CV_64F);
+    cameraTTargetList[i].convertTo(cam, CV_64F);
+    robots.push_back(robot);
+    baseTBoard.push_back(robot * X * cam);
+  }
+  const cv::Mat board = tf::averagePose(baseTBoard);
+  const cv::Mat cameraTTcp = X.inv(cv::DECOMP_LU);
+
+  std::vector<double> errors;
+  for (std::size_t i = 0; i < images.size() && i < robots.size(); ++i) {
+    const auto inputs = reprojectionErrorInputs(images[i], target);
+    if (!inputs || inputs->first.rows <= 3) continue;
+    const cv::Mat predicted = cameraTTcp * robots[i].inv(cv::DECOMP_LU) * board;
+    cv::Mat rvec;
+    cv::Rodrigues(predicted(cv::Rect(0, 0, 3, 3)), rvec);
+    const cv::Mat tvec = predicted(cv::Rect(3, 0, 1, 3)).clone();
+    std::vector<cv::Point2f> projected;
+    cv::projectPoints(inputs->first, rvec, tvec, intrinsicMatrix, distortionCoefficients, projected);
+    errors.push_back(perImageError(inputs->second, projected));
+  }
+  if (errors.empty()) {
+    logging::log(Level::WARNING, "[Benchmark] hand_eye_roundtrip: no valid frames.");
+    return kInf;
+  }
+  return std::accumulate(errors.begin(), errors.end(), 0.0) / static_cast<double>(errors.size());
+}
+
+std::string CalibrationBenchmark::formatResults(const std::vector<BenchmarkResult>& results) {
+  const std::string rule(64, '='), dashes(64, '-');
+  std::ostringstream os;
+  os << rule << "\nBENCHMARK SUMMARY\n" << rule << "\n";
+  os << std::left << std::setw(28) << "Backend" << std::right << std::setw(6) << "RPE" << std::setw(6) << "Held"
+     << std::setw(6) << "RT" << "\n";
+  os << dashes << "\n";
+  for (const BenchmarkResult& r : results) {
+    os << std::left << std::setw(28) << r.backend_name << std::right << std::fixed << std::setprecision(2)
+       << std::setw(6) << r.reprojection_error << std::setw(6) << r.held_out_reprojection_error;
+    if (r.hand_eye_roundtrip_error < 0) {
+      os << std::setw(6) << "-";
+    } else {
+      os << std::setw(6) << r.hand_eye_roundtrip_error;
+    }
+    os << "\n";
+  }
+  os << dashes << "\n";
+  return os.str();
+}
+
+void CalibrationBenchmark::saveJson(const std::vector<BenchmarkResult>& results, const std::string& path) {
+  using nlohmann::json;
+  const std::string runTimestamp = utcTimestamp();
+  json list = json::array();
+  for (const BenchmarkResult& r : results) {
+    json item = json::object();
+    item["backend_name"] = r.backend_name;
+    item["reprojection_error"] = round6(r.reprojection_error);
+    item["held_out_reprojection_error"] = round6(r.held_out_reprojection_error);
+    item["hand_eye_roundtrip_error"] =
+        r.hand_eye_roundtrip_error < 0 ? json(nullptr) : json(round6(r.hand_eye_roundtrip_error));
+    json rows = json::array();
+    if (!r.camera_matrix.empty()) {
+      cv::Mat K;
+      r.camera_matrix.reshape(1, r.camera_matrix.rows).convertTo(K, CV_64F);
+      for (int i = 0; i < K.rows; ++i) {
+        json row = json::array();
+        for (int j = 0; j < K.cols; ++j) row.push_back(K.at<double>(i, j));
+        rows.push_back(std::move(row));
+      }
+    }
+    item["camera_matrix"] = std::move(rows);
+    json flat = json::array();
+    if (!r.dist_coeffs.empty()) {
+      cv::Mat D;
+      r.dist_coeffs.convertTo(D, CV_64F);
+      D = D.clone();
+      for (std::size_t k = 0; k < D.total() * static_cast<std::size_t>(D.channels()); ++k) {
+        flat.push_back(D.ptr<double>()[k]);
+      }
+    }
+    item["dist_coeffs"] = std::move(flat);
+    item["timestamp"] = r.timestamp;
+    item["image_count"] = r.image_count;
+    list.push_back(std::move(item));
+  }
+  json doc = json::object();
+  doc["results"] = std::move(list);
+  doc["run_timestamp"] = runTimestamp;
+  const std::string text = doc.dump(2, ' ', false);
+  std::ofstream out(path, std::ios::out | std::ios::trunc);
+  if (!out) throw std::runtime_error("[Benchmark] cannot open " + path + " for writing");
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  logging::log(Level::INFO, "[Benchmark] Results written to " + path);
+}
+
+}  // namespace vesk::quality
