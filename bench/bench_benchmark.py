@@ -1,0 +1,86 @@
+"""CalibrationBenchmark.run: the core against the same OpenCV call sequence from Python.
+
+20 synthetic 1280x960 ChArUco views, 5 folds: one calibration on all views, five
+on the training folds, and detection + solvePnP + projectPoints on every held-out
+view, made directly through cv2 and by the core, alternately.
+
+    .venv/bin/python bench/bench_benchmark.py [--repeats N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+
+import cv2
+import numpy as np
+
+from bench_intrinsic import direct as direct_intrinsic
+from common import quiet, side_by_side
+
+import _vesk
+from synthetic import scene as S
+
+
+def held_out_error(det, corners, image, K, D):
+    cc, ci, _, _ = det.detectBoard(cv2.cvtColor(image, cv2.COLOR_BGR2GRAY))
+    if ci is None or len(ci) < 4:
+        return None
+    obj = corners[ci.ravel()]
+    ok, rvec, tvec = cv2.solvePnP(obj, cc, K, D)
+    proj, _ = cv2.projectPoints(obj, rvec, tvec, K, D)
+    return np.linalg.norm(cc.reshape(-1, 2) - proj.reshape(-1, 2)) / len(obj)
+
+
+def direct(board, images, n_splits=5, seed=0):
+    direct_intrinsic("charuco", board, images)
+    sx, sy, sq, ml, did = board.params["args"]
+    b = cv2.aruco.CharucoBoard((sx, sy), sq, ml, cv2.aruco.getPredefinedDictionary(did))
+    det = cv2.aruco.CharucoDetector(b, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
+                                    cv2.aruco.RefineParameters(10.0, 3.0, True))
+    corners = np.asarray(b.getChessboardCorners(), np.float32)
+    order = np.random.default_rng(seed).permutation(len(images))
+    fold = max(1, len(images) // n_splits)
+    errs = []
+    for f in range(n_splits):
+        held = set(order[f * fold:(f + 1) * fold])
+        train = [images[i] for i in order if i not in held]
+        (_, K, D, *_), _ = direct_intrinsic("charuco", board, train)
+        errs += [e for i in held if (e := held_out_error(det, corners, images[i], K, D)) is not None]
+    return float(np.mean(errs))
+
+
+def run(repeats: int) -> dict:
+    cam, board = S.make_camera(1280, 960), S.charuco()
+    images = [S.render(board, cam, T, noise_sigma=1.0, seed=k) for k, T in enumerate(S.view_poses(board, cam, 20))]
+    target = _vesk.CharucoTarget(*board.target_args())
+    bench = _vesk.CalibrationBenchmark()
+    opts = _vesk.IntrinsicOptions()
+    with quiet():
+        r = bench.run(images, target, opts)
+        theirs = direct(board, images)
+        t_ours, t_cv = side_by_side(lambda: bench.run(images, target, opts), lambda: direct(board, images), repeats)
+    return {"pipeline": "benchmark/charuco", "ours_s": t_ours, "opencv_s": t_cv, "ratio": t_ours / t_cv,
+            "held_out_px": r.held_out_reprojection_error, "cv2_held_out_px": theirs,
+            "fx_err_pct": 100 * abs(r.camera_matrix[0, 0] / cam.K[0, 0] - 1)}
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeats", type=int, default=5)
+    ap.add_argument("--json", action="store_true")
+    args = ap.parse_args(argv)
+    row = run(args.repeats)
+    if args.json:
+        print(json.dumps([row]))
+        return 0
+    print(f"{'pipeline':<22}{'ours [s]':>10}{'opencv [s]':>12}{'ratio':>8}{'held-out':>10}{'cv2 held':>10}"
+          f"{'fx err %':>10}")
+    print(f"{row['pipeline']:<22}{row['ours_s']:>10.3f}{row['opencv_s']:>12.3f}{row['ratio']:>8.3f}"
+          f"{row['held_out_px']:>10.4f}{row['cv2_held_out_px']:>10.4f}{row['fx_err_pct']:>10.4f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
