@@ -1,83 +1,134 @@
-"""vesk main job: a tour of the compiled core on built-in data."""
+"""vesk main job: a complete robot-cell calibration.
+
+With no arguments it builds a synthetic cell (a ChArUco board, an eye-in-hand
+camera with a known tcp_T_camera, a rig of three synchronised cameras, robot
+poses), saves the datasets, loads them back and calibrates everything, ending
+with a table of recovered values against the ground truth. Given dataset
+folders it calibrates those instead:
+
+    python demo/main.py --out out
+    python demo/main.py --out out --hand-eye-dir D1 --rig-dir D2 --cameras 3 \
+        --charuco 7 5 0.04 0.03 DICT_4X4_1000
+"""
 
 from __future__ import annotations
 
 import argparse
 import pathlib
 import sys
+import time
 
 import cv2
 import numpy as np
 
 import _vesk
-from _vesk import tf
+from _vesk import diagnostics, io
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def rule(title: str) -> None:
-    print("=" * 60)
-    print(title.upper())
-    print("=" * 60)
+    print("\n" + "#" * 70 + f"\n# {title}\n" + "#" * 70, flush=True)
 
 
-def show_layout() -> None:
-    rule("module layout")
-    print(f"{_vesk.__name__}: {_vesk.__doc__}")
-    for name in sorted(n for n in dir(_vesk) if not n.startswith("__")):
-        obj = getattr(_vesk, name)
-        kind = "submodule" if type(obj) is type(_vesk) else type(obj).__name__
-        print(f"  {name:<40} {kind}")
-        if kind == "submodule":
-            for sub in sorted(n for n in dir(obj) if not n.startswith("__")):
-                print(f"    {name}.{sub}")
-
-
-def show_poses() -> None:
-    rule("pose conversions")
-    np.set_printoptions(precision=6, suppress=True)
-    pose = [0.4, -0.1, 0.25, 15.0, -30.0, 100.0]
-    T = tf.pose_to_transformation_matrix(pose)
-    print(f"pose [x, y, z, rx, ry, rz] = {pose}")
-    print("robot_T_tcp =")
-    print(T)
-    print(f"back to a pose: {[round(v, 9) for v in tf.transformation_matrix_to_pose(T)]}")
-    jitter = [T @ tf.pose_to_transformation_matrix([0.001 * k, 0, 0, 0, 0, 0.5 * k]) for k in (-2, -1, 0, 1, 2)]
-    print("average of five poses jittered about it:")
-    print(tf.average_pose(jitter))
-
-
-def show_intrinsics(out_dir: pathlib.Path) -> None:
-    rule("intrinsic calibration (synthetic ChArUco views)")
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+def synthetic_cell(out: pathlib.Path):
+    """Render the built-in cell and store it as the two dataset folders a user would have."""
+    sys.path.insert(0, str(ROOT / "tests"))
     from synthetic import scene as S
 
-    camera = S.make_camera(1280, 960)
-    board = S.charuco(7, 5, 0.04, 0.03)
-    images = [S.render(board, camera, T) for T in S.view_poses(board, camera, 15, seed=8)]
-    target = _vesk.CharucoTarget(7, 5, 0.04, 0.03, "DICT_4X4_1000")
-    calibrator = _vesk.IntrinsicCalibrator(target)
-    result = calibrator.calibrate(images)
-    print(f"target: {target!r}")
-    print(f"views used: {len(result.successful_indices)} of {len(images)}, "
-          f"mean reprojection error {result.reprojection_error:.4f} px")
-    K, Kt = result.intrinsic_matrix, camera.K
-    print(f"{'':<4}{'recovered':>14}{'truth':>14}{'error':>12}")
-    for name, (i, j) in {"fx": (0, 0), "fy": (1, 1), "cx": (0, 2), "cy": (1, 2)}.items():
-        print(f"{name:<4}{K[i, j]:>14.3f}{Kt[i, j]:>14.3f}{K[i, j] - Kt[i, j]:>+12.3f}")
-    print(f"distortion: {np.array2string(result.distortion_coefficients.ravel(), precision=5)}")
-    print(f"truth:      {np.array2string(camera.dist.ravel(), precision=5)}")
-    out_dir.mkdir(parents=True, exist_ok=True)
-    path = out_dir / "intrinsic_view_00_annotated.png"
-    cv2.imwrite(str(path), calibrator.corner_images()[0])
-    print(f"annotated view written to {path}")
+    board = S.charuco()
+    hand_eye = S.hand_eye_series(board, S.make_camera(), 15)
+    rig = S.rig(board, S.default_rig_cameras(960, 720), n_frames=12, baselines=(0.0, 0.15, 0.35))
+    he_dir, rig_dir = out / "datasets" / "hand_eye", out / "datasets" / "rig"
+    io.save_hand_eye_dataset(he_dir, hand_eye.images(), hand_eye.robot_T_tcp)
+    for frames in zip(*rig.images()):
+        io.save_multi_camera_capture(rig_dir, list(frames), io.next_multi_camera_capture_index(rig_dir, 3))
+    truth = {"camera": hand_eye.camera, "tcp_T_camera": hand_eye.tcp_T_camera,
+             "reference_T_camera": rig.reference_T_camera}
+    return he_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth
+
+
+def pose_error(T, G):
+    dt = float(np.linalg.norm(T[:3, 3] - G[:3, 3]))
+    c = (np.trace(T[:3, :3] @ G[:3, :3].T) - 1) / 2
+    return dt * 1000, float(np.degrees(np.arccos(np.clip(c, -1, 1))))
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__)
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path("out"), help="output folder (default: out)")
+    ap.add_argument("--hand-eye-dir", type=pathlib.Path, help="a hand-eye dataset folder (image_II.png + .npz)")
+    ap.add_argument("--rig-dir", type=pathlib.Path, help="a multi-camera capture folder (cam_CC/...)")
+    ap.add_argument("--cameras", type=int, default=3, help="number of rig cameras (default 3)")
+    ap.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
+                    help="the ChArUco board of your datasets")
     args = ap.parse_args(argv)
-    show_layout()
-    show_poses()
-    show_intrinsics(args.out)
+    out = args.out
+    out.mkdir(parents=True, exist_ok=True)
+    started = time.perf_counter()
+
+    truth = None
+    if args.hand_eye_dir or args.rig_dir:
+        if not args.charuco:
+            ap.error("--charuco is required with your own datasets")
+        sx, sy, sq, mk, name = args.charuco
+        target = _vesk.CharucoTarget(int(sx), int(sy), float(sq), float(mk), name)
+        he_dir, rig_dir, n_cams = args.hand_eye_dir, args.rig_dir, args.cameras
+    else:
+        rule("synthetic robot cell: rendering and saving the datasets")
+        he_dir, rig_dir, target, n_cams, truth = synthetic_cell(out)
+    print(f"target: {target!r}")
+
+    he = rig = None
+    if he_dir:
+        rule("intrinsic calibration")
+        images, poses = io.load_hand_eye_dataset(he_dir)
+        intrinsic = _vesk.IntrinsicCalibrator(target)
+        r = intrinsic.calibrate(images)
+        print(f"views used: {len(r.successful_indices)} of {len(images)}, reprojection error "
+              f"{r.reprojection_error:.4f} px")
+        print("K =\n", r.intrinsic_matrix, "\nd =", r.distortion_coefficients.ravel())
+        cv2.imwrite(str(out / "intrinsic_view_00_annotated.png"), intrinsic.corner_images()[0])
+
+        rule("eye-in-hand calibration")
+        calibrator = _vesk.EyeInHandCalibrator(target)
+        he = calibrator.calibrate(poses, images, "TSAI", output_path=out)
+        for k, img in enumerate(calibrator.corner_images()[:3]):
+            cv2.imwrite(str(out / f"hand_eye_view_{k:02d}_annotated.png"), img)
+
+        rule("diagnostics: the five hand-eye solvers side by side")
+        results = diagnostics.compare_hand_eye_methods(target, poses, images, [], r.intrinsic_matrix,
+                                                       r.distortion_coefficients)
+        print(diagnostics.format_method_comparison(results))
+
+        rule("benchmark: cross-validation and hand-eye round trip")
+        bench = _vesk.CalibrationBenchmark()
+        result = bench.run(images, target, _vesk.IntrinsicOptions(), poses, _vesk.IntrinsicOptions())
+        print(_vesk.CalibrationBenchmark.format_results([result]))
+        _vesk.CalibrationBenchmark.save_json([result], str(out / "benchmark.json"))
+
+    if rig_dir:
+        rule("multi-camera rig calibration")
+        lists = io.load_multi_camera_dataset(rig_dir, n_cams)
+        mc = _vesk.MultiCameraCalibrator(target, n_cams)
+        rig = mc.calibrate(lists, output_path=out)
+        ok, n = target.detect_and_annotate(lists[0][0])
+        cv2.imwrite(str(out / "rig_cam_00_frame_00_annotated.png"), ok)
+
+    if truth is not None:
+        rule("recovered values against the ground truth")
+        print(f"{'quantity':<34}{'recovered':>12}{'truth':>12}{'error':>12}")
+        K, Kt = he.intrinsic_matrix, truth["camera"].K
+        for name, (i, j) in {"fx": (0, 0), "fy": (1, 1), "cx": (0, 2), "cy": (1, 2)}.items():
+            err = f"{100 * (K[i, j] / Kt[i, j] - 1):+.3f} %" if i == j else f"{K[i, j] - Kt[i, j]:+.3f} px"
+            print(f"{'intrinsics ' + name:<34}{K[i, j]:>12.3f}{Kt[i, j]:>12.3f}{err:>12}")
+        dt, dr = pose_error(he.tcp_T_camera, truth["tcp_T_camera"])
+        print(f"{'tcp_T_camera':<34}{'':>24}{dt:>8.3f} mm {dr:.4f} deg")
+        for c in range(1, n_cams):
+            dt, dr = pose_error(rig.reference_T_camera_list[c], truth["reference_T_camera"][c])
+            print(f"{f'reference_T_camera[{c}]':<34}{'':>24}{dt:>8.3f} mm {dr:.4f} deg")
+    print(f"\noutputs in {out}: {', '.join(sorted(p.name for p in out.iterdir()))}")
+    print(f"done in {time.perf_counter() - started:.1f} s")
     return 0
 
 
