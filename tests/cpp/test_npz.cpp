@@ -198,7 +198,12 @@ INSTANTIATE_TEST_SUITE_P(Shapes, NpyHeader,
                          ::testing::Values(HeaderCase{{5}, "(5, )", 118}, HeaderCase{{}, "()", 118},
                                            HeaderCase{{0, 4, 4}, "(0, 4, 4)", 118},
                                            HeaderCase{{12, 4, 4}, "(12, 4, 4)", 118},
-                                           HeaderCase{{100000, 4, 4}, "(100000, 4, 4)", 118}));
+                                           HeaderCase{{100000, 4, 4}, "(100000, 4, 4)", 118}),
+                         [](const ::testing::TestParamInfo<HeaderCase>& info) {
+                           std::string name = "dims";
+                           for (std::uint64_t d : info.param.shape) name += "_" + std::to_string(d);
+                           return name;
+                         });
 
 TEST(SaveNpz, SecondSaveReplacesTheArchive) {
   const fs::path p = tempFile("replace");
