@@ -9,15 +9,13 @@ view, made directly through cv2 and by the core, alternately.
 
 from __future__ import annotations
 
-import argparse
-import json
 import sys
 
 import cv2
 import numpy as np
 
 from bench_intrinsic import direct as direct_intrinsic
-from common import quiet, side_by_side
+from common import TIMES, bench_main, quiet, side_by_side
 
 import _vesk
 from synthetic import scene as S
@@ -67,19 +65,7 @@ def run(repeats: int) -> dict:
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--repeats", type=int, default=5)
-    ap.add_argument("--json", action="store_true")
-    args = ap.parse_args(argv)
-    row = run(args.repeats)
-    if args.json:
-        print(json.dumps([row]))
-        return 0
-    print(f"{'pipeline':<22}{'ours [s]':>10}{'opencv [s]':>12}{'ratio':>8}{'held-out':>10}{'cv2 held':>10}"
-          f"{'fx err %':>10}")
-    print(f"{row['pipeline']:<22}{row['ours_s']:>10.3f}{row['opencv_s']:>12.3f}{row['ratio']:>8.3f}"
-          f"{row['held_out_px']:>10.4f}{row['cv2_held_out_px']:>10.4f}{row['fx_err_pct']:>10.4f}")
-    return 0
+    return bench_main(run, TIMES + [("held_out_px", "held-out", 10, ".4f"), ("cv2_held_out_px", "cv2 held", 10, ".4f"), ("fx_err_pct", "fx err %", 10, ".4f")], argv, repeats=5)
 
 
 if __name__ == "__main__":

@@ -11,15 +11,13 @@ known tcp_T_camera are printed.
 
 from __future__ import annotations
 
-import argparse
-import json
 import sys
 
 import cv2
 import numpy as np
 
 from bench_intrinsic import direct as direct_intrinsic
-from common import quiet, side_by_side
+from common import TIMES, bench_main, quiet, side_by_side
 
 import _vesk
 from synthetic import scene as S
@@ -60,18 +58,7 @@ def run(repeats: int) -> dict:
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--repeats", type=int, default=7)
-    ap.add_argument("--json", action="store_true")
-    args = ap.parse_args(argv)
-    row = run(args.repeats)
-    if args.json:
-        print(json.dumps([row]))
-        return 0
-    print(f"{'pipeline':<22}{'ours [s]':>10}{'opencv [s]':>12}{'ratio':>8}{'err mm':>9}{'err deg':>9}{'vs cv2 mm':>11}")
-    print(f"{row['pipeline']:<22}{row['ours_s']:>10.3f}{row['opencv_s']:>12.3f}{row['ratio']:>8.3f}"
-          f"{row['trans_err_mm']:>9.3f}{row['rot_err_deg']:>9.4f}{row['peer_diff_mm']:>11.2e}")
-    return 0
+    return bench_main(run, TIMES + [("trans_err_mm", "err mm", 9, ".3f"), ("rot_err_deg", "err deg", 9, ".4f"), ("peer_diff_mm", "vs cv2 mm", 11, ".2e")], argv, repeats=7)
 
 
 if __name__ == "__main__":

@@ -71,3 +71,25 @@ class quiet:
             os.dup2(saved, fd)
             os.close(saved)
         return False
+
+
+def bench_main(run, columns, argv=None, repeats: int = 7) -> int:
+    """Command line of a one-row benchmark: `--repeats N`, `--json`; columns are (key, header, width, format)."""
+    import argparse
+    import json
+
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeats", type=int, default=repeats)
+    ap.add_argument("--json", action="store_true")
+    args = ap.parse_args(argv)
+    row = run(args.repeats)
+    if args.json:
+        print(json.dumps([row]))
+        return 0
+    columns = [("pipeline", "pipeline", -22, "")] + list(columns)
+    print("".join(f"{h:<{-w}}" if w < 0 else f"{h:>{w}}" for _, h, w, _ in columns))
+    print("".join(f"{row[k]:<{-w}{f}}" if w < 0 else f"{row[k]:>{w}{f}}" for k, _, w, f in columns))
+    return 0
+
+
+TIMES = [("ours_s", "ours [s]", 10, ".3f"), ("opencv_s", "opencv [s]", 12, ".3f"), ("ratio", "ratio", 8, ".3f")]

@@ -7,14 +7,15 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect/aruco_detector.hpp>
 #include <opencv2/objdetect/charuco_detector.hpp>
 
 #include "core/logging.hpp"
+#include "core/matrix_text.hpp"
 #include "core/transforms.hpp"
 #include "io/result_files.hpp"
 #include "quality/rotation_variety.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::calibration {
 
@@ -24,29 +25,10 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-cv::Mat toGray(const cv::Mat& image) {
-  cv::Mat gray;
-  cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
-  return gray;
-}
-
 cv::Mat transformFromPnP(const cv::Mat& rvec, const cv::Mat& tvec) {
   cv::Mat R;
   cv::Rodrigues(rvec, R);
-  cv::Mat T = cv::Mat::eye(4, 4, CV_64F);
-  R.convertTo(T(cv::Rect(0, 0, 3, 3)), CV_64F);
-  cv::Mat t;
-  tvec.convertTo(t, CV_64F);
-  for (int r = 0; r < 3; ++r) T.at<double>(r, 3) = t.at<double>(r);
-  return T;
-}
-
-std::vector<cv::Point3f> charucoObjectPoints(const std::vector<cv::Point3f>& boardCorners, const std::vector<int>& ids) {
-  std::vector<cv::Point3f> points;
-  points.reserve(ids.size());
-  // The detector only reports ids of this board's corners.
-  for (int id : ids) points.push_back(boardCorners.at(static_cast<std::size_t>(id)));
-  return points;
+  return detail::rigidTransform(R, tvec);
 }
 
 // A pose handed in by the caller must be 4x4 before its blocks are cut out.
@@ -197,11 +179,7 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
 
   cv::Mat rCam, tCam;
   cv::calibrateHandEye(rGripper, tGripper, rTarget, tTarget, rCam, tCam, solver);
-  result.tcp_T_camera = cv::Mat::eye(4, 4, CV_64F);
-  rCam.convertTo(result.tcp_T_camera(cv::Rect(0, 0, 3, 3)), CV_64F);
-  cv::Mat t;
-  tCam.convertTo(t, CV_64F);
-  for (int r = 0; r < 3; ++r) result.tcp_T_camera.at<double>(r, 3) = t.at<double>(r);
+  result.tcp_T_camera = detail::rigidTransform(rCam, tCam);
 
   result.ok = true;
   // Target poses handed in without an intrinsic matrix give nothing to project with.
@@ -237,7 +215,7 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
 
   AlignedTargetPoses out;
   for (std::size_t i = 0; i < imageList.size() && i < robotTTcpList.size(); ++i) {
-    const cv::Mat gray = toGray(imageList[i]);
+    const cv::Mat gray = detail::toGray(imageList[i]);
     std::vector<cv::Point2f> corners;
     std::vector<int> ids;
     detector.detectBoard(gray, corners, ids, cv::noArray(), cv::noArray());
@@ -246,7 +224,7 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
       continue;
     }
     cv::Mat rvec, tvec;
-    if (!cv::solvePnP(charucoObjectPoints(boardCorners, ids), corners, intrinsicMatrix, distortionCoefficients, rvec,
+    if (!cv::solvePnP(detail::charucoObjectPoints(boardCorners, ids), corners, intrinsicMatrix, distortionCoefficients, rvec,
                       tvec, false, cv::SOLVEPNP_ITERATIVE)) {
       logging::log(Level::WARNING, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
       continue;
@@ -287,7 +265,7 @@ EyeInHandCalibrator::TargetPoses EyeInHandCalibrator::computeTargetPoses(const s
     const cv::aruco::CharucoDetector detector = charuco->buildDetector();
     const std::vector<cv::Point3f> boardCorners = board.getChessboardCorners();
     for (std::size_t k = 0; k < images.size(); ++k) {
-      const cv::Mat gray = toGray(images[k]);
+      const cv::Mat gray = detail::toGray(images[k]);
       std::vector<cv::Point2f> corners;
       std::vector<int> ids;
       detector.detectBoard(gray, corners, ids, cv::noArray(), cv::noArray());
@@ -297,7 +275,7 @@ EyeInHandCalibrator::TargetPoses EyeInHandCalibrator::computeTargetPoses(const s
         continue;
       }
       cv::Mat rvec, tvec;
-      if (!cv::solvePnP(charucoObjectPoints(boardCorners, ids), corners, intrinsicMatrix, distortionCoefficients,
+      if (!cv::solvePnP(detail::charucoObjectPoints(boardCorners, ids), corners, intrinsicMatrix, distortionCoefficients,
                         rvec, tvec, false, cv::SOLVEPNP_ITERATIVE)) {
         continue;
       }
@@ -309,7 +287,7 @@ EyeInHandCalibrator::TargetPoses EyeInHandCalibrator::computeTargetPoses(const s
     const cv::aruco::GridBoard board = aruco.buildBoard();
     const cv::aruco::ArucoDetector detector(dictionary, cv::aruco::DetectorParameters(), defaultRefineParameters());
     for (std::size_t k = 0; k < images.size(); ++k) {
-      const cv::Mat gray = toGray(images[k]);
+      const cv::Mat gray = detail::toGray(images[k]);
       std::vector<std::vector<cv::Point2f>> markerCorners;
       std::vector<int> ids;
       detector.detectMarkers(gray, markerCorners, ids, cv::noArray());
@@ -413,11 +391,7 @@ std::string EyeInHandCalibrator::formatResults() const {
     os << "Calibration failed.\n";
     return os.str();
   }
-  auto matrix = [](const cv::Mat& m) {
-    std::ostringstream s;
-    s << cv::Formatter::get(cv::Formatter::FMT_DEFAULT)->format(m);
-    return s.str();
-  };
+  const auto matrix = detail::matrixText;
   os << "\nHand-Eye Transform (TCP -> Camera):\n" << matrix(r.tcp_T_camera) << "\n";
   const std::vector<double> pose = tf::transformationMatrixToPose(r.tcp_T_camera);
   os << "\nPose [x, y, z, rx, ry, rz] (deg):\n  [";

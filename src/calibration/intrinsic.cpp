@@ -10,18 +10,13 @@
 
 #include "core/logging.hpp"
 #include "targets/annotation.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::calibration {
 
 using logging::Level;
 
 namespace {
-
-cv::Mat toGray(const cv::Mat& image) {
-  cv::Mat gray = detail::largeBufferMat();
-  cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
-  return gray;
-}
 
 void record(TargetDetections& out, int index, cv::Mat imagePoints, cv::Mat objectPoints, cv::Mat annotated) {
   out.successful_indices.push_back(index);
@@ -38,7 +33,7 @@ TargetDetections detectChessboard(const ChessboardTarget& target, const Intrinsi
   const int zz = options.sub_pixel_detection_zero_zone_size;
   for (std::size_t i = 0; i < images.size(); ++i) {
     const cv::Mat& image = images[i];
-    const cv::Mat gray = toGray(image);
+    const cv::Mat gray = detail::toGray(image);
     std::vector<cv::Point2f> corners;
     bool found = false;
     const bool sectorBased = options.chessboard_corner_detector == "Sector Based";
@@ -73,7 +68,7 @@ TargetDetections detectCharuco(const CharucoTarget& target, const std::vector<cv
   const std::vector<cv::Point3f>& boardCorners = board.getChessboardCorners();
   for (std::size_t i = 0; i < images.size(); ++i) {
     const cv::Mat& image = images[i];
-    const cv::Mat gray = toGray(image);
+    const cv::Mat gray = detail::toGray(image);
     std::vector<cv::Point2f> charucoCorners;
     std::vector<int> charucoIds;
     std::vector<std::vector<cv::Point2f>> markerCorners;
@@ -84,16 +79,7 @@ TargetDetections detectCharuco(const CharucoTarget& target, const std::vector<cv
                    "[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image " + std::to_string(i));
       continue;
     }
-    const int n = static_cast<int>(charucoIds.size());
-    cv::Mat objectPoints(n, 3, CV_32F);
-    for (int k = 0; k < n; ++k) {
-      // The detector only reports ids of this board's corners.
-      const cv::Point3f& p = boardCorners.at(static_cast<std::size_t>(charucoIds[k]));
-      auto* row = objectPoints.ptr<float>(k);
-      row[0] = p.x;
-      row[1] = p.y;
-      row[2] = p.z;
-    }
+    cv::Mat objectPoints = detail::charucoObjectPoints(boardCorners, charucoIds);
     cv::Mat annotated = detail::annotatedCopy(image, [&](cv::Mat& copy) {
       if (!markerIds.empty()) cv::aruco::drawDetectedMarkers(copy, markerCorners, markerIds, cv::Scalar(0, 255, 0));
       cv::aruco::drawDetectedCornersCharuco(copy, charucoCorners, charucoIds, cv::Scalar(255, 0, 0));
@@ -131,7 +117,7 @@ TargetDetections detectAruco(const ArucoTarget& target, const std::vector<cv::Ma
 
   for (std::size_t i = 0; i < images.size(); ++i) {
     const cv::Mat& image = images[i];
-    const cv::Mat gray = toGray(image);
+    const cv::Mat gray = detail::toGray(image);
     std::vector<std::vector<cv::Point2f>> markerCorners, rejected;
     std::vector<int> markerIds;
     detector.detectMarkers(gray, markerCorners, markerIds, rejected);

@@ -14,6 +14,8 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/logging.hpp"
+#include "core/matrix_text.hpp"
+#include "core/transforms.hpp"
 #include "geometry/triangulation.hpp"
 #include "io/result_files.hpp"
 
@@ -45,12 +47,6 @@ std::vector<int> idsOf(const cv::Mat& m) {
 
 bool sameMatrix(const cv::Mat& a, const cv::Mat& b) {
   return a.size() == b.size() && a.type() == b.type() && (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0.0);
-}
-
-std::string matText(const cv::Mat& m) {
-  std::ostringstream s;
-  s << cv::Formatter::get(cv::Formatter::FMT_DEFAULT)->format(m);
-  return s.str();
 }
 
 }  // namespace
@@ -186,12 +182,7 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
       last_result_.intrinsic_matrices[c] = K2;
       last_result_.distortion_coefficients[c] = D2.reshape(1, 1);
     }
-    cv::Mat cameraTReference = cv::Mat::eye(4, 4, CV_64F);
-    R.convertTo(cameraTReference(cv::Rect(0, 0, 3, 3)), CV_64F);
-    cv::Mat t;
-    T.convertTo(t, CV_64F);
-    for (int r = 0; r < 3; ++r) cameraTReference.at<double>(r, 3) = t.at<double>(r);
-    last_result_.reference_T_camera_list[c] = cameraTReference.inv(cv::DECOMP_LU);
+    last_result_.reference_T_camera_list[c] = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
     last_result_.pair_reprojection_errors[c] = rms;
     logging::log(Level::INFO, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
                                   "px over " + std::to_string(pp.object_points.size()) + " frames");
@@ -446,8 +437,8 @@ std::string MultiCameraCalibrator::formatResults() const {
   for (int i = 0; i < num_cameras_; ++i) {
     const auto u = static_cast<std::size_t>(i);
     os << "\n[cam_" << i << "]  intrinsic RPE: " << last_result_.intrinsic_reprojection_errors[u] << " px\n";
-    os << "K =\n" << matText(last_result_.intrinsic_matrices[u]) << "\n";
-    os << "d = " << matText(last_result_.distortion_coefficients[u]) << "\n";
+    os << "K =\n" << detail::matrixText(last_result_.intrinsic_matrices[u]) << "\n";
+    os << "d = " << detail::matrixText(last_result_.distortion_coefficients[u]) << "\n";
   }
   os << "\n" << rule70 << "\nEXTRINSICS  -  reference_T_camera  (reference = cam_" << reference_index_ << ")\n"
      << rule70 << "\n";
@@ -460,7 +451,7 @@ std::string MultiCameraCalibrator::formatResults() const {
     } else {
       os << "\n[cam_" << i << "]  stereo RMS vs reference: " << last_result_.pair_reprojection_errors[u] << " px\n"
          << "reference_T_cam_" << i << " =\n"
-         << matText(last_result_.reference_T_camera_list[u]) << "\n";
+         << detail::matrixText(last_result_.reference_T_camera_list[u]) << "\n";
     }
   }
   if (has_triangulation_) {

@@ -97,3 +97,16 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
 }
 
 }  // namespace vesk::tf
+
+namespace vesk::detail {
+
+cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t) {
+  cv::Mat T = cv::Mat::eye(4, 4, CV_64F);
+  R.convertTo(T(cv::Rect(0, 0, 3, 3)), CV_64F);
+  cv::Mat t64;
+  t.convertTo(t64, CV_64F);
+  for (int r = 0; r < 3; ++r) T.at<double>(r, 3) = t64.at<double>(r);
+  return T;
+}
+
+}  // namespace vesk::detail

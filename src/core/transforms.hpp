@@ -17,3 +17,8 @@ std::vector<double> transformationMatrixToPose(const cv::Mat& transformation);
 cv::Mat averagePose(const std::vector<cv::Mat>& poses);
 
 }  // namespace vesk::tf
+
+namespace vesk::detail {
+// [R t; 0 0 0 1] as 4x4 CV_64F from a 3x3 rotation and three translation values of any depth.
+cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t);
+}  // namespace vesk::detail

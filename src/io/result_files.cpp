@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/logging.hpp"
+#include "io/json_matrix.hpp"
 
 namespace vesk::io {
 
@@ -23,33 +24,9 @@ constexpr const char* kHandEyeFile = "hand_eye.json";
 
 // ---- writing ---------------------------------------------------------------
 
-json matrixToJson(const cv::Mat& m) {
-  json rows = json::array();
-  if (m.empty()) return rows;
-  cv::Mat d;
-  m.reshape(1, m.rows).convertTo(d, CV_64F);
-  for (int r = 0; r < d.rows; ++r) {
-    json row = json::array();
-    for (int c = 0; c < d.cols; ++c) row.push_back(d.at<double>(r, c));
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
-
-json flatToJson(const cv::Mat& m) {
-  json values = json::array();
-  if (m.empty()) return values;
-  cv::Mat d;
-  m.convertTo(d, CV_64F);
-  if (!d.isContinuous()) d = d.clone();
-  const double* p = d.ptr<double>();
-  for (std::size_t i = 0, n = d.total() * static_cast<std::size_t>(d.channels()); i < n; ++i) values.push_back(p[i]);
-  return values;
-}
-
 json transformListToJson(const std::vector<cv::Mat>& list) {
   json out = json::array();
-  for (const cv::Mat& m : list) out.push_back(m.empty() ? json(nullptr) : matrixToJson(m));
+  for (const cv::Mat& m : list) out.push_back(m.empty() ? json(nullptr) : vesk::detail::matrixToJson(m));
   return out;
 }
 
@@ -193,10 +170,10 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
   doc["reference_index"] = record.reference_index;
   doc["num_cameras"] = record.num_cameras;
   json intrinsics = json::array();
-  for (const cv::Mat& k : record.intrinsic_matrices) intrinsics.push_back(matrixToJson(k));
+  for (const cv::Mat& k : record.intrinsic_matrices) intrinsics.push_back(vesk::detail::matrixToJson(k));
   doc["intrinsic_matrices"] = std::move(intrinsics);
   json distortion = json::array();
-  for (const cv::Mat& d : record.distortion_coefficients) distortion.push_back(flatToJson(d));
+  for (const cv::Mat& d : record.distortion_coefficients) distortion.push_back(vesk::detail::flatToJson(d));
   doc["distortion_coefficients"] = std::move(distortion);
   doc["reference_T_camera_list"] = transformListToJson(record.reference_T_camera_list);
   doc["intrinsic_reprojection_errors"] = errorListToJson(record.intrinsic_reprojection_errors);

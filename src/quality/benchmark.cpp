@@ -22,6 +22,8 @@
 #include "calibration/eye_in_hand.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
+#include "io/json_matrix.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::quality {
 
@@ -142,8 +144,7 @@ double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, c
 
 std::optional<std::pair<cv::Mat, cv::Mat>> CalibrationBenchmark::reprojectionErrorInputs(
     const cv::Mat& image, const CalibrationTarget& target) const {
-  cv::Mat gray;
-  cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
+  const cv::Mat gray = detail::toGray(image);
   if (const auto* chess = std::get_if<ChessboardTarget>(&target)) {
     std::vector<cv::Point2f> corners;
     if (!cv::findChessboardCorners(gray, chess->size, corners,
@@ -161,14 +162,7 @@ std::optional<std::pair<cv::Mat, cv::Mat>> CalibrationBenchmark::reprojectionErr
     std::vector<int> ids;
     detector.detectBoard(gray, corners, ids);
     if (corners.size() < 4) return std::nullopt;
-    const std::vector<cv::Point3f>& boardCorners = board.getChessboardCorners();
-    cv::Mat object(static_cast<int>(ids.size()), 3, CV_32F);
-    for (int k = 0; k < object.rows; ++k) {
-      const cv::Point3f& p = boardCorners.at(static_cast<std::size_t>(ids[static_cast<std::size_t>(k)]));
-      object.at<float>(k, 0) = p.x;
-      object.at<float>(k, 1) = p.y;
-      object.at<float>(k, 2) = p.z;
-    }
+    const cv::Mat object = detail::charucoObjectPoints(board.getChessboardCorners(), ids);
     return std::make_pair(object, cv::Mat(corners, true));
   }
   const auto& aruco = std::get<ArucoTarget>(target);
@@ -288,27 +282,8 @@ void CalibrationBenchmark::saveJson(const std::vector<BenchmarkResult>& results,
     item["held_out_reprojection_error"] = round6(r.held_out_reprojection_error);
     item["hand_eye_roundtrip_error"] =
         r.hand_eye_roundtrip_error < 0 ? json(nullptr) : json(round6(r.hand_eye_roundtrip_error));
-    json rows = json::array();
-    if (!r.camera_matrix.empty()) {
-      cv::Mat K;
-      r.camera_matrix.reshape(1, r.camera_matrix.rows).convertTo(K, CV_64F);
-      for (int i = 0; i < K.rows; ++i) {
-        json row = json::array();
-        for (int j = 0; j < K.cols; ++j) row.push_back(K.at<double>(i, j));
-        rows.push_back(std::move(row));
-      }
-    }
-    item["camera_matrix"] = std::move(rows);
-    json flat = json::array();
-    if (!r.dist_coeffs.empty()) {
-      cv::Mat D;
-      r.dist_coeffs.convertTo(D, CV_64F);
-      D = D.clone();
-      for (std::size_t k = 0; k < D.total() * static_cast<std::size_t>(D.channels()); ++k) {
-        flat.push_back(D.ptr<double>()[k]);
-      }
-    }
-    item["dist_coeffs"] = std::move(flat);
+    item["camera_matrix"] = detail::matrixToJson(r.camera_matrix);
+    item["dist_coeffs"] = detail::flatToJson(r.dist_coeffs);
     item["timestamp"] = r.timestamp;
     item["image_count"] = r.image_count;
     list.push_back(std::move(item));
