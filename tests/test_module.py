@@ -108,3 +108,14 @@ def test_registration_order_of_module_attributes():
                 "TERM_CRITERIA_EPS", "TermCriteria", "IntrinsicOptions", "TargetDetections", "IntrinsicResult",
                 "IntrinsicCalibrator", "io"]
     assert [n for n in names if n in expected] == expected
+
+
+def test_blas_runs_on_the_callers_thread():
+    # A threaded OpenBLAS wakes (and spins) worker threads for the solvers' small products.
+    import ctypes
+    try:
+        blas = ctypes.CDLL("libopenblas.so.0")
+        get = blas.openblas_get_num_threads
+    except (OSError, AttributeError):
+        pytest.skip("the module does not link OpenBLAS")
+    assert get() == 1

@@ -1,9 +1,11 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "core/blas.hpp"
 
 namespace py = pybind11;
 
 PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
+  vesk::detail::useSingleThreadedBlas();
   m.doc() =
       "Compiled C++ core of halberon-vesk: targets, calibration, geometry, quality, io. "
       "Not meant to be imported directly  -  use the halberon.vesk Python package.";
