@@ -3,7 +3,7 @@
 15 synthetic 1280x960 ChArUco views from a flange camera are calibrated by
 EyeInHandCalibrator.calibrate and by the equivalent cv2 sequence (detection,
 calibrateCamera, per-view filter, re-detection, solvePnP, calibrateHandEye),
-alternately; the ratio of the median wall times and the error against the
+alternately; the ratio of the best wall times and the error against the
 known tcp_T_camera are printed.
 
     .venv/bin/python bench/bench_hand_eye.py [--repeats N]

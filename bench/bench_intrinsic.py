@@ -2,7 +2,7 @@
 
 For each target kind, 20 synthetic 1280x960 views are calibrated by
 IntrinsicCalibrator.calibrate and by the equivalent cv2 sequence (detection,
-refinement, calibrateCamera), alternately; the ratio of the median wall times
+refinement, calibrateCamera), alternately; the ratio of the best wall times
 is printed, with the peak memory the core adds beyond the input images.
 
     .venv/bin/python bench/bench_intrinsic.py [--repeats N] [--views N]

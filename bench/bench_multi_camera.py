@@ -3,7 +3,7 @@
 A synthetic 3-camera rig (960x720, 12 synchronised ChArUco frames) is calibrated
 by MultiCameraCalibrator.calibrate and by the equivalent cv2 sequence (per-camera
 detection and calibrateCamera, id-matched pairs, stereoCalibrate, the frame-0
-triangulation), alternately; the ratio of the median wall times and the
+triangulation), alternately; the ratio of the best wall times and the
 extrinsic errors against the known rig are printed.
 
     .venv/bin/python bench/bench_multi_camera.py [--repeats N]

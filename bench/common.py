@@ -6,7 +6,6 @@ import gc
 import os
 import pathlib
 import resource
-import statistics
 import sys
 import time
 
@@ -22,14 +21,18 @@ def timed(fn, *args):
 
 
 def side_by_side(ours, theirs, repeats: int = 3):
-    """Median wall times of two callables, run alternately so drift hits both."""
+    """Best wall times of two callables, run alternately so drift hits both.
+
+    Other load on the machine only ever adds time, so the minimum over the
+    repeats is the steadiest estimate of what each call itself costs.
+    """
     a, b = [], []
     for k in range(repeats):
         pair = [(ours, a), (theirs, b)] if k % 2 == 0 else [(theirs, b), (ours, a)]
         for fn, sink in pair:
             dt, _ = timed(fn)
             sink.append(dt)
-    return statistics.median(a), statistics.median(b)
+    return min(a), min(b)
 
 
 def reset_peak_rss() -> None:

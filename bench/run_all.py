@@ -17,7 +17,7 @@ import bench_multi_camera
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--repeats", type=int, default=7)
+    ap.add_argument("--repeats", type=int, default=11)
     args = ap.parse_args(argv)
     rows = []
     for kind in ("chessboard", "charuco", "aruco"):
@@ -30,7 +30,7 @@ def main(argv=None) -> int:
     r = bench_multi_camera.run(args.repeats)
     rows.append((r["pipeline"], r["ours_s"], r["opencv_s"], r["ratio"],
                  f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"))
-    r = bench_benchmark.run(max(3, args.repeats // 2))
+    r = bench_benchmark.run(max(5, args.repeats // 2))
     rows.append((r["pipeline"], r["ours_s"], r["opencv_s"], r["ratio"],
                  f"fx {r['fx_err_pct']:.3f} %, held-out {r['held_out_px']:.4f} px"))
     print(f"{'pipeline':<24}{'ours [s]':>10}{'opencv [s]':>12}{'ratio':>8}   ground-truth error")
