@@ -13,10 +13,11 @@ log() { echo "[opencv] $*" >&2; }
 
 version_ge() { [ "$(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n1)" = "$2" ]; }
 
-# System OpenCV, if it qualifies (Debian 13 ships 4.10).
+# System OpenCV, if it qualifies: 4.14 or newer within 4.x (Debian 13 ships 4.10,
+# whose ChArUco corners are biased by half a pixel).
 if command -v pkg-config >/dev/null && pkg-config --exists opencv4 2>/dev/null; then
   sysver="$(pkg-config --modversion opencv4)"
-  if version_ge "$sysver" "$OPENCV_MIN_VERSION" \
+  if version_ge "$sysver" "$OPENCV_MIN_VERSION" && [ "${sysver%%.*}" = 4 ] \
      && [ -f "$(pkg-config --variable=includedir opencv4)/opencv2/objdetect/charuco_detector.hpp" ]; then
     for d in /usr/lib/x86_64-linux-gnu/cmake/opencv4 /usr/lib/cmake/opencv4 /usr/share/opencv4; do
       if [ -f "$d/OpenCVConfig.cmake" ]; then
@@ -25,6 +26,7 @@ if command -v pkg-config >/dev/null && pkg-config --exists opencv4 2>/dev/null; 
       fi
     done
   fi
+  log "system OpenCV $sysver does not qualify (needs >= $OPENCV_MIN_VERSION within 4.x); building $OPENCV_VERSION"
 fi
 
 cache="${VESK_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/vesk}"
@@ -59,8 +61,10 @@ work="$cache/build-opencv-$OPENCV_VERSION-$recipe_hash"
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
 log "unpacking source"
-tar xzf "$sdist" -C "$work" "opencv-python-headless-$OPENCV_PY_VERSION/opencv"
-src="$work/opencv-python-headless-$OPENCV_PY_VERSION/opencv"
+# The sdist's top folder is spelt with dashes in older releases and underscores in newer ones.
+top="$(tar tzf "$sdist" | awk -F/ 'NR == 1 { print $1 }')"
+tar xzf "$sdist" -C "$work" "$top/opencv"
+src="$work/$top/opencv"
 
 log "building OpenCV $OPENCV_VERSION (core imgproc imgcodecs calib3d features2d flann objdetect) into $prefix"
 cmake -S "$src" -B "$work/build" -G Ninja \

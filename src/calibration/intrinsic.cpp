@@ -8,6 +8,7 @@
 #include <opencv2/objdetect/aruco_detector.hpp>
 #include <opencv2/objdetect/charuco_detector.hpp>
 
+#include "core/blas.hpp"
 #include "core/logging.hpp"
 #include "targets/annotation.hpp"
 #include "targets/detection.hpp"
@@ -199,6 +200,7 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
 
   cv::Mat stdIntrinsics, stdExtrinsics, perViewErrors;
   double rms = 0.0;
+  const detail::SequentialSolve sequential;
   if (releaseObject) {
     cv::Mat newObjPoints, stdObjPoints;
     rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,

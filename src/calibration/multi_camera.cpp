@@ -13,6 +13,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "core/blas.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
 #include "core/transforms.hpp"
@@ -173,6 +174,7 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
     cv::Mat K1 = last_result_.intrinsic_matrices[ref], D1 = last_result_.distortion_coefficients[ref];
     cv::Mat K2 = last_result_.intrinsic_matrices[c], D2 = last_result_.distortion_coefficients[c];
     cv::Mat R, T, E, F;
+    const detail::SequentialSolve sequential;
     const double rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, K1,
                                            D1, K2, D2, imageSize, R, T, E, F, stereo_calibrate_flags_,
                                            options_.criteria);
