@@ -31,14 +31,23 @@ def rule(title: str) -> None:
     print("\n" + "#" * 70 + f"\n# {title}\n" + "#" * 70, flush=True)
 
 
-def synthetic_cell(out: pathlib.Path):
-    """Render the built-in cell and store it as the two dataset folders a user would have."""
+def synthetic_cell(out: pathlib.Path, seed: int = 0):
+    """Render the built-in cell and store it as the two dataset folders a user would have.
+
+    A 12 x 9 ChArUco board (88 corners, 30 mm squares) seen by 960 x 720
+    cameras: enough corners and tilted views spread over the image that every
+    camera's focal length, principal point and distortion are pinned down by
+    its own views, and the rig's stereo solves inherit well-conditioned
+    intrinsics.
+    """
     sys.path.insert(0, str(ROOT / "tests"))
     from synthetic import scene as S
 
-    board = S.charuco()
-    hand_eye = S.hand_eye_series(board, S.make_camera(), 15)
-    rig = S.rig(board, S.default_rig_cameras(960, 720), n_frames=12, baselines=(0.0, 0.15, 0.35))
+    board = S.charuco(12, 9, 0.03, 0.022)
+    camera = S.make_camera(960, 720)
+    hand_eye = S.hand_eye_series(board, camera, 20, seed=7 + seed, max_tilt=40.0, max_shift=0.3)
+    rig = S.rig(board, S.default_rig_cameras(960, 720), n_frames=30, seed=3 + seed, baselines=(0.0, 0.15, 0.35),
+                max_tilt=40.0, max_shift=0.15, distance_scale=0.9)
     he_dir, rig_dir = out / "datasets" / "hand_eye", out / "datasets" / "rig"
     io.save_hand_eye_dataset(he_dir, hand_eye.images(), hand_eye.robot_T_tcp)
     for frames in zip(*rig.images()):
@@ -46,6 +55,18 @@ def synthetic_cell(out: pathlib.Path):
     truth = {"camera": hand_eye.camera, "tcp_T_camera": hand_eye.tcp_T_camera,
              "reference_T_camera": rig.reference_T_camera}
     return he_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth
+
+
+def converged_options() -> "_vesk.IntrinsicOptions":
+    """Intrinsic options whose solve runs to convergence.
+
+    The default epsilon (0.001) suits cornerSubPix but can stop the camera
+    solve early: on 20 views of this cell it left cx 3.8 px off the truth with
+    an RMS of 0.086 px against 0.047 px at convergence.
+    """
+    options = _vesk.IntrinsicOptions()
+    options.criteria = _vesk.TermCriteria(_vesk.TERM_CRITERIA_COUNT + _vesk.TERM_CRITERIA_EPS, 100, 1e-9)
+    return options
 
 
 def pose_error(T, G):
@@ -60,6 +81,7 @@ def main(argv=None) -> int:
     ap.add_argument("--hand-eye-dir", type=pathlib.Path, help="a hand-eye dataset folder (image_II.png + .npz)")
     ap.add_argument("--rig-dir", type=pathlib.Path, help="a multi-camera capture folder (cam_CC/...)")
     ap.add_argument("--cameras", type=int, default=3, help="number of rig cameras (default 3)")
+    ap.add_argument("--seed", type=int, default=0, help="random seed of the built-in cell (default 0)")
     ap.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
                     help="the ChArUco board of your datasets")
     args = ap.parse_args(argv)
@@ -76,14 +98,15 @@ def main(argv=None) -> int:
         he_dir, rig_dir, n_cams = args.hand_eye_dir, args.rig_dir, args.cameras
     else:
         rule("synthetic robot cell: rendering and saving the datasets")
-        he_dir, rig_dir, target, n_cams, truth = synthetic_cell(out)
+        he_dir, rig_dir, target, n_cams, truth = synthetic_cell(out, args.seed)
     print(f"target: {target!r}")
 
     he = rig = None
     if he_dir:
         rule("intrinsic calibration")
         images, poses = io.load_hand_eye_dataset(he_dir)
-        intrinsic = _vesk.IntrinsicCalibrator(target)
+        options = converged_options()
+        intrinsic = _vesk.IntrinsicCalibrator(target, options)
         r = intrinsic.calibrate(images)
         print(f"views used: {len(r.successful_indices)} of {len(images)}, reprojection error "
               f"{r.reprojection_error:.4f} px")
@@ -91,7 +114,7 @@ def main(argv=None) -> int:
         cv2.imwrite(str(out / "intrinsic_view_00_annotated.png"), intrinsic.corner_images()[0])
 
         rule("eye-in-hand calibration")
-        calibrator = _vesk.EyeInHandCalibrator(target)
+        calibrator = _vesk.EyeInHandCalibrator(target, options)
         he = calibrator.calibrate(poses, images, "TSAI", output_path=out)
         for k, img in enumerate(calibrator.corner_images()[:3]):
             cv2.imwrite(str(out / f"hand_eye_view_{k:02d}_annotated.png"), img)
@@ -103,7 +126,7 @@ def main(argv=None) -> int:
 
         rule("benchmark: cross-validation and hand-eye round trip")
         bench = _vesk.CalibrationBenchmark()
-        result = bench.run(images, target, _vesk.IntrinsicOptions(), poses, _vesk.IntrinsicOptions())
+        result = bench.run(images, target, options, poses, options)
         print(_vesk.CalibrationBenchmark.format_results([result]))
         _vesk.CalibrationBenchmark.save_json([result], str(out / "benchmark.json"))
 

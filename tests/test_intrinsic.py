@@ -96,10 +96,9 @@ def test_ground_truth(scene, calibrated):
     assert K[0, 0] == pytest.approx(Kt[0, 0], rel=rel)
     assert K[1, 1] == pytest.approx(Kt[1, 1], rel=rel)
     assert abs(K[0, 2] - Kt[0, 2]) < px and abs(K[1, 2] - Kt[1, 2]) < px
-    # The calibrated model reproduces the true projection of the board: the
-    # ChArUco detector reports corners half a pixel off the centre convention,
-    # and ArUco outlines sit slightly inside the border, so those boards are
-    # judged by their corner convention and by their marker centres.
+    # The calibrated model reproduces the true projection of the board. ArUco
+    # outlines sit slightly inside the border, so that board is judged by its
+    # marker centres.
     worst = 0.0
     for k, i in enumerate(r.successful_indices):
         T = scene.poses[i]
@@ -108,8 +107,6 @@ def test_ground_truth(scene, calibrated):
         truth = scene.camera.project(pts, T)
         # the view's pose as the calibrated model sees it, from its own detections
         det = r.image_points[k].reshape(-1, 2).astype(np.float64)
-        if scene.kind == "charuco":
-            truth = truth + 0.5
         view_obj = np.asarray(calibrated[0].detections().object_points[k], np.float64)
         ok, rvec, tvec = cv2.solvePnP(view_obj, det, K, D, flags=cv2.SOLVEPNP_ITERATIVE)
         model = cv2.projectPoints(obj, rvec, tvec, K, D)[0].reshape(-1, 2)

@@ -12,8 +12,15 @@ from test_hand_eye import TARGETS
 
 @functools.lru_cache(maxsize=None)
 def rig(kind):
-    board = {"chessboard": lambda: S.chessboard(7, 5, 0.03), "charuco": S.charuco, "aruco": S.aruco_grid}[kind]()
-    r = S.rig(board, S.default_rig_cameras(960, 720), n_frames=12, baselines=(0.0, 0.15, 0.35))
+    # The ChArUco rig has enough corners and tilted frames that each camera's
+    # own intrinsics are well determined: with 12 frames of a 7 x 5 board the
+    # fitted k3 reached 6 and cx 1.4 px off, which the stereo solves inherit.
+    if kind == "charuco":
+        board = S.charuco(10, 7, 0.035, 0.026)
+        r = S.rig(board, S.default_rig_cameras(960, 720), n_frames=20, baselines=(0.0, 0.15, 0.35), max_tilt=35.0)
+    else:
+        board = {"chessboard": lambda: S.chessboard(7, 5, 0.03), "aruco": S.aruco_grid}[kind]()
+        r = S.rig(board, S.default_rig_cameras(960, 720), n_frames=12, baselines=(0.0, 0.15, 0.35))
     return r, r.images(), TARGETS[kind](*board.target_args())
 
 
@@ -40,10 +47,10 @@ def test_rig_ground_truth(kind, capfd):
     assert "\n[cam_0]  identity (reference)\n" in report and report.count("stereo RMS vs reference: ") == 2
     if kind == "charuco":
         t = cal.triangulate(lists, 0)
-        assert abs(np.mean(t.neighbor_distances_m) - 0.04) < 1e-4
+        assert abs(np.mean(t.neighbor_distances_m) - 0.035) < 1e-4
         assert t.plane_thickness_m < 5e-4 and max(t.rms_per_camera) < 0.5
         assert list(t.ids.ravel()) == sorted(t.ids.ravel()) and t.points_3d.shape == (len(t.ids), 3)
-        assert "  Expected square length: 40 mm\n" in report and report.count("  Reprojection RMS (cam_") == 3
+        assert "  Expected square length: 35 mm\n" in report and report.count("  Reprojection RMS (cam_") == 3
     else:
         assert ("[vesk][WARNING] [MultiCameraCalibrator] Triangulation validation skipped: "
                 "MultiCameraCalibrator::triangulate requires a CharucoTarget") in captured.err
@@ -55,7 +62,8 @@ def test_agrees_with_cv2_stereo_calibrate_on_the_same_corners():
     cal = _vesk.MultiCameraCalibrator(target, 3)
     r = cal.calibrate(lists)
     dets = [_vesk.IntrinsicCalibrator(target, cal.default_options()).find_corners(lst) for lst in lists]
-    board = cv2.aruco.CharucoBoard((7, 5), 0.04, 0.03, cv2.aruco.getPredefinedDictionary(target.aruco_dict_id))
+    board = cv2.aruco.CharucoBoard((target.squares_x, target.squares_y), target.square_length, target.marker_length,
+                                   cv2.aruco.getPredefinedDictionary(target.aruco_dict_id))
     corners = np.asarray(board.getChessboardCorners(), np.float32)
     for c in (1, 2):
         obj, p0, p1 = [], [], []
@@ -147,7 +155,7 @@ def test_fresh_report():
 def test_too_few_shared_frames_still_reports_and_writes(tmp_path, capfd):
     truth, lists, target = rig("charuco")
     blank = np.full_like(lists[2][0], 255)
-    third = lists[2][:3] + [blank] * 9
+    third = lists[2][:3] + [blank] * (len(lists[2]) - 3)
     cal = _vesk.MultiCameraCalibrator(target, 3)
     r = cal.calibrate([lists[0], lists[1], third], output_path=tmp_path)
     err = capfd.readouterr().err
@@ -190,11 +198,11 @@ def test_triangulate_argument_checks(capfd):
     truth, lists, target = rig("charuco")
     cal = _vesk.MultiCameraCalibrator(target, 3)
     cal.calibrate(lists)
-    for args in ((lists[:2], 0), (lists, 12), (lists, -1)):
+    for args in ((lists[:2], 0), (lists, len(lists[0])), (lists, -1)):
         with pytest.raises(ValueError, match="MultiCameraCalibrator::triangulate: "):
             cal.triangulate(*args)
     blank = np.full_like(lists[1][0], 255)
-    t = cal.triangulate([lists[0], [blank] * 12, lists[2]], 0)
+    t = cal.triangulate([lists[0], [blank] * len(lists[0]), lists[2]], 0)
     assert t.counts_per_camera[1] == 0 and np.isnan(t.rms_per_camera[1])
     assert "[vesk][WARNING] cam_1: detection failed on frame 0" in capfd.readouterr().err
     chess = _vesk.MultiCameraCalibrator(rig("chessboard")[2], 3)

@@ -33,19 +33,20 @@ def test_charuco_corners_match_ground_truth(camera):
     board = S.charuco(7, 5, 0.04, 0.03)
     d = cv2.aruco.getPredefinedDictionary(board.params["dict_id"])
     detector = cv2.aruco.CharucoDetector(cv2.aruco.CharucoBoard((7, 5), 0.04, 0.03, d))
+    offsets = []
     for T in S.view_poses(board, camera, 5, seed=12):
         gray = _gray(S.render(board, camera, T))
         corners, ids, _, _ = detector.detectBoard(gray)
         assert ids is not None and len(ids) == 24
         gt = camera.project(board.points, T)[ids.ravel()]
-        # The ChArUco detector reports corners with pixel edges at integers,
-        # half a pixel off the centre convention of the projection; cornerSubPix
-        # on those corners lands on the truth.
-        offset = corners.reshape(-1, 2) - gt
-        assert np.abs(offset.mean(axis=0) - 0.5).max() < 0.1
+        offsets.append(corners.reshape(-1, 2) - gt)
         # a window small enough to stay clear of the marker borders
         refined = cv2.cornerSubPix(gray, corners.copy(), (3, 3), (-1, -1), SUBPIX).reshape(-1, 2)
         assert np.abs(refined - gt).max() < 0.1
+    # Unbiased: pixel centres at integers, as the projection has them. Errors
+    # are correlated within a view, so the mean is taken over all views.
+    offsets = np.concatenate(offsets)
+    assert np.abs(offsets.mean(axis=0)).max() < 0.02 and np.abs(offsets).max() < 0.25
 
 
 def test_aruco_markers_match_ground_truth(camera):

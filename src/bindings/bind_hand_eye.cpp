@@ -45,7 +45,7 @@ void registerHandEye(py::module_& m) {
       .def_readonly("valid_image_list", &HandEyeResult::valid_image_list)
       .def_readonly("camera_T_target_list", &HandEyeResult::camera_T_target_list)
       .def_readonly("has_consistency", &HandEyeResult::has_consistency)
-      .def_readonly("consistency", &HandEyeResult::consistency);
+      .def_property_readonly("consistency", memberView(&HandEyeResult::consistency), py::return_value_policy::reference_internal);
 
   py::classh<EyeInHandCalibrator::AlignedTargetPoses>(m, "AlignedTargetPoses")
       .def_readonly("camera_T_target_list", &EyeInHandCalibrator::AlignedTargetPoses::camera_T_target_list)

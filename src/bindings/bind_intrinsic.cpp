@@ -26,7 +26,8 @@ void registerIntrinsic(py::module_& m) {
   py::classh<IntrinsicOptions>(m, "IntrinsicOptions", "Tunables for intrinsic calibration.")
       .def(py::init<>())
       // a bound class member: reading gives a view that keeps the options alive
-      .def_readwrite("criteria", &IntrinsicOptions::criteria)
+      .def_property("criteria", memberView(&IntrinsicOptions::criteria), memberSetter(&IntrinsicOptions::criteria),
+                    py::return_value_policy::reference_internal)
       .def_readwrite("chessboard_corner_detector", &IntrinsicOptions::chessboard_corner_detector)
       .def_readwrite("chessboard_flags", &IntrinsicOptions::chessboard_flags)
       .def_readwrite("sub_pixel_detection_window_size", &IntrinsicOptions::sub_pixel_detection_window_size)

@@ -40,9 +40,10 @@ void registerMultiCamera(py::module_& m) {
 
   py::classh<SubsetResult>(m, "SubsetResult", "Result of one entry of MultiCameraCalibrator.calibrate_subsets().")
       .def_readonly("subset", &SubsetResult::subset)
-      .def_readonly("result", &SubsetResult::result)
+      .def_property_readonly("result", memberView(&SubsetResult::result), py::return_value_policy::reference_internal)
       .def_readonly("has_triangulation", &SubsetResult::has_triangulation)
-      .def_readonly("triangulation", &SubsetResult::triangulation);
+      .def_property_readonly("triangulation", memberView(&SubsetResult::triangulation),
+                             py::return_value_policy::reference_internal);
 
   py::classh<MultiCameraCalibrator>(m, "MultiCameraCalibrator",
                                     "Multi-camera extrinsic calibrator built on cv::stereoCalibrate.")

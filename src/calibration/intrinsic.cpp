@@ -1,5 +1,6 @@
 #include "calibration/intrinsic.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -99,7 +100,10 @@ TargetDetections detectAruco(const ArucoTarget& target, const std::vector<cv::Ma
   const std::vector<std::vector<cv::Point3f>>& markerObjPoints = board.getObjPoints();
   std::unordered_map<int, std::size_t> positionOfId;
   const std::vector<int>& boardIds = board.getIds();
-  for (std::size_t k = 0; k < boardIds.size(); ++k) positionOfId.emplace(boardIds[k], k);
+  // only ids that have board corners can be paired
+  for (std::size_t k = 0; k < std::min(boardIds.size(), markerObjPoints.size()); ++k) {
+    positionOfId.emplace(boardIds[k], k);
+  }
 
   // Markers of the dictionary that are not on this board carry no board coordinates.
   auto dropForeign = [&](std::vector<std::vector<cv::Point2f>>& corners, std::vector<int>& ids) {

@@ -175,7 +175,10 @@ std::optional<std::pair<cv::Mat, cv::Mat>> CalibrationBenchmark::reprojectionErr
   const cv::aruco::GridBoard board = aruco.buildBoard();
   const std::vector<std::vector<cv::Point3f>>& objPoints = board.getObjPoints();
   std::unordered_map<int, std::size_t> positionOfId;
-  for (std::size_t k = 0; k < board.getIds().size(); ++k) positionOfId.emplace(board.getIds()[k], k);
+  // only ids that have board corners can be paired
+  for (std::size_t k = 0; k < std::min(board.getIds().size(), objPoints.size()); ++k) {
+    positionOfId.emplace(board.getIds()[k], k);
+  }
   std::vector<cv::Point3f> object;
   std::vector<cv::Point2f> points;
   for (std::size_t m = 0; m < ids.size(); ++m) {

@@ -1,6 +1,9 @@
 #include "targets/targets.hpp"
 
+#include <cstdint>
+#include <limits>
 #include <stdexcept>
+#include <string>
 
 #include <opencv2/imgproc.hpp>
 #include <opencv2/objdetect/aruco_detector.hpp>
@@ -54,11 +57,27 @@ cv::aruco::Dictionary predefinedDictionary(int id) {
   }
   return cv::aruco::getPredefinedDictionary(id);
 }
+
+
+// OpenCV's boards check only that the product of the sides is positive, so
+// (-2, -2) passes with ids but no points, and the product itself can overflow.
+// Both sides must be positive and every point count must fit in an int.
+void checkGrid(const std::string& what, int width, int height, std::int64_t pointsPerCell) {
+  const std::string sides = "(" + std::to_string(width) + ", " + std::to_string(height) + ")";
+  if (width <= 0 || height <= 0) {
+    throw std::runtime_error(what + " must have positive sides, got " + sides);
+  }
+  if (static_cast<std::int64_t>(width) * height * pointsPerCell > std::numeric_limits<int>::max()) {
+    throw std::runtime_error(what + " " + sides + " has more points than fit in an int");
+  }
+}
 }  // namespace
 
 cv::Mat ChessboardTarget::objectPoints() const {
   const int w = size.width, h = size.height;
-  if (w <= 0 || h <= 0) return cv::Mat(0, 3, CV_32F);
+  // a grid with a zero side has no corners at all
+  if ((w == 0 && h >= 0) || (h == 0 && w >= 0)) return cv::Mat(0, 3, CV_32F);
+  checkGrid("ChessboardTarget: size", w, h, 1);
   cv::Mat points = cv::Mat::zeros(w * h, 3, CV_32F);
   for (int i = 0; i < h; ++i) {
     for (int j = 0; j < w; ++j) {
@@ -86,6 +105,7 @@ cv::aruco::Dictionary CharucoTarget::buildDictionary() const {
 }
 
 cv::aruco::CharucoBoard CharucoTarget::buildBoard() const {
+  checkGrid("CharucoTarget: squares", squares_x, squares_y, 4);
   return cv::aruco::CharucoBoard(cv::Size(squares_x, squares_y), static_cast<float>(square_length),
                                  static_cast<float>(marker_length), buildDictionary());
 }
@@ -105,6 +125,7 @@ cv::aruco::Dictionary ArucoTarget::buildDictionary() const {
 }
 
 cv::aruco::GridBoard ArucoTarget::buildBoard() const {
+  checkGrid("ArucoTarget: board_size", board_size.width, board_size.height, 4);
   return cv::aruco::GridBoard(board_size, static_cast<float>(marker_length), static_cast<float>(marker_separation),
                               buildDictionary());
 }

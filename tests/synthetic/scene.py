@@ -384,14 +384,14 @@ def default_rig_cameras(width: int = 640, height: int = 480) -> list[Camera]:
 
 
 def rig(board: Board, cameras: list[Camera] | None = None, n_frames: int = 12, *, seed: int = 3,
-        baselines: Sequence[float] = (0.0, 0.18, 0.42), distance: float | None = None,
-        max_tilt: float = 25.0, max_roll: float = 20.0, margin: float = 15.0) -> Rig:
+        baselines: Sequence[float] = (0.0, 0.18, 0.42), distance: float | None = None, distance_scale: float = 1.0,
+        max_tilt: float = 25.0, max_roll: float = 20.0, max_shift: float = 0.12, margin: float = 15.0) -> Rig:
     """Cameras on a line along x, converging on a point in front of the reference camera."""
     cameras = default_rig_cameras() if cameras is None else cameras
     extent = float(np.max(board.points.max(axis=0) - board.points.min(axis=0)))
     if distance is None:
         f = min(c.K[0, 0] for c in cameras)
-        distance = 2.0 * extent * f / min(cameras[0].width, cameras[0].height) * 1.15
+        distance = 2.0 * extent * f / min(cameras[0].width, cameras[0].height) * 1.15 * distance_scale
     aim = np.array([max(baselines) / 2.0, 0.0, distance])
     ref_T_cam = []
     for k, bx in enumerate(baselines[: len(cameras)]):
@@ -412,7 +412,7 @@ def rig(board: Board, cameras: list[Camera] | None = None, n_frames: int = 12, *
             raise RuntimeError("could not place enough rig frames")
         ax, ay = rng.uniform(-max_tilt, max_tilt, 2)
         roll = rng.uniform(-max_roll, max_roll)
-        shift = np.array([*rng.uniform(-0.12, 0.12, 2) * extent, rng.uniform(-0.1, 0.1) * distance])
+        shift = np.array([*rng.uniform(-max_shift, max_shift, 2) * extent, rng.uniform(-0.1, 0.1) * distance])
         # board faces the cameras: its z axis points away from them
         R = rot_x(ax) @ rot_y(ay) @ rot_z(roll)
         T = make_T(R, aim_ref + shift - R @ c)
