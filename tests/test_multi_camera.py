@@ -166,11 +166,12 @@ def test_too_few_shared_frames_still_reports_and_writes(tmp_path, capfd):
     assert "TRIANGULATION" not in cal.format_results()
     doc = json.loads((tmp_path / "multi_camera_calibration.json").read_text())
     assert doc["reference_T_camera_list"][2] is None and doc["pair_reprojection_errors"][0] is None
-    # a later call that skips the pair keeps what an earlier call solved
-    cal.calibrate(lists)
-    kept = cal.last_result.reference_T_camera_list[2]
-    assert cal.calibrate([lists[0], lists[1], third]).ok
-    np.testing.assert_array_equal(cal.last_result.reference_T_camera_list[2], kept)
+    # a later call that skips the pair does not report an earlier call's transform
+    assert cal.calibrate(lists).ok
+    r = cal.calibrate([lists[0], lists[1], third], output_path=tmp_path)
+    assert not r.ok and r.reference_T_camera_list[2].size == 0 and np.isnan(r.pair_reprojection_errors[2])
+    doc = json.loads((tmp_path / "multi_camera_calibration.json").read_text())
+    assert doc["reference_T_camera_list"][2] is None and "TRIANGULATION" not in cal.format_results()
 
 
 def test_filter_modes_and_flags(capfd):

@@ -42,6 +42,43 @@ cv::Mat checkedPose(const cv::Mat& pose, const char* list, std::size_t i) {
   return d;
 }
 
+// NaN reaches cv::calibrateHandEye unnoticed and comes back as identity, NaN
+// or a different transform on each call: refuse it before anything is solved.
+void checkFinite(const std::vector<cv::Mat>& list, const char* name) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!detail::allFinite(list[i])) {
+      throw std::invalid_argument(std::string("EyeInHandCalibrator: ") + name + "[" + std::to_string(i) +
+                                  "] holds a non-finite value");
+    }
+  }
+}
+
+void checkFinite(const cv::Mat& m, const char* name) {
+  if (!detail::allFinite(m)) {
+    throw std::invalid_argument(std::string("EyeInHandCalibrator: ") + name + " holds a non-finite value");
+  }
+}
+
+// Hand-eye rotation is observable only from two flange motions about
+// non-parallel axes. Motions are taken relative to the first pose; a motion
+// counts when it rotates more than kMinMotionRad, and two axes count as
+// different when they are more than kMinMotionRad apart.
+constexpr double kMinMotionRad = 1.0 * kPi / 180.0;
+
+bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
+  std::vector<cv::Vec3d> axes;
+  for (std::size_t i = 1; i < rGripper.size(); ++i) {
+    cv::Vec3d axis;
+    if (detail::rotationAngleAxis(rGripper[0].t() * rGripper[i], axis) > kMinMotionRad) axes.push_back(axis);
+  }
+  for (std::size_t i = 0; i < axes.size(); ++i) {
+    for (std::size_t j = i + 1; j < axes.size(); ++j) {
+      if (cv::norm(axes[i].cross(axes[j])) > std::sin(kMinMotionRad)) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 const std::map<std::string, cv::HandEyeCalibrationMethod>& handEyeMethodByNameMap() {
@@ -65,6 +102,10 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
   const auto found = table.find(method);
   if (found == table.end()) throw std::invalid_argument("Unknown hand-eye method '" + method + "'");
   const cv::HandEyeCalibrationMethod solver = found->second;
+  checkFinite(robotTTcpList, "robot_T_tcp_list");
+  checkFinite(cameraTTargetList, "camera_T_target_list");
+  checkFinite(intrinsicMatrix, "intrinsic_matrix");
+  checkFinite(distortionCoefficients, "distortion_coefficients");
 
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
   logging::log(Level::INFO, "Collected poses " + std::to_string(robotTTcpList.size()));
@@ -177,9 +218,22 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
     }
   }
 
+  if (!rotationObservable(rGripper)) {
+    logging::log(Level::WARNING,
+                 "[EyeInHandCalibrator] Hand-eye rotation is not observable: fewer than two robot motions rotate "
+                 "(by more than 1 deg) about non-parallel axes. Vary the flange orientation about two axes.");
+    return result;
+  }
+
   cv::Mat rCam, tCam;
   cv::calibrateHandEye(rGripper, tGripper, rTarget, tTarget, rCam, tCam, solver);
-  result.tcp_T_camera = detail::rigidTransform(rCam, tCam);
+  const cv::Mat solved = detail::rigidTransform(rCam, tCam);
+  if (!detail::isRigidTransform(solved)) {
+    logging::log(Level::WARNING, "[EyeInHandCalibrator] " + method +
+                                     " returned a non-finite transform or a rotation that is not orthonormal.");
+    return result;
+  }
+  result.tcp_T_camera = solved;
 
   result.ok = true;
   // Target poses handed in without an intrinsic matrix give nothing to project with.

@@ -106,6 +106,17 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
       throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
                                   " intrinsic matrices/distortion coefficient sets");
     }
+    for (std::size_t i = 0; i < n; ++i) {
+      const cv::Mat& K = intrinsicMatrices[i];
+      if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1 || !detail::allFinite(K)) {
+        throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(i) +
+                                    "] must be a finite 3x3 matrix");
+      }
+      if (distortionCoefficients[i].empty() || !detail::allFinite(distortionCoefficients[i])) {
+        throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(i) +
+                                    "] must be non-empty and finite");
+      }
+    }
     last_result_.intrinsic_matrices = intrinsicMatrices;
     last_result_.distortion_coefficients = distortionCoefficients;
     for (std::size_t i = 0; i < n; ++i) {
@@ -139,7 +150,11 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
   }
 
   const auto ref = static_cast<std::size_t>(reference_index_);
-  last_result_.reference_T_camera_list[ref] = cv::Mat::eye(4, 4, CV_64F);
+  // A pair that this call does not solve must not keep an earlier call's transform.
+  for (std::size_t c = 0; c < n; ++c) {
+    last_result_.reference_T_camera_list[c] = c == ref ? cv::Mat::eye(4, 4, CV_64F) : cv::Mat();
+    if (c != ref) last_result_.pair_reprojection_errors[c] = kNaN;
+  }
   const cv::Size imageSize = imageLists[ref][0].size();
 
   for (std::size_t c = 0; c < n; ++c) {

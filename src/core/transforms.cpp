@@ -1,8 +1,11 @@
 #include "core/transforms.hpp"
 
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
+
+#include <opencv2/calib3d.hpp>
 
 namespace vesk::tf {
 
@@ -46,7 +49,10 @@ std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
 
   double rx = 0.0, ry = 0.0, rz = 0.0;
   const double r20 = r(2, 0);
-  if (r20 > 1.0) {
+  if (!cv::checkRange(T(cv::Rect(0, 0, 3, 3)))) {
+    // the clamp below would turn a NaN into a pitch of 90 degrees
+    rx = ry = rz = std::numeric_limits<double>::quiet_NaN();
+  } else if (r20 > 1.0) {
     ry = -kPi / 2.0;
     rz = std::atan2(-r(0, 1), r(1, 1));
     rx = 0.0;
@@ -107,6 +113,26 @@ cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t) {
   t.convertTo(t64, CV_64F);
   for (int r = 0; r < 3; ++r) T.at<double>(r, 3) = t64.at<double>(r);
   return T;
+}
+
+bool allFinite(const cv::Mat& m) { return m.empty() || cv::checkRange(m, true); }
+
+bool isRigidTransform(const cv::Mat& T) {
+  if (T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1 || !allFinite(T)) return false;
+  cv::Mat d;
+  T.convertTo(d, CV_64F);
+  const cv::Mat R = d(cv::Rect(0, 0, 3, 3));
+  const double orthogonality = cv::norm(R.t() * R - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF);
+  return orthogonality < 1e-6 && std::abs(cv::determinant(R) - 1.0) < 1e-6;
+}
+
+double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {
+  cv::Mat r;
+  cv::Rodrigues(R, r);
+  const cv::Vec3d v(r.at<double>(0), r.at<double>(1), r.at<double>(2));
+  const double angle = cv::norm(v);
+  axis = angle > 0.0 ? v / angle : cv::Vec3d(0, 0, 0);
+  return angle;
 }
 
 }  // namespace vesk::detail

@@ -21,4 +21,13 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses);
 namespace vesk::detail {
 // [R t; 0 0 0 1] as 4x4 CV_64F from a 3x3 rotation and three translation values of any depth.
 cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t);
+
+// No NaN or infinity in any element (integer matrices always pass).
+bool allFinite(const cv::Mat& m);
+
+// A finite 4x4 [R t; 0 0 0 1] whose R is orthonormal with determinant +1 (to 1e-6).
+bool isRigidTransform(const cv::Mat& T);
+
+// Rotation angle in radians and unit axis of a 3x3 rotation (axis zero for no rotation).
+double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis);
 }  // namespace vesk::detail

@@ -8,6 +8,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "io/atomic_file.hpp"
+
 namespace vesk::detail {
 
 namespace {
@@ -221,9 +223,7 @@ void saveNpz(const std::string& path, const std::string& name, const std::vector
   put32(zip, D);
   put16(zip, 0);
 
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) fail("npz: cannot open " + path + " for writing");
-  out.write(reinterpret_cast<const char*>(zip.data()), static_cast<std::streamsize>(zip.size()));
+  io::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(zip.data()), zip.size()), "npz: ");
 }
 
 NpyArray parseNpz(const std::vector<unsigned char>& file, const std::string& name) {

@@ -11,6 +11,7 @@
 
 #include "core/logging.hpp"
 #include "io/json_matrix.hpp"
+#include "io/atomic_file.hpp"
 
 namespace vesk::io {
 
@@ -54,9 +55,7 @@ fs::path writeDocument(const fs::path& outputPath, const char* defaultName, cons
   // A bare file name has no parent to create: it is written in the working folder.
   if (!target.parent_path().empty()) fs::create_directories(target.parent_path());
   const std::string text = doc.dump(2, ' ', false);
-  std::ofstream out(target, std::ios::out | std::ios::trunc);
-  if (!out) throw std::runtime_error("io: cannot open " + target.string() + " for writing");
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  writeFileAtomically(target, text, "io: ");
   return target;
 }
 

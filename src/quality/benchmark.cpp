@@ -24,6 +24,7 @@
 #include "core/transforms.hpp"
 #include "io/json_matrix.hpp"
 #include "targets/detection.hpp"
+#include "io/atomic_file.hpp"
 
 namespace vesk::quality {
 
@@ -295,9 +296,7 @@ void CalibrationBenchmark::saveJson(const std::vector<BenchmarkResult>& results,
   doc["results"] = std::move(list);
   doc["run_timestamp"] = runTimestamp;
   const std::string text = doc.dump(2, ' ', false);
-  std::ofstream out(path, std::ios::out | std::ios::trunc);
-  if (!out) throw std::runtime_error("[Benchmark] cannot open " + path + " for writing");
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  io::writeFileAtomically(path, text, "[Benchmark] ");
   logging::log(Level::INFO, "[Benchmark] Results written to " + path);
 }
 

@@ -27,7 +27,7 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
       calibration::EyeInHandCalibrator calibrator(target, options);
       const calibration::HandEyeResult r = calibrator.calibrate(robotTTcpList, imageList, name, cameraTTargetList,
                                                                 intrinsicMatrix, distortionCoefficients, {});
-      if (r.ok && !r.tcp_T_camera.empty()) {
+      if (r.ok && !r.tcp_T_camera.empty() && detail::allFinite(r.tcp_T_camera)) {
         slot = HandEyeMethodResult{name, r.tcp_T_camera, tf::transformationMatrixToPose(r.tcp_T_camera)};
       }
     } catch (const std::exception& e) {
@@ -50,7 +50,9 @@ std::string formatMethodComparison(const HandEyeMethodResults& results, double t
   std::vector<const HandEyeMethodResult*> valid;
   for (const auto& [name, entry] : results) {
     os << "  " << std::left << std::setw(12) << name << std::right;
-    if (!entry || entry->pose_deg.size() < 6) {
+    // a non-finite result is a failed method, not a row of nan
+    if (!entry || entry->pose_deg.size() < 6 ||
+        !std::all_of(entry->pose_deg.begin(), entry->pose_deg.end(), [](double v) { return std::isfinite(v); })) {
       os << "(failed)\n";
       continue;
     }
