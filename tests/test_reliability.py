@@ -165,3 +165,33 @@ def test_full_disk_leaves_the_earlier_file_intact(tmp_path):
     if "FAILURES" not in proc.stdout and "mount" in proc.stderr:
         pytest.skip("cannot mount a tmpfs here: " + proc.stderr.strip())
     assert "FAILURES []" in proc.stdout, proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s, imgs, t: _vesk.EyeInHandCalibrator(t).compute_camera_T_target_list(
+        imgs, s.robot_T_tcp, np.full((3, 3), np.nan), s.camera.dist), "EyeInHandCalibrator: intrinsic_matrix"),
+    (lambda s, imgs, t: _vesk.CalibrationBenchmark().hand_eye_roundtrip(
+        imgs, _poisoned(s.robot_T_tcp, 4), s.tcp_T_camera, s.camera.K, s.camera.dist, t, s.camera_T_target),
+     r"\[Benchmark\] hand_eye_roundtrip: robot_poses\[4\]"),
+    (lambda s, imgs, t: _vesk.IntrinsicCalibrator(t, _guess(np.full((3, 3), np.inf))).calibrate(imgs),
+     "IntrinsicCalibrator: intrinsic_matrix_guess"),
+])
+def test_other_entries_refuse_non_finite_input(call, message):
+    s, images, target = series("charuco")
+    with pytest.raises(ValueError, match=message + " holds a non-finite value"):
+        call(s, images, target)
+
+
+def _guess(K):
+    options = _vesk.IntrinsicOptions()
+    options.intrinsic_matrix_guess = K
+    options.calibrate_camera_flags = 1  # CALIB_USE_INTRINSIC_GUESS
+    return options
+
+
+def test_a_failed_dataset_save_leaves_no_archive_that_would_load(tmp_path):
+    images = [np.full((20, 30, 3), k, np.uint8) for k in range(3)]
+    (tmp_path / "image_01.png").mkdir()  # the second image cannot be written
+    with pytest.raises(RuntimeError, match="cv::imwrite failed"):
+        io.save_hand_eye_dataset(tmp_path, images, [np.eye(4)] * 3)
+    assert not (tmp_path / "calibration_data.npz").exists()

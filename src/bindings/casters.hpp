@@ -35,6 +35,8 @@ struct type_caster<cv::Mat> {
                                          npy_api::NPY_ARRAY_C_CONTIGUOUS_ | npy_api::NPY_ARRAY_ENSUREARRAY_,
                                          nullptr);
     if (raw == nullptr) {
+      // running out of memory is not a wrong argument type
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw error_already_set();
       PyErr_Clear();
       return false;
     }

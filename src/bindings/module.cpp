@@ -3,6 +3,9 @@
 #include "core/blas.hpp"
 
 #include <cstring>
+#include <exception>
+#include <new>
+#include <stdexcept>
 
 namespace py = pybind11;
 
@@ -16,6 +19,40 @@ namespace {
 void* refuseUninitialised(std::size_t) {
   throw py::type_error("_vesk object is not initialised: it was made with __new__ without __init__; "
                        "construct it by calling its class");
+}
+
+// pybind11 turns a C++ message into a str strictly; one byte that is not UTF-8
+// (a bytes path, a file's contents) would replace the intended exception with
+// a UnicodeDecodeError. Such messages are decoded with replacement characters
+// and raised as the type pybind11 would have chosen.
+void translateNonUtf8Messages(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const py::builtin_exception&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    const char* what = e.what();
+    const auto size = static_cast<Py_ssize_t>(std::strlen(what));
+    if (PyObject* strict = PyUnicode_DecodeUTF8(what, size, nullptr)) {
+      Py_DECREF(strict);
+      throw;
+    }
+    PyErr_Clear();
+    PyObject* type = PyExc_RuntimeError;
+    if (dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::domain_error*>(&e) ||
+        dynamic_cast<const std::length_error*>(&e) || dynamic_cast<const std::range_error*>(&e)) {
+      type = PyExc_ValueError;
+    } else if (dynamic_cast<const std::out_of_range*>(&e)) {
+      type = PyExc_IndexError;
+    } else if (dynamic_cast<const std::overflow_error*>(&e)) {
+      type = PyExc_OverflowError;
+    }
+    PyObject* message = PyUnicode_DecodeUTF8(what, size, "replace");
+    PyErr_SetObject(type, message);
+    Py_XDECREF(message);
+  }
 }
 
 void refuseUninitialisedInstances() {
@@ -49,4 +86,5 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
   auto io = m.def_submodule("io", "On-disk persistence for calibration datasets and results.");
   vesk::bindings::registerIo(io);
   refuseUninitialisedInstances();
+  py::register_local_exception_translator(&translateNonUtf8Messages);
 }

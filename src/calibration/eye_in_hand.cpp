@@ -24,6 +24,7 @@ using logging::Level;
 namespace {
 
 constexpr double kPi = 3.141592653589793;
+constexpr const char* kComponent = "EyeInHandCalibrator";
 
 cv::Mat transformFromPnP(const cv::Mat& rvec, const cv::Mat& tvec) {
   cv::Mat R;
@@ -40,23 +41,6 @@ cv::Mat checkedPose(const cv::Mat& pose, const char* list, std::size_t i) {
   cv::Mat d;
   pose.convertTo(d, CV_64F);
   return d;
-}
-
-// NaN reaches cv::calibrateHandEye unnoticed and comes back as identity, NaN
-// or a different transform on each call: refuse it before anything is solved.
-void checkFinite(const std::vector<cv::Mat>& list, const char* name) {
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (!detail::allFinite(list[i])) {
-      throw std::invalid_argument(std::string("EyeInHandCalibrator: ") + name + "[" + std::to_string(i) +
-                                  "] holds a non-finite value");
-    }
-  }
-}
-
-void checkFinite(const cv::Mat& m, const char* name) {
-  if (!detail::allFinite(m)) {
-    throw std::invalid_argument(std::string("EyeInHandCalibrator: ") + name + " holds a non-finite value");
-  }
 }
 
 // Hand-eye rotation is observable only from two flange motions about
@@ -102,10 +86,10 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
   const auto found = table.find(method);
   if (found == table.end()) throw std::invalid_argument("Unknown hand-eye method '" + method + "'");
   const cv::HandEyeCalibrationMethod solver = found->second;
-  checkFinite(robotTTcpList, "robot_T_tcp_list");
-  checkFinite(cameraTTargetList, "camera_T_target_list");
-  checkFinite(intrinsicMatrix, "intrinsic_matrix");
-  checkFinite(distortionCoefficients, "distortion_coefficients");
+  detail::requireFinite(robotTTcpList, kComponent, "robot_T_tcp_list");
+  detail::requireFinite(cameraTTargetList, kComponent, "camera_T_target_list");
+  detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");
+  detail::requireFinite(distortionCoefficients, kComponent, "distortion_coefficients");
 
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
   logging::log(Level::INFO, "Collected poses " + std::to_string(robotTTcpList.size()));
@@ -263,6 +247,8 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
   if (charuco == nullptr) {
     throw std::invalid_argument("EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget");
   }
+  detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");
+  detail::requireFinite(distortionCoefficients, kComponent, "distortion_coefficients");
   const cv::aruco::CharucoBoard board = charuco->buildBoard();
   const cv::aruco::CharucoDetector detector = charuco->buildDetector();
   const std::vector<cv::Point3f> boardCorners = board.getChessboardCorners();
@@ -477,6 +463,6 @@ std::string EyeInHandCalibrator::formatResults() const {
   return os.str();
 }
 
-void EyeInHandCalibrator::printResults() const { std::cout << formatResults(); }
+void EyeInHandCalibrator::printResults() const { logging::printReport(formatResults()); }
 
 }  // namespace vesk::calibration

@@ -1,6 +1,7 @@
 #include "calibration/intrinsic.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -11,6 +12,7 @@
 
 #include "core/blas.hpp"
 #include "core/logging.hpp"
+#include "core/transforms.hpp"
 #include "targets/annotation.hpp"
 #include "targets/detection.hpp"
 
@@ -188,6 +190,13 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
   }
   const cv::Size imageSize = images.front().size();
 
+  if (options_.intrinsic_matrix_guess) {
+    detail::requireFinite(*options_.intrinsic_matrix_guess, "IntrinsicCalibrator", "intrinsic_matrix_guess");
+  }
+  if (options_.distortion_coefficients_guess) {
+    detail::requireFinite(*options_.distortion_coefficients_guess, "IntrinsicCalibrator",
+                          "distortion_coefficients_guess");
+  }
   cv::Mat K = options_.intrinsic_matrix_guess ? options_.intrinsic_matrix_guess->clone() : cv::Mat();
   cv::Mat D = options_.distortion_coefficients_guess ? options_.distortion_coefficients_guess->clone() : cv::Mat();
 
@@ -216,7 +225,7 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
                               stdIntrinsics, stdExtrinsics, perViewErrors, options_.calibrate_camera_flags,
                               options_.criteria);
   }
-  if (!(rms > 0.0)) {
+  if (!(rms > 0.0) || !std::isfinite(rms) || !detail::allFinite(K) || !detail::allFinite(D)) {
     logging::log(Level::ERROR, "[IntrinsicCalibrator] Camera calibration failed. Check the images and try again.");
     return result;
   }

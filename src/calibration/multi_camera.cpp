@@ -498,6 +498,6 @@ std::string MultiCameraCalibrator::formatResults() const {
   return os.str();
 }
 
-void MultiCameraCalibrator::printResults() const { std::cout << formatResults(); }
+void MultiCameraCalibrator::printResults() const { logging::printReport(formatResults()); }
 
 }  // namespace vesk::calibration

@@ -117,6 +117,14 @@ cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t) {
 
 bool allFinite(const cv::Mat& m) { return m.empty() || cv::checkRange(m, true); }
 
+void requireFinite(const cv::Mat& m, const std::string& component, const std::string& name) {
+  if (!allFinite(m)) throw std::invalid_argument(component + ": " + name + " holds a non-finite value");
+}
+
+void requireFinite(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name) {
+  for (std::size_t i = 0; i < list.size(); ++i) requireFinite(list[i], component, name + "[" + std::to_string(i) + "]");
+}
+
 bool isRigidTransform(const cv::Mat& T) {
   if (T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1 || !allFinite(T)) return false;
   cv::Mat d;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -24,6 +25,12 @@ cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t);
 
 // No NaN or infinity in any element (integer matrices always pass).
 bool allFinite(const cv::Mat& m);
+
+// Throws std::invalid_argument(component + ": " + name + " holds a non-finite value") unless allFinite;
+// for a list the name carries the index ("robot_T_tcp_list[3]"). NaN handed to OpenCV's solvers comes
+// back as identity, NaN or a different result on each call, so it is refused before anything is solved.
+void requireFinite(const cv::Mat& m, const std::string& component, const std::string& name);
+void requireFinite(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name);
 
 // A finite 4x4 [R t; 0 0 0 1] whose R is orthonormal with determinant +1 (to 1e-6).
 bool isRigidTransform(const cv::Mat& T);

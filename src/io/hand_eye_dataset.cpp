@@ -75,14 +75,15 @@ void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& ima
                                 std::to_string(imageList.size()) + " images");
   }
 
-  detail::saveNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list",
-                  {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4}, values);
-
   for (std::size_t i = 0; i < imageList.size(); ++i) {
     const std::string stem = "image_" + captureIndexText(i);
     detail::writeImage(dataDir / (stem + ".png"), imageList[i]);
     if (!annotatedImages.empty()) detail::writeImage(dataDir / (stem + "_annotated.png"), annotatedImages[i]);
   }
+  // The archive last: a save that fails at an image leaves the earlier archive
+  // (or, in a new folder, none, so the half-written folder does not load).
+  detail::saveNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list",
+                  {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4}, values);
   logging::log(logging::SUCCESS, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
 }
 

@@ -98,7 +98,7 @@ std::vector<cv::Mat> loadMultiCameraRobotPoses(const fs::path& dataDir) {
   std::sort(folders.begin(), folders.end());
   for (const fs::path& folder : folders) {
     const fs::path archive = folder / "calibration_data.npz";
-    if (fs::exists(archive, ec)) {
+    if (fs::is_regular_file(archive, ec)) {
       return detail::posesFromArchive(detail::loadNpz(archive.string(), "robot_T_tcp_list"));
     }
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <stdexcept>
@@ -280,6 +281,9 @@ NpyArray parseNpz(const std::vector<unsigned char>& file, const std::string& nam
 }
 
 NpyArray loadNpz(const std::string& path, const std::string& name) {
+  // A directory "opens" and seeks to 2^63-1 on ext4; a FIFO blocks forever.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) fail("npz: cannot open " + path + " for reading");
   std::ifstream in(path, std::ios::binary);
   if (!in) fail("npz: cannot open " + path + " for reading");
   in.seekg(0, std::ios::end);

@@ -64,6 +64,8 @@ fs::path writeDocument(const fs::path& outputPath, const char* defaultName, cons
 std::string readDocument(const fs::path& inputPath, const char* defaultName) {
   std::error_code ec;
   const fs::path file = fs::is_directory(inputPath, ec) ? inputPath / defaultName : inputPath;
+  // a directory or a FIFO in the file's place must not read as garbage or block
+  if (!fs::is_regular_file(file, ec)) throw std::runtime_error("io: cannot open " + file.string() + " for reading");
   std::ifstream in(file, std::ios::binary);
   if (!in) throw std::runtime_error("io: cannot open " + file.string() + " for reading");
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -100,6 +102,11 @@ int optionalIntField(const json& doc, const std::string& key) {
   return intField(doc, key);
 }
 
+// The writer stores NaN and infinity as null; they read back as NaN.
+double elementValue(const json& v) {
+  return v.is_null() ? std::numeric_limits<double>::quiet_NaN() : v.get<double>();
+}
+
 cv::Mat matrixFromJson(const json& value, const std::string& what) {
   if (value.is_null()) return cv::Mat();
   const json& rows = requireArray(value, what);
@@ -118,7 +125,7 @@ cv::Mat matrixFromJson(const json& value, const std::string& what) {
       throw std::runtime_error("io: " + what + " row " + std::to_string(r) + " has " + std::to_string(row.size()) +
                                " entries, expected " + std::to_string(nc));
     }
-    for (int c = 0; c < nc; ++c) m.at<double>(r, c) = row[static_cast<std::size_t>(c)].get<double>();
+    for (int c = 0; c < nc; ++c) m.at<double>(r, c) = elementValue(row[static_cast<std::size_t>(c)]);
   }
   return m;
 }
@@ -130,7 +137,7 @@ cv::Mat rowFromJson(const json& value, const std::string& what) {
     throw std::runtime_error("io: " + what + " is too large");
   }
   cv::Mat m(1, static_cast<int>(values.size()), CV_64F);
-  for (std::size_t i = 0; i < values.size(); ++i) m.at<double>(0, static_cast<int>(i)) = values[i].get<double>();
+  for (std::size_t i = 0; i < values.size(); ++i) m.at<double>(0, static_cast<int>(i)) = elementValue(values[i]);
   return values.empty() ? cv::Mat() : m;
 }
 

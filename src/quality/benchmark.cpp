@@ -221,6 +221,12 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
                  "skipping.");
     return kInf;
   }
+  const std::string component = "[Benchmark] hand_eye_roundtrip";
+  detail::requireFinite(robotPoses, component, "robot_poses");
+  detail::requireFinite(tcpTCamera, component, "tcp_T_camera");
+  detail::requireFinite(intrinsicMatrix, component, "intrinsic_matrix");
+  detail::requireFinite(distortionCoefficients, component, "distortion_coefficients");
+  detail::requireFinite(cameraTTargetList, component, "camera_T_target_list");
   cv::Mat X;
   tcpTCamera.convertTo(X, CV_64F);
   std::vector<cv::Mat> baseTBoard;
@@ -262,7 +268,11 @@ std::string CalibrationBenchmark::formatResults(const std::vector<BenchmarkResul
      << std::setw(6) << "RT" << "\n";
   os << dashes << "\n";
   for (const BenchmarkResult& r : results) {
-    os << std::left << std::setw(28) << r.backend_name << std::right << std::fixed << std::setprecision(2)
+    // padded by characters (UTF-8 code points), not bytes, so that names line up
+    const auto points = static_cast<std::size_t>(std::count_if(
+        r.backend_name.begin(), r.backend_name.end(), [](char ch) { return (static_cast<unsigned char>(ch) & 0xC0) != 0x80; }));
+    os << r.backend_name << std::string(points < 28 ? 28 - points : 0, ' ');
+    os << std::right << std::fixed << std::setprecision(2)
        << std::setw(6) << r.reprojection_error << std::setw(6) << r.held_out_reprojection_error;
     if (r.hand_eye_roundtrip_error < 0) {
       os << std::setw(6) << "-";

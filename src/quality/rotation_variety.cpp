@@ -15,8 +15,11 @@ constexpr double kPi = 3.141592653589793;
 std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv::Mat>& list, double minRotationDeg) {
   std::vector<cv::Vec3d> rvecs;
   std::vector<double> angles;
-  for (std::size_t k = 1; k < list.size(); ++k) {
-    const cv::Mat motion = list[k - 1].inv(cv::DECOMP_LU) * list[k];
+  // poses of any floating depth, as the calibrator accepts them
+  std::vector<cv::Mat> poses(list.size());
+  for (std::size_t k = 0; k < list.size(); ++k) list[k].convertTo(poses[k], CV_64F);
+  for (std::size_t k = 1; k < poses.size(); ++k) {
+    const cv::Mat motion = poses[k - 1].inv(cv::DECOMP_LU) * poses[k];
     cv::Vec3d rvec;
     cv::Rodrigues(motion(cv::Rect(0, 0, 3, 3)), rvec);
     const double angle = cv::norm(rvec);

@@ -31,6 +31,13 @@ TEST(BenchmarkText, TableRows) {
   EXPECT_NE(table.find("\nOpenCV                        0.50   inf  1.23\n"), std::string::npos);
 }
 
+TEST(BenchmarkText, NamesArePaddedByCharactersNotBytes) {
+  BenchmarkResult r = result(0.312, 0.4071, -1, cv::Mat());
+  r.backend_name = "Gr\xC3\xB6\xC3\x9F""e";  // five characters, seven bytes
+  const std::string table = CalibrationBenchmark::formatResults({r});
+  EXPECT_NE(table.find("\nGr\xC3\xB6\xC3\x9F""e" + std::string(25, ' ') + "0.31  0.41     -\n"), std::string::npos);
+}
+
 TEST(BenchmarkText, JsonRoundingNullsAndFlatDistortion) {
   const std::string path = testing::TempDir() + "bench_text.json";
   CalibrationBenchmark::saveJson({result(0.1234565, std::numeric_limits<double>::infinity(), 2.0000004,

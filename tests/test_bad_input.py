@@ -1,0 +1,109 @@
+"""Bad input gets a clear error of the intended type; what the module writes loads back."""
+
+import math
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import _vesk
+from _vesk import diagnostics, io
+
+READERS = {
+    "npz": (io.load_hand_eye_dataset, "calibration_data.npz", "npz: cannot open {} for reading"),
+    "hand_eye": (io.load_hand_eye_result, "hand_eye.json", "io: cannot open {} for reading"),
+    "multi_camera": (io.load_multi_camera_calibration, "multi_camera_calibration.json",
+                     "io: cannot open {} for reading"),
+}
+
+
+@pytest.mark.parametrize("kind", ["directory", "fifo"])
+@pytest.mark.parametrize("reader", sorted(READERS))
+def test_readers_open_regular_files_only(tmp_path, reader, kind):
+    load, name, message = READERS[reader]
+    path = tmp_path / name
+    path.mkdir() if kind == "directory" else os.mkfifo(path)
+    with pytest.raises(RuntimeError) as e:
+        load(tmp_path)  # the folder: the reader looks for its file inside
+    assert str(e.value) == message.format(path)
+
+
+def test_pose_archive_search_skips_what_is_not_a_file(tmp_path):
+    (tmp_path / "cam_00" / "calibration_data.npz").mkdir(parents=True)
+    io.save_multi_camera_robot_poses(tmp_path / "other", [np.eye(4)], 2)
+    (tmp_path / "cam_01").mkdir()
+    os.replace(tmp_path / "other" / "cam_01" / "calibration_data.npz", tmp_path / "cam_01" / "calibration_data.npz")
+    assert len(io.load_multi_camera_robot_poses(tmp_path)) == 1
+
+
+def test_non_finite_matrix_elements_load_back_as_nan(tmp_path):
+    he = io.HandEyeResultRecord()
+    he.num_cameras = 1
+    T = np.eye(4)
+    T[0, 3], T[1, 3] = np.nan, np.inf
+    he.tcp_T_camera_list = [T]
+    io.save_hand_eye_result(tmp_path, he)
+    back = io.load_hand_eye_result(tmp_path).tcp_T_camera_list[0]
+    assert np.isnan(back[0, 3]) and np.isnan(back[1, 3]) and back[2, 2] == 1.0
+    mc = io.MultiCameraCalibrationRecord()
+    mc.num_cameras = 1
+    mc.intrinsic_matrices, mc.distortion_coefficients = [np.full((3, 3), np.nan)], [np.array([[0.1, np.nan]])]
+    mc.reference_T_camera_list = [np.eye(4)]
+    io.save_multi_camera_calibration(tmp_path, mc)
+    back = io.load_multi_camera_calibration(tmp_path)
+    assert np.isnan(back.intrinsic_matrices[0]).all() and np.isnan(back.distortion_coefficients[0][0, 1])
+
+
+@pytest.mark.parametrize("call", [
+    lambda: io.load_hand_eye_result(b"/nonexistent/\xff\xfe/hand_eye.json"),
+    lambda: io.load_hand_eye_dataset(b"/nonexistent/\xff"),
+])
+def test_non_utf8_messages_keep_their_exception(call):
+    with pytest.raises(RuntimeError, match="cannot open .*\ufffd"):
+        call()
+
+
+def test_non_utf8_file_contents_keep_their_exception(tmp_path):
+    (tmp_path / "hand_eye.json").write_bytes(b'{"method": "\xff\xff"}')
+    with pytest.raises(RuntimeError):
+        io.load_hand_eye_result(tmp_path)
+
+
+def test_rotation_variety_takes_float32_poses():
+    from synthetic import scene as S
+    poses = [S.make_T(S.rot_x(10 * k) @ S.rot_y(7 * k * (-1) ** k), [0.1 * k, 0, 0]) for k in range(6)]
+    f64 = diagnostics.analyze_rotation_variety(poses)
+    f32 = diagnostics.analyze_rotation_variety([p.astype(np.float32) for p in poses])
+    assert f32.num_motions == f64.num_motions and f32.angle_mean_deg == pytest.approx(f64.angle_mean_deg, 1e-5)
+
+
+def test_memory_error_in_conversion_is_not_a_type_error():
+    class Huge:
+        def __array__(self, dtype=None, copy=None):
+            raise MemoryError("no room")
+
+    with pytest.raises(MemoryError):
+        _vesk.tf.transformation_matrix_to_pose(Huge())
+
+
+LOG_AFTER_FAILED_WRITE = r"""
+import os, signal, numpy as np, _vesk
+signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+target = _vesk.CharucoTarget(7, 5, 0.04, 0.03)
+log_once = lambda: _vesk.CalibrationBenchmark().hand_eye_roundtrip([], [], np.eye(4), np.eye(3), np.zeros(5), target, [])
+good = os.dup(2)
+r, w = os.pipe()
+os.close(r)
+os.dup2(w, 2)          # stderr now a pipe nobody reads: the write fails
+log_once()
+os.dup2(good, 2)
+log_once()             # must reach the real stderr
+"""
+
+
+def test_logging_recovers_after_a_failed_write():
+    proc = subprocess.run([sys.executable, "-c", LOG_AFTER_FAILED_WRITE], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "camera_T_target_list missing" in proc.stderr
