@@ -14,6 +14,7 @@ folders it calibrates those instead:
 from __future__ import annotations
 
 import argparse
+import math
 import pathlib
 import sys
 import time
@@ -23,6 +24,8 @@ import numpy as np
 
 import _vesk
 from _vesk import diagnostics, io
+
+import report as R
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -75,24 +78,146 @@ def pose_error(T, G):
     return dt * 1000, float(np.degrees(np.arccos(np.clip(c, -1, 1))))
 
 
-def main(argv=None) -> int:
+# Bounds the built-in cell is expected to meet (the report marks any it misses).
+BOUNDS = {"focal_pct": 0.05, "centre_px": 0.3, "mm": 0.3, "deg": 0.03}
+
+
+def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path("out"), help="output folder (default: out)")
     ap.add_argument("--hand-eye-dir", type=pathlib.Path, help="a hand-eye dataset folder (image_II.png + .npz)")
     ap.add_argument("--rig-dir", type=pathlib.Path, help="a multi-camera capture folder (cam_CC/...)")
     ap.add_argument("--cameras", type=int, default=3, help="number of rig cameras (default 3)")
     ap.add_argument("--seed", type=int, default=0, help="random seed of the built-in cell (default 0)")
+    ap.add_argument("--no-report", action="store_true", help="do not write report.html")
     ap.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
                     help="the ChArUco board of your datasets")
     args = ap.parse_args(argv)
+    if (args.hand_eye_dir or args.rig_dir) and not args.charuco:
+        ap.error("--charuco is required with your own datasets")
+    return args
+
+
+def hand_eye_stage(he_dir, target, out, page):
+    rule("intrinsic calibration")
+    images, poses = io.load_hand_eye_dataset(he_dir)
+    options = converged_options()
+    intrinsic = _vesk.IntrinsicCalibrator(target, options)
+    r = intrinsic.calibrate(images)
+    print(f"views used: {len(r.successful_indices)} of {len(images)}, reprojection error "
+          f"{r.reprojection_error:.4f} px")
+    print("K =\n", r.intrinsic_matrix, "\nd =", r.distortion_coefficients.ravel())
+    cv2.imwrite(str(out / "intrinsic_view_00_annotated.png"), intrinsic.corner_images()[0])
+    if page:
+        size = images[0].shape[1::-1]
+        page.section("intrinsic calibration", "intrinsics-hand-eye", "Intrinsics: eye-in-hand camera",
+                     lambda: R.intrinsics_section("eye-in-hand camera", r, intrinsic.detections(), size,
+                                                  options.per_view_error_threshold))
+
+    rule("eye-in-hand calibration")
+    calibrator = _vesk.EyeInHandCalibrator(target, options)
+    he = calibrator.calibrate(poses, images, "TSAI", output_path=out)
+    for k, img in enumerate(calibrator.corner_images()[:3]):
+        cv2.imwrite(str(out / f"hand_eye_view_{k:02d}_annotated.png"), img)
+
+    rule("diagnostics: the five hand-eye solvers side by side")
+    methods = diagnostics.compare_hand_eye_methods(target, poses, images, [], r.intrinsic_matrix,
+                                                   r.distortion_coefficients)
+    text = diagnostics.format_method_comparison(methods)
+    print(text)
+    if page:
+        page.section("eye-in-hand calibration", "hand-eye", "Hand-eye: tcp_T_camera",
+                     lambda: R.hand_eye_section(he, methods, text))
+
+    rule("benchmark: cross-validation and hand-eye round trip")
+    bench = _vesk.CalibrationBenchmark()
+    result = bench.run(images, target, options, poses, options)
+    print(_vesk.CalibrationBenchmark.format_results([result]))
+    _vesk.CalibrationBenchmark.save_json([result], str(out / "benchmark.json"))
+    if page:
+        page.section("benchmark", "benchmark", "Benchmark: cross-validation and round trip",
+                     lambda: R.benchmark_section(result))
+    return he
+
+
+def rig_stage(rig_dir, target, n_cams, out, page):
+    rule("multi-camera rig calibration")
+    lists = io.load_multi_camera_dataset(rig_dir, n_cams)
+    mc = _vesk.MultiCameraCalibrator(target, n_cams)
+    rig = mc.calibrate(lists, output_path=out)
+    annotated, _ = target.detect_and_annotate(lists[0][0])
+    cv2.imwrite(str(out / "rig_cam_00_frame_00_annotated.png"), annotated)
+    if page:
+        add_rig_sections(page, mc, rig, lists, target)
+    return rig
+
+
+def add_rig_sections(page, mc, rig, lists, target):
+    options = _vesk.MultiCameraCalibrator.default_options()
+    size = lists[0][0].shape[1::-1]
+    frame0 = []
+    for c, images in enumerate(lists):
+        cal = _vesk.IntrinsicCalibrator(target, options)
+        r = cal.calibrate(images)
+        det = cal.detections()
+        page.section("multi-camera rig calibration", f"intrinsics-cam-{c}", f"Intrinsics: rig cam_{c}",
+                     lambda r=r, det=det, c=c: R.intrinsics_section(f"rig cam_{c}", r, det, size,
+                                                                    options.per_view_error_threshold))
+        k = det.successful_indices.index(0) if 0 in det.successful_indices else None
+        frame0.append(None if k is None else (det.image_points[k], det.point_ids[k].ravel()))
+    tri = None
+    if rig.ok and isinstance(target, _vesk.CharucoTarget):
+        tri = mc.triangulate(lists, 0)
+    residuals = R.triangulation_residuals(tri, rig, frame0) if tri is not None else {}
+    square = target.square_length if isinstance(target, _vesk.CharucoTarget) else math.nan
+    page.section("multi-camera rig calibration", "rig", "Rig: reference_T_camera",
+                 lambda: R.rig_section(rig, tri, residuals, square, size))
+
+
+def ground_truth_rows(truth, he, rig, n_cams):
+    rows = []
+    if he is not None and he.ok:
+        K, Kt = he.intrinsic_matrix, truth["camera"].K
+        for name, (i, j) in {"fx": (0, 0), "fy": (1, 1), "cx": (0, 2), "cy": (1, 2)}.items():
+            if i == j:
+                pct = 100 * (K[i, j] / Kt[i, j] - 1)
+                rows.append((f"intrinsics {name}", f"{K[i, j]:.3f}", f"{Kt[i, j]:.3f}", f"{pct:+.3f} %",
+                             abs(pct) <= BOUNDS["focal_pct"]))
+            else:
+                px = K[i, j] - Kt[i, j]
+                rows.append((f"intrinsics {name}", f"{K[i, j]:.3f}", f"{Kt[i, j]:.3f}", f"{px:+.3f} px",
+                             abs(px) <= BOUNDS["centre_px"]))
+        dt, dr = pose_error(he.tcp_T_camera, truth["tcp_T_camera"])
+        rows.append(("tcp_T_camera", "", "", f"{dt:.3f} mm {dr:.4f} deg",
+                     dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
+    if rig is not None and rig.ok:
+        for c in range(1, n_cams):
+            dt, dr = pose_error(rig.reference_T_camera_list[c], truth["reference_T_camera"][c])
+            rows.append((f"reference_T_camera[{c}]", "", "", f"{dt:.3f} mm {dr:.4f} deg",
+                         dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
+    return rows
+
+
+def print_ground_truth(rows):
+    rule("recovered values against the ground truth")
+    print(f"{'quantity':<34}{'recovered':>12}{'truth':>12}{'error':>12}")
+    for name, rec, tru, err, _ in rows:
+        if rec:
+            print(f"{name:<34}{rec:>12}{tru:>12}{err:>12}")
+        else:
+            mm, deg = err.split(" mm ")
+            print(f"{name:<34}{'':>24}{mm:>8} mm {deg}")
+
+
+def main(argv=None) -> int:
+    args = parse_args(argv)
     out = args.out
     out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
+    page = None if args.no_report else R.Report("vesk calibration report")
 
     truth = None
     if args.hand_eye_dir or args.rig_dir:
-        if not args.charuco:
-            ap.error("--charuco is required with your own datasets")
         sx, sy, sq, mk, name = args.charuco
         target = _vesk.CharucoTarget(int(sx), int(sy), float(sq), float(mk), name)
         he_dir, rig_dir, n_cams = args.hand_eye_dir, args.rig_dir, args.cameras
@@ -102,54 +227,28 @@ def main(argv=None) -> int:
     print(f"target: {target!r}")
 
     he = rig = None
-    if he_dir:
-        rule("intrinsic calibration")
-        images, poses = io.load_hand_eye_dataset(he_dir)
-        options = converged_options()
-        intrinsic = _vesk.IntrinsicCalibrator(target, options)
-        r = intrinsic.calibrate(images)
-        print(f"views used: {len(r.successful_indices)} of {len(images)}, reprojection error "
-              f"{r.reprojection_error:.4f} px")
-        print("K =\n", r.intrinsic_matrix, "\nd =", r.distortion_coefficients.ravel())
-        cv2.imwrite(str(out / "intrinsic_view_00_annotated.png"), intrinsic.corner_images()[0])
-
-        rule("eye-in-hand calibration")
-        calibrator = _vesk.EyeInHandCalibrator(target, options)
-        he = calibrator.calibrate(poses, images, "TSAI", output_path=out)
-        for k, img in enumerate(calibrator.corner_images()[:3]):
-            cv2.imwrite(str(out / f"hand_eye_view_{k:02d}_annotated.png"), img)
-
-        rule("diagnostics: the five hand-eye solvers side by side")
-        results = diagnostics.compare_hand_eye_methods(target, poses, images, [], r.intrinsic_matrix,
-                                                       r.distortion_coefficients)
-        print(diagnostics.format_method_comparison(results))
-
-        rule("benchmark: cross-validation and hand-eye round trip")
-        bench = _vesk.CalibrationBenchmark()
-        result = bench.run(images, target, options, poses, options)
-        print(_vesk.CalibrationBenchmark.format_results([result]))
-        _vesk.CalibrationBenchmark.save_json([result], str(out / "benchmark.json"))
-
-    if rig_dir:
-        rule("multi-camera rig calibration")
-        lists = io.load_multi_camera_dataset(rig_dir, n_cams)
-        mc = _vesk.MultiCameraCalibrator(target, n_cams)
-        rig = mc.calibrate(lists, output_path=out)
-        ok, n = target.detect_and_annotate(lists[0][0])
-        cv2.imwrite(str(out / "rig_cam_00_frame_00_annotated.png"), ok)
-
-    if truth is not None:
-        rule("recovered values against the ground truth")
-        print(f"{'quantity':<34}{'recovered':>12}{'truth':>12}{'error':>12}")
-        K, Kt = he.intrinsic_matrix, truth["camera"].K
-        for name, (i, j) in {"fx": (0, 0), "fy": (1, 1), "cx": (0, 2), "cy": (1, 2)}.items():
-            err = f"{100 * (K[i, j] / Kt[i, j] - 1):+.3f} %" if i == j else f"{K[i, j] - Kt[i, j]:+.3f} px"
-            print(f"{'intrinsics ' + name:<34}{K[i, j]:>12.3f}{Kt[i, j]:>12.3f}{err:>12}")
-        dt, dr = pose_error(he.tcp_T_camera, truth["tcp_T_camera"])
-        print(f"{'tcp_T_camera':<34}{'':>24}{dt:>8.3f} mm {dr:.4f} deg")
-        for c in range(1, n_cams):
-            dt, dr = pose_error(rig.reference_T_camera_list[c], truth["reference_T_camera"][c])
-            print(f"{f'reference_T_camera[{c}]':<34}{'':>24}{dt:>8.3f} mm {dr:.4f} deg")
+    failed = None
+    try:
+        if he_dir:
+            he = hand_eye_stage(he_dir, target, out, page)
+        if rig_dir:
+            rig = rig_stage(rig_dir, target, n_cams, out, page)
+    except Exception as e:  # the report keeps what finished and says what did not
+        failed = e
+        if page:
+            page.failed("calibration", e)
+    finally:
+        if truth is not None:
+            rows = ground_truth_rows(truth, he, rig, n_cams)
+            print_ground_truth(rows)
+            if page:
+                page.add("ground-truth", "Recovered values against the ground truth", R.ground_truth_section(rows),
+                         first=True)
+        if page:
+            path = page.write(out / "report.html")
+            print(f"\nreport: {path}")
+    if failed is not None:
+        raise failed
     print(f"\noutputs in {out}: {', '.join(sorted(p.name for p in out.iterdir()))}")
     print(f"done in {time.perf_counter() - started:.1f} s")
     return 0

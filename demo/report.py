@@ -1,0 +1,441 @@
+"""The main job's visual report: one self-contained HTML page (plots embedded as PNG).
+
+Each calibration that ran adds a section; a stage that failed adds a note
+instead, so a run that stops part-way still leaves a page with what finished.
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io as _io
+import math
+import pathlib
+import traceback
+
+import cv2
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import numpy as np  # noqa: E402
+
+from _vesk import diagnostics  # noqa: E402
+
+CSS = """
+body { font: 15px/1.45 system-ui, -apple-system, "Segoe UI", Roboto, sans-serif; color: #1d232a;
+       margin: 0; background: #f4f6f8; }
+main { max-width: 1120px; margin: 0 auto; padding: 16px 20px 48px; }
+h1 { font-size: 26px; margin: 12px 0 4px; }
+h2 { font-size: 21px; margin: 28px 0 8px; padding-bottom: 4px; border-bottom: 2px solid #c9d3dd; }
+h3 { font-size: 16px; margin: 18px 0 6px; }
+p.sub { color: #56636f; margin: 0 0 12px; }
+section { background: #fff; border-radius: 8px; padding: 4px 18px 16px; margin: 16px 0;
+          box-shadow: 0 1px 3px rgba(0,0,0,.08); }
+.grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(440px, 1fr)); gap: 14px; }
+figure { margin: 0; }
+figure.wide { grid-column: 1 / -1; }
+figure img { width: 100%; height: auto; border: 1px solid #e3e8ee; border-radius: 4px; background: #fff; }
+figcaption { font-size: 13px; color: #56636f; margin-top: 2px; }
+table { border-collapse: collapse; margin: 6px 0 10px; font-variant-numeric: tabular-nums; }
+th, td { padding: 3px 10px; border-bottom: 1px solid #e3e8ee; text-align: right; }
+th:first-child, td:first-child { text-align: left; }
+th { background: #eef2f6; font-weight: 600; }
+tr.bad td { color: #b3261e; font-weight: 600; }
+.pass { color: #1b7a3a; font-weight: 600; } .fail { color: #b3261e; font-weight: 600; }
+pre { background: #f6f8fa; border: 1px solid #e3e8ee; border-radius: 4px; padding: 8px 10px;
+      font-size: 12.5px; overflow-x: auto; }
+.note { background: #fdecea; border-left: 4px solid #b3261e; padding: 8px 12px; border-radius: 4px; }
+.note pre { background: transparent; border: 0; padding: 4px 0 0; }
+"""
+
+plt.rcParams.update({"figure.dpi": 110, "font.size": 9.5, "axes.titlesize": 10.5, "axes.grid": True,
+                     "grid.alpha": 0.3})
+
+
+def _png(fig) -> str:
+    buf = _io.BytesIO()
+    fig.savefig(buf, format="png", bbox_inches="tight")
+    plt.close(fig)
+    return "data:image/png;base64," + base64.b64encode(buf.getvalue()).decode("ascii")
+
+
+def _fmt(v, digits=3) -> str:
+    if v is None or (isinstance(v, float) and not math.isfinite(v)):
+        return "n/a"
+    return f"{v:.{digits}f}"
+
+
+def _table(header, rows, bad_rows=()) -> str:
+    out = ["<table><tr>" + "".join(f"<th>{html.escape(h)}</th>" for h in header) + "</tr>"]
+    for k, row in enumerate(rows):
+        cls = ' class="bad"' if k in bad_rows else ""
+        out.append(f"<tr{cls}>" + "".join(f"<td>{html.escape(str(c))}</td>" for c in row) + "</tr>")
+    return "\n".join(out) + "</table>"
+
+
+def _matrix(m, digits=4) -> str:
+    m = np.atleast_2d(np.asarray(m, np.float64))
+    return "<pre>" + html.escape("\n".join("  ".join(f"{v:>12.{digits}f}" for v in row) for row in m)) + "</pre>"
+
+
+class Report:
+    """Sections in the order they were added, then written as one page."""
+
+    def __init__(self, title: str):
+        self.title = title
+        self.parts: list[tuple[str, str]] = []  # (section id, html)
+        self.failures: list[str] = []
+
+    def add(self, section_id: str, heading: str, body: str, first: bool = False) -> None:
+        part = (section_id, f'<section id="{section_id}"><h2>{html.escape(heading)}</h2>{body}</section>')
+        self.parts.insert(0, part) if first else self.parts.append(part)
+
+    def failed(self, stage: str, error: BaseException) -> None:
+        text = "".join(traceback.format_exception_only(type(error), error)).strip()
+        self.failures.append(stage)
+        self.add(f"failed-{len(self.failures)}", f"{stage}: failed",
+                 f'<div class="note"><b>This stage did not finish.</b> The sections above it are complete; '
+                 f"nothing after it ran.<pre>{html.escape(text)}</pre></div>")
+
+    def section(self, stage: str, section_id: str, heading: str, build) -> None:
+        """Add the section that build() returns; a plotting failure becomes a note, not a lost page."""
+        try:
+            self.add(section_id, heading, build())
+        except Exception as e:  # a broken plot must not take the other sections with it
+            self.failed(stage, e)
+
+    def write(self, path: pathlib.Path) -> pathlib.Path:
+        status = ("<p class='fail'>Failed stages: " + html.escape(", ".join(self.failures)) + "</p>"
+                  if self.failures else "<p class='pass'>Every stage finished.</p>")
+        page = (f"<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>"
+                f"<meta name='viewport' content='width=device-width, initial-scale=1'>"
+                f"<title>{html.escape(self.title)}</title><style>{CSS}</style></head>"
+                f"<body><main><h1>{html.escape(self.title)}</h1>{status}"
+                + "".join(part for _, part in self.parts) + "</main></body></html>\n")
+        path.write_text(page, encoding="utf-8")
+        return path
+
+
+# ---- ground truth -------------------------------------------------------------
+
+def ground_truth_section(rows) -> str:
+    """rows: (quantity, recovered, truth, error, within bound)."""
+    body = _table(["quantity", "recovered", "truth", "error", "bound"],
+                  [(q, r, t, e, "met" if ok else "MISSED") for q, r, t, e, ok in rows],
+                  bad_rows={k for k, row in enumerate(rows) if not row[4]})
+    return "<p class='sub'>The built-in cell is rendered through known cameras and poses.</p>" + body
+
+
+# ---- intrinsics -----------------------------------------------------------------
+
+def _view_residuals(result, detections):
+    """Per view: detected points and their residuals against the calibrated model (solvePnP per view)."""
+    K, D = result.intrinsic_matrix, result.distortion_coefficients
+    out = []
+    for obj, img in zip(detections.object_points, detections.image_points):
+        obj = np.asarray(obj, np.float64).reshape(-1, 3)
+        img = np.asarray(img, np.float64).reshape(-1, 2)
+        ok, rvec, tvec = cv2.solvePnP(obj, img, K, D, flags=cv2.SOLVEPNP_ITERATIVE)
+        proj = cv2.projectPoints(obj, rvec, tvec, K, D)[0].reshape(-1, 2)
+        out.append((img, img - proj))
+    return out
+
+
+def intrinsics_section(name, result, detections, image_size, threshold) -> str:
+    w, h = image_size
+    views = _view_residuals(result, detections)
+    all_pts = np.concatenate([p for p, _ in views])
+    all_res = np.concatenate([r for _, r in views])
+    rms = float(np.sqrt(np.mean(np.sum(all_res ** 2, axis=1))))
+    errors = np.asarray(result.per_view_errors)
+    failing = errors > threshold
+    figs = []
+
+    fig, ax = plt.subplots(figsize=(6.2, 3.2))
+    idx = np.asarray(result.successful_indices)
+    ax.bar(np.arange(len(errors)), errors, color=np.where(failing, "#c0392b", "#2e86c1"))
+    ax.axhline(threshold, color="#b3261e", ls="--", lw=1.2, label=f"per-view threshold {threshold:g} px")
+    ax.set_xticks(np.arange(len(errors)), [str(i) for i in idx], fontsize=7.5)
+    ax.set_xlabel("image index")
+    ax.set_ylabel("per-view RMS error [px]")
+    _room_for_legend(ax, max(threshold, float(errors.max()) if errors.size else 0.0) / 1.3)
+    ax.set_title(f"{name}: per-view reprojection error ({int(failing.sum())} above threshold, in red)")
+    ax.legend(loc="upper center")
+    figs.append(("Per-view error; views above the threshold are flagged, not dropped.", _png(fig)))
+
+    fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
+    ax.scatter(all_pts[:, 0], all_pts[:, 1], s=3, c="#2e86c1", alpha=0.6)
+    ax.set_xlim(0, w)
+    ax.set_ylim(h, 0)
+    ax.set_aspect("equal")
+    ax.set_xlabel("u [px]")
+    ax.set_ylabel("v [px]")
+    ax.set_title(f"{name}: coverage of {len(all_pts)} detected corners in {len(views)} views")
+    figs.append(("Where the board was seen: the image corners constrain the distortion.", _png(fig)))
+
+    fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
+    mags = np.linalg.norm(all_res, axis=1)
+    scale = 0.25 * min(w, h) / max(float(np.percentile(mags, 99)), 1e-9) / 10
+    # the v axis points down, so residuals are drawn in data coordinates as they are
+    q = ax.quiver(all_pts[:, 0], all_pts[:, 1], all_res[:, 0], all_res[:, 1], mags, angles="xy",
+                  scale_units="xy", scale=1.0 / scale, cmap="viridis", width=0.003)
+    ref = float(np.percentile(mags, 95))
+    ax.quiverkey(q, 0.03, 1.04, ref, f"{ref:.3f} px (arrows drawn x{scale:.0f})", labelpos="E",
+                 coordinates="axes", fontproperties={"size": 8})
+    ax.set_xlim(0, w)
+    ax.set_ylim(h, 0)
+    ax.set_aspect("equal")
+    ax.set_xlabel("u [px]")
+    ax.set_ylabel("v [px]")
+    fig.colorbar(q, ax=ax, shrink=0.8, label="residual [px]")
+    ax.set_title(f"{name}: residual vectors", pad=20)
+    figs.append(("Detected minus reprojected corner, scaled as the key shows; a pattern means a model error.",
+                 _png(fig)))
+
+    fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
+    us, vs = np.meshgrid(np.linspace(0, w - 1, 25), np.linspace(0, h - 1, 19))
+    grid = np.stack([us.ravel(), vs.ravel()], axis=1).reshape(-1, 1, 2)
+    K, D = result.intrinsic_matrix, result.distortion_coefficients
+    ideal = cv2.undistortPointsIter(grid, K, D, None, K, (3, 50, 1e-9)).reshape(-1, 2)
+    disp = grid.reshape(-1, 2) - ideal
+    dm = np.linalg.norm(disp, axis=1)
+    fu, fv = np.meshgrid(np.linspace(0, w - 1, 97), np.linspace(0, h - 1, 73))
+    fine = np.stack([fu.ravel(), fv.ravel()], axis=1).reshape(-1, 1, 2)
+    fmag = np.linalg.norm(fine.reshape(-1, 2) - cv2.undistortPointsIter(fine, K, D, None, K, (3, 50, 1e-9))
+                          .reshape(-1, 2), axis=1).reshape(fu.shape)
+    cs = ax.contourf(fu, fv, fmag, levels=12, cmap="magma_r", alpha=0.85)
+    ax.quiver(grid[:, 0, 0], grid[:, 0, 1], disp[:, 0], disp[:, 1], angles="xy", scale_units="xy", scale=1 / 4,
+              width=0.0025, color="#1d232a")
+    ax.set_xlim(0, w)
+    ax.set_ylim(h, 0)
+    ax.set_aspect("equal")
+    ax.set_xlabel("u [px]")
+    ax.set_ylabel("v [px]")
+    fig.colorbar(cs, ax=ax, shrink=0.8, label="displacement [px]")
+    ax.set_title(f"{name}: lens distortion (arrows drawn x4)")
+    figs.append((f"Where an ideal pinhole point lands in the image: the distortion the model removes "
+                 f"(up to {dm.max():.1f} px on this grid).", _png(fig)))
+
+    numbers = (f"<h3>{html.escape(name)}: numbers</h3>"
+               + _table(["measure", "value"], [
+                   ("views used", f"{len(views)}"),
+                   ("mean per-view error (norm / N)", f"{result.reprojection_error:.4f} px"),
+                   ("RMS over all corners", f"{rms:.4f} px"),
+                   ("views above threshold", f"{int(failing.sum())} of {len(errors)}")])
+               + "<b>K</b>" + _matrix(K, 3) + "<b>distortion (k1 k2 p1 p2 k3 ...)</b>" + _matrix(D, 5))
+    return numbers + _figures(figs)
+
+
+def _figures(figs) -> str:
+    """figs: (caption, data URI) or (caption, data URI, True) for a figure across the whole width."""
+    parts = []
+    for cap, src, *wide in figs:
+        cls = " class='wide'" if wide and wide[0] else ""
+        parts.append(f"<figure{cls}><img alt='{html.escape(cap)}' src='{src}'>"
+                     f"<figcaption>{html.escape(cap)}</figcaption></figure>")
+    return "<div class='grid'>" + "".join(parts) + "</div>"
+
+
+def _room_for_legend(ax, top):
+    """Headroom above the data so that the legend covers no bar or point."""
+    ax.set_ylim(0, 1.45 * top if top > 0 else 1.0)
+
+
+# ---- hand-eye ---------------------------------------------------------------------
+
+def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
+    c = result.consistency
+    figs = []
+    if result.has_consistency and len(c.translation_deviations_m):
+        t_mm = 1000 * np.asarray(c.translation_deviations_m)
+        r_deg = np.asarray(c.rotation_deviations_deg)
+        fig, (a1, a2) = plt.subplots(2, 1, figsize=(6.2, 4.6), sharex=True)
+        k = np.arange(len(t_mm))
+        a1.bar(k, t_mm, color="#2e86c1")
+        a1.axhline(t_mm.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {t_mm.mean():.3f} mm")
+        a1.axhline(t_mm.max(), color="#b3261e", ls=":", lw=1, label=f"max {t_mm.max():.3f} mm")
+        a1.set_ylabel("translation [mm]")
+        _room_for_legend(a1, float(t_mm.max()))
+        a1.legend(loc="upper center", fontsize=8, ncol=2)
+        a1.set_title("deviation of each frame's world_T_target from the mean pose")
+        a2.bar(k, r_deg, color="#8e44ad")
+        a2.axhline(r_deg.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {r_deg.mean():.4f} deg")
+        a2.axhline(r_deg.max(), color="#b3261e", ls=":", lw=1, label=f"max {r_deg.max():.4f} deg")
+        a2.set_ylabel("rotation [deg]")
+        a2.set_xlabel("frame (position among the frames used)")
+        a2.xaxis.get_major_locator().set_params(integer=True)
+        _room_for_legend(a2, float(r_deg.max()))
+        a2.legend(loc="upper center", fontsize=8, ncol=2)
+        figs.append(("Target consistency: with a correct tcp_T_camera the fixed target stays put.", _png(fig)))
+
+    body = "<b>tcp_T_camera</b> (metres)" + _matrix(result.tcp_T_camera, 6)
+    if result.has_consistency:
+        body += _table(["consistency", "mean", "max"], [
+            ("translation deviation", f"{1000 * c.mean_translation_m:.3f} mm", f"{1000 * c.max_translation_m:.3f} mm"),
+            ("rotation deviation", f"{c.mean_rotation_deg:.4f} deg", f"{c.max_rotation_deg:.4f} deg")])
+
+    stats = diagnostics.analyze_rotation_variety(list(result.camera_T_target_list))
+    if stats is not None:
+        text = diagnostics.format_rotation_variety(stats)
+        verdict = next((line.strip()[4:] for line in text.splitlines() if line.strip().startswith(">>>")), "")
+        body += "<h3>Rotation variety</h3>" + _table(["figure", "value"], [
+            ("inter-frame motions", stats.num_motions),
+            ("mean / max rotation", f"{stats.angle_mean_deg:.2f} / {stats.angle_max_deg:.2f} deg"),
+            ("singular values of the rotation vectors", ", ".join(f"{v:.3f}" for v in stats.singular_values)),
+            ("axis-spread ratio (min / max)", f"{stats.axis_span_ratio:.3f}"),
+            ("verdict", verdict)])
+
+    if methods:
+        valid = {n: r for n, r in methods.items() if r is not None}
+        median = float(np.median([r.pose_deg[5] for r in valid.values()])) if valid else math.nan
+        rows, bad = [], set()
+        for k, (name, r) in enumerate(sorted(methods.items())):
+            if r is None:
+                rows.append((name, "failed", "", "", "", "", "", ""))
+                bad.add(k)
+                continue
+            p = r.pose_deg
+            outlier = abs(p[5] - median) > threshold_deg
+            if outlier:
+                bad.add(k)
+            rows.append((name, *(f"{1000 * v:.2f}" for v in p[:3]), *(f"{v:.2f}" for v in p[3:]),
+                         "outlier" if outlier else ""))
+        body += ("<h3>Five hand-eye solvers</h3>"
+                 + _table(["method", "x [mm]", "y [mm]", "z [mm]", "rx [deg]", "ry [deg]", "rz [deg]", ""],
+                          rows, bad)
+                 + "<pre>" + html.escape("\n".join(l for l in method_text.splitlines() if l.strip().startswith(
+                     (">>>", "rz total", "translation spread")) or l.startswith("      "))) + "</pre>")
+    return body + _figures(figs)
+
+
+# ---- rig ----------------------------------------------------------------------------
+
+def _frustum(ax, T, K, size, depth, dims, color, label):
+    w, h = size
+    corners = np.array([[0, 0], [w, 0], [w, h], [0, h]], np.float64)
+    rays = np.linalg.solve(K, np.vstack([corners.T, np.ones(4)])).T * depth
+    c = T[:3, 3]
+    pts = (T[:3, :3] @ rays.T).T + c
+    i, j = dims
+    for p in pts:
+        ax.plot([c[i] * 1000, p[i] * 1000], [c[j] * 1000, p[j] * 1000], color=color, lw=0.9)
+    loop = np.vstack([pts, pts[:1]])
+    ax.plot(loop[:, i] * 1000, loop[:, j] * 1000, color=color, lw=0.9)
+    ax.scatter([c[i] * 1000], [c[j] * 1000], color=color, s=22, zorder=3)
+    ax.annotate(label, (c[i] * 1000, c[j] * 1000), textcoords="offset points", xytext=(5, 5), fontsize=8.5,
+                color=color)
+
+
+def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
+    n = len(result.reference_T_camera_list)
+    colors = plt.cm.tab10(np.arange(n))
+    figs = []
+    fig, axes = plt.subplots(1, 2, figsize=(10.5, 4.4))
+    for ax, dims, title, labels in ((axes[0], (0, 2), "top view (x-z)", ("x [mm]", "z [mm]")),
+                                    (axes[1], (2, 1), "side view (z-y)", ("z [mm]", "y [mm]"))):
+        for c, T in enumerate(result.reference_T_camera_list):
+            if T.size == 0:
+                continue
+            _frustum(ax, T, result.intrinsic_matrices[c], image_size, 0.08, dims, colors[c], f"cam_{c}")
+        ax.set_xlabel(labels[0])
+        ax.set_ylabel(labels[1])
+        ax.set_title(f"camera poses relative to the reference, {title}")
+        ax.set_aspect("equal", adjustable="datalim")
+        if dims[1] == 1:
+            ax.invert_yaxis()  # image y points down
+    fig.tight_layout()
+    figs.append(("Each frustum is drawn 80 mm deep; the reference camera sits at the origin.", _png(fig), True))
+
+    fig, ax = plt.subplots(figsize=(5.2, 3.0))
+    pair = [e if math.isfinite(e) else 0.0 for e in result.pair_reprojection_errors]
+    ax.bar([f"cam_{c}" for c in range(n)], pair, color=colors)
+    for c, e in enumerate(result.pair_reprojection_errors):
+        ax.annotate("reference" if c == result.reference_index else (f"{e:.3f}" if math.isfinite(e) else "failed"),
+                    (c, pair[c]), ha="center", va="bottom", fontsize=8.5)
+    ax.set_ylabel("stereo RMS vs reference [px]")
+    ax.set_title("pair reprojection error per camera")
+    ax.margins(y=0.2)
+    figs.append(("cv::stereoCalibrate's RMS of each camera paired with the reference.", _png(fig)))
+
+    body = _table(["camera", "stereo RMS [px]", "intrinsic RPE [px]", "translation from reference [mm]"], [
+        (f"cam_{c}", _fmt(result.pair_reprojection_errors[c], 4), _fmt(result.intrinsic_reprojection_errors[c], 4),
+         _fmt(1000 * float(np.linalg.norm(T[:3, 3])), 2) if T.size else "n/a")
+        for c, T in enumerate(result.reference_T_camera_list)])
+
+    if triangulation is not None:
+        if residuals:
+            fig, ax = plt.subplots(figsize=(5.2, 3.2))
+            for c, (ids, res) in residuals.items():
+                ax.plot(ids, res, "o", ms=3.5, color=colors[c], label=f"cam_{c}")
+            ax.set_xlabel("ChArUco corner id")
+            ax.set_ylabel("reprojection residual [px]")
+            ax.set_title(f"triangulated corners of frame {triangulation.frame_index}, reprojected")
+            _room_for_legend(ax, max(float(np.max(r)) for _, r in residuals.values()))
+            ax.legend(fontsize=8, ncol=len(residuals), loc="upper center")
+            figs.append(("Distance between each detected corner and its triangulated point, reprojected.",
+                         _png(fig)))
+        d_mm = 1000 * np.asarray(triangulation.neighbor_distances_m)
+        if d_mm.size:
+            fig, ax = plt.subplots(figsize=(5.2, 3.2))
+            ax.hist(d_mm, bins=30, color="#2e86c1")
+            ax.axvline(1000 * square_m, color="#b3261e", ls="--", label=f"expected {1000 * square_m:g} mm")
+            ax.axvline(d_mm.mean(), color="#1b7a3a", ls=":", label=f"mean {d_mm.mean():.3f} mm")
+            ax.set_xlabel("distance between neighbouring corners [mm]")
+            ax.set_ylabel("count")
+            ax.set_title("board geometry from triangulation")
+            ax.legend(fontsize=8)
+            figs.append(("Neighbour distances of the triangulated board against the printed square length.",
+                         _png(fig)))
+        body += _table(["triangulation", "value"], [
+            ("frame", triangulation.frame_index),
+            ("co-planarity (3rd singular value)", f"{1000 * triangulation.plane_thickness_m:.4f} mm"),
+            ("mean neighbour distance", f"{d_mm.mean():.4f} mm (expected {1000 * square_m:g} mm)" if d_mm.size
+             else "n/a"),
+            *[(f"reprojection RMS cam_{c}", f"{_fmt(r, 4)} px over {k} corners")
+              for c, (r, k) in enumerate(zip(triangulation.rms_per_camera, triangulation.counts_per_camera))]])
+    return body + _figures(figs)
+
+
+def triangulation_residuals(triangulation, result, detections_frame0):
+    """Per camera (ids, residual px) of frame 0's detected corners against the reprojected 3-D points."""
+    pts = {int(i): p for i, p in zip(triangulation.ids.ravel(), np.asarray(triangulation.points_3d))}
+    out = {}
+    for c, det in enumerate(detections_frame0):
+        T = result.reference_T_camera_list[c]
+        if det is None or T.size == 0:
+            continue
+        corners, ids = det
+        keep = [k for k, i in enumerate(ids) if int(i) in pts]
+        if not keep:
+            continue
+        X = np.array([pts[int(ids[k])] for k in keep], np.float64)
+        camera_T_reference = np.linalg.inv(T)
+        rvec, _ = cv2.Rodrigues(camera_T_reference[:3, :3])
+        proj = cv2.projectPoints(X, rvec, camera_T_reference[:3, 3].copy(), result.intrinsic_matrices[c],
+                                 result.distortion_coefficients[c])[0].reshape(-1, 2)
+        res = np.linalg.norm(np.asarray(corners, np.float64).reshape(-1, 2)[keep] - proj, axis=1)
+        out[c] = (np.asarray(ids).ravel()[keep], res)
+    return out
+
+
+# ---- benchmark -------------------------------------------------------------------------
+
+def benchmark_section(result) -> str:
+    rt = result.hand_eye_roundtrip_error
+    fig, ax = plt.subplots(figsize=(5.2, 2.8))
+    names = ["in-sample RPE", "held-out (k-fold)", "hand-eye round trip"]
+    vals = [result.reprojection_error, result.held_out_reprojection_error, rt if rt >= 0 else math.nan]
+    ax.bar(names, [v if math.isfinite(v) else 0 for v in vals], color=["#2e86c1", "#e67e22", "#8e44ad"])
+    for k, v in enumerate(vals):
+        ax.annotate(_fmt(v, 4), (k, v if math.isfinite(v) else 0), ha="center", va="bottom", fontsize=8.5)
+    ax.set_ylabel("error [px] (norm of residuals / N)")
+    ax.set_title(f"benchmark over {result.image_count} images")
+    ax.margins(y=0.25)
+    body = _table(["figure", "value"], [
+        ("images", result.image_count),
+        ("in-sample reprojection error", f"{_fmt(result.reprojection_error, 4)} px"),
+        ("held-out reprojection error (k-fold)", f"{_fmt(result.held_out_reprojection_error, 4)} px"),
+        ("hand-eye round trip", f"{_fmt(rt, 4)} px" if rt >= 0 else "not run")])
+    return body + _figures([("A held-out error close to the in-sample one means the model generalises.",
+                             _png(fig))])
