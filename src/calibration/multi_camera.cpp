@@ -193,13 +193,20 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
     const double rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, K1,
                                            D1, K2, D2, imageSize, R, T, E, F, stereo_calibrate_flags_,
                                            options_.criteria);
+    const cv::Mat referenceTCamera = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
+    // a solve that diverged must not pass for a rig transform
+    if (!std::isfinite(rms) || !detail::isRigidTransform(referenceTCamera)) {
+      logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
+                                     ": the solve returned a non-finite or non-rigid transform; skipping pair.");
+      continue;
+    }
     if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {
       last_result_.intrinsic_matrices[ref] = K1;
       last_result_.distortion_coefficients[ref] = D1.reshape(1, 1);
       last_result_.intrinsic_matrices[c] = K2;
       last_result_.distortion_coefficients[c] = D2.reshape(1, 1);
     }
-    last_result_.reference_T_camera_list[c] = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
+    last_result_.reference_T_camera_list[c] = referenceTCamera;
     last_result_.pair_reprojection_errors[c] = rms;
     logging::log(Level::INFO, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
                                   "px over " + std::to_string(pp.object_points.size()) + " frames");
