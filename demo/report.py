@@ -142,6 +142,21 @@ def _view_residuals(result, detections):
     return out
 
 
+def _image_axes(ax, w, h):
+    """Axes over the image frame: pixels, v pointing down as in the image."""
+    ax.set_xlim(0, w)
+    ax.set_ylim(h, 0)
+    ax.set_aspect("equal")
+    ax.set_xlabel("u [px]")
+    ax.set_ylabel("v [px]")
+
+
+def _distortion_displacement(points, K, D):
+    """Image point minus where the ideal pinhole model puts it, for (N, 1, 2) points."""
+    ideal = cv2.undistortPointsIter(points, K, D, None, K, (3, 50, 1e-9)).reshape(-1, 2)
+    return points.reshape(-1, 2) - ideal
+
+
 def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     w, h = image_size
     views = _view_residuals(result, detections)
@@ -166,11 +181,7 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
 
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     ax.scatter(all_pts[:, 0], all_pts[:, 1], s=3, c="#2e86c1", alpha=0.6)
-    ax.set_xlim(0, w)
-    ax.set_ylim(h, 0)
-    ax.set_aspect("equal")
-    ax.set_xlabel("u [px]")
-    ax.set_ylabel("v [px]")
+    _image_axes(ax, w, h)
     ax.set_title(f"{name}: coverage of {len(all_pts)} detected corners in {len(views)} views")
     figs.append(("Where the board was seen: the image corners constrain the distortion.", _png(fig)))
 
@@ -183,11 +194,7 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     ref = float(np.percentile(mags, 95))
     ax.quiverkey(q, 0.03, 1.04, ref, f"{ref:.3f} px (arrows drawn x{scale:.0f})", labelpos="E",
                  coordinates="axes", fontproperties={"size": 8})
-    ax.set_xlim(0, w)
-    ax.set_ylim(h, 0)
-    ax.set_aspect("equal")
-    ax.set_xlabel("u [px]")
-    ax.set_ylabel("v [px]")
+    _image_axes(ax, w, h)
     fig.colorbar(q, ax=ax, shrink=0.8, label="residual [px]")
     ax.set_title(f"{name}: residual vectors", pad=20)
     figs.append(("Detected minus reprojected corner, scaled as the key shows; a pattern means a model error.",
@@ -197,21 +204,15 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     us, vs = np.meshgrid(np.linspace(0, w - 1, 25), np.linspace(0, h - 1, 19))
     grid = np.stack([us.ravel(), vs.ravel()], axis=1).reshape(-1, 1, 2)
     K, D = result.intrinsic_matrix, result.distortion_coefficients
-    ideal = cv2.undistortPointsIter(grid, K, D, None, K, (3, 50, 1e-9)).reshape(-1, 2)
-    disp = grid.reshape(-1, 2) - ideal
+    disp = _distortion_displacement(grid, K, D)
     dm = np.linalg.norm(disp, axis=1)
     fu, fv = np.meshgrid(np.linspace(0, w - 1, 97), np.linspace(0, h - 1, 73))
     fine = np.stack([fu.ravel(), fv.ravel()], axis=1).reshape(-1, 1, 2)
-    fmag = np.linalg.norm(fine.reshape(-1, 2) - cv2.undistortPointsIter(fine, K, D, None, K, (3, 50, 1e-9))
-                          .reshape(-1, 2), axis=1).reshape(fu.shape)
+    fmag = np.linalg.norm(_distortion_displacement(fine, K, D), axis=1).reshape(fu.shape)
     cs = ax.contourf(fu, fv, fmag, levels=12, cmap="magma_r", alpha=0.85)
     ax.quiver(grid[:, 0, 0], grid[:, 0, 1], disp[:, 0], disp[:, 1], angles="xy", scale_units="xy", scale=1 / 4,
               width=0.0025, color="#1d232a")
-    ax.set_xlim(0, w)
-    ax.set_ylim(h, 0)
-    ax.set_aspect("equal")
-    ax.set_xlabel("u [px]")
-    ax.set_ylabel("v [px]")
+    _image_axes(ax, w, h)
     fig.colorbar(cs, ax=ax, shrink=0.8, label="displacement [px]")
     ax.set_title(f"{name}: lens distortion (arrows drawn x4)")
     figs.append((f"Where an ideal pinhole point lands in the image: the distortion the model removes "

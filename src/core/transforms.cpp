@@ -49,7 +49,7 @@ std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
 
   double rx = 0.0, ry = 0.0, rz = 0.0;
   const double r20 = r(2, 0);
-  if (!cv::checkRange(T(cv::Rect(0, 0, 3, 3)))) {
+  if (!detail::allFinite(T(cv::Rect(0, 0, 3, 3)))) {
     // the clamp below would turn a NaN into a pitch of 90 degrees
     rx = ry = rz = std::numeric_limits<double>::quiet_NaN();
   } else if (r20 > 1.0) {

@@ -27,7 +27,7 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
       calibration::EyeInHandCalibrator calibrator(target, options);
       const calibration::HandEyeResult r = calibrator.calibrate(robotTTcpList, imageList, name, cameraTTargetList,
                                                                 intrinsicMatrix, distortionCoefficients, {});
-      if (r.ok && !r.tcp_T_camera.empty() && detail::allFinite(r.tcp_T_camera)) {
+      if (r.ok && !r.tcp_T_camera.empty()) {  // an ok result is a finite rigid transform
         slot = HandEyeMethodResult{name, r.tcp_T_camera, tf::transformationMatrixToPose(r.tcp_T_camera)};
       }
     } catch (const std::exception& e) {
