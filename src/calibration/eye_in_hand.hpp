@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,26 @@ class EyeInHandCalibrator {
   const CalibrationTarget& target() const { return target_; }
 
  private:
+  // The frames one solve takes, aligned entry by entry.
+  struct Frames {
+    std::vector<cv::Mat> robots, images, cams;
+  };
+  // The three input paths: target poses supplied, intrinsics supplied (poses by detection and
+  // solvePnP), or neither (intrinsics calibrated from the images first). Nothing when too few
+  // frames remain; the result then carries the frames that were found.
+  std::optional<Frames> resolveFrames(HandEyeResult& result, const std::vector<cv::Mat>& robotTTcpList,
+                                      const std::vector<cv::Mat>& imageList,
+                                      const std::vector<cv::Mat>& cameraTTargetList);
+  std::optional<Frames> framesFromGivenIntrinsics(HandEyeResult& result, const std::vector<cv::Mat>& robotTTcpList,
+                                                  const std::vector<cv::Mat>& imageList) const;
+  std::optional<Frames> framesFromIntrinsicCalibration(HandEyeResult& result,
+                                                       const std::vector<cv::Mat>& robotTTcpList,
+                                                       const std::vector<cv::Mat>& imageList);
+  TargetPoses redetectedTargetPoses(const std::vector<cv::Mat>& images, const cv::Mat& intrinsicMatrix,
+                                    const cv::Mat& distortionCoefficients, const char* kindName) const;
+  TargetConsistencyStats targetPoseScatter(const HandEyeResult& result) const;
+  void addBoardCentres(TargetConsistencyStats& stats, const HandEyeResult& result) const;
+
   CalibrationTarget target_;
   IntrinsicCalibrator intrinsic_;
   HandEyeResult last_result_;

@@ -1,19 +1,14 @@
 #include "calibration/intrinsic.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <stdexcept>
-#include <unordered_map>
 
 #include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect/aruco_detector.hpp>
-#include <opencv2/objdetect/charuco_detector.hpp>
 
 #include "core/blas.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
-#include "targets/annotation.hpp"
+#include "geometry/reprojection.hpp"
 #include "targets/detection.hpp"
 
 namespace vesk::calibration {
@@ -22,139 +17,79 @@ using logging::Level;
 
 namespace {
 
-void record(TargetDetections& out, int index, cv::Mat imagePoints, cv::Mat objectPoints, cv::Mat annotated) {
-  out.successful_indices.push_back(index);
-  out.image_points.push_back(std::move(imagePoints));
-  out.object_points.push_back(std::move(objectPoints));
-  out.annotated_images.push_back(std::move(annotated));
+// Checked at every image, so that an empty batch raises nothing.
+void checkChessboardFinder(const CalibrationTarget& target, const std::string& name) {
+  std::visit(Overloaded{[&](const ChessboardTarget&) {
+                          if (name != "Default" && name != "Sector Based") {
+                            throw std::invalid_argument(
+                                "IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or 'Sector "
+                                "Based', got '" +
+                                name + "'");
+                          }
+                        },
+                        [](const auto&) {}},
+             target);
 }
 
-TargetDetections detectChessboard(const ChessboardTarget& target, const IntrinsicOptions& options,
-                                  const std::vector<cv::Mat>& images) {
-  TargetDetections out;
-  const cv::Mat boardPoints = target.objectPoints();
-  const int win = options.sub_pixel_detection_window_size;
-  const int zz = options.sub_pixel_detection_zero_zone_size;
-  for (std::size_t i = 0; i < images.size(); ++i) {
-    const cv::Mat& image = images[i];
-    const cv::Mat gray = detail::toGray(image);
-    std::vector<cv::Point2f> corners;
-    bool found = false;
-    const bool sectorBased = options.chessboard_corner_detector == "Sector Based";
-    if (sectorBased) {
-      found = cv::findChessboardCornersSB(gray, target.size, corners, options.chessboard_flags);
-    } else if (options.chessboard_corner_detector == "Default") {
-      found = cv::findChessboardCorners(gray, target.size, corners, options.chessboard_flags);
-    } else {
-      throw std::invalid_argument(
-          "IntrinsicCalibrator: chessboard_corner_detector must be 'Default' or 'Sector Based', got '" +
-          options.chessboard_corner_detector + "'");
-    }
-    if (!found) {
-      logging::log(Level::WARNING, "[IntrinsicCalibrator] Chessboard not found in image " + std::to_string(i));
-      continue;
-    }
-    if (!sectorBased) {
-      cv::cornerSubPix(gray, corners, cv::Size(win, win), cv::Size(zz, zz), options.criteria);
-    }
-    cv::Mat annotated = detail::annotatedCopy(
-        image, [&](cv::Mat& copy) { cv::drawChessboardCorners(copy, target.size, corners, true); });
-    record(out, static_cast<int>(i), cv::Mat(corners, true), boardPoints.clone(), std::move(annotated));
-  }
-  return out;
+DetectionSettings detectionSettings(const IntrinsicOptions& options) {
+  DetectionSettings s;
+  s.sector_based = options.chessboard_corner_detector == "Sector Based";
+  s.chessboard_flags = options.chessboard_flags;
+  s.sub_pixel_window = options.sub_pixel_detection_window_size;
+  s.sub_pixel_zero_zone = options.sub_pixel_detection_zero_zone_size;
+  s.sub_pixel_criteria = options.criteria;
+  return s;
 }
 
-TargetDetections detectCharuco(const CharucoTarget& target, const std::vector<cv::Mat>& images) {
-  TargetDetections out;
-  const cv::aruco::CharucoBoard board = target.buildBoard();
-  const cv::aruco::CharucoDetector detector(board, cv::aruco::CharucoParameters(), cv::aruco::DetectorParameters(),
-                                            defaultRefineParameters());
-  const std::vector<cv::Point3f>& boardCorners = board.getChessboardCorners();
-  for (std::size_t i = 0; i < images.size(); ++i) {
-    const cv::Mat& image = images[i];
-    const cv::Mat gray = detail::toGray(image);
-    std::vector<cv::Point2f> charucoCorners;
-    std::vector<int> charucoIds;
-    std::vector<std::vector<cv::Point2f>> markerCorners;
-    std::vector<int> markerIds;
-    detector.detectBoard(gray, charucoCorners, charucoIds, markerCorners, markerIds);
-    if (charucoIds.size() < 4) {
-      logging::log(Level::WARNING,
-                   "[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image " + std::to_string(i));
-      continue;
-    }
-    cv::Mat objectPoints = detail::charucoObjectPoints(boardCorners, charucoIds);
-    cv::Mat annotated = detail::annotatedCopy(image, [&](cv::Mat& copy) {
-      if (!markerIds.empty()) cv::aruco::drawDetectedMarkers(copy, markerCorners, markerIds, cv::Scalar(0, 255, 0));
-      cv::aruco::drawDetectedCornersCharuco(copy, charucoCorners, charucoIds, cv::Scalar(255, 0, 0));
-    });
-    record(out, static_cast<int>(i), cv::Mat(charucoCorners, true), std::move(objectPoints), std::move(annotated));
-    out.point_ids.push_back(cv::Mat(charucoIds, true));
-  }
-  return out;
+std::string missedTargetMessage(const CalibrationTarget& target, std::size_t image) {
+  const char* text = std::visit(
+      Overloaded{[](const ChessboardTarget&) { return "[IntrinsicCalibrator] Chessboard not found in image "; },
+                 [](const CharucoTarget&) { return "[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image "; },
+                 [](const ArucoTarget&) { return "[ArucoIntrinsicCalibrator] Not enough ArUco markers in image "; }},
+      target);
+  return text + std::to_string(image);
 }
 
-TargetDetections detectAruco(const ArucoTarget& target, const std::vector<cv::Mat>& images) {
-  TargetDetections out;
-  const cv::aruco::Dictionary dictionary = target.buildDictionary();
-  const cv::aruco::GridBoard board = target.buildBoard();
-  const cv::aruco::ArucoDetector detector(dictionary, cv::aruco::DetectorParameters(), defaultRefineParameters());
-  const std::vector<std::vector<cv::Point3f>>& markerObjPoints = board.getObjPoints();
-  std::unordered_map<int, std::size_t> positionOfId;
-  const std::vector<int>& boardIds = board.getIds();
-  // only ids that have board corners can be paired
-  for (std::size_t k = 0; k < std::min(boardIds.size(), markerObjPoints.size()); ++k) {
-    positionOfId.emplace(boardIds[k], k);
+// The caller's starting values, checked, and copied because OpenCV writes into them.
+std::pair<cv::Mat, cv::Mat> startingGuess(const IntrinsicOptions& options) {
+  if (options.intrinsic_matrix_guess) {
+    detail::requireFinite(*options.intrinsic_matrix_guess, "IntrinsicCalibrator", "intrinsic_matrix_guess");
   }
-
-  // Markers of the dictionary that are not on this board carry no board coordinates.
-  auto dropForeign = [&](std::vector<std::vector<cv::Point2f>>& corners, std::vector<int>& ids) {
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < ids.size(); ++k) {
-      if (positionOfId.count(ids[k]) == 0) continue;
-      if (kept != k) {
-        ids[kept] = ids[k];
-        corners[kept] = std::move(corners[k]);
-      }
-      ++kept;
-    }
-    ids.resize(kept);
-    corners.resize(kept);
-  };
-
-  for (std::size_t i = 0; i < images.size(); ++i) {
-    const cv::Mat& image = images[i];
-    const cv::Mat gray = detail::toGray(image);
-    std::vector<std::vector<cv::Point2f>> markerCorners, rejected;
-    std::vector<int> markerIds;
-    detector.detectMarkers(gray, markerCorners, markerIds, rejected);
-    dropForeign(markerCorners, markerIds);
-    if (markerIds.size() < 4) {
-      logging::log(Level::WARNING, "[ArucoIntrinsicCalibrator] Not enough ArUco markers in image " + std::to_string(i));
-      continue;
-    }
-    detector.refineDetectedMarkers(gray, board, markerCorners, markerIds, rejected);
-    dropForeign(markerCorners, markerIds);
-
-    const int m = static_cast<int>(markerIds.size());
-    cv::Mat objectPoints(4 * m, 3, CV_32F);
-    cv::Mat imagePoints(4 * m, 1, CV_32FC2);
-    for (int k = 0; k < m; ++k) {
-      const auto& obj = markerObjPoints[positionOfId.at(markerIds[k])];
-      for (int c = 0; c < 4; ++c) {
-        auto* row = objectPoints.ptr<float>(4 * k + c);
-        row[0] = obj[c].x;
-        row[1] = obj[c].y;
-        row[2] = obj[c].z;
-        imagePoints.at<cv::Vec2f>(4 * k + c) = cv::Vec2f(markerCorners[k][c].x, markerCorners[k][c].y);
-      }
-    }
-    cv::Mat annotated = detail::annotatedCopy(image, [&](cv::Mat& copy) {
-      cv::aruco::drawDetectedMarkers(copy, markerCorners, markerIds, cv::Scalar(0, 255, 0));
-    });
-    record(out, static_cast<int>(i), std::move(imagePoints), std::move(objectPoints), std::move(annotated));
+  if (options.distortion_coefficients_guess) {
+    detail::requireFinite(*options.distortion_coefficients_guess, "IntrinsicCalibrator",
+                          "distortion_coefficients_guess");
   }
-  return out;
+  return {options.intrinsic_matrix_guess ? options.intrinsic_matrix_guess->clone() : cv::Mat(),
+          options.distortion_coefficients_guess ? options.distortion_coefficients_guess->clone() : cv::Mat()};
+}
+
+// A ChArUco view holds a different subset of the board each time, so it always takes the plain solve.
+bool releaseObjectWanted(const CalibrationTarget& target, const IntrinsicOptions& options) {
+  return std::visit(Overloaded{[](const CharucoTarget&) { return false; },
+                               [&](const auto&) {
+                                 const std::string& name = options.calibrate_camera_method;
+                                 if (name == "Release Object") return true;
+                                 if (name == "Default") return false;
+                                 throw std::invalid_argument(
+                                     "IntrinsicCalibrator: calibrate_camera_method must be 'Default' or 'Release "
+                                     "Object', got '" +
+                                     name + "'");
+                               }},
+                    target);
+}
+
+// Per-view errors into the result, and the positions of the views at or below the threshold.
+void filterViews(IntrinsicResult& result, cv::Mat perViewErrors, double threshold) {
+  perViewErrors.convertTo(perViewErrors, CV_64F);
+  result.per_view_errors.assign(perViewErrors.begin<double>(), perViewErrors.end<double>());
+  for (std::size_t k = 0; k < result.per_view_errors.size(); ++k) {
+    if (threshold >= result.per_view_errors[k]) result.low_view_error_indices.push_back(static_cast<int>(k));
+  }
+  if (result.low_view_error_indices.empty()) {
+    logging::log(Level::WARNING, "[IntrinsicCalibrator] No view with reprojection error below " +
+                                     std::to_string(threshold) +
+                                     ". Returning intrinsics anyway with low_view_error_indices=[].");
+  }
 }
 
 }  // namespace
@@ -163,11 +98,23 @@ IntrinsicCalibrator::IntrinsicCalibrator(CalibrationTarget target, IntrinsicOpti
     : target_(std::move(target)), options_(std::move(options)) {}
 
 TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& images) const {
-  switch (target_.index()) {
-    case 1: return detectCharuco(std::get<CharucoTarget>(target_), images);
-    case 2: return detectAruco(std::get<ArucoTarget>(target_), images);
-    default: return detectChessboard(std::get<ChessboardTarget>(target_), options_, images);
+  TargetDetections out;
+  const TargetDetector detector(target_, detectionSettings(options_));
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const cv::Mat gray = detail::toGray(images[i]);
+    checkChessboardFinder(target_, options_.chessboard_corner_detector);
+    TargetDetection d = detector.detect(gray);
+    if (!d.found) {
+      logging::log(Level::WARNING, missedTargetMessage(target_, i));
+      continue;
+    }
+    out.successful_indices.push_back(static_cast<int>(i));
+    out.annotated_images.push_back(detector.annotate(images[i], d));
+    out.image_points.push_back(std::move(d.image_points));
+    out.object_points.push_back(std::move(d.object_points));
+    if (!d.ids.empty()) out.point_ids.push_back(cv::Mat(d.ids, true));
   }
+  return out;
 }
 
 IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& images) {
@@ -190,26 +137,8 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
   }
   const cv::Size imageSize = images.front().size();
 
-  if (options_.intrinsic_matrix_guess) {
-    detail::requireFinite(*options_.intrinsic_matrix_guess, "IntrinsicCalibrator", "intrinsic_matrix_guess");
-  }
-  if (options_.distortion_coefficients_guess) {
-    detail::requireFinite(*options_.distortion_coefficients_guess, "IntrinsicCalibrator",
-                          "distortion_coefficients_guess");
-  }
-  cv::Mat K = options_.intrinsic_matrix_guess ? options_.intrinsic_matrix_guess->clone() : cv::Mat();
-  cv::Mat D = options_.distortion_coefficients_guess ? options_.distortion_coefficients_guess->clone() : cv::Mat();
-
-  bool releaseObject = false;
-  if (target_.index() != 1) {
-    if (options_.calibrate_camera_method == "Release Object") {
-      releaseObject = true;
-    } else if (options_.calibrate_camera_method != "Default") {
-      throw std::invalid_argument(
-          "IntrinsicCalibrator: calibrate_camera_method must be 'Default' or 'Release Object', got '" +
-          options_.calibrate_camera_method + "'");
-    }
-  }
+  auto [K, D] = startingGuess(options_);
+  const bool releaseObject = releaseObjectWanted(target_, options_);
 
   cv::Mat stdIntrinsics, stdExtrinsics, perViewErrors;
   double rms = 0.0;
@@ -230,19 +159,7 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
     return result;
   }
 
-  perViewErrors.convertTo(perViewErrors, CV_64F);
-  result.per_view_errors.assign(perViewErrors.begin<double>(), perViewErrors.end<double>());
-  for (std::size_t k = 0; k < result.per_view_errors.size(); ++k) {
-    if (options_.per_view_error_threshold >= result.per_view_errors[k]) {
-      result.low_view_error_indices.push_back(static_cast<int>(k));
-    }
-  }
-  if (result.low_view_error_indices.empty()) {
-    logging::log(Level::WARNING, "[IntrinsicCalibrator] No view with reprojection error below " +
-                                     std::to_string(options_.per_view_error_threshold) +
-                                     ". Returning intrinsics anyway with low_view_error_indices=[].");
-  }
-
+  filterViews(result, perViewErrors, options_.per_view_error_threshold);
   result.intrinsic_matrix = K;
   result.distortion_coefficients = D.reshape(1, 1);
   result.std_deviations_intrinsics = stdIntrinsics;
@@ -260,11 +177,8 @@ double IntrinsicCalibrator::meanReprojectionError(const cv::Mat& cameraMatrix, c
   }
   double sum = 0.0;
   for (std::size_t v = 0; v < views; ++v) {
-    cv::Mat projected;
-    cv::projectPoints(detections_.object_points[v], rvecs_[v], tvecs_[v], cameraMatrix, distCoeffs, projected);
-    const cv::Mat& observed = detections_.image_points[v];
-    sum += cv::norm(observed, projected.reshape(observed.channels(), observed.rows), cv::NORM_L2) /
-           static_cast<double>(observed.rows);
+    sum += geometry::viewReprojectionError(detections_.object_points[v], detections_.image_points[v], rvecs_[v],
+                                           tvecs_[v], cameraMatrix, distCoeffs);
   }
   return sum / static_cast<double>(views);
 }

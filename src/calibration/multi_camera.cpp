@@ -6,6 +6,7 @@
 #include <iterator>
 #include <limits>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
@@ -14,6 +15,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/blas.hpp"
+#include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
 #include "core/transforms.hpp"
@@ -48,6 +50,129 @@ std::vector<int> idsOf(const cv::Mat& m) {
 
 bool sameMatrix(const cv::Mat& a, const cv::Mat& b) {
   return a.size() == b.size() && a.type() == b.type() && (a.empty() || cv::norm(a, b, cv::NORM_INF) == 0.0);
+}
+
+// One frame's points for cv::stereoCalibrate: board coordinates and both cameras' pixels, row by row.
+struct PairView {
+  cv::Mat object_points, reference_points, camera_points;
+};
+
+// Rows refRows[k] of the reference view and camRows[k] of the other camera's view show the same
+// board point; the board coordinates are the reference's.
+PairView pickRows(const cv::Mat& refObj, const cv::Mat& refPts, const cv::Mat& camPts, const std::vector<int>& refRows,
+                  const std::vector<int>& camRows) {
+  const int s = static_cast<int>(refRows.size());
+  PairView v{cv::Mat(s, 3, CV_32F), cv::Mat(s, 1, CV_32FC2), cv::Mat(s, 1, CV_32FC2)};
+  for (int k = 0; k < s; ++k) {
+    const int r = refRows[static_cast<std::size_t>(k)];
+    refObj.row(r).copyTo(v.object_points.row(k));
+    v.reference_points.at<cv::Vec2f>(k) = refPts.at<cv::Vec2f>(r);
+    v.camera_points.at<cv::Vec2f>(k) = camPts.at<cv::Vec2f>(camRows[static_cast<std::size_t>(k)]);
+  }
+  return v;
+}
+
+// Views of the same frame as the two cameras' detections hold them, with the names the log uses.
+struct FrameViews {
+  const cv::Mat& ref_obj;
+  const cv::Mat& ref_pts;
+  const cv::Mat& cam_obj;
+  const cv::Mat& cam_pts;
+  std::string frame;
+  std::string reference;
+  std::string camera;
+};
+
+// Chessboard and ArUco views: points are paired by board position, never by row order.
+std::optional<PairView> pairByBoardPosition(const FrameViews& f) {
+  if (f.ref_pts.rows != f.cam_pts.rows) {
+    logging::log(Level::WARNING, std::string(kTag) + "Frame " + f.frame + ": ref has " +
+                                     std::to_string(f.ref_pts.rows) + " pts, cam " + f.camera + " has " +
+                                     std::to_string(f.cam_pts.rows) + " pts; dropping from pair.");
+    return std::nullopt;
+  }
+  if (sameMatrix(f.ref_obj, f.cam_obj)) return PairView{f.ref_obj, f.ref_pts, f.cam_pts};
+  // Equal counts of different board points (markers seen in another order or other markers).
+  std::map<std::tuple<float, float, float>, int> camRowOf;
+  for (int k = 0; k < f.cam_obj.rows; ++k) {
+    camRowOf[{f.cam_obj.at<float>(k, 0), f.cam_obj.at<float>(k, 1), f.cam_obj.at<float>(k, 2)}] = k;
+  }
+  std::vector<int> refRows, camRows;
+  for (int k = 0; k < f.ref_obj.rows; ++k) {
+    const auto it = camRowOf.find({f.ref_obj.at<float>(k, 0), f.ref_obj.at<float>(k, 1), f.ref_obj.at<float>(k, 2)});
+    if (it == camRowOf.end()) continue;
+    refRows.push_back(k);
+    camRows.push_back(it->second);
+  }
+  if (refRows.size() < kMinPointsPerView) {
+    logging::log(Level::WARNING, std::string(kTag) + "Frame " + f.frame + ": only " + std::to_string(refRows.size()) +
+                                     " board points shared by ref and cam " + f.camera + "; dropping from pair.");
+    return std::nullopt;
+  }
+  return pickRows(f.ref_obj, f.ref_pts, f.cam_pts, refRows, camRows);
+}
+
+// ChArUco views: points are paired by corner id, in ascending id order.
+std::optional<PairView> pairByCornerIds(const FrameViews& f, const cv::Mat& refIdsMat, const cv::Mat& camIdsMat) {
+  const std::vector<int> refIds = idsOf(refIdsMat);
+  const std::vector<int> camIds = idsOf(camIdsMat);
+  std::vector<int> sa = refIds, sb = camIds;
+  std::sort(sa.begin(), sa.end());
+  sa.erase(std::unique(sa.begin(), sa.end()), sa.end());
+  std::sort(sb.begin(), sb.end());
+  sb.erase(std::unique(sb.begin(), sb.end()), sb.end());
+  const std::vector<int> shared = sortedIntersection(sa, sb);
+  if (shared.size() < kMinSharedCorners) {
+    logging::log(Level::WARNING, std::string(kTag) + "Frame " + f.frame + ": only " + std::to_string(shared.size()) +
+                                     " corners shared between ref (cam " + f.reference + ") and cam " + f.camera +
+                                     "; dropping from pair.");
+    return std::nullopt;
+  }
+  if (f.ref_obj.rows != static_cast<int>(refIds.size()) || f.ref_pts.rows != f.ref_obj.rows ||
+      f.cam_pts.rows != static_cast<int>(camIds.size())) {
+    throw std::invalid_argument("multi_camera: ChArUco ids and points of frame " + f.frame + " differ in count");
+  }
+  std::unordered_map<int, int> refRow, camRow;  // a later duplicate wins
+  for (std::size_t k = 0; k < refIds.size(); ++k) refRow[refIds[k]] = static_cast<int>(k);
+  for (std::size_t k = 0; k < camIds.size(); ++k) camRow[camIds[k]] = static_cast<int>(k);
+  std::vector<int> refRows, camRows;
+  for (int id : shared) {
+    refRows.push_back(refRow.at(id));
+    camRows.push_back(camRow.at(id));
+  }
+  return pickRows(f.ref_obj, f.ref_pts, f.cam_pts, refRows, camRows);
+}
+
+void validateImageLists(const std::vector<std::vector<cv::Mat>>& imageLists, std::size_t cameras) {
+  if (imageLists.size() != cameras) {
+    throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(cameras) + " image lists, got " +
+                                std::to_string(imageLists.size()));
+  }
+  for (const auto& list : imageLists) {
+    if (list.size() != imageLists.front().size()) {
+      throw std::invalid_argument("MultiCameraCalibrator: all cameras must have the same number of frames");
+    }
+  }
+  if (imageLists.front().empty()) throw std::invalid_argument("MultiCameraCalibrator: empty image lists");
+}
+
+void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
+                                const std::vector<cv::Mat>& distortionCoefficients, std::size_t cameras) {
+  if (intrinsicMatrices.size() != cameras || distortionCoefficients.size() != cameras) {
+    throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(cameras) +
+                                " intrinsic matrices/distortion coefficient sets");
+  }
+  for (std::size_t i = 0; i < cameras; ++i) {
+    const cv::Mat& K = intrinsicMatrices[i];
+    if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1 || !detail::allFinite(K)) {
+      throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(i) +
+                                  "] must be a finite 3x3 matrix");
+    }
+    if (distortionCoefficients[i].empty() || !detail::allFinite(distortionCoefficients[i])) {
+      throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(i) +
+                                  "] must be non-empty and finite");
+    }
+  }
 }
 
 }  // namespace
@@ -87,67 +212,11 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
                                                    const std::vector<cv::Mat>& distortionCoefficients,
                                                    const std::filesystem::path& outputPath) {
   const auto n = static_cast<std::size_t>(num_cameras_);
-  if (imageLists.size() != n) {
-    throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
-                                " image lists, got " + std::to_string(imageLists.size()));
-  }
-  for (const auto& list : imageLists) {
-    if (list.size() != imageLists.front().size()) {
-      throw std::invalid_argument("MultiCameraCalibrator: all cameras must have the same number of frames");
-    }
-  }
-  if (imageLists.front().empty()) throw std::invalid_argument("MultiCameraCalibrator: empty image lists");
-
-  std::vector<TargetDetections> detections(n);
-  std::vector<std::optional<std::vector<int>>> viewFilterFrames(n);
-
-  if (!intrinsicMatrices.empty() && !distortionCoefficients.empty()) {
-    if (intrinsicMatrices.size() != n || distortionCoefficients.size() != n) {
-      throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(num_cameras_) +
-                                  " intrinsic matrices/distortion coefficient sets");
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const cv::Mat& K = intrinsicMatrices[i];
-      if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1 || !detail::allFinite(K)) {
-        throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(i) +
-                                    "] must be a finite 3x3 matrix");
-      }
-      if (distortionCoefficients[i].empty() || !detail::allFinite(distortionCoefficients[i])) {
-        throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(i) +
-                                    "] must be non-empty and finite");
-      }
-    }
-    last_result_.intrinsic_matrices = intrinsicMatrices;
-    last_result_.distortion_coefficients = distortionCoefficients;
-    for (std::size_t i = 0; i < n; ++i) {
-      detections[i] = IntrinsicCalibrator(target_, options_).findCorners(imageLists[i]);
-    }
-  } else {
-    logging::log(Level::INFO, std::string(kTag) + "Running per-camera intrinsic calibration.");
-    for (std::size_t i = 0; i < n; ++i) {
-      IntrinsicCalibrator calibrator(target_, options_);
-      const IntrinsicResult r = calibrator.calibrate(imageLists[i]);
-      if (!r.ok) {
-        throw std::runtime_error(std::string(kTag) + "Intrinsic calibration failed for camera " + std::to_string(i));
-      }
-      last_result_.intrinsic_matrices[i] = r.intrinsic_matrix;
-      last_result_.distortion_coefficients[i] = r.distortion_coefficients;
-      last_result_.intrinsic_reprojection_errors[i] = r.reprojection_error;
-      detections[i] = calibrator.detections();
-      std::vector<int> passed;
-      for (int j : r.low_view_error_indices) passed.push_back(r.successful_indices.at(static_cast<std::size_t>(j)));
-      const std::string head = std::string(kTag) + "Camera " + std::to_string(i) + ": reprojection error " +
-                               std::to_string(r.reprojection_error) + "px over " +
-                               std::to_string(r.successful_indices.size()) + " frames (";
-      if (!r.low_view_error_indices.empty()) {
-        logging::log(Level::INFO, head + std::to_string(passed.size()) + " pass per-view filter)");
-        std::sort(passed.begin(), passed.end());
-        viewFilterFrames[i] = std::move(passed);
-      } else {
-        logging::log(Level::WARNING, head + "no frames pass per-view filter  -  stereo will use ALL)");
-      }
-    }
-  }
+  validateImageLists(imageLists, n);
+  const std::vector<CameraViews> views =
+      !intrinsicMatrices.empty() && !distortionCoefficients.empty()
+          ? detectWithSuppliedIntrinsics(imageLists, intrinsicMatrices, distortionCoefficients)
+          : calibrateEachCamera(imageLists);
 
   const auto ref = static_cast<std::size_t>(reference_index_);
   // A pair that this call does not solve must not keep an earlier call's transform.
@@ -156,186 +225,170 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
     if (c != ref) last_result_.pair_reprojection_errors[c] = kNaN;
   }
   const cv::Size imageSize = imageLists[ref][0].size();
-
   for (std::size_t c = 0; c < n; ++c) {
-    if (c == ref) continue;
-    const std::string pair = "(ref=" + std::to_string(ref) + ", cam=" + std::to_string(c) + ")";
-    std::vector<int> refFrames = detections[ref].successful_indices;
-    std::vector<int> camFrames = detections[c].successful_indices;
-    std::sort(refFrames.begin(), refFrames.end());
-    std::sort(camFrames.begin(), camFrames.end());
-    std::vector<int> frames = sortedIntersection(refFrames, camFrames);
-    const std::size_t bothDetected = frames.size();
-    if (viewFilterFrames[ref]) frames = sortedIntersection(frames, *viewFilterFrames[ref]);
-    if (viewFilterFrames[c]) frames = sortedIntersection(frames, *viewFilterFrames[c]);
-    if (frames.size() != bothDetected) {
-      logging::log(Level::INFO, std::string(kTag) + "Pair " + pair + ": " + std::to_string(bothDetected) +
-                                    " frames detected in both cameras -> " + std::to_string(frames.size()) +
-                                    " after per-view intrinsic-error filter");
-    }
-    if (frames.size() < 4) {
-      logging::log(Level::ERROR, std::string(kTag) + "Only " + std::to_string(frames.size()) +
-                                     " shared detections between reference camera " + std::to_string(ref) +
-                                     " and camera " + std::to_string(c) + "; skipping pair.");
-      continue;
-    }
-    const PairPoints pp = gatherPairPoints(detections, reference_index_, static_cast<int>(c), frames);
-    if (pp.object_points.empty()) {
-      logging::log(Level::ERROR, std::string(kTag) +
-                                     "No usable frames after per-corner intersection between reference camera " +
-                                     std::to_string(ref) + " and camera " + std::to_string(c) + "; skipping pair.");
-      continue;
-    }
-    cv::Mat K1 = last_result_.intrinsic_matrices[ref], D1 = last_result_.distortion_coefficients[ref];
-    cv::Mat K2 = last_result_.intrinsic_matrices[c], D2 = last_result_.distortion_coefficients[c];
-    cv::Mat R, T, E, F;
-    const detail::SequentialSolve sequential;
-    const double rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, K1,
-                                           D1, K2, D2, imageSize, R, T, E, F, stereo_calibrate_flags_,
-                                           options_.criteria);
-    const cv::Mat referenceTCamera = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
-    // a solve that diverged must not pass for a rig transform
-    if (!std::isfinite(rms) || !detail::isRigidTransform(referenceTCamera)) {
-      logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
-                                     ": the solve returned a non-finite or non-rigid transform; skipping pair.");
-      continue;
-    }
-    if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {
-      last_result_.intrinsic_matrices[ref] = K1;
-      last_result_.distortion_coefficients[ref] = D1.reshape(1, 1);
-      last_result_.intrinsic_matrices[c] = K2;
-      last_result_.distortion_coefficients[c] = D2.reshape(1, 1);
-    }
-    last_result_.reference_T_camera_list[c] = referenceTCamera;
-    last_result_.pair_reprojection_errors[c] = rms;
-    logging::log(Level::INFO, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
-                                  "px over " + std::to_string(pp.object_points.size()) + " frames");
+    if (c != ref) solvePair(c, views, imageSize);
   }
 
   has_triangulation_ = false;
   last_result_.ok = std::none_of(last_result_.reference_T_camera_list.begin(),
                                  last_result_.reference_T_camera_list.end(), [](const cv::Mat& m) { return m.empty(); });
-  if (last_result_.ok) {
-    try {
-      last_triangulation_ = triangulate(imageLists, 0);
-      has_triangulation_ = true;
-    } catch (const std::exception& e) {
-      logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + e.what());
+  if (last_result_.ok) validateByTriangulation(imageLists);
+  printResults();
+  if (!outputPath.empty()) saveResult(outputPath);
+  return last_result_;
+}
+
+std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWithSuppliedIntrinsics(
+    const std::vector<std::vector<cv::Mat>>& imageLists, const std::vector<cv::Mat>& intrinsicMatrices,
+    const std::vector<cv::Mat>& distortionCoefficients) {
+  validateSuppliedIntrinsics(intrinsicMatrices, distortionCoefficients, imageLists.size());
+  last_result_.intrinsic_matrices = intrinsicMatrices;
+  last_result_.distortion_coefficients = distortionCoefficients;
+  std::vector<CameraViews> views(imageLists.size());
+  for (std::size_t i = 0; i < imageLists.size(); ++i) {
+    views[i].detections = IntrinsicCalibrator(target_, options_).findCorners(imageLists[i]);
+  }
+  return views;
+}
+
+std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrateEachCamera(
+    const std::vector<std::vector<cv::Mat>>& imageLists) {
+  logging::log(Level::INFO, std::string(kTag) + "Running per-camera intrinsic calibration.");
+  std::vector<CameraViews> views(imageLists.size());
+  for (std::size_t i = 0; i < imageLists.size(); ++i) {
+    IntrinsicCalibrator calibrator(target_, options_);
+    const IntrinsicResult r = calibrator.calibrate(imageLists[i]);
+    if (!r.ok) {
+      throw std::runtime_error(std::string(kTag) + "Intrinsic calibration failed for camera " + std::to_string(i));
+    }
+    last_result_.intrinsic_matrices[i] = r.intrinsic_matrix;
+    last_result_.distortion_coefficients[i] = r.distortion_coefficients;
+    last_result_.intrinsic_reprojection_errors[i] = r.reprojection_error;
+    views[i].detections = calibrator.detections();
+    std::vector<int> passed;
+    for (int j : r.low_view_error_indices) passed.push_back(r.successful_indices.at(static_cast<std::size_t>(j)));
+    const std::string head = std::string(kTag) + "Camera " + std::to_string(i) + ": reprojection error " +
+                             std::to_string(r.reprojection_error) + "px over " +
+                             std::to_string(r.successful_indices.size()) + " frames (";
+    if (!r.low_view_error_indices.empty()) {
+      logging::log(Level::INFO, head + std::to_string(passed.size()) + " pass per-view filter)");
+      std::sort(passed.begin(), passed.end());
+      views[i].passed_filter = std::move(passed);
+    } else {
+      logging::log(Level::WARNING, head + "no frames pass per-view filter  -  stereo will use ALL)");
     }
   }
-  printResults();
+  return views;
+}
 
-  if (!outputPath.empty()) {
-    io::MultiCameraCalibrationRecord record;
-    record.reference_index = last_result_.reference_index;
-    record.num_cameras = num_cameras_;
-    record.intrinsic_matrices = last_result_.intrinsic_matrices;
-    record.distortion_coefficients = last_result_.distortion_coefficients;
-    record.reference_T_camera_list = last_result_.reference_T_camera_list;
-    record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
-    record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
-    io::saveMultiCameraCalibration(outputPath, record);
+void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize) {
+  const auto ref = static_cast<std::size_t>(reference_index_);
+  const std::string pair = "(ref=" + std::to_string(ref) + ", cam=" + std::to_string(c) + ")";
+  const std::vector<int> frames = pairFrames(views[ref], views[c], pair);
+  if (frames.size() < kMinFramesPerSolve) {
+    logging::log(Level::ERROR, std::string(kTag) + "Only " + std::to_string(frames.size()) +
+                                   " shared detections between reference camera " + std::to_string(ref) +
+                                   " and camera " + std::to_string(c) + "; skipping pair.");
+    return;
   }
-  return last_result_;
+  const PairPoints pp = gatherPairPoints(views[ref].detections, views[c].detections, reference_index_,
+                                         static_cast<int>(c), frames);
+  if (pp.object_points.empty()) {
+    logging::log(Level::ERROR, std::string(kTag) +
+                                   "No usable frames after per-corner intersection between reference camera " +
+                                   std::to_string(ref) + " and camera " + std::to_string(c) + "; skipping pair.");
+    return;
+  }
+  cv::Mat K1 = last_result_.intrinsic_matrices[ref], D1 = last_result_.distortion_coefficients[ref];
+  cv::Mat K2 = last_result_.intrinsic_matrices[c], D2 = last_result_.distortion_coefficients[c];
+  cv::Mat R, T, E, F;
+  const detail::SequentialSolve sequential;
+  const double rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, K1, D1,
+                                         K2, D2, imageSize, R, T, E, F, stereo_calibrate_flags_, options_.criteria);
+  const cv::Mat referenceTCamera = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
+  // a solve that diverged must not pass for a rig transform
+  if (!std::isfinite(rms) || !detail::isRigidTransform(referenceTCamera)) {
+    logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
+                                   ": the solve returned a non-finite or non-rigid transform; skipping pair.");
+    return;
+  }
+  if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {
+    last_result_.intrinsic_matrices[ref] = K1;
+    last_result_.distortion_coefficients[ref] = D1.reshape(1, 1);
+    last_result_.intrinsic_matrices[c] = K2;
+    last_result_.distortion_coefficients[c] = D2.reshape(1, 1);
+  }
+  last_result_.reference_T_camera_list[c] = referenceTCamera;
+  last_result_.pair_reprojection_errors[c] = rms;
+  logging::log(Level::INFO, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
+                                "px over " + std::to_string(pp.object_points.size()) + " frames");
+}
+
+void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists) {
+  try {
+    last_triangulation_ = triangulate(imageLists, 0);
+    has_triangulation_ = true;
+  } catch (const std::exception& e) {
+    logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + e.what());
+  }
+}
+
+void MultiCameraCalibrator::saveResult(const std::filesystem::path& outputPath) const {
+  io::MultiCameraCalibrationRecord record;
+  record.reference_index = last_result_.reference_index;
+  record.num_cameras = num_cameras_;
+  record.intrinsic_matrices = last_result_.intrinsic_matrices;
+  record.distortion_coefficients = last_result_.distortion_coefficients;
+  record.reference_T_camera_list = last_result_.reference_T_camera_list;
+  record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
+  record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
+  io::saveMultiCameraCalibration(outputPath, record);
+}
+
+// Frames detected by both cameras and, where a camera's per-view filter ran, passed by it.
+std::vector<int> MultiCameraCalibrator::pairFrames(const CameraViews& ref, const CameraViews& cam,
+                                                  const std::string& pair) {
+  std::vector<int> refFrames = ref.detections.successful_indices;
+  std::vector<int> camFrames = cam.detections.successful_indices;
+  std::sort(refFrames.begin(), refFrames.end());
+  std::sort(camFrames.begin(), camFrames.end());
+  std::vector<int> frames = sortedIntersection(refFrames, camFrames);
+  const std::size_t bothDetected = frames.size();
+  if (ref.passed_filter) frames = sortedIntersection(frames, *ref.passed_filter);
+  if (cam.passed_filter) frames = sortedIntersection(frames, *cam.passed_filter);
+  if (frames.size() != bothDetected) {
+    logging::log(Level::INFO, std::string(kTag) + "Pair " + pair + ": " + std::to_string(bothDetected) +
+                                  " frames detected in both cameras -> " + std::to_string(frames.size()) +
+                                  " after per-view intrinsic-error filter");
+  }
+  return frames;
 }
 
 MultiCameraCalibrator::PairPoints MultiCameraCalibrator::gatherPairPoints(const std::vector<TargetDetections>& detections,
                                                                           int referenceIndex, int cameraIndex,
                                                                           const std::vector<int>& frames) const {
-  const TargetDetections& refDet = detections.at(static_cast<std::size_t>(referenceIndex));
-  const TargetDetections& camDet = detections.at(static_cast<std::size_t>(cameraIndex));
-  const bool idMode = !refDet.point_ids.empty() && !camDet.point_ids.empty();
-  cv::Mat boardCorners;
-  if (idMode) {
-    const std::vector<cv::Point3f> corners = std::get<CharucoTarget>(target_).buildBoard().getChessboardCorners();
-    boardCorners = cv::Mat(corners, true).reshape(1, static_cast<int>(corners.size()));
-  }
-  const std::string c = std::to_string(cameraIndex);
+  return gatherPairPoints(detections.at(static_cast<std::size_t>(referenceIndex)),
+                          detections.at(static_cast<std::size_t>(cameraIndex)), referenceIndex, cameraIndex, frames);
+}
 
+MultiCameraCalibrator::PairPoints MultiCameraCalibrator::gatherPairPoints(const TargetDetections& refDet,
+                                                                          const TargetDetections& camDet,
+                                                                          int referenceIndex, int cameraIndex,
+                                                                          const std::vector<int>& frames) {
+  const bool byIds = !refDet.point_ids.empty() && !camDet.point_ids.empty();
   PairPoints out;
   for (int f : frames) {
     const std::size_t a = positionOf(refDet.successful_indices, f);
     const std::size_t b = positionOf(camDet.successful_indices, f);
-    const cv::Mat& refPts = refDet.image_points.at(a);
-    const cv::Mat& camPts = camDet.image_points.at(b);
-    if (!idMode) {
-      if (refPts.rows != camPts.rows) {
-        logging::log(Level::WARNING, std::string(kTag) + "Frame " + std::to_string(f) + ": ref has " +
-                                         std::to_string(refPts.rows) + " pts, cam " + c + " has " +
-                                         std::to_string(camPts.rows) + " pts; dropping from pair.");
-        continue;
-      }
-      const cv::Mat& refObj = refDet.object_points.at(a);
-      const cv::Mat& camObj = camDet.object_points.at(b);
-      if (sameMatrix(refObj, camObj)) {
-        out.object_points.push_back(refObj);
-        out.reference_image_points.push_back(refPts);
-        out.camera_image_points.push_back(camPts);
-        continue;
-      }
-      // Equal counts of different board points (markers seen in another order or other
-      // markers): pair the points that share a board position, never by position.
-      std::map<std::tuple<float, float, float>, int> camRowOf;
-      for (int k = 0; k < camObj.rows; ++k) {
-        camRowOf[{camObj.at<float>(k, 0), camObj.at<float>(k, 1), camObj.at<float>(k, 2)}] = k;
-      }
-      std::vector<int> refRows, camRows;
-      for (int k = 0; k < refObj.rows; ++k) {
-        const auto it = camRowOf.find({refObj.at<float>(k, 0), refObj.at<float>(k, 1), refObj.at<float>(k, 2)});
-        if (it == camRowOf.end()) continue;
-        refRows.push_back(k);
-        camRows.push_back(it->second);
-      }
-      if (refRows.size() < 4) {
-        logging::log(Level::WARNING, std::string(kTag) + "Frame " + std::to_string(f) + ": only " +
-                                         std::to_string(refRows.size()) + " board points shared by ref and cam " + c +
-                                         "; dropping from pair.");
-        continue;
-      }
-      const int s = static_cast<int>(refRows.size());
-      cv::Mat obj(s, 3, CV_32F), p1(s, 1, CV_32FC2), p2(s, 1, CV_32FC2);
-      for (int k = 0; k < s; ++k) {
-        refObj.row(refRows[static_cast<std::size_t>(k)]).copyTo(obj.row(k));
-        p1.at<cv::Vec2f>(k) = refPts.at<cv::Vec2f>(refRows[static_cast<std::size_t>(k)]);
-        p2.at<cv::Vec2f>(k) = camPts.at<cv::Vec2f>(camRows[static_cast<std::size_t>(k)]);
-      }
-      out.object_points.push_back(obj);
-      out.reference_image_points.push_back(p1);
-      out.camera_image_points.push_back(p2);
-      continue;
-    }
-
-    const std::vector<int> refIds = idsOf(refDet.point_ids.at(a));
-    const std::vector<int> camIds = idsOf(camDet.point_ids.at(b));
-    std::vector<int> sa = refIds, sb = camIds;
-    std::sort(sa.begin(), sa.end());
-    sa.erase(std::unique(sa.begin(), sa.end()), sa.end());
-    std::sort(sb.begin(), sb.end());
-    sb.erase(std::unique(sb.begin(), sb.end()), sb.end());
-    const std::vector<int> shared = sortedIntersection(sa, sb);
-    if (shared.size() <= 14) {
-      logging::log(Level::WARNING, std::string(kTag) + "Frame " + std::to_string(f) + ": only " +
-                                       std::to_string(shared.size()) + " corners shared between ref (cam " +
-                                       std::to_string(referenceIndex) + ") and cam " + c + "; dropping from pair.");
-      continue;
-    }
-    std::unordered_map<int, int> refRow, camRow;
-    for (std::size_t k = 0; k < refIds.size(); ++k) refRow[refIds[k]] = static_cast<int>(k);
-    for (std::size_t k = 0; k < camIds.size(); ++k) camRow[camIds[k]] = static_cast<int>(k);
-    const int s = static_cast<int>(shared.size());
-    cv::Mat obj(s, 3, CV_32F), p1(s, 1, CV_32FC2), p2(s, 1, CV_32FC2);
-    for (int k = 0; k < s; ++k) {
-      const int id = shared[static_cast<std::size_t>(k)];
-      if (id < 0 || id >= boardCorners.rows) {
-        throw std::out_of_range("multi_camera: ChArUco corner id " + std::to_string(id) + " is not on the board");
-      }
-      boardCorners.row(id).copyTo(obj.row(k));
-      p1.at<cv::Vec2f>(k) = refPts.at<cv::Vec2f>(refRow.at(id));
-      p2.at<cv::Vec2f>(k) = camPts.at<cv::Vec2f>(camRow.at(id));
-    }
-    out.object_points.push_back(obj);
-    out.reference_image_points.push_back(p1);
-    out.camera_image_points.push_back(p2);
+    const FrameViews views{refDet.object_points.at(a), refDet.image_points.at(a), camDet.object_points.at(b),
+                           camDet.image_points.at(b),  std::to_string(f),         std::to_string(referenceIndex),
+                           std::to_string(cameraIndex)};
+    const std::optional<PairView> v = byIds ? pairByCornerIds(views, refDet.point_ids.at(a), camDet.point_ids.at(b))
+                                            : pairByBoardPosition(views);
+    if (!v) continue;
+    out.object_points.push_back(v->object_points);
+    out.reference_image_points.push_back(v->reference_points);
+    out.camera_image_points.push_back(v->camera_points);
   }
   return out;
 }
@@ -347,6 +400,32 @@ TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::ve
   }
   const auto* charuco = std::get_if<CharucoTarget>(&target_);
   if (charuco == nullptr) throw std::invalid_argument("MultiCameraCalibrator::triangulate requires a CharucoTarget");
+  checkTriangulationFrame(imageLists, frameIndex);
+
+  const geometry::CornerObservations observations = observeFrame(imageLists, frameIndex, *charuco);
+  if (observations.size() < kMinPointsPerView) {
+    throw std::runtime_error("MultiCameraCalibrator: only " + std::to_string(observations.size()) +
+                             " corners visible in >=2 cameras  -  need at least 4.");
+  }
+  const std::vector<cv::Mat> P =
+      geometry::buildProjectionMatrices(last_result_.intrinsic_matrices, last_result_.reference_T_camera_list);
+  auto [points, pointIds] = geometry::triangulateAll(observations, P, last_result_.intrinsic_matrices,
+                                                     last_result_.distortion_coefficients);
+  dropDegenerate(points, pointIds);
+  TriangulationReport report;
+  std::tie(report.rms_per_camera, report.counts_per_camera) = geometry::perCameraReprojectionRms(
+      points, pointIds, observations, last_result_.intrinsic_matrices, last_result_.distortion_coefficients,
+      last_result_.reference_T_camera_list);
+  report.frame_index = frameIndex;
+  report.points_3d = points;
+  report.ids = pointIds;
+  report.neighbor_distances_m = geometry::boardNeighborDistances(points, pointIds, charuco->squares_x);
+  report.plane_thickness_m = geometry::coplanarityThickness(points);
+  return report;
+}
+
+void MultiCameraCalibrator::checkTriangulationFrame(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                    int frameIndex) const {
   const auto n = static_cast<std::size_t>(num_cameras_);
   if (imageLists.size() < n) {
     throw std::invalid_argument("MultiCameraCalibrator::triangulate: expected " + std::to_string(num_cameras_) +
@@ -359,25 +438,25 @@ TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::ve
                                   std::to_string(c));
     }
   }
+}
 
+geometry::CornerObservations MultiCameraCalibrator::observeFrame(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                                 int frameIndex, const CharucoTarget& target) const {
+  const auto n = static_cast<std::size_t>(num_cameras_);
   std::vector<cv::Mat> corners(n), ids(n);
   for (std::size_t c = 0; c < n; ++c) {
     std::tie(corners[c], ids[c]) =
-        geometry::detectCharucoCorners(imageLists[c][static_cast<std::size_t>(frameIndex)], *charuco);
+        geometry::detectCharucoCorners(imageLists[c][static_cast<std::size_t>(frameIndex)], target);
     if (corners[c].empty()) {
       logging::log(Level::WARNING,
                    "cam_" + std::to_string(c) + ": detection failed on frame " + std::to_string(frameIndex));
     }
   }
-  const geometry::CornerObservations observations = geometry::gatherObservations(corners, ids);
-  if (observations.size() < 4) {
-    throw std::runtime_error("MultiCameraCalibrator: only " + std::to_string(observations.size()) +
-                             " corners visible in >=2 cameras  -  need at least 4.");
-  }
-  const std::vector<cv::Mat> P =
-      geometry::buildProjectionMatrices(last_result_.intrinsic_matrices, last_result_.reference_T_camera_list);
-  auto [points, pointIds] = geometry::triangulateAll(observations, P, last_result_.intrinsic_matrices,
-                                                     last_result_.distortion_coefficients);
+  return geometry::gatherObservations(corners, ids);
+}
+
+// Corners whose DLT solution lies at infinity are left out; none left is a failure.
+void MultiCameraCalibrator::dropDegenerate(cv::Mat& points, cv::Mat& pointIds) {
   std::vector<int> keep;
   const double limit = std::numeric_limits<double>::max();
   for (int r = 0; r < points.rows; ++r) {
@@ -402,16 +481,6 @@ TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::ve
         "MultiCameraCalibrator: every triangulated corner was degenerate (check camera baselines and calibration "
         "quality).");
   }
-  TriangulationReport report;
-  std::tie(report.rms_per_camera, report.counts_per_camera) = geometry::perCameraReprojectionRms(
-      points, pointIds, observations, last_result_.intrinsic_matrices, last_result_.distortion_coefficients,
-      last_result_.reference_T_camera_list);
-  report.frame_index = frameIndex;
-  report.points_3d = points;
-  report.ids = pointIds;
-  report.neighbor_distances_m = geometry::boardNeighborDistances(points, pointIds, charuco->squares_x);
-  report.plane_thickness_m = geometry::coplanarityThickness(points);
-  return report;
 }
 
 std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const std::vector<std::vector<cv::Mat>>& imageLists,

@@ -8,6 +8,7 @@
 #include <opencv2/core.hpp>
 
 #include "calibration/intrinsic.hpp"
+#include "geometry/triangulation.hpp"
 #include "targets/targets.hpp"
 
 namespace vesk::calibration {
@@ -71,6 +72,27 @@ class MultiCameraCalibrator {
   const MultiCameraResult& lastResult() const { return last_result_; }
 
  private:
+  // One camera's detections and, when its intrinsics were calibrated here, the frames that
+  // passed its per-view filter.
+  struct CameraViews {
+    TargetDetections detections;
+    std::optional<std::vector<int>> passed_filter;
+  };
+  std::vector<CameraViews> detectWithSuppliedIntrinsics(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                        const std::vector<cv::Mat>& intrinsicMatrices,
+                                                        const std::vector<cv::Mat>& distortionCoefficients);
+  std::vector<CameraViews> calibrateEachCamera(const std::vector<std::vector<cv::Mat>>& imageLists);
+  static std::vector<int> pairFrames(const CameraViews& ref, const CameraViews& cam, const std::string& pair);
+  static PairPoints gatherPairPoints(const TargetDetections& refDet, const TargetDetections& camDet,
+                                     int referenceIndex, int cameraIndex, const std::vector<int>& frames);
+  void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize);
+  void validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists);
+  void saveResult(const std::filesystem::path& outputPath) const;
+  void checkTriangulationFrame(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex) const;
+  geometry::CornerObservations observeFrame(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex,
+                                            const CharucoTarget& target) const;
+  static void dropDegenerate(cv::Mat& points, cv::Mat& pointIds);
+
   CalibrationTarget target_;
   int num_cameras_;
   int reference_index_;

@@ -7,10 +7,11 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "core/constants.hpp"
+
 namespace vesk::tf {
 
 namespace {
-constexpr double kPi = 3.141592653589793;
 double toRad(double deg) { return deg * kPi / 180.0; }
 double toDeg(double rad) { return rad * 180.0 / kPi; }
 }  // namespace

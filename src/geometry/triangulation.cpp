@@ -5,7 +5,9 @@
 #include <unordered_map>
 
 #include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
+
+#include "geometry/reprojection.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::geometry {
 
@@ -27,19 +29,11 @@ double rowDistance(const cv::Mat& points, int a, int b) {
 }  // namespace
 
 std::pair<cv::Mat, cv::Mat> detectCharucoCorners(const cv::Mat& image, const CharucoTarget& target) {
-  const cv::aruco::CharucoDetector detector = target.buildDetector();
-  cv::Mat gray;
-  cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
-  std::vector<cv::Point2f> corners;
-  std::vector<int> ids;
-  detector.detectBoard(gray, corners, ids);
-  if (corners.size() < 4) return {cv::Mat(), cv::Mat()};
-  cv::Mat c(static_cast<int>(corners.size()), 2, CV_64F);
-  for (int k = 0; k < c.rows; ++k) {
-    c.at<double>(k, 0) = corners[static_cast<std::size_t>(k)].x;
-    c.at<double>(k, 1) = corners[static_cast<std::size_t>(k)].y;
-  }
-  return {c, cv::Mat(ids, true)};
+  const TargetDetection d = TargetDetector(target).detect(detail::toGray(image));
+  if (!d.found) return {cv::Mat(), cv::Mat()};
+  cv::Mat corners;
+  d.image_points.reshape(1, d.image_points.rows).convertTo(corners, CV_64F);
+  return {corners, cv::Mat(d.ids, true)};
 }
 
 CornerObservations gatherObservations(const std::vector<cv::Mat>& cornersPerCamera,
@@ -153,13 +147,7 @@ std::pair<std::vector<double>, std::vector<int>> perCameraReprojectionRms(
     if (object.empty()) continue;
     std::vector<cv::Point2f> projected;
     cv::projectPoints(object, rvec, tvec, intrinsicMatrices[c], distortionCoefficients.at(c), projected);
-    double sum = 0.0;
-    for (std::size_t k = 0; k < object.size(); ++k) {
-      const double dx = projected[k].x - observed[k].x;
-      const double dy = projected[k].y - observed[k].y;
-      sum += dx * dx + dy * dy;
-    }
-    rms[c] = std::sqrt(sum / static_cast<double>(object.size()));
+    rms[c] = std::sqrt(squaredResidualSum(observed, projected) / static_cast<double>(object.size()));
     counts[c] = static_cast<int>(object.size());
   }
   return {rms, counts};

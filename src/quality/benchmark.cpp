@@ -11,20 +11,18 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/calib3d.hpp>
-#include <opencv2/imgproc.hpp>
-#include <opencv2/objdetect/aruco_detector.hpp>
-#include <opencv2/objdetect/charuco_detector.hpp>
 
 #include "calibration/eye_in_hand.hpp"
+#include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
+#include "geometry/reprojection.hpp"
+#include "io/atomic_file.hpp"
 #include "io/json_matrix.hpp"
 #include "targets/detection.hpp"
-#include "io/atomic_file.hpp"
 
 namespace vesk::quality {
 
@@ -33,18 +31,6 @@ using logging::Level;
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// sqrt(sum |p - q|^2) / N: the norm of all residuals over the point count.
-double perImageError(const cv::Mat& imagePoints, const std::vector<cv::Point2f>& projected) {
-  double sum = 0.0;
-  for (int k = 0; k < imagePoints.rows; ++k) {
-    const cv::Vec2f p = imagePoints.at<cv::Vec2f>(k);
-    const double dx = p[0] - projected[static_cast<std::size_t>(k)].x;
-    const double dy = p[1] - projected[static_cast<std::size_t>(k)].y;
-    sum += dx * dx + dy * dy;
-  }
-  return std::sqrt(sum) / imagePoints.rows;
-}
 
 double round6(double x) { return std::round(x * 1000000.0) / 1000000.0; }
 
@@ -125,7 +111,7 @@ double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, c
       for (std::size_t p = 0; p < n; ++p) {
         if (p < start || p >= end) training.push_back(images[order[p]]);
       }
-      if (training.size() <= 3) continue;
+      if (training.size() < kMinFramesPerSolve) continue;
       calibration::IntrinsicCalibrator calibrator(target, options);
       const calibration::IntrinsicResult r = calibrator.calibrate(training);
       if (!r.ok) continue;
@@ -146,52 +132,14 @@ double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, c
 std::optional<std::pair<cv::Mat, cv::Mat>> CalibrationBenchmark::reprojectionErrorInputs(
     const cv::Mat& image, const CalibrationTarget& target) const {
   const cv::Mat gray = detail::toGray(image);
-  if (const auto* chess = std::get_if<ChessboardTarget>(&target)) {
-    std::vector<cv::Point2f> corners;
-    if (!cv::findChessboardCorners(gray, chess->size, corners,
-                                   cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE)) {
-      return std::nullopt;
-    }
-    cv::cornerSubPix(gray, corners, cv::Size(11, 11), cv::Size(-1, -1),
-                     cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.001));
-    return std::make_pair(chess->objectPoints(), cv::Mat(corners, true));
-  }
-  if (const auto* charuco = std::get_if<CharucoTarget>(&target)) {
-    const cv::aruco::CharucoBoard board = charuco->buildBoard();
-    const cv::aruco::CharucoDetector detector = charuco->buildDetector();
-    std::vector<cv::Point2f> corners;
-    std::vector<int> ids;
-    detector.detectBoard(gray, corners, ids);
-    if (corners.size() < 4) return std::nullopt;
-    const cv::Mat object = detail::charucoObjectPoints(board.getChessboardCorners(), ids);
-    return std::make_pair(object, cv::Mat(corners, true));
-  }
-  const auto& aruco = std::get<ArucoTarget>(target);
-  const cv::aruco::ArucoDetector detector(aruco.buildDictionary(), cv::aruco::DetectorParameters(),
-                                          defaultRefineParameters());
-  std::vector<std::vector<cv::Point2f>> markers;
-  std::vector<int> ids;
-  detector.detectMarkers(gray, markers, ids);
-  if (ids.size() < 4) return std::nullopt;
-  const cv::aruco::GridBoard board = aruco.buildBoard();
-  const std::vector<std::vector<cv::Point3f>>& objPoints = board.getObjPoints();
-  std::unordered_map<int, std::size_t> positionOfId;
-  // only ids that have board corners can be paired
-  for (std::size_t k = 0; k < std::min(board.getIds().size(), objPoints.size()); ++k) {
-    positionOfId.emplace(board.getIds()[k], k);
-  }
-  std::vector<cv::Point3f> object;
-  std::vector<cv::Point2f> points;
-  for (std::size_t m = 0; m < ids.size(); ++m) {
-    const auto it = positionOfId.find(ids[m]);
-    if (it == positionOfId.end()) continue;  // a marker of the dictionary that is not on this board
-    for (int c = 0; c < 4; ++c) {
-      object.push_back(objPoints[it->second][static_cast<std::size_t>(c)]);
-      points.push_back(markers[m][static_cast<std::size_t>(c)]);
-    }
-  }
-  if (object.empty()) return std::nullopt;
-  return std::make_pair(cv::Mat(object, true).reshape(1, static_cast<int>(object.size())), cv::Mat(points, true));
+  // the benchmark's own fixed settings: no options, no marker refinement
+  DetectionSettings settings;
+  settings.chessboard_flags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE;
+  settings.refine_markers = false;
+  settings.count_foreign_markers = true;
+  TargetDetection d = TargetDetector(target, settings).detect(gray);
+  if (!d.found || d.object_points.empty()) return std::nullopt;
+  return std::make_pair(std::move(d.object_points), std::move(d.image_points));
 }
 
 std::optional<double> CalibrationBenchmark::reprojectionErrorOnImage(const cv::Mat& image,
@@ -199,15 +147,13 @@ std::optional<double> CalibrationBenchmark::reprojectionErrorOnImage(const cv::M
                                                                      const cv::Mat& cameraMatrix,
                                                                      const cv::Mat& distCoeffs) const {
   const auto inputs = reprojectionErrorInputs(image, target);
-  if (!inputs || inputs->first.rows <= 3) return std::nullopt;
+  if (!inputs || inputs->first.rows < static_cast<int>(kMinPointsPerView)) return std::nullopt;
   cv::Mat rvec, tvec;
   if (!cv::solvePnP(inputs->first, inputs->second, cameraMatrix, distCoeffs, rvec, tvec, false,
                     cv::SOLVEPNP_ITERATIVE)) {
     return std::nullopt;
   }
-  std::vector<cv::Point2f> projected;
-  cv::projectPoints(inputs->first, rvec, tvec, cameraMatrix, distCoeffs, projected);
-  return perImageError(inputs->second, projected);
+  return geometry::viewReprojectionError(inputs->first, inputs->second, rvec, tvec, cameraMatrix, distCoeffs);
 }
 
 double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images,
@@ -229,29 +175,28 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
   detail::requireFinite(cameraTTargetList, component, "camera_T_target_list");
   cv::Mat X;
   tcpTCamera.convertTo(X, CV_64F);
-  std::vector<cv::Mat> baseTBoard;
-  std::vector<cv::Mat> robots;
+  std::vector<cv::Mat> worldTTarget;
+  std::vector<cv::Mat> robotTTcp;
   for (std::size_t i = 0; i < robotPoses.size(); ++i) {
-    cv::Mat robot, cam;
+    cv::Mat robot, cameraTTarget;
     robotPoses[i].convertTo(robot, CV_64F);
-    cameraTTargetList[i].convertTo(cam, CV_64F);
-    robots.push_back(robot);
-    baseTBoard.push_back(robot * X * cam);
+    cameraTTargetList[i].convertTo(cameraTTarget, CV_64F);
+    robotTTcp.push_back(robot);
+    worldTTarget.push_back(robot * X * cameraTTarget);
   }
-  const cv::Mat board = tf::averagePose(baseTBoard);
+  const cv::Mat worldTTargetMean = tf::averagePose(worldTTarget);
   const cv::Mat cameraTTcp = X.inv(cv::DECOMP_LU);
 
   std::vector<double> errors;
-  for (std::size_t i = 0; i < images.size() && i < robots.size(); ++i) {
+  for (std::size_t i = 0; i < images.size() && i < robotTTcp.size(); ++i) {
     const auto inputs = reprojectionErrorInputs(images[i], target);
-    if (!inputs || inputs->first.rows <= 3) continue;
-    const cv::Mat predicted = cameraTTcp * robots[i].inv(cv::DECOMP_LU) * board;
+    if (!inputs || inputs->first.rows < static_cast<int>(kMinPointsPerView)) continue;
+    const cv::Mat predicted = cameraTTcp * robotTTcp[i].inv(cv::DECOMP_LU) * worldTTargetMean;
     cv::Mat rvec;
     cv::Rodrigues(predicted(cv::Rect(0, 0, 3, 3)), rvec);
     const cv::Mat tvec = predicted(cv::Rect(3, 0, 1, 3)).clone();
-    std::vector<cv::Point2f> projected;
-    cv::projectPoints(inputs->first, rvec, tvec, intrinsicMatrix, distortionCoefficients, projected);
-    errors.push_back(perImageError(inputs->second, projected));
+    errors.push_back(geometry::viewReprojectionError(inputs->first, inputs->second, rvec, tvec, intrinsicMatrix,
+                                                     distortionCoefficients));
   }
   if (errors.empty()) {
     logging::log(Level::WARNING, "[Benchmark] hand_eye_roundtrip: no valid frames.");

@@ -38,21 +38,20 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
   return results;
 }
 
-std::string formatMethodComparison(const HandEyeMethodResults& results, double threshold) {
-  const std::string rule(60, '=');
-  const std::string dashes(58, '-');
-  std::ostringstream os;
-  os << rule << "\nHAND-EYE CROSS-METHOD COMPARISON\n" << rule << "\n";
-  os << "  " << std::left << std::setw(12) << "Method" << std::right << std::setw(8) << "x (m)" << std::setw(8)
-     << "y (m)" << std::setw(8) << "z (m)" << std::setw(7) << "rx" << std::setw(7) << "ry" << std::setw(7) << "rz"
-     << "\n";
-  os << "  " << dashes << "\n";
+namespace {
+
+bool finitePose(const std::optional<HandEyeMethodResult>& entry) {
+  return entry && entry->pose_deg.size() >= 6 &&
+         std::all_of(entry->pose_deg.begin(), entry->pose_deg.end(), [](double v) { return std::isfinite(v); });
+}
+
+// One row per method; returns the methods that gave a pose.
+std::vector<const HandEyeMethodResult*> writeMethodRows(std::ostream& os, const HandEyeMethodResults& results) {
   std::vector<const HandEyeMethodResult*> valid;
   for (const auto& [name, entry] : results) {
     os << "  " << std::left << std::setw(12) << name << std::right;
     // a non-finite result is a failed method, not a row of nan
-    if (!entry || entry->pose_deg.size() < 6 ||
-        !std::all_of(entry->pose_deg.begin(), entry->pose_deg.end(), [](double v) { return std::isfinite(v); })) {
+    if (!finitePose(entry)) {
       os << "(failed)\n";
       continue;
     }
@@ -64,15 +63,29 @@ std::string formatMethodComparison(const HandEyeMethodResults& results, double t
     os << "\n";
     valid.push_back(&*entry);
   }
-  if (valid.size() < 2) return os.str();
+  return valid;
+}
 
+// How the methods agree on rz (the angle hand-eye data most often leaves loose) and on translation.
+struct Agreement {
+  std::size_t methods = 0;
+  double median_rz = 0.0;
+  double rz_spread = 0.0;
+  double translation_spread_m = 0.0;  // diagonal of the box around the translations
+  std::size_t inliers = 0;
+  std::vector<std::string> outliers;  // |rz - median| above the threshold
+};
+
+Agreement agreementOf(const std::vector<const HandEyeMethodResult*>& valid, double threshold) {
+  Agreement a;
   std::vector<double> rz;
   for (const auto* v : valid) rz.push_back(v->pose_deg[5]);
   std::vector<double> sorted = rz;
   std::sort(sorted.begin(), sorted.end());
   const std::size_t n = sorted.size();
-  const double median = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
-  const double rzSpread = sorted.back() - sorted.front();
+  a.methods = n;
+  a.median_rz = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
+  a.rz_spread = sorted.back() - sorted.front();
   double box = 0.0;
   for (std::size_t axis = 0; axis < 3; ++axis) {
     double lo = valid[0]->pose_deg[axis], hi = lo;
@@ -82,36 +95,54 @@ std::string formatMethodComparison(const HandEyeMethodResults& results, double t
     }
     box += (hi - lo) * (hi - lo);
   }
-  const double translationSpread = std::sqrt(box);
-  std::vector<std::string> outliers;
-  std::size_t inliers = 0;
+  a.translation_spread_m = std::sqrt(box);
   for (std::size_t i = 0; i < valid.size(); ++i) {
-    if (std::abs(rz[i] - median) <= threshold) {
-      ++inliers;
+    if (std::abs(rz[i] - a.median_rz) <= threshold) {
+      ++a.inliers;
     } else {
-      outliers.push_back(valid[i]->method_name);
+      a.outliers.push_back(valid[i]->method_name);
     }
   }
+  return a;
+}
 
+void writeVerdict(std::ostream& os, const Agreement& a, double threshold) {
+  const std::string dashes(58, '-');
+  const double median = a.median_rz;
   os << "  " << dashes << "\n" << std::fixed << std::setprecision(2);
-  os << "  rz total spread:      " << rzSpread << " deg (median rz = " << median << " deg)\n";
-  os << "  translation spread:   " << translationSpread * 1000 << " mm\n";
-  if (outliers.empty()) {
-    os << "  >>> All " << n << " methods agree to within ~" << threshold << " deg of median (" << median
+  os << "  rz total spread:      " << a.rz_spread << " deg (median rz = " << median << " deg)\n";
+  os << "  translation spread:   " << a.translation_spread_m * 1000 << " mm\n";
+  if (a.outliers.empty()) {
+    os << "  >>> All " << a.methods << " methods agree to within ~" << threshold << " deg of median (" << median
        << " deg).\n"
        << "      The data uniquely determines rz. If this differs from\n"
        << "      visual ground truth, the bias is in the *data* (robot\n"
        << "      kinematics or detection), not the solver.\n";
-  } else if (inliers + 1 < n) {
+  } else if (a.inliers + 1 < a.methods) {
     os << "  >>> No consensus  -  methods split into clusters with >" << threshold << " deg spread.\n"
        << "      Solution is under-determined; capture more axis-diverse poses.\n";
   } else {
-    os << "  >>> " << inliers << "-of-" << n << " methods cluster near " << median << " deg; outlier(s): ";
-    for (std::size_t i = 0; i < outliers.size(); ++i) os << (i ? ", " : "") << outliers[i];
+    os << "  >>> " << a.inliers << "-of-" << a.methods << " methods cluster near " << median << " deg; outlier(s): ";
+    for (std::size_t i = 0; i < a.outliers.size(); ++i) os << (i ? ", " : "") << a.outliers[i];
     os << ".\n"
        << "      Trust the consensus value (" << median << " deg). The\n"
        << "      outlier likely hit a local optimum specific to its formulation.\n";
   }
+}
+
+}  // namespace
+
+std::string formatMethodComparison(const HandEyeMethodResults& results, double threshold) {
+  const std::string rule(60, '=');
+  const std::string dashes(58, '-');
+  std::ostringstream os;
+  os << rule << "\nHAND-EYE CROSS-METHOD COMPARISON\n" << rule << "\n";
+  os << "  " << std::left << std::setw(12) << "Method" << std::right << std::setw(8) << "x (m)" << std::setw(8)
+     << "y (m)" << std::setw(8) << "z (m)" << std::setw(7) << "rx" << std::setw(7) << "ry" << std::setw(7) << "rz"
+     << "\n";
+  os << "  " << dashes << "\n";
+  const std::vector<const HandEyeMethodResult*> valid = writeMethodRows(os, results);
+  if (valid.size() >= 2) writeVerdict(os, agreementOf(valid, threshold), threshold);
   return os.str();
 }
 

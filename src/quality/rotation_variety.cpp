@@ -6,11 +6,9 @@
 
 #include <opencv2/calib3d.hpp>
 
-namespace vesk::quality {
+#include "core/constants.hpp"
 
-namespace {
-constexpr double kPi = 3.141592653589793;
-}
+namespace vesk::quality {
 
 std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv::Mat>& list, double minRotationDeg) {
   std::vector<cv::Vec3d> rvecs;

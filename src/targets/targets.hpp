@@ -59,6 +59,14 @@ struct ArucoTarget {
 
 using CalibrationTarget = std::variant<ChessboardTarget, CharucoTarget, ArucoTarget>;
 
+// The one way to branch on a target's kind: std::visit(Overloaded{one callable per kind}, target).
+template <typename... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <typename... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
 // Detector parameters shared by every ChArUco and ArUco detector of the system.
 cv::aruco::RefineParameters defaultRefineParameters();
 
