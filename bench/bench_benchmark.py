@@ -14,11 +14,11 @@ import sys
 import cv2
 import numpy as np
 
-from bench_intrinsic import direct as direct_intrinsic
 from common import TIMES, bench_main, quiet, side_by_side
 
 import _vesk
-from synthetic import scene as S
+from vesk_testing import reference
+from vesk_testing import scene as S
 
 
 def held_out_error(det, corners, image, K, D):
@@ -32,7 +32,7 @@ def held_out_error(det, corners, image, K, D):
 
 
 def direct(board, images, n_splits=5, seed=0):
-    direct_intrinsic("charuco", board, images)
+    reference.calibrate("charuco", board, images)
     sx, sy, sq, ml, did = board.params["args"]
     b = cv2.aruco.CharucoBoard((sx, sy), sq, ml, cv2.aruco.getPredefinedDictionary(did))
     det = cv2.aruco.CharucoDetector(b, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
@@ -44,7 +44,7 @@ def direct(board, images, n_splits=5, seed=0):
     for f in range(n_splits):
         held = set(order[f * fold:(f + 1) * fold])
         train = [images[i] for i in order if i not in held]
-        (_, K, D, *_), _ = direct_intrinsic("charuco", board, train)
+        (_, K, D, *_), _ = reference.calibrate("charuco", board, train)
         errs += [e for i in held if (e := held_out_error(det, corners, images[i], K, D)) is not None]
     return float(np.mean(errs))
 
@@ -65,7 +65,7 @@ def run(repeats: int) -> dict:
 
 
 def main(argv=None) -> int:
-    return bench_main(run, TIMES + [("held_out_px", "held-out", 10, ".4f"), ("cv2_held_out_px", "cv2 held", 10, ".4f"), ("fx_err_pct", "fx err %", 10, ".4f")], argv, repeats=5)
+    return bench_main(lambda args: [run(args.repeats)], TIMES + [("held_out_px", "held-out", 10, ".4f"), ("cv2_held_out_px", "cv2 held", 10, ".4f"), ("fx_err_pct", "fx err %", 10, ".4f")], argv, repeats=5)
 
 
 if __name__ == "__main__":

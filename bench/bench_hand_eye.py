@@ -16,15 +16,15 @@ import sys
 import cv2
 import numpy as np
 
-from bench_intrinsic import direct as direct_intrinsic
 from common import TIMES, bench_main, quiet, side_by_side
 
 import _vesk
-from synthetic import scene as S
+from vesk_testing import reference
+from vesk_testing import scene as S
 
 
 def direct(board, images, robots):
-    (rms, K, D, rvecs, tvecs, _, _, per_view), _ = direct_intrinsic("charuco", board, images)
+    (rms, K, D, rvecs, tvecs, _, _, per_view), _ = reference.calibrate("charuco", board, images)
     keep = [i for i, e in enumerate(per_view.ravel()) if e < 1.0] or list(range(len(images)))
     sx, sy, sq, ml, did = board.params["args"]
     b = cv2.aruco.CharucoBoard((sx, sy), sq, ml, cv2.aruco.getPredefinedDictionary(did))
@@ -58,7 +58,7 @@ def run(repeats: int) -> dict:
 
 
 def main(argv=None) -> int:
-    return bench_main(run, TIMES + [("trans_err_mm", "err mm", 9, ".3f"), ("rot_err_deg", "err deg", 9, ".4f"), ("peer_diff_mm", "vs cv2 mm", 11, ".2e")], argv, repeats=7)
+    return bench_main(lambda args: [run(args.repeats)], TIMES + [("trans_err_mm", "err mm", 9, ".3f"), ("rot_err_deg", "err deg", 9, ".4f"), ("peer_diff_mm", "vs cv2 mm", 11, ".2e")], argv, repeats=7)
 
 
 if __name__ == "__main__":

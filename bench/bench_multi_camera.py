@@ -19,7 +19,7 @@ import numpy as np
 from common import TIMES, bench_main, quiet, side_by_side
 
 import _vesk
-from synthetic import scene as S
+from vesk_testing import scene as S
 
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 1e-6)
 
@@ -89,7 +89,7 @@ def run(repeats: int) -> dict:
 
 
 def main(argv=None) -> int:
-    return bench_main(run, TIMES + [("trans_err_mm", "err mm", 9, ".3f"), ("rot_err_deg", "err deg", 9, ".4f")], argv, repeats=7)
+    return bench_main(lambda args: [run(args.repeats)], TIMES + [("trans_err_mm", "err mm", 9, ".3f"), ("rot_err_deg", "err deg", 9, ".4f")], argv, repeats=7)
 
 
 if __name__ == "__main__":

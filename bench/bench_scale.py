@@ -23,7 +23,7 @@ import cv2
 from common import peak_rss_mb, quiet, reset_peak_rss, rss_mb
 
 import _vesk
-from synthetic import scene as S
+from vesk_testing import scene as S
 
 BOARD = (12, 9, 0.03, 0.022)
 

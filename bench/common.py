@@ -1,8 +1,10 @@
-"""Shared helpers for the benchmarks: side-by-side timing and peak memory."""
+"""Shared helpers for the benchmarks: side-by-side timing, peak memory, one runner and one table."""
 
 from __future__ import annotations
 
+import argparse
 import gc
+import json
 import os
 import pathlib
 import resource
@@ -10,7 +12,6 @@ import sys
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests"))
 
 
 def timed(fn, *args):
@@ -76,22 +77,32 @@ class quiet:
         return False
 
 
-def bench_main(run, columns, argv=None, repeats: int = 7) -> int:
-    """Command line of a one-row benchmark: `--repeats N`, `--json`; columns are (key, header, width, format)."""
-    import argparse
-    import json
+def print_table(rows, columns) -> None:
+    """Rows (dicts) under a header; columns are (key, header, width, format), a negative width left-aligns."""
+    def cell(value, width, fmt):
+        return f"{value:<{-width}{fmt}}" if width < 0 else f"{value:>{width}{fmt}}"
 
+    print("".join(cell(h, w, "") for _, h, w, _ in columns))
+    for row in rows:
+        print("".join(cell(row[k], w, f) for k, _, w, f in columns))
+
+
+def bench_main(rows, columns, argv=None, repeats: int = 7, views: int | None = None) -> int:
+    """Command line of a benchmark: `--repeats N`, `--json` (and `--views N` where the benchmark has it).
+
+    `rows(args)` returns the table's rows; the pipeline name comes first in every table.
+    """
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeats", type=int, default=repeats)
+    if views is not None:
+        ap.add_argument("--views", type=int, default=views)
     ap.add_argument("--json", action="store_true")
     args = ap.parse_args(argv)
-    row = run(args.repeats)
+    table = rows(args)
     if args.json:
-        print(json.dumps([row]))
+        print(json.dumps(table))
         return 0
-    columns = [("pipeline", "pipeline", -22, "")] + list(columns)
-    print("".join(f"{h:<{-w}}" if w < 0 else f"{h:>{w}}" for _, h, w, _ in columns))
-    print("".join(f"{row[k]:<{-w}{f}}" if w < 0 else f"{row[k]:>{w}{f}}" for k, _, w, f in columns))
+    print_table(table, [("pipeline", "pipeline", -22, "")] + list(columns))
     return 0
 
 

@@ -13,6 +13,7 @@ import bench_benchmark
 import bench_hand_eye
 import bench_intrinsic
 import bench_multi_camera
+from common import TIMES, print_table
 
 
 def main(argv=None) -> int:
@@ -20,23 +21,18 @@ def main(argv=None) -> int:
     ap.add_argument("--repeats", type=int, default=11)
     args = ap.parse_args(argv)
     rows = []
-    for kind in ("chessboard", "charuco", "aruco"):
-        r = bench_intrinsic.run(kind, 20, args.repeats)
-        rows.append((r["pipeline"], r["ours_s"], r["opencv_s"], r["ratio"],
-                     f"fx {r['fx_err_pct']:.3f} %, cx {r['cx_err_px']:.2f} px"))
+    # 20 views of 1280x960, then the small-image case: 15 views of 800x600
+    for n, size in ((20, (1280, 960)), (15, (800, 600))):
+        for kind in ("chessboard", "charuco", "aruco"):
+            r = bench_intrinsic.run(kind, n, args.repeats, size)
+            rows.append({**r, "error": "   " + f"fx {r['fx_err_pct']:.3f} %, cx {r['cx_err_px']:.2f} px"})
     r = bench_hand_eye.run(args.repeats)
-    rows.append((r["pipeline"], r["ours_s"], r["opencv_s"], r["ratio"],
-                 f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"))
+    rows.append({**r, "error": "   " + f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"})
     r = bench_multi_camera.run(args.repeats)
-    rows.append((r["pipeline"], r["ours_s"], r["opencv_s"], r["ratio"],
-                 f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"))
+    rows.append({**r, "error": "   " + f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"})
     r = bench_benchmark.run(max(5, args.repeats // 2))
-    rows.append((r["pipeline"], r["ours_s"], r["opencv_s"], r["ratio"],
-                 f"fx {r['fx_err_pct']:.3f} %, held-out {r['held_out_px']:.4f} px"))
-    print(f"{'pipeline':<24}{'ours [s]':>10}{'opencv [s]':>12}{'ratio':>8}   ground-truth error")
-    print("-" * 80)
-    for name, ours, theirs, ratio, err in rows:
-        print(f"{name:<24}{ours:>10.3f}{theirs:>12.3f}{ratio:>8.3f}   {err}")
+    rows.append({**r, "error": "   " + f"fx {r['fx_err_pct']:.3f} %, held-out {r['held_out_px']:.4f} px"})
+    print_table(rows, [("pipeline", "pipeline", -30, "")] + TIMES + [("error", "   ground-truth error", -1, "")])
     return 0
 
 

@@ -24,10 +24,9 @@ import numpy as np
 
 import _vesk
 from _vesk import diagnostics, io
+from vesk_testing import scene as S
 
 import report as R
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def rule(title: str) -> None:
@@ -43,9 +42,6 @@ def synthetic_cell(out: pathlib.Path, seed: int = 0):
     its own views, and the rig's stereo solves inherit well-conditioned
     intrinsics.
     """
-    sys.path.insert(0, str(ROOT / "tests"))
-    from synthetic import scene as S
-
     board = S.charuco(12, 9, 0.03, 0.022)
     camera = S.make_camera(960, 720)
     hand_eye = S.hand_eye_series(board, camera, 20, seed=7 + seed, max_tilt=40.0, max_shift=0.3)
@@ -209,21 +205,36 @@ def print_ground_truth(rows):
             print(f"{name:<34}{'':>24}{mm:>8} mm {deg}")
 
 
+def inputs(args):
+    """(hand-eye folder, rig folder, target, camera count, ground truth or None)."""
+    if args.hand_eye_dir or args.rig_dir:
+        sx, sy, sq, mk, name = args.charuco
+        target = _vesk.CharucoTarget(int(sx), int(sy), float(sq), float(mk), name)
+        return args.hand_eye_dir, args.rig_dir, target, args.cameras, None
+    rule("synthetic robot cell: rendering and saving the datasets")
+    return synthetic_cell(args.out, args.seed)
+
+
+def finish(page, truth, he, rig, n_cams, out):
+    """The ground-truth table (built-in cell) and the page, whatever the stages reached."""
+    if truth is not None:
+        rows = ground_truth_rows(truth, he, rig, n_cams)
+        print_ground_truth(rows)
+        if page:
+            page.add("ground-truth", "Recovered values against the ground truth", R.ground_truth_section(rows),
+                     first=True)
+    if page:
+        path = page.write(out / "report.html")
+        print(f"\nreport: {path}")
+
+
 def main(argv=None) -> int:
     args = parse_args(argv)
     out = args.out
     out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
     page = None if args.no_report else R.Report("vesk calibration report")
-
-    truth = None
-    if args.hand_eye_dir or args.rig_dir:
-        sx, sy, sq, mk, name = args.charuco
-        target = _vesk.CharucoTarget(int(sx), int(sy), float(sq), float(mk), name)
-        he_dir, rig_dir, n_cams = args.hand_eye_dir, args.rig_dir, args.cameras
-    else:
-        rule("synthetic robot cell: rendering and saving the datasets")
-        he_dir, rig_dir, target, n_cams, truth = synthetic_cell(out, args.seed)
+    he_dir, rig_dir, target, n_cams, truth = inputs(args)
     print(f"target: {target!r}")
 
     he = rig = None
@@ -238,15 +249,7 @@ def main(argv=None) -> int:
         if page:
             page.failed("calibration", e)
     finally:
-        if truth is not None:
-            rows = ground_truth_rows(truth, he, rig, n_cams)
-            print_ground_truth(rows)
-            if page:
-                page.add("ground-truth", "Recovered values against the ground truth", R.ground_truth_section(rows),
-                         first=True)
-        if page:
-            path = page.write(out / "report.html")
-            print(f"\nreport: {path}")
+        finish(page, truth, he, rig, n_cams, out)
     if failed is not None:
         raise failed
     print(f"\noutputs in {out}: {', '.join(sorted(p.name for p in out.iterdir()))}")

@@ -52,7 +52,7 @@ if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
 req_stamp="$venv/.vesk-requirements"
-req_hash="$(cat requirements-dev.txt scripts/deps.env | sha256sum | cut -c1-16)"
+req_hash="$(cat requirements-dev.txt scripts/deps.env testing/pyproject.toml | sha256sum | cut -c1-16)"
 if [ "$(cat "$req_stamp" 2>/dev/null)" != "$req_hash" ]; then
   say "installing Python packages into $venv"
   "$venv/bin/python" -m pip install -q --upgrade pip 2>&1 | { grep -v "is ignored" || true; } >&2
@@ -60,6 +60,10 @@ if [ "$(cat "$req_stamp" 2>/dev/null)" != "$req_hash" ]; then
   "$venv/bin/python" -m pip install -q -r requirements-dev.txt "opencv-python-headless==$OPENCV_PY_VERSION" 2>&1 \
     | { grep -v "is ignored: it is neither a file nor a directory" || true; } >&2
   [ "${PIPESTATUS[0]}" = 0 ] || die "pip could not install the Python packages into $venv"
+  # the ground-truth scenes and cv2 reference pipelines, editable so that edits take effect at once
+  "$venv/bin/python" -m pip install -q --no-deps --no-build-isolation -e testing 2>&1 \
+    | { grep -v "is ignored: it is neither a file nor a directory" || true; } >&2
+  [ "${PIPESTATUS[0]}" = 0 ] || die "pip could not install the testing package (testing/) into $venv"
   echo "$req_hash" > "$req_stamp"
 fi
 

@@ -4,8 +4,7 @@ import numpy as np
 import pytest
 
 import _vesk
-from synthetic import scene as S
-from test_hand_eye import series
+from vesk_testing import scene as S
 
 
 @pytest.mark.parametrize("size", [(640, 480), (1280, 960)])
@@ -25,14 +24,14 @@ def test_core_charuco_corners_are_unbiased(size):
     assert np.abs(offsets).max() < (0.35 if size[0] < 1000 else 0.25)
 
 
-def test_round_trip_of_a_perfect_series():
+def test_round_trip_of_a_perfect_series(series):
     s, images, target = series("charuco")
     rt = _vesk.CalibrationBenchmark().hand_eye_roundtrip(
         images, s.robot_T_tcp, s.tcp_T_camera, s.camera.K, s.camera.dist, target, s.camera_T_target)
     assert 0 <= rt < 0.02
 
 
-def test_target_poses_with_true_intrinsics():
+def test_target_poses_with_true_intrinsics(series):
     s, images, target = series("charuco")
     aligned = _vesk.EyeInHandCalibrator(target).compute_camera_T_target_list(
         images, s.robot_T_tcp, s.camera.K, s.camera.dist)

@@ -72,7 +72,7 @@ def test_non_utf8_file_contents_keep_their_exception(tmp_path):
 
 
 def test_rotation_variety_takes_float32_poses():
-    from synthetic import scene as S
+    from vesk_testing import scene as S
     poses = [S.make_T(S.rot_x(10 * k) @ S.rot_y(7 * k * (-1) ** k), [0.1 * k, 0, 0]) for k in range(6)]
     f64 = diagnostics.analyze_rotation_variety(poses)
     f32 = diagnostics.analyze_rotation_variety([p.astype(np.float32) for p in poses])

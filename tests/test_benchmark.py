@@ -1,4 +1,3 @@
-import functools
 import json
 import math
 import re
@@ -8,17 +7,8 @@ import numpy as np
 import pytest
 
 import _vesk
-from synthetic import scene as S
-from test_hand_eye import series
 
 BENCH = _vesk.CalibrationBenchmark()
-
-
-@functools.lru_cache(maxsize=None)
-def noisy_views(n=12):
-    camera, board = S.make_camera(), S.charuco()
-    images = [S.render(board, camera, T, noise_sigma=2.0, seed=k) for k, T in enumerate(S.view_poses(board, camera, n))]
-    return images, _vesk.CharucoTarget(*board.target_args())
 
 
 def in_sample_per_image_error(images, target, K, D):
@@ -37,7 +27,7 @@ def in_sample_per_image_error(images, target, K, D):
     return float(np.mean(errs))
 
 
-def test_run_on_noisy_views(capfd):
+def test_run_on_noisy_views(capfd, noisy_views):
     images, target = noisy_views()
     r = BENCH.run(images, target, _vesk.IntrinsicOptions())
     assert r.backend_name == "OpenCV" and r.image_count == 12 and r.hand_eye_roundtrip_error == -1
@@ -58,7 +48,7 @@ def test_run_on_noisy_views(capfd):
 
 
 @pytest.mark.parametrize("n_images, n_splits", [(3, 5), (12, 0), (12, -2), (0, 5)])
-def test_no_held_out_value_is_infinite(n_images, n_splits, capfd):
+def test_no_held_out_value_is_infinite(n_images, n_splits, capfd, noisy_views):
     images, target = noisy_views()
     assert BENCH.cross_validate(images[:n_images], target, _vesk.IntrinsicOptions(), n_splits) == math.inf
     assert capfd.readouterr().err.endswith("[vesk][WARNING] [Benchmark] cross_validate: no held-out errors computed.\n")
@@ -71,7 +61,7 @@ def test_target_never_found():
     assert str(e.value) == "[Benchmark] OpenCV calibration failed."
 
 
-def test_hand_eye_round_trip(capfd):
+def test_hand_eye_round_trip(capfd, series):
     s, images, target = series("charuco")
     opts = _vesk.IntrinsicOptions()
     assert BENCH.run(images, target, opts, s.robot_T_tcp).hand_eye_roundtrip_error == -1  # no hand-eye options
@@ -94,7 +84,7 @@ def test_hand_eye_round_trip(capfd):
     assert rt < 0.5
 
 
-def test_table_and_json(tmp_path, capfd):
+def test_table_and_json(tmp_path, capfd, noisy_views):
     images, target = noisy_views()
     r = BENCH.run(images[:8], target, _vesk.IntrinsicOptions(), backend_name="A" * 30)
     table = _vesk.CalibrationBenchmark.format_results([r])

@@ -3,8 +3,8 @@ import pytest
 
 import _vesk
 from _vesk import diagnostics as dg
-from synthetic import scene as S
-from test_hand_eye import METHODS, series
+from vesk_testing import scene as S
+from vesk_testing.scenes import METHODS
 
 HEADER = "=" * 60 + "\nROTATION VARIETY OF CAPTURED CAMERA POSES\n" + "=" * 60 + "\n"
 
@@ -47,12 +47,12 @@ def test_one_axis_is_poor_and_small_motions_are_dropped():
     assert dg.format_rotation_variety(None) == HEADER + "  Not enough motions to analyze.\n"
 
 
-def test_single_axis_capture_gets_the_poor_verdict():
+def test_single_axis_capture_gets_the_poor_verdict(series):
     s, images, target = series("charuco", single_axis=True)
     assert "POOR rotation variety" in dg.format_rotation_variety(dg.analyze_rotation_variety(s.camera_T_target))
 
 
-def test_methods_agree_on_good_data(capfd):
+def test_methods_agree_on_good_data(capfd, series):
     s, images, target = series("charuco")
     results = dg.compare_hand_eye_methods(target, s.robot_T_tcp, images, [], s.camera.K, s.camera.dist)
     assert list(results) == sorted(METHODS)
@@ -69,7 +69,7 @@ def test_methods_agree_on_good_data(capfd):
     assert text.endswith("      kinematics or detection), not the solver.\n")
 
 
-def test_every_method_failing(capfd):
+def test_every_method_failing(capfd, series):
     s, images, target = series("chessboard")
     results = dg.compare_hand_eye_methods(target, s.robot_T_tcp, images, [], s.camera.K, s.camera.dist)
     assert results == {m: None for m in METHODS}

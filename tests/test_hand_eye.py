@@ -1,4 +1,3 @@
-import functools
 import json
 import math
 
@@ -6,21 +5,8 @@ import numpy as np
 import pytest
 
 import _vesk
-from synthetic import scene as S
-
-METHODS = ["TSAI", "PARK", "HORAUD", "ANDREFF", "DANIILIDIS"]
-TARGETS = {"chessboard": _vesk.ChessboardTarget, "charuco": _vesk.CharucoTarget, "aruco": _vesk.ArucoTarget}
-
-
-@functools.lru_cache(maxsize=None)
-def series(kind, single_axis=False):
-    # ArUco corners come out of OpenCV's default detector ~0.5 px inside the border:
-    # larger images keep that bias well below the bounds checked here.
-    camera = S.make_camera(1280, 960) if kind == "aruco" else S.make_camera()
-    board = {"chessboard": S.chessboard, "charuco": S.charuco, "aruco": S.aruco_grid}[kind]()
-    s = S.hand_eye_series(board, camera, 15, single_axis=single_axis)
-    return s, s.images(), TARGETS[kind](*board.target_args())
-
+from vesk_testing import scene as S
+from vesk_testing.scenes import METHODS
 
 def assert_close_to_truth(result, truth, mm=1.0, deg=0.1):
     assert result.ok
@@ -28,7 +14,7 @@ def assert_close_to_truth(result, truth, mm=1.0, deg=0.1):
     assert dt * 1000 < mm and dr < deg, (dt * 1000, dr)
 
 
-def run_path(path, method):
+def run_path(path, method, series):
     s, images, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     K, D = s.camera.K, s.camera.dist
@@ -42,8 +28,8 @@ def run_path(path, method):
 
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("path", [1, 2, 3])
-def test_charuco_ground_truth_every_path_and_method(path, method):
-    r = run_path(path, method)
+def test_charuco_ground_truth_every_path_and_method(path, method, series):
+    r = run_path(path, method, series)
     assert_close_to_truth(r, series("charuco")[0].tcp_T_camera)
     assert r.has_consistency and r.consistency.mean_translation_m < 1e-3
     assert len(r.valid_robot_T_tcp_list) == len(r.camera_T_target_list) == 15
@@ -53,7 +39,7 @@ def test_charuco_ground_truth_every_path_and_method(path, method):
 
 
 @pytest.mark.parametrize("kind", ["chessboard", "aruco"])
-def test_other_targets_through_own_intrinsics(kind):
+def test_other_targets_through_own_intrinsics(kind, series):
     s, images, target = series(kind)
     r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "TSAI")
     assert_close_to_truth(r, s.tcp_T_camera)
@@ -87,7 +73,7 @@ def expected_report(r, variety):
 
 
 @pytest.mark.parametrize("path", [1, 2])
-def test_report_text(path, capfd):
+def test_report_text(path, capfd, series):
     s, images, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     assert cal.format_results() == "\n" + "=" * 60 + "\nHAND-EYE RESULTS\n" + "=" * 60 + "\nCalibration failed.\n"
@@ -104,7 +90,7 @@ def test_report_text(path, capfd):
     assert capfd.readouterr().out == expected
 
 
-def test_log_lines_and_result_file(tmp_path, capfd):
+def test_log_lines_and_result_file(tmp_path, capfd, series):
     s, images, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     r = cal.calibrate(s.robot_T_tcp, images, "PARK", output_path=tmp_path)
@@ -119,7 +105,7 @@ def test_log_lines_and_result_file(tmp_path, capfd):
     assert len(cal.corner_images()) == 15
 
 
-def test_failures_keep_the_last_result(capfd):
+def test_failures_keep_the_last_result(capfd, series):
     s, images, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     good = cal.calibrate(s.robot_T_tcp, images)
@@ -147,7 +133,7 @@ def test_failures_keep_the_last_result(capfd):
     np.testing.assert_array_equal(cal2.last_result().tcp_T_camera, good.tcp_T_camera)
 
 
-def test_path_2_needs_charuco_and_four_frames(capfd):
+def test_path_2_needs_charuco_and_four_frames(capfd, series):
     s, images, target = series("chessboard")
     with pytest.raises(ValueError) as e:
         _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "TSAI", [], s.camera.K, s.camera.dist)
@@ -164,7 +150,7 @@ def test_path_2_needs_charuco_and_four_frames(capfd):
     assert "[vesk][ERROR] Only 3 valid frames after solvePnP  -  need at least 4." in err
 
 
-def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd):
+def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd, series):
     s, images, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     aligned = cal.compute_camera_T_target_list(images[:10], s.robot_T_tcp[:8], s.camera.K, s.camera.dist)
@@ -176,7 +162,7 @@ def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd):
         cal.compute_camera_T_target_list([images[0][:, :, 0]], s.robot_T_tcp[:1], s.camera.K, s.camera.dist)
 
 
-def test_fewer_robot_poses_than_images_in_path_1(capfd):
+def test_fewer_robot_poses_than_images_in_path_1(capfd, series):
     s, images, target = series("charuco")
     r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp[:10], images, "TSAI")
     assert r.ok and len(r.valid_robot_T_tcp_list) == 10
@@ -184,7 +170,7 @@ def test_fewer_robot_poses_than_images_in_path_1(capfd):
     assert_close_to_truth(r, s.tcp_T_camera)
 
 
-def test_target_poses_without_intrinsics_and_identical_orientations(capfd):
+def test_target_poses_without_intrinsics_and_identical_orientations(capfd, series):
     s, _, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     r = cal.calibrate(s.robot_T_tcp, [], "TSAI", s.camera_T_target)

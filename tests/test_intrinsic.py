@@ -3,78 +3,21 @@ import numpy as np
 import pytest
 
 import _vesk
-from synthetic import scene as S
+from vesk_testing import reference
+from vesk_testing import scene as S
 
 N_VIEWS = 16
-CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
-
-
-class Scene:
-    def __init__(self, kind):
-        self.kind = kind
-        self.camera = S.make_camera()
-        self.board = {"chessboard": S.chessboard, "charuco": S.charuco, "aruco": S.aruco_grid}[kind]()
-        self.poses = S.view_poses(self.board, self.camera, N_VIEWS, seed=100 + len(kind))
-        self.images = [S.render(self.board, self.camera, T) for T in self.poses]
-
-    def target(self):
-        cls = {"chessboard": _vesk.ChessboardTarget, "charuco": _vesk.CharucoTarget, "aruco": _vesk.ArucoTarget}
-        return cls[self.kind](*self.board.target_args())
-
-
-_scenes = {}
+CRITERIA = reference.CRITERIA
 
 
 @pytest.fixture(scope="module", params=["chessboard", "charuco", "aruco"])
-def scene(request):
-    if request.param not in _scenes:
-        _scenes[request.param] = Scene(request.param)
-    return _scenes[request.param]
-
-
-# --- direct OpenCV calls: the same pipeline made through cv2 -------------------
+def scene(request, intrinsic_scenes):
+    return intrinsic_scenes(request.param)
 
 
 def cv2_detect(scene):
     """(image_points, object_points, indices) exactly as the core should find them."""
-    img_pts, obj_pts, idx = [], [], []
-    b = scene.board
-    if scene.kind == "chessboard":
-        size = b.params["args"][0]
-        board_pts = np.asarray(_vesk.ChessboardTarget(*b.params["args"]).object_points())
-        for i, img in enumerate(scene.images):
-            gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
-            ok, c = cv2.findChessboardCorners(gray, size, flags=0)
-            if not ok:
-                continue
-            c = cv2.cornerSubPix(gray, c, (11, 11), (-1, -1), CRITERIA)
-            img_pts.append(c.reshape(-1, 1, 2)), obj_pts.append(board_pts.copy()), idx.append(i)
-    elif scene.kind == "charuco":
-        sx, sy, sq, ml, did = b.params["args"]
-        board = cv2.aruco.CharucoBoard((sx, sy), sq, ml, cv2.aruco.getPredefinedDictionary(did))
-        det = cv2.aruco.CharucoDetector(board, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
-                                        cv2.aruco.RefineParameters(10.0, 3.0, True))
-        corners3d = np.asarray(board.getChessboardCorners(), np.float32)
-        for i, img in enumerate(scene.images):
-            cc, ci, _, _ = det.detectBoard(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
-            if ci is None or len(ci) < 4:
-                continue
-            img_pts.append(cc.reshape(-1, 1, 2)), obj_pts.append(corners3d[ci.ravel()]), idx.append(i)
-    else:
-        size, ml, sep, did = b.params["args"]
-        d = cv2.aruco.getPredefinedDictionary(did)
-        board = cv2.aruco.GridBoard(size, ml, sep, d)
-        det = cv2.aruco.ArucoDetector(d, cv2.aruco.DetectorParameters(), cv2.aruco.RefineParameters(10.0, 3.0, True))
-        objs = board.getObjPoints()
-        for i, img in enumerate(scene.images):
-            gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
-            mc, mi, rej = det.detectMarkers(gray)
-            if mi is None or len(mi) < 4:
-                continue
-            mc, mi, rej, _ = det.refineDetectedMarkers(gray, board, mc, mi, rej)
-            img_pts.append(np.concatenate([c.reshape(4, 1, 2) for c in mc]))
-            obj_pts.append(np.concatenate([np.asarray(objs[k], np.float32).reshape(4, 3) for k in mi.ravel()]))
-            idx.append(i)
+    img_pts, obj_pts, idx, _ = reference.detect(scene.kind, scene.board, scene.images)
     return img_pts, obj_pts, idx
 
 
@@ -268,8 +211,8 @@ def test_guesses_take_effect_through_flags(scene, calibrated):
     assert r.intrinsic_matrix[0, 0] == scene.camera.K[0, 0]
 
 
-def test_chessboard_detector_options():
-    sc = _scenes.get("chessboard") or Scene("chessboard")
+def test_chessboard_detector_options(intrinsic_scenes):
+    sc = intrinsic_scenes("chessboard")
     bad = _vesk.IntrinsicOptions()
     bad.chessboard_corner_detector = "sector based"
     cal = _vesk.IntrinsicCalibrator(sc.target(), bad)

@@ -7,15 +7,8 @@ import pytest
 
 import _vesk
 from _vesk import io
-
-
-def _images(n, seed=0):
-    rng = np.random.default_rng(seed)
-    return [rng.integers(0, 256, (24, 32, 3), dtype=np.uint8) for _ in range(n)]
-
-
-def _poses(n):
-    return [_vesk.tf.pose_to_transformation_matrix([0.1 * i, -0.2, 0.3 + i, 10.0 * i, -5.0, 3.0 * i]) for i in range(n)]
+from vesk_testing.scenes import random_images as _images
+from vesk_testing.scenes import sample_poses as _poses
 
 
 def test_round_trip_and_log(tmp_path, capfd):

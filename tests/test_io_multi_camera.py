@@ -2,7 +2,8 @@ import numpy as np
 import pytest
 
 from _vesk import io
-from test_io_dataset import _images, _poses
+from vesk_testing.scenes import random_images as _images
+from vesk_testing.scenes import sample_poses as _poses
 
 
 def test_capture_round_trip_and_logs(tmp_path, capfd):

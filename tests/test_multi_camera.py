@@ -1,4 +1,3 @@
-import functools
 import json
 
 import cv2
@@ -6,22 +5,7 @@ import numpy as np
 import pytest
 
 import _vesk
-from synthetic import scene as S
-from test_hand_eye import TARGETS
-
-
-@functools.lru_cache(maxsize=None)
-def rig(kind):
-    # The ChArUco rig has enough corners and tilted frames that each camera's
-    # own intrinsics are well determined: with 12 frames of a 7 x 5 board the
-    # fitted k3 reached 6 and cx 1.4 px off, which the stereo solves inherit.
-    if kind == "charuco":
-        board = S.charuco(10, 7, 0.035, 0.026)
-        r = S.rig(board, S.default_rig_cameras(960, 720), n_frames=20, baselines=(0.0, 0.15, 0.35), max_tilt=35.0)
-    else:
-        board = {"chessboard": lambda: S.chessboard(7, 5, 0.03), "aruco": S.aruco_grid}[kind]()
-        r = S.rig(board, S.default_rig_cameras(960, 720), n_frames=12, baselines=(0.0, 0.15, 0.35))
-    return r, r.images(), TARGETS[kind](*board.target_args())
+from vesk_testing import scene as S
 
 
 # OpenCV's default ArUco detector (no corner refinement) puts every marker corner
@@ -31,7 +15,7 @@ BOUNDS = {"chessboard": (1.0, 0.1), "charuco": (1.0, 0.1), "aruco": (5.0, 0.5)}
 
 
 @pytest.mark.parametrize("kind", ["charuco", "chessboard", "aruco"])
-def test_rig_ground_truth(kind, capfd):
+def test_rig_ground_truth(kind, capfd, rig):
     truth, lists, target = rig(kind)
     cal = _vesk.MultiCameraCalibrator(target, 3)
     r = cal.calibrate(lists)
@@ -57,7 +41,7 @@ def test_rig_ground_truth(kind, capfd):
         assert "TRIANGULATION" not in report
 
 
-def test_agrees_with_cv2_stereo_calibrate_on_the_same_corners():
+def test_agrees_with_cv2_stereo_calibrate_on_the_same_corners(rig):
     truth, lists, target = rig("charuco")
     cal = _vesk.MultiCameraCalibrator(target, 3)
     r = cal.calibrate(lists)
@@ -83,7 +67,7 @@ def test_agrees_with_cv2_stereo_calibrate_on_the_same_corners():
         assert r.pair_reprojection_errors[c] == pytest.approx(rms, rel=1e-9)
 
 
-def test_subsets_in_order_with_their_own_reference(capfd):
+def test_subsets_in_order_with_their_own_reference(capfd, rig):
     truth, lists, target = rig("charuco")
     cal = _vesk.MultiCameraCalibrator(target, 3)
     subsets = cal.calibrate_subsets(lists)
@@ -110,13 +94,13 @@ def test_subsets_in_order_with_their_own_reference(capfd):
     ((3, 3), "MultiCameraCalibrator: reference_index out of range for 3 cameras"),
     ((3, -1), "MultiCameraCalibrator: reference_index out of range for 3 cameras"),
 ])
-def test_constructor_checks(args, message):
+def test_constructor_checks(args, message, rig):
     with pytest.raises(ValueError) as e:
         _vesk.MultiCameraCalibrator(rig("charuco")[2], *args)
     assert str(e.value) == message
 
 
-def test_input_checks():
+def test_input_checks(rig):
     truth, lists, target = rig("charuco")
     cal = _vesk.MultiCameraCalibrator(target, 3)
     cases = [
@@ -140,7 +124,7 @@ def test_input_checks():
     assert str(e.value) == "[MultiCameraCalibrator] Intrinsic calibration failed for camera 0"
 
 
-def test_fresh_report():
+def test_fresh_report(rig):
     cal = _vesk.MultiCameraCalibrator(rig("charuco")[2], 2, 1)
     r70 = "=" * 70
     assert cal.format_results() == (
@@ -152,7 +136,7 @@ def test_fresh_report():
         "\n[cam_1]  identity (reference)\n")
 
 
-def test_too_few_shared_frames_still_reports_and_writes(tmp_path, capfd):
+def test_too_few_shared_frames_still_reports_and_writes(tmp_path, capfd, rig):
     truth, lists, target = rig("charuco")
     blank = np.full_like(lists[2][0], 255)
     third = lists[2][:3] + [blank] * (len(lists[2]) - 3)
@@ -174,7 +158,7 @@ def test_too_few_shared_frames_still_reports_and_writes(tmp_path, capfd):
     assert doc["reference_T_camera_list"][2] is None and "TRIANGULATION" not in cal.format_results()
 
 
-def test_filter_modes_and_flags(capfd):
+def test_filter_modes_and_flags(capfd, rig):
     truth, lists, target = rig("charuco")
     opts = _vesk.MultiCameraCalibrator.default_options()
     assert (opts.criteria.max_count, opts.criteria.epsilon, opts.per_view_error_threshold) == (30, 1e-6, 3.0)
@@ -195,7 +179,7 @@ def test_filter_modes_and_flags(capfd):
     assert (_vesk.CALIB_FIX_INTRINSIC, _vesk.CALIB_USE_INTRINSIC_GUESS) == (256, 1)
 
 
-def test_triangulate_argument_checks(capfd):
+def test_triangulate_argument_checks(capfd, rig):
     truth, lists, target = rig("charuco")
     cal = _vesk.MultiCameraCalibrator(target, 3)
     cal.calibrate(lists)
@@ -212,10 +196,10 @@ def test_triangulate_argument_checks(capfd):
         chess.triangulate(rig("chessboard")[1])
 
 
-def test_default_output_path_writes_nothing(tmp_path, monkeypatch):
+def test_default_output_path_writes_nothing(tmp_path, monkeypatch, series, rig):
     truth, lists, target = rig("charuco")
     monkeypatch.chdir(tmp_path)
     _vesk.MultiCameraCalibrator(target, 3).calibrate(lists)
-    s, images, he_target = __import__("test_hand_eye").series("charuco")
+    s, images, he_target = series("charuco")
     _vesk.EyeInHandCalibrator(he_target).calibrate(s.robot_T_tcp, images)
     assert list(tmp_path.iterdir()) == []

@@ -10,8 +10,7 @@ import pytest
 
 import _vesk
 from _vesk import io
-from synthetic import scene as S
-from test_hand_eye import series
+from vesk_testing import scene as S
 
 
 def _poisoned(items, index, value=np.nan):
@@ -21,7 +20,7 @@ def _poisoned(items, index, value=np.nan):
 
 
 @pytest.mark.parametrize("which, value", [("robot", np.nan), ("target", np.inf), ("K", np.nan), ("dist", -np.inf)])
-def test_non_finite_input_is_refused_before_the_solve(which, value):
+def test_non_finite_input_is_refused_before_the_solve(which, value, series):
     s, images, target = series("charuco")
     cal = _vesk.EyeInHandCalibrator(target)
     robots, cams, K, D = list(s.robot_T_tcp), list(s.camera_T_target), s.camera.K.copy(), s.camera.dist.copy()
@@ -42,7 +41,7 @@ def test_non_finite_input_is_refused_before_the_solve(which, value):
 
 @pytest.mark.parametrize("motion", ["identical", "translations", "one_axis"])
 @pytest.mark.parametrize("method", ["TSAI", "PARK"])
-def test_rotation_degenerate_data_is_not_ok(motion, method, capfd):
+def test_rotation_degenerate_data_is_not_ok(motion, method, capfd, series):
     s, _, target = series("charuco")
     X, B = s.tcp_T_camera, s.robot_T_target
     base = s.robot_T_tcp[0]
@@ -176,7 +175,7 @@ def test_full_disk_leaves_the_earlier_file_intact(tmp_path):
     (lambda s, imgs, t: _vesk.IntrinsicCalibrator(t, _guess(np.full((3, 3), np.inf))).calibrate(imgs),
      "IntrinsicCalibrator: intrinsic_matrix_guess"),
 ])
-def test_other_entries_refuse_non_finite_input(call, message):
+def test_other_entries_refuse_non_finite_input(call, message, series):
     s, images, target = series("charuco")
     with pytest.raises(ValueError, match=message + " holds a non-finite value"):
         call(s, images, target)

@@ -4,7 +4,7 @@ import cv2
 import numpy as np
 import pytest
 
-from synthetic import scene as S
+from vesk_testing import scene as S
 
 SUBPIX = (cv2.TERM_CRITERIA_EPS + cv2.TERM_CRITERIA_COUNT, 100, 1e-5)
 

@@ -3,7 +3,7 @@ import numpy as np
 import pytest
 
 import _vesk
-from synthetic import scene as S
+from vesk_testing import scene as S
 
 NAMES = {
     "DICT_4X4_50": 0, "DICT_4X4_100": 1, "DICT_4X4_250": 2, "DICT_4X4_1000": 3,

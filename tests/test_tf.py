@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from _vesk import tf
-from synthetic.scene import rot_x, rot_y, rot_z
+from vesk_testing.scene import rot_x, rot_y, rot_z
 
 
 def test_identity_and_quarter_turn():

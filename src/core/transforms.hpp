@@ -5,6 +5,21 @@
 
 #include <opencv2/core.hpp>
 
+// Frames and transforms, as every part of the system uses them.
+//
+// a_T_b is a 4x4 CV_64F [R t; 0 0 0 1] that maps coordinates in frame b into frame a:
+// p_a = a_T_b * p_b. Transforms chain by matching inner names, a_T_c = a_T_b * b_T_c, and
+// inv(a_T_b) = b_T_a. The frames:
+// - robot: the robot base; world_T_target names the same frame world;
+// - tcp: the flange;
+// - camera: OpenCV's, x right, y down, z along the optical axis;
+// - target: the board's own coordinates, z = 0 on its surface, origin at a chessboard's first
+//   inner corner or at the outer top-left corner of a ChArUco or grid board;
+// - reference: the rig's reference camera.
+// Lengths are in metres, the target's unit. Pixel coordinates are OpenCV's: the centre of the
+// top-left pixel is (0, 0). In C++ names the same frames read robotTTcp, tcpTCamera,
+// cameraTTarget, worldTTarget and referenceTCamera.
+
 namespace vesk::tf {
 
 // [x, y, z, rx, ry, rz] with extrinsic x-y-z Euler angles in degrees (R = Rz*Ry*Rx)

@@ -9,12 +9,12 @@ using namespace vesk::geometry;
 
 namespace {
 
-cv::Mat K() { return (cv::Mat_<double>(3, 3) << 800, 0, 320, 0, 810, 240, 0, 0, 1); }
+cv::Mat K() { return cv::Mat(cv::Matx33d(800, 0, 320, 0, 810, 240, 0, 0, 1)); }
 
 cv::Mat referenceTCamera(double tx, double yawDeg) {
   const double a = yawDeg * CV_PI / 180.0;
-  return (cv::Mat_<double>(4, 4) << std::cos(a), 0, std::sin(a), tx, 0, 1, 0, 0, -std::sin(a), 0, std::cos(a), 0, 0,
-          0, 0, 1);
+  const double c = std::cos(a), s = std::sin(a);
+  return cv::Mat(cv::Matx44d(c, 0, s, tx, 0, 1, 0, 0, -s, 0, c, 0, 0, 0, 0, 1));
 }
 
 // Exact pixels of reference-frame points in two cameras, as detections with ids.
