@@ -1,6 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
-#include "core/blas.hpp"
+#include "core/threads.hpp"
 
 #include <cstring>
 #include <exception>

@@ -284,7 +284,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
 EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTargetList(
     const std::vector<cv::Mat>& imageList, const std::vector<cv::Mat>& robotTTcpList, const cv::Mat& intrinsicMatrix,
     const cv::Mat& distortionCoefficients) const {
-  if (!std::holds_alternative<CharucoTarget>(target_)) {
+  if (charucoOf(target_) == nullptr) {
     throw std::invalid_argument("EyeInHandCalibrator::computeCameraTTargetList only supports CharucoTarget");
   }
   detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");

@@ -5,8 +5,8 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "core/blas.hpp"
 #include "core/logging.hpp"
+#include "core/threads.hpp"
 #include "core/transforms.hpp"
 #include "geometry/reprojection.hpp"
 #include "targets/detection.hpp"

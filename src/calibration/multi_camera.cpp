@@ -14,10 +14,10 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "core/blas.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
+#include "core/threads.hpp"
 #include "core/transforms.hpp"
 #include "geometry/triangulation.hpp"
 #include "io/result_files.hpp"
@@ -398,7 +398,7 @@ TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::ve
   for (const cv::Mat& T : last_result_.reference_T_camera_list) {
     if (T.empty()) throw std::runtime_error("MultiCameraCalibrator: run calibrate() before triangulate().");
   }
-  const auto* charuco = std::get_if<CharucoTarget>(&target_);
+  const CharucoTarget* charuco = charucoOf(target_);
   if (charuco == nullptr) throw std::invalid_argument("MultiCameraCalibrator::triangulate requires a CharucoTarget");
   checkTriangulationFrame(imageLists, frameIndex);
 
@@ -550,7 +550,7 @@ std::string MultiCameraCalibrator::formatResults() const {
   if (has_triangulation_) {
     const TriangulationReport& t = last_triangulation_;
     os << "\n" << rule70 << "\nTRIANGULATION VALIDATION  (frame " << t.frame_index << ")\n" << rule70 << "\n";
-    os << "  Expected square length: " << 1000 * std::get<CharucoTarget>(target_).square_length << " mm\n";
+    os << "  Expected square length: " << 1000 * charucoOf(target_)->square_length << " mm\n";
     os << "  Co-planarity (3rd SV):  " << 1000 * t.plane_thickness_m << " mm\n";
     for (std::size_t i = 0; i < t.rms_per_camera.size(); ++i) {
       if (t.counts_per_camera[i] == 0) {

@@ -59,13 +59,16 @@ struct ArucoTarget {
 
 using CalibrationTarget = std::variant<ChessboardTarget, CharucoTarget, ArucoTarget>;
 
-// The one way to branch on a target's kind: std::visit(Overloaded{one callable per kind}, target).
+// Branching on a target's kind: std::visit(Overloaded{one callable per kind}, target).
 template <typename... Fs>
 struct Overloaded : Fs... {
   using Fs::operator()...;
 };
 template <typename... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
+
+// For the operations only a ChArUco board supports: the board, or nullptr for the other kinds.
+inline const CharucoTarget* charucoOf(const CalibrationTarget& target) { return std::get_if<CharucoTarget>(&target); }
 
 // Detector parameters shared by every ChArUco and ArUco detector of the system.
 cv::aruco::RefineParameters defaultRefineParameters();

@@ -1,4 +1,4 @@
-#include "core/blas.hpp"
+#include "core/threads.hpp"
 
 #include <opencv2/core/utility.hpp>
 

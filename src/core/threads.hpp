@@ -1,5 +1,7 @@
 #pragma once
 
+// Where the core computes: on the caller's thread, with results that do not depend on a pool.
+
 namespace vesk::detail {
 
 // Run the BLAS that OpenCV's solvers call on the caller's thread only. The
