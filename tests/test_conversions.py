@@ -28,6 +28,17 @@ def test_other_dtypes_are_rejected_with_type_error(dtype):
         tf.transformation_matrix_to_pose(M)
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.int32, np.float32, np.float64])
+def test_arrays_that_came_through_pickle_are_accepted(dtype):
+    # multiprocessing hands arrays over by pickle: their dtype equals numpy's canonical one without being it
+    import pickle
+
+    M = np.eye(4, dtype=dtype)
+    M[0, 3] = 5
+    copy = pickle.loads(pickle.dumps(M))
+    assert tf.transformation_matrix_to_pose(copy) == [5.0, 0.0, 0.0, 0.0, 0.0, 0.0]
+
+
 def test_float_lists_convert_but_int_lists_do_not(T):
     assert tf.transformation_matrix_to_pose(T.tolist()) == pytest.approx(POSE)
     with pytest.raises(TypeError):

@@ -86,16 +86,20 @@ struct type_caster<cv::Mat> {
 
  private:
   static int depthOf(const dtype& dt) {
-    // Identity with numpy's canonical descriptors: non-native byte order and
-    // other dtypes do not match and are rejected.
-    const PyObject* p = dt.ptr();
-    if (p == dtype::of<uint8_t>().ptr()) return CV_8U;
-    if (p == dtype::of<int8_t>().ptr()) return CV_8S;
-    if (p == dtype::of<uint16_t>().ptr()) return CV_16U;
-    if (p == dtype::of<int16_t>().ptr()) return CV_16S;
-    if (p == dtype::of<int32_t>().ptr()) return CV_32S;
-    if (p == dtype::of<float>().ptr()) return CV_32F;
-    if (p == dtype::of<double>().ptr()) return CV_64F;
+    // By type number, not by identity with numpy's canonical descriptors: an array
+    // that came through pickle (multiprocessing hands images over that way) carries an
+    // equal descriptor that is not the canonical one. Non-native byte order is refused.
+    const char order = dt.byteorder();
+    constexpr char kNative = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? '<' : '>';
+    if (order != '=' && order != '|' && order != kNative) return -1;
+    const int num = dt.num();
+    if (num == dtype::of<uint8_t>().num()) return CV_8U;
+    if (num == dtype::of<int8_t>().num()) return CV_8S;
+    if (num == dtype::of<uint16_t>().num()) return CV_16U;
+    if (num == dtype::of<int16_t>().num()) return CV_16S;
+    if (num == dtype::of<int32_t>().num()) return CV_32S;
+    if (num == dtype::of<float>().num()) return CV_32F;
+    if (num == dtype::of<double>().num()) return CV_64F;
     return -1;
   }
 
