@@ -251,7 +251,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
   result.reprojection_error = intrinsic.reprojection_error;
 
   Frames chosen;
-  std::vector<cv::Mat> points;
+  std::vector<cv::Mat> points, objects;
   for (std::size_t k : chosenViews(intrinsic)) {
     const auto imageIndex = static_cast<std::size_t>(intrinsic.successful_indices[k]);
     // Images beyond the end of the robot pose list have no pose to pair with.
@@ -263,6 +263,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
     chosen.images.push_back(imageList[imageIndex]);
     chosen.robots.push_back(robotTTcpList[imageIndex]);
     points.push_back(intrinsic.image_points[k]);
+    objects.push_back(intrinsic_.detections().object_points[k]);
   }
   if (result.intrinsic_matrix.empty() || chosen.robots.size() < kMinFramesPerSolve) {
     logging::log(Level::ERROR, "Not enough valid images for extrinsic calibration. Need at least 4!");
@@ -271,7 +272,8 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
     return std::nullopt;
   }
   logging::log(Level::INFO, "Calculating extrinsic (hand-eye) transform...");
-  TargetPoses poses = computeTargetPoses(chosen.images, points, result.intrinsic_matrix, result.distortion_coefficients);
+  TargetPoses poses =
+      posesOfDetectedViews(chosen.images, points, objects, result.intrinsic_matrix, result.distortion_coefficients);
   Frames frames;
   frames.cams = std::move(poses.camera_T_target_list);
   for (int k : poses.valid_indices) {
@@ -340,6 +342,26 @@ EyeInHandCalibrator::TargetPoses EyeInHandCalibrator::computeTargetPoses(const s
                           out = redetectedTargetPoses(images, intrinsicMatrix, distortionCoefficients, "ArUco");
                         }},
              target_);
+  return out;
+}
+
+EyeInHandCalibrator::TargetPoses EyeInHandCalibrator::posesOfDetectedViews(const std::vector<cv::Mat>& images,
+                                                                           const std::vector<cv::Mat>& imagePoints,
+                                                                           const std::vector<cv::Mat>& objectPoints,
+                                                                           const cv::Mat& intrinsicMatrix,
+                                                                           const cv::Mat& distortionCoefficients) const {
+  // ChArUco detection is deterministic and the intrinsic step used the same detector, so
+  // detecting those views again would give the same corners: they are taken as they are.
+  // An ArUco view is detected again, as computeTargetPoses does, without marker refinement.
+  const auto* charuco = charucoOf(target_);
+  if (charuco == nullptr) return computeTargetPoses(images, imagePoints, intrinsicMatrix, distortionCoefficients);
+  TargetPoses out;
+  for (std::size_t k = 0; k < imagePoints.size(); ++k) {
+    std::optional<cv::Mat> pose = poseByPnP(objectPoints[k], imagePoints[k], intrinsicMatrix, distortionCoefficients);
+    if (!pose) continue;
+    out.camera_T_target_list.push_back(std::move(*pose));
+    out.valid_indices.push_back(static_cast<int>(k));
+  }
   return out;
 }
 

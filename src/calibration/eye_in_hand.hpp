@@ -94,6 +94,9 @@ class EyeInHandCalibrator {
   std::optional<Frames> framesFromIntrinsicCalibration(HandEyeResult& result,
                                                        const std::vector<cv::Mat>& robotTTcpList,
                                                        const std::vector<cv::Mat>& imageList);
+  TargetPoses posesOfDetectedViews(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& imagePoints,
+                                   const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                                   const cv::Mat& distortionCoefficients) const;
   TargetPoses redetectedTargetPoses(const std::vector<cv::Mat>& images, const cv::Mat& intrinsicMatrix,
                                     const cv::Mat& distortionCoefficients, const char* kindName) const;
   TargetConsistencyStats targetPoseScatter(const HandEyeResult& result) const;
