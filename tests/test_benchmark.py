@@ -47,6 +47,21 @@ def test_run_on_noisy_views(capfd, noisy_views):
     assert BENCH.cross_validate(images, target, _vesk.IntrinsicOptions(), 5, 7) != again
 
 
+def test_each_image_detected_once_gives_the_same_folds_and_warnings(capfd, noisy_views):
+    images, target = noisy_views()
+    images = images[:5] + [np.full_like(images[0], 128)] + images[5:]  # one view without the board
+    options = _vesk.IntrinsicOptions()
+    capfd.readouterr()
+    alone = BENCH.cross_validate(images, target, options)
+    alone_log = [line for line in capfd.readouterr().err.splitlines() if "Not enough ChArUco corners" in line]
+    r = BENCH.run(images, target, options)
+    run_log = [line for line in capfd.readouterr().err.splitlines() if "Not enough ChArUco corners" in line]
+    assert r.held_out_reprojection_error == alone
+    # the full calibration's warning (image 5), then each training set's, at its position in that set
+    assert len(alone_log) == 4 and run_log == [run_log[0]] + alone_log
+    assert run_log[0].endswith("image 5")
+
+
 @pytest.mark.parametrize("n_images, n_splits", [(3, 5), (12, 0), (12, -2), (0, 5)])
 def test_no_held_out_value_is_infinite(n_images, n_splits, capfd, noisy_views):
     images, target = noisy_views()

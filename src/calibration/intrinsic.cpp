@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <unordered_map>
 
 #include <opencv2/calib3d.hpp>
 
@@ -124,7 +125,38 @@ IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& image
   return solve(images);
 }
 
+IntrinsicResult IntrinsicCalibrator::calibrateDetected(const TargetDetections& all,
+                                                       const std::vector<int>& imageIndices, cv::Size imageSize) {
+  std::unordered_map<int, std::size_t> positionOf;
+  for (std::size_t k = 0; k < all.successful_indices.size(); ++k) positionOf.emplace(all.successful_indices[k], k);
+  TargetDetections picked;
+  for (std::size_t i = 0; i < imageIndices.size(); ++i) {
+    const auto found = positionOf.find(imageIndices[i]);
+    if (found == positionOf.end()) {
+      logging::log(Level::WARNING, missedTargetMessage(target_, i));
+      continue;
+    }
+    const std::size_t k = found->second;
+    picked.successful_indices.push_back(static_cast<int>(i));
+    picked.image_points.push_back(all.image_points[k]);
+    picked.object_points.push_back(all.object_points[k]);
+    if (!all.point_ids.empty()) picked.point_ids.push_back(all.point_ids[k]);
+    picked.annotated_images.push_back(all.annotated_images[k]);
+  }
+  detections_ = std::move(picked);
+  rvecs_.clear();
+  tvecs_.clear();
+  return solveAt(imageSize);
+}
+
 IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
+  if (!detections_.image_points.empty() && images.empty()) {
+    throw std::invalid_argument("IntrinsicCalibrator: solve needs the images for their size");
+  }
+  return solveAt(images.empty() ? cv::Size() : images.front().size());
+}
+
+IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
   IntrinsicResult result;
   result.successful_indices = detections_.successful_indices;
   result.image_points = detections_.image_points;
@@ -132,10 +164,6 @@ IntrinsicResult IntrinsicCalibrator::solve(const std::vector<cv::Mat>& images) {
     logging::log(Level::WARNING, "[IntrinsicCalibrator] No corners found. Check the images and try again.");
     return result;
   }
-  if (images.empty()) {
-    throw std::invalid_argument("IntrinsicCalibrator: solve needs the images for their size");
-  }
-  const cv::Size imageSize = images.front().size();
 
   auto [K, D] = startingGuess(options_);
   const bool releaseObject = releaseObjectWanted(target_, options_);

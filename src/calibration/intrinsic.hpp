@@ -52,6 +52,11 @@ class IntrinsicCalibrator {
   TargetDetections findCorners(const std::vector<cv::Mat>& images) const;
   IntrinsicResult calibrate(const std::vector<cv::Mat>& images);
   IntrinsicResult solve(const std::vector<cv::Mat>& images);
+  // calibrate() of a batch whose views were already detected: `all` is findCorners of a batch,
+  // `imageIndices` the images of that batch that form this one, in order. Detection depends
+  // only on the image and the options, so the result and the warnings are calibrate()'s.
+  IntrinsicResult calibrateDetected(const TargetDetections& all, const std::vector<int>& imageIndices,
+                                    cv::Size imageSize);
   double meanReprojectionError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const;
 
   const CalibrationTarget& target() const { return target_; }
@@ -62,6 +67,8 @@ class IntrinsicCalibrator {
   const std::vector<cv::Mat>& tvecs() const { return tvecs_; }
 
  private:
+  IntrinsicResult solveAt(cv::Size imageSize);
+
   CalibrationTarget target_;
   IntrinsicOptions options_;
   TargetDetections detections_;

@@ -60,7 +60,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
   calibration::IntrinsicCalibrator calibrator(target, options);
   const calibration::IntrinsicResult full = calibrator.calibrate(images);
   if (!full.ok) throw std::runtime_error("[Benchmark] " + backendName + " calibration failed.");
-  const double heldOut = crossValidate(images, target, options, nSplits, seed);
+  const double heldOut = crossValidateDetected(images, target, options, nSplits, seed, &calibrator.detections());
 
   double roundtrip = -1.0;
   if (!robotPoses.empty() && eyeInHandOptions) {
@@ -94,6 +94,14 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
 double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
                                            const calibration::IntrinsicOptions& options, int nSplits,
                                            std::uint32_t seed) const {
+  return crossValidateDetected(images, target, options, nSplits, seed, nullptr);
+}
+
+double CalibrationBenchmark::crossValidateDetected(const std::vector<cv::Mat>& images,
+                                                   const CalibrationTarget& target,
+                                                   const calibration::IntrinsicOptions& options, int nSplits,
+                                                   std::uint32_t seed,
+                                                   const calibration::TargetDetections* detected) const {
   const std::size_t n = images.size();
   std::vector<std::size_t> order(n);
   std::iota(order.begin(), order.end(), std::size_t{0});
@@ -108,12 +116,18 @@ double CalibrationBenchmark::crossValidate(const std::vector<cv::Mat>& images, c
       if (start >= n) break;
       const std::size_t end = std::min(start + fold, n);
       std::vector<cv::Mat> training;
+      std::vector<int> trainingIndices;
       for (std::size_t p = 0; p < n; ++p) {
-        if (p < start || p >= end) training.push_back(images[order[p]]);
+        if (p >= start && p < end) continue;
+        training.push_back(images[order[p]]);
+        trainingIndices.push_back(static_cast<int>(order[p]));
       }
       if (training.size() < kMinFramesPerSolve) continue;
       calibration::IntrinsicCalibrator calibrator(target, options);
-      const calibration::IntrinsicResult r = calibrator.calibrate(training);
+      // each image is detected once: a training set takes its views from the detections of all images
+      const calibration::IntrinsicResult r =
+          detected ? calibrator.calibrateDetected(*detected, trainingIndices, training.front().size())
+                   : calibrator.calibrate(training);
       if (!r.ok) continue;
       for (std::size_t p = start; p < end; ++p) {
         const auto e = reprojectionErrorOnImage(images[order[p]], target, r.intrinsic_matrix,

@@ -47,6 +47,12 @@ class CalibrationBenchmark {
 
   static std::string formatResults(const std::vector<BenchmarkResult>& results);
   static void saveJson(const std::vector<BenchmarkResult>& results, const std::string& path);
+ private:
+  // crossValidate, with the detections of all images (findCorners with these options) already
+  // made when `detected` is given.
+  double crossValidateDetected(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
+                               const calibration::IntrinsicOptions& options, int nSplits, std::uint32_t seed,
+                               const calibration::TargetDetections* detected) const;
 };
 
 }  // namespace vesk::quality
