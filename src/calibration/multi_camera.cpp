@@ -143,6 +143,17 @@ std::optional<PairView> pairByCornerIds(const FrameViews& f, const cv::Mat& refI
   return pickRows(f.ref_obj, f.ref_pts, f.cam_pts, refRows, camRows);
 }
 
+// (N x 2 CV_64F corners, N x 1 CV_32S ids) of one frame as detectCharucoCorners gives them, from
+// a camera's detections; both empty when the frame was not detected.
+std::pair<cv::Mat, cv::Mat> detectedCorners(const TargetDetections& d, int frame) {
+  const auto it = std::find(d.successful_indices.begin(), d.successful_indices.end(), frame);
+  if (it == d.successful_indices.end()) return {cv::Mat(), cv::Mat()};
+  const auto k = static_cast<std::size_t>(it - d.successful_indices.begin());
+  cv::Mat corners;
+  d.image_points[k].reshape(1, d.image_points[k].rows).convertTo(corners, CV_64F);
+  return {corners, d.point_ids.at(k).clone()};
+}
+
 void validateImageLists(const std::vector<std::vector<cv::Mat>>& imageLists, std::size_t cameras) {
   if (imageLists.size() != cameras) {
     throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(cameras) + " image lists, got " +
@@ -232,7 +243,7 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
   has_triangulation_ = false;
   last_result_.ok = std::none_of(last_result_.reference_T_camera_list.begin(),
                                  last_result_.reference_T_camera_list.end(), [](const cv::Mat& m) { return m.empty(); });
-  if (last_result_.ok) validateByTriangulation(imageLists);
+  if (last_result_.ok) validateByTriangulation(imageLists, views);
   printResults();
   if (!outputPath.empty()) saveResult(outputPath);
   return last_result_;
@@ -324,9 +335,10 @@ void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraVie
                                 "px over " + std::to_string(pp.object_points.size()) + " frames");
 }
 
-void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists) {
+void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                    const std::vector<CameraViews>& views) {
   try {
-    last_triangulation_ = triangulate(imageLists, 0);
+    last_triangulation_ = triangulateFrame(imageLists, 0, &views);
     has_triangulation_ = true;
   } catch (const std::exception& e) {
     logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + e.what());
@@ -395,6 +407,12 @@ MultiCameraCalibrator::PairPoints MultiCameraCalibrator::gatherPairPoints(const 
 
 TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::vector<cv::Mat>>& imageLists,
                                                        int frameIndex) const {
+  return triangulateFrame(imageLists, frameIndex, nullptr);
+}
+
+TriangulationReport MultiCameraCalibrator::triangulateFrame(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                            int frameIndex,
+                                                            const std::vector<CameraViews>* views) const {
   for (const cv::Mat& T : last_result_.reference_T_camera_list) {
     if (T.empty()) throw std::runtime_error("MultiCameraCalibrator: run calibrate() before triangulate().");
   }
@@ -402,7 +420,7 @@ TriangulationReport MultiCameraCalibrator::triangulate(const std::vector<std::ve
   if (charuco == nullptr) throw std::invalid_argument("MultiCameraCalibrator::triangulate requires a CharucoTarget");
   checkTriangulationFrame(imageLists, frameIndex);
 
-  const geometry::CornerObservations observations = observeFrame(imageLists, frameIndex, *charuco);
+  const geometry::CornerObservations observations = observeFrame(imageLists, frameIndex, *charuco, views);
   if (observations.size() < kMinPointsPerView) {
     throw std::runtime_error("MultiCameraCalibrator: only " + std::to_string(observations.size()) +
                              " corners visible in >=2 cameras  -  need at least 4.");
@@ -441,12 +459,16 @@ void MultiCameraCalibrator::checkTriangulationFrame(const std::vector<std::vecto
 }
 
 geometry::CornerObservations MultiCameraCalibrator::observeFrame(const std::vector<std::vector<cv::Mat>>& imageLists,
-                                                                 int frameIndex, const CharucoTarget& target) const {
+                                                                 int frameIndex, const CharucoTarget& target,
+                                                                 const std::vector<CameraViews>* views) const {
   const auto n = static_cast<std::size_t>(num_cameras_);
   std::vector<cv::Mat> corners(n), ids(n);
   for (std::size_t c = 0; c < n; ++c) {
+    // The calibration detected every frame with the same ChArUco detector: its corners are
+    // what detecting the frame again would give.
     std::tie(corners[c], ids[c]) =
-        geometry::detectCharucoCorners(imageLists[c][static_cast<std::size_t>(frameIndex)], target);
+        views ? detectedCorners((*views)[c].detections, frameIndex)
+              : geometry::detectCharucoCorners(imageLists[c][static_cast<std::size_t>(frameIndex)], target);
     if (corners[c].empty()) {
       logging::log(Level::WARNING,
                    "cam_" + std::to_string(c) + ": detection failed on frame " + std::to_string(frameIndex));

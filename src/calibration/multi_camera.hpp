@@ -86,11 +86,16 @@ class MultiCameraCalibrator {
   static PairPoints gatherPairPoints(const TargetDetections& refDet, const TargetDetections& camDet,
                                      int referenceIndex, int cameraIndex, const std::vector<int>& frames);
   void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize);
-  void validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists);
+  void validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists,
+                               const std::vector<CameraViews>& views);
+  // triangulate(), taking frame corners from the calibration's detections when `views` is given
+  TriangulationReport triangulateFrame(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex,
+                                       const std::vector<CameraViews>* views) const;
   void saveResult(const std::filesystem::path& outputPath) const;
   void checkTriangulationFrame(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex) const;
   geometry::CornerObservations observeFrame(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex,
-                                            const CharucoTarget& target) const;
+                                            const CharucoTarget& target,
+                                            const std::vector<CameraViews>* views) const;
   static void dropDegenerate(cv::Mat& points, cv::Mat& pointIds);
 
   CalibrationTarget target_;
