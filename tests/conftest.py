@@ -7,25 +7,18 @@ import pytest
 from vesk_testing import scenes
 
 
-@pytest.fixture(scope="session")
-def series():
-    """series(kind, single_axis=False) -> (truth, images, target) of a hand-eye series."""
-    return functools.cache(scenes.hand_eye_series)
+def _cached(builder, doc):
+    """A session fixture handing out `builder`, each scene built once."""
+
+    @pytest.fixture(scope="session")
+    def fixture():
+        return functools.cache(builder)
+
+    fixture.__doc__ = doc
+    return fixture
 
 
-@pytest.fixture(scope="session")
-def rig():
-    """rig(kind) -> (truth, image lists, target) of a 3-camera rig."""
-    return functools.cache(scenes.rig_scene)
-
-
-@pytest.fixture(scope="session")
-def noisy_views():
-    """noisy_views(n=12) -> (images, target) of noisy ChArUco views."""
-    return functools.cache(scenes.noisy_charuco_views)
-
-
-@pytest.fixture(scope="session")
-def intrinsic_scenes():
-    """intrinsic_scenes(kind) -> IntrinsicScene of 16 views."""
-    return functools.cache(scenes.IntrinsicScene)
+series = _cached(scenes.hand_eye_series, "series(kind, single_axis=False) -> (truth, images, target) of a hand-eye series.")
+rig = _cached(scenes.rig_scene, "rig(kind) -> (truth, image lists, target) of a 3-camera rig.")
+noisy_views = _cached(scenes.noisy_charuco_views, "noisy_views(n=12) -> (images, target) of noisy ChArUco views.")
+intrinsic_scenes = _cached(scenes.IntrinsicScene, "intrinsic_scenes(kind) -> IntrinsicScene of 16 views.")

@@ -49,15 +49,6 @@ std::optional<cv::Mat> poseByPnP(const cv::Mat& objectPoints, const cv::Mat& ima
   return detail::rigidTransform(R, tvec);
 }
 
-// Re-detection for a target pose: no marker refinement, and ArUco markers off the board count
-// towards the minimum (the pose is then solved from the board's own markers).
-DetectionSettings poseDetectionSettings() {
-  DetectionSettings s;
-  s.refine_markers = false;
-  s.count_foreign_markers = true;
-  return s;
-}
-
 // A pose handed in by the caller must be 4x4 before its blocks are cut out.
 cv::Mat checkedPose(const cv::Mat& pose, const char* list, std::size_t i) {
   if (pose.dims != 2 || pose.rows != 4 || pose.cols != 4 || pose.channels() != 1) {
@@ -291,7 +282,7 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
   }
   detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");
   detail::requireFinite(distortionCoefficients, kComponent, "distortion_coefficients");
-  const TargetDetector detector(target_, poseDetectionSettings());
+  const TargetDetector detector(target_, DetectionSettings::forPose());
 
   AlignedTargetPoses out;
   for (std::size_t i = 0; i < imageList.size() && i < robotTTcpList.size(); ++i) {
@@ -370,7 +361,7 @@ EyeInHandCalibrator::TargetPoses EyeInHandCalibrator::redetectedTargetPoses(cons
                                                                             const cv::Mat& distortionCoefficients,
                                                                             const char* kindName) const {
   TargetPoses out;
-  const TargetDetector detector(target_, poseDetectionSettings());
+  const TargetDetector detector(target_, DetectionSettings::forPose());
   for (std::size_t k = 0; k < images.size(); ++k) {
     const TargetDetection d = detector.detect(detail::toGray(images[k]));
     if (!d.found) {

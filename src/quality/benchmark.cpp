@@ -146,11 +146,9 @@ double CalibrationBenchmark::crossValidateDetected(const std::vector<cv::Mat>& i
 std::optional<std::pair<cv::Mat, cv::Mat>> CalibrationBenchmark::reprojectionErrorInputs(
     const cv::Mat& image, const CalibrationTarget& target) const {
   const cv::Mat gray = detail::toGray(image);
-  // the benchmark's own fixed settings: no options, no marker refinement
-  DetectionSettings settings;
+  // the benchmark's own fixed settings, not the options
+  DetectionSettings settings = DetectionSettings::forPose();
   settings.chessboard_flags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE;
-  settings.refine_markers = false;
-  settings.count_foreign_markers = true;
   TargetDetection d = TargetDetector(target, settings).detect(gray);
   if (!d.found || d.object_points.empty()) return std::nullopt;
   return std::make_pair(std::move(d.object_points), std::move(d.image_points));

@@ -23,6 +23,15 @@ struct DetectionSettings {
   cv::TermCriteria sub_pixel_criteria{cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 0.001};
   bool refine_markers = true;          // ArUco: refineDetectedMarkers against the board
   bool count_foreign_markers = false;  // ArUco: markers that are not on the board count towards the minimum
+
+  // Detecting a view again for its pose (target poses, benchmark scoring): no marker refinement,
+  // and markers off the board count towards the minimum (the pose uses the board's own).
+  static DetectionSettings forPose() {
+    DetectionSettings s;
+    s.refine_markers = false;
+    s.count_foreign_markers = true;
+    return s;
+  }
 };
 
 // The target as one grey image shows it; row k of image_points belongs to row k of object_points.
