@@ -17,6 +17,7 @@ if ! PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --no-build-isol
   --target "$site" \
   -C build-dir=build/asan \
   -C cmake.build-type=RelWithDebInfo \
+  -C cmake.define.VESK_PORTABLE=OFF \
   -C cmake.define.OpenCV_DIR="$(bash scripts/opencv.sh)" \
   -C cmake.define.VESK_BUILD_TESTS=ON \
   -C cmake.define.VESK_SANITIZE=ON \

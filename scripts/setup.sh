@@ -78,6 +78,7 @@ if [ "${VESK_SANITIZE:-0}" = 1 ]; then extra+=(-C cmake.define.VESK_SANITIZE=ON 
 say "building _vesk (build folder $build_dir)"
 PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps \
   -C build-dir="$build_dir" \
+  -C cmake.define.VESK_PORTABLE=OFF \
   -C cmake.define.OpenCV_DIR="$opencv_dir" \
   -C cmake.define.VESK_BUILD_TESTS=ON \
   -C cmake.define.VESK_TEST_PYTHONPATH="$site" \

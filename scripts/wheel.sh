@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Build a self-contained wheel of _vesk into dist/ (OpenCV linked statically,
-# the remaining shared libraries vendored by auditwheel) and check that it
-# imports in a fresh virtual environment.
+# Build the self-contained wheel of _vesk into dist/ (the portable build:
+# glibc 2.28 toolchain, OpenCV, zlib and libc++ linked statically), tag it
+# manylinux_2_28 with auditwheel, and check that it imports in a fresh
+# virtual environment.
 #   bash scripts/wheel.sh
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -13,10 +14,10 @@ venv="$root/.venv"
 rm -rf dist
 mkdir -p dist/raw
 say "building the wheel (isolated build environment)"
-"$venv/bin/python" -m pip wheel . --no-deps -w dist/raw 2>&1 | { grep -v "is ignored" || true; } >&2
+"$venv/bin/python" -m pip wheel . --no-deps -w dist/raw -C build-dir=build/portable 2>&1 | { grep -v "is ignored" || true; } >&2
 [ "${PIPESTATUS[0]}" = 0 ] || { say "pip wheel failed"; exit 1; }
-say "vendoring shared libraries outside the manylinux policy"
-PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair dist/raw/*.whl -w dist >&2
+say "checking the wheel against the manylinux_2_28 policy"
+PATH="$venv/bin:$PATH" "$venv/bin/auditwheel" repair --plat manylinux_2_28_x86_64 dist/raw/*.whl -w dist >&2
 rm -rf dist/raw
 wheel="$(ls dist/*.whl)"
 "$venv/bin/auditwheel" show "$wheel" >&2
