@@ -57,8 +57,9 @@ def test_each_image_detected_once_gives_the_same_folds_and_warnings(capfd, noisy
     r = BENCH.run(images, target, options)
     run_log = [line for line in capfd.readouterr().err.splitlines() if "Not enough ChArUco corners" in line]
     assert r.held_out_reprojection_error == alone
-    # the full calibration's warning (image 5), then each training set's, at its position in that set
-    assert len(alone_log) == 4 and run_log == [run_log[0]] + alone_log
+    # the full calibration's warning (image 5), then each training set's, at its position in that set;
+    # the blank view is held out at most once (the fold order is the standard library's shuffle)
+    assert len(alone_log) >= 4 and run_log == [run_log[0]] + alone_log
     assert run_log[0].endswith("image 5")
 
 

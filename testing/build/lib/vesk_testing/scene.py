@@ -1,0 +1,421 @@
+"""Synthetic scenes with ground truth: boards rendered through a known camera.
+
+Every image is rendered by inverse mapping: each (supersampled) output pixel is
+undistorted once per camera into a normalised ray, the ray is intersected with
+the board plane through the homography of the pose, and the board texture is
+sampled there. Supersampling followed by an area downscale approximates the
+pixel integration of a real sensor, so corner detectors find the true
+projections to a few hundredths of a pixel on noise-free renders.
+
+Board frames follow OpenCV's board conventions: x to the right and y downwards
+on the printed face, z into the board, lengths in metres.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import functools
+from typing import Sequence
+
+import cv2
+import numpy as np
+
+# --------------------------------------------------------------------------
+# rigid transforms
+
+
+def rot_x(deg: float) -> np.ndarray:
+    a = np.deg2rad(deg)
+    c, s = np.cos(a), np.sin(a)
+    return np.array([[1, 0, 0], [0, c, -s], [0, s, c]], dtype=np.float64)
+
+
+def rot_y(deg: float) -> np.ndarray:
+    a = np.deg2rad(deg)
+    c, s = np.cos(a), np.sin(a)
+    return np.array([[c, 0, s], [0, 1, 0], [-s, 0, c]], dtype=np.float64)
+
+
+def rot_z(deg: float) -> np.ndarray:
+    a = np.deg2rad(deg)
+    c, s = np.cos(a), np.sin(a)
+    return np.array([[c, -s, 0], [s, c, 0], [0, 0, 1]], dtype=np.float64)
+
+
+def make_T(R: np.ndarray, t: Sequence[float]) -> np.ndarray:
+    T = np.eye(4)
+    T[:3, :3] = R
+    T[:3, 3] = np.asarray(t, dtype=np.float64)
+    return T
+
+
+def inv_T(T: np.ndarray) -> np.ndarray:
+    R, t = T[:3, :3], T[:3, 3]
+    return make_T(R.T, -R.T @ t)
+
+
+def rotation_angle_deg(R: np.ndarray) -> float:
+    c = (np.trace(R) - 1.0) / 2.0
+    return float(np.degrees(np.arccos(np.clip(c, -1.0, 1.0))))
+
+
+def pose_error(T_est: np.ndarray, T_true: np.ndarray) -> tuple[float, float]:
+    """(translation error in metres, rotation error in degrees)."""
+    dt = float(np.linalg.norm(T_est[:3, 3] - T_true[:3, 3]))
+    dR = T_est[:3, :3] @ T_true[:3, :3].T
+    return dt, rotation_angle_deg(dR)
+
+
+def look_at(cam_pos: np.ndarray, target: np.ndarray, roll_deg: float = 0.0,
+            down: Sequence[float] = (0.0, 1.0, 0.0)) -> np.ndarray:
+    """frame_T_camera for a camera at cam_pos looking at target.
+
+    The camera's y axis follows `down` as closely as possible (image rows run
+    along it), then the camera is rolled about its optical axis.
+    """
+    z = np.asarray(target, float) - np.asarray(cam_pos, float)
+    z /= np.linalg.norm(z)
+    x = np.cross(np.asarray(down, float), z)
+    x /= np.linalg.norm(x)
+    y = np.cross(z, x)
+    R = np.column_stack([x, y, z]) @ rot_z(roll_deg)
+    return make_T(R, cam_pos)
+
+
+# --------------------------------------------------------------------------
+# cameras
+
+
+@dataclasses.dataclass(frozen=True)
+class Camera:
+    K: np.ndarray
+    dist: np.ndarray
+    width: int
+    height: int
+
+    @property
+    def size(self) -> tuple[int, int]:
+        return (self.width, self.height)
+
+    def project(self, points: np.ndarray, camera_T_points: np.ndarray) -> np.ndarray:
+        """Project (N, 3) points given in a frame whose pose in the camera is camera_T_points."""
+        rvec, _ = cv2.Rodrigues(camera_T_points[:3, :3])
+        img, _ = cv2.projectPoints(np.asarray(points, np.float64).reshape(-1, 1, 3), rvec,
+                                   camera_T_points[:3, 3].copy(), self.K, self.dist)
+        return img.reshape(-1, 2)
+
+    def depths(self, points: np.ndarray, camera_T_points: np.ndarray) -> np.ndarray:
+        p = np.asarray(points, np.float64).reshape(-1, 3)
+        return (p @ camera_T_points[:3, :3].T + camera_T_points[:3, 3])[:, 2]
+
+    def sees_all(self, points: np.ndarray, camera_T_points: np.ndarray, margin: float = 15.0) -> bool:
+        if np.any(self.depths(points, camera_T_points) <= 0.05):
+            return False
+        uv = self.project(points, camera_T_points)
+        return bool(np.all((uv[:, 0] >= margin) & (uv[:, 0] <= self.width - 1 - margin)
+                           & (uv[:, 1] >= margin) & (uv[:, 1] <= self.height - 1 - margin)))
+
+
+def make_camera(width: int = 640, height: int = 480, fx: float | None = None, fy: float | None = None,
+                cx: float | None = None, cy: float | None = None,
+                dist: Sequence[float] = (-0.12, 0.06, 0.0008, -0.0005, -0.01)) -> Camera:
+    fx = 0.95 * width if fx is None else fx
+    fy = fx * 1.002 if fy is None else fy
+    cx = width / 2.0 + 3.5 if cx is None else cx
+    cy = height / 2.0 - 2.5 if cy is None else cy
+    K = np.array([[fx, 0, cx], [0, fy, cy], [0, 0, 1]], dtype=np.float64)
+    return Camera(K, np.asarray(dist, np.float64).reshape(1, -1), width, height)
+
+
+@functools.lru_cache(maxsize=8)
+def _normalised_grid(K_bytes: bytes, dist_bytes: bytes, width: int, height: int, ss: int):
+    """Undistorted normalised coordinates of every supersampled pixel centre."""
+    K = np.frombuffer(K_bytes, dtype=np.float64).reshape(3, 3)
+    dist = np.frombuffer(dist_bytes, dtype=np.float64).reshape(1, -1)
+    us = (np.arange(width * ss, dtype=np.float64) + 0.5) / ss - 0.5
+    vs = (np.arange(height * ss, dtype=np.float64) + 0.5) / ss - 0.5
+    uu, vv = np.meshgrid(us, vs)
+    pts = np.stack([uu.ravel(), vv.ravel()], axis=1).reshape(-1, 1, 2)
+    crit = (cv2.TERM_CRITERIA_COUNT | cv2.TERM_CRITERIA_EPS, 100, 1e-12)
+    und = cv2.undistortPointsIter(pts, K, dist, None, None, crit).reshape(height * ss, width * ss, 2)
+    return und[..., 0].copy(), und[..., 1].copy()
+
+
+# --------------------------------------------------------------------------
+# boards
+
+
+@dataclasses.dataclass
+class Board:
+    """A printed target: its texture, where the board frame lies in it, and its ground-truth points."""
+
+    kind: str  # "chessboard" | "charuco" | "aruco"
+    texture: np.ndarray  # uint8, single channel
+    offset: float  # texel coordinate (continuous, pixel edges at integers) of board x = 0, y = 0
+    ppm: float  # texels per metre
+    points: np.ndarray  # (N, 3) float64 ground-truth feature points in the board frame
+    ids: np.ndarray | None = None  # ChArUco corner ids / ArUco marker ids per point group
+    params: dict = dataclasses.field(default_factory=dict)
+
+    def target_args(self) -> tuple:
+        return self.params["args"]
+
+
+def chessboard(cols: int = 9, rows: int = 6, square: float = 0.025, texels: int = 100) -> Board:
+    """cols x rows inner corners; corner (i, j) at (j * square, i * square, 0)."""
+    margin = texels
+    nx, ny = cols + 1, rows + 1
+    tex = np.full((ny * texels + 2 * margin, nx * texels + 2 * margin), 255, np.uint8)
+    for y in range(ny):
+        for x in range(nx):
+            if (x + y) % 2 == 0:
+                tex[margin + y * texels: margin + (y + 1) * texels, margin + x * texels: margin + (x + 1) * texels] = 0
+    jj, ii = np.meshgrid(np.arange(cols), np.arange(rows))
+    pts = np.stack([jj.ravel() * square, ii.ravel() * square, np.zeros(cols * rows)], axis=1)
+    ppm = texels / square
+    # board origin (first inner corner) sits one square inside the printed grid
+    return Board("chessboard", tex, margin + texels, ppm, pts,
+                 params={"args": ((cols, rows), square), "cols": cols, "rows": rows, "square": square})
+
+
+def _paint_markers(tex: np.ndarray, dictionary, ids, obj_points, offset: float, ppm: float, marker_texels: int):
+    for mid, corners in zip(ids, obj_points):
+        x0 = int(round(offset + corners[0][0] * ppm))
+        y0 = int(round(offset + corners[0][1] * ppm))
+        img = cv2.aruco.generateImageMarker(dictionary, int(mid), marker_texels, borderBits=1)
+        tex[y0:y0 + marker_texels, x0:x0 + marker_texels] = img
+
+
+def charuco(squares_x: int = 7, squares_y: int = 5, square: float = 0.04, marker: float = 0.03,
+            dict_id: int = cv2.aruco.DICT_4X4_1000, texels: int = 120) -> Board:
+    d = cv2.aruco.getPredefinedDictionary(dict_id)
+    board = cv2.aruco.CharucoBoard((squares_x, squares_y), square, marker, d)
+    bits = d.markerSize + 2
+    marker_texels = int(round(texels * marker / square))
+    # exact cell edges: marker side a multiple of its cell count, centred in the square
+    marker_texels -= marker_texels % bits
+    if (texels - marker_texels) % 2:
+        marker_texels -= bits
+    ppm = texels / square
+    margin = texels // 2
+    tex = np.full((squares_y * texels + 2 * margin, squares_x * texels + 2 * margin), 255, np.uint8)
+    for y in range(squares_y):
+        for x in range(squares_x):
+            if x % 2 == y % 2:
+                tex[margin + y * texels: margin + (y + 1) * texels, margin + x * texels: margin + (x + 1) * texels] = 0
+    real_marker = marker_texels / ppm
+    board_draw = cv2.aruco.CharucoBoard((squares_x, squares_y), square, real_marker, d)
+    _paint_markers(tex, d, board_draw.getIds().ravel(), board_draw.getObjPoints(), margin, ppm, marker_texels)
+    pts = np.asarray(board.getChessboardCorners(), np.float64).reshape(-1, 3)
+    return Board("charuco", tex, margin, ppm, pts, ids=np.arange(len(pts), dtype=np.int32),
+                 params={"args": (squares_x, squares_y, square, marker, dict_id),
+                         "squares_x": squares_x, "squares_y": squares_y, "square": square,
+                         "marker": marker, "dict_id": dict_id})
+
+
+def aruco_grid(markers_x: int = 5, markers_y: int = 4, marker: float = 0.04, separation: float = 0.01,
+               dict_id: int = cv2.aruco.DICT_4X4_1000, texels_per_cell: int = 16) -> Board:
+    """Ground-truth points are the four corners of every marker, in id order."""
+    d = cv2.aruco.getPredefinedDictionary(dict_id)
+    bits = d.markerSize + 2
+    marker_texels = bits * texels_per_cell
+    ppm = marker_texels / marker
+    sep_texels = separation * ppm
+    if abs(sep_texels - round(sep_texels)) > 1e-9:
+        raise ValueError("separation must be a whole number of texels")
+    board = cv2.aruco.GridBoard((markers_x, markers_y), marker, separation, d)
+    margin = marker_texels // 2
+    w = int(round(markers_x * marker_texels + (markers_x - 1) * sep_texels)) + 2 * margin
+    h = int(round(markers_y * marker_texels + (markers_y - 1) * sep_texels)) + 2 * margin
+    tex = np.full((h, w), 255, np.uint8)
+    obj = board.getObjPoints()
+    _paint_markers(tex, d, board.getIds().ravel(), obj, margin, ppm, marker_texels)
+    pts = np.concatenate([np.asarray(c, np.float64).reshape(4, 3) for c in obj], axis=0)
+    return Board("aruco", tex, margin, ppm, pts, ids=board.getIds().ravel().astype(np.int32),
+                 params={"args": ((markers_x, markers_y), marker, separation, dict_id),
+                         "markers_x": markers_x, "markers_y": markers_y, "marker": marker,
+                         "separation": separation, "dict_id": dict_id})
+
+
+# --------------------------------------------------------------------------
+# rendering
+
+
+def render(board: Board, camera: Camera, camera_T_target: np.ndarray, *, supersample: int = 3,
+           blur_sigma: float = 0.0, noise_sigma: float = 0.0, seed: int = 0,
+           background: int = 110, psf_sigma: float = 0.5) -> np.ndarray:
+    """BGR uint8 image of the board seen by `camera` at `camera_T_target`."""
+    ss = int(supersample)
+    xs, ys = _normalised_grid(camera.K.tobytes(), np.ascontiguousarray(camera.dist).tobytes(),
+                              camera.width, camera.height, ss)
+    R, t = camera_T_target[:3, :3], camera_T_target[:3, 3]
+    # normalised image point ~ [r1 r2 t] [X Y 1]^T for board points (X, Y, 0)
+    H = np.column_stack([R[:, 0], R[:, 1], t])
+    # texel coordinates in remap's convention: texel centres at integers
+    A = np.array([[board.ppm, 0, board.offset - 0.5], [0, board.ppm, board.offset - 0.5], [0, 0, 1]])
+    M = A @ np.linalg.inv(H)
+    u = M[0, 0] * xs + M[0, 1] * ys + M[0, 2]
+    v = M[1, 0] * xs + M[1, 1] * ys + M[1, 2]
+    w = M[2, 0] * xs + M[2, 1] * ys + M[2, 2]
+    # rays meeting the plane behind the camera see only background
+    sgn = np.sign(np.linalg.det(np.linalg.inv(H)))
+    behind = (w * sgn) <= 0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        mapx = np.where(behind, -1e6, u / w).astype(np.float32)
+        mapy = np.where(behind, -1e6, v / w).astype(np.float32)
+    big = cv2.remap(board.texture.astype(np.float32), mapx, mapy, cv2.INTER_LINEAR,
+                    borderMode=cv2.BORDER_CONSTANT, borderValue=float(background))
+    if psf_sigma > 0:
+        # a lens point-spread function, applied before pixel integration
+        big = cv2.GaussianBlur(big, (0, 0), psf_sigma * ss)
+    img = cv2.resize(big, (camera.width, camera.height), interpolation=cv2.INTER_AREA) if ss > 1 else big
+    img = img.astype(np.float64)
+    if blur_sigma > 0:
+        img = cv2.GaussianBlur(img, (0, 0), blur_sigma)
+    if noise_sigma > 0:
+        img = img + np.random.default_rng(seed).normal(0.0, noise_sigma, img.shape)
+    img = np.clip(np.rint(img), 0, 255).astype(np.uint8)
+    return cv2.cvtColor(img, cv2.COLOR_GRAY2BGR)
+
+
+# --------------------------------------------------------------------------
+# pose series
+
+
+def board_center(board: Board) -> np.ndarray:
+    p = board.points
+    return (p.min(axis=0) + p.max(axis=0)) / 2.0
+
+
+def view_poses(board: Board, camera: Camera, n: int, *, seed: int = 1, distance: tuple[float, float] | None = None,
+               max_tilt: float = 35.0, max_roll: float = 25.0, max_shift: float = 0.25,
+               margin: float = 15.0) -> list[np.ndarray]:
+    """n varied camera_T_target poses from which the whole board is visible."""
+    rng = np.random.default_rng(seed)
+    c = board_center(board)
+    extent = float(np.max(board.points.max(axis=0) - board.points.min(axis=0)))
+    if distance is None:
+        f = camera.K[0, 0]
+        d0 = 1.25 * extent * f / min(camera.width, camera.height) * 1.3
+        distance = (0.8 * d0, 1.25 * d0)
+    poses: list[np.ndarray] = []
+    tries = 0
+    while len(poses) < n:
+        tries += 1
+        if tries > 2000 * max(n, 1):
+            raise RuntimeError("could not place enough views; loosen the pose ranges")
+        ax, ay = rng.uniform(-max_tilt, max_tilt, 2)
+        roll = rng.uniform(-max_roll, max_roll)
+        d = rng.uniform(*distance)
+        look = c + np.array([*rng.uniform(-max_shift, max_shift, 2) * extent, 0.0])
+        direction = rot_y(ay) @ rot_x(ax) @ np.array([0.0, 0.0, 1.0])
+        target_T_camera = look_at(look - d * direction, look, roll)
+        camera_T_target = inv_T(target_T_camera)
+        if camera.sees_all(board.points, camera_T_target, margin):
+            poses.append(camera_T_target)
+    return poses
+
+
+@dataclasses.dataclass
+class HandEyeSeries:
+    camera: Camera
+    board: Board
+    tcp_T_camera: np.ndarray
+    robot_T_target: np.ndarray
+    robot_T_tcp: list[np.ndarray]
+    camera_T_target: list[np.ndarray]
+
+    def images(self, **render_kw) -> list[np.ndarray]:
+        return [render(self.board, self.camera, T, **render_kw) for T in self.camera_T_target]
+
+
+def default_tcp_T_camera() -> np.ndarray:
+    return make_T(rot_z(90.0) @ rot_x(4.0) @ rot_y(-3.0), [0.032, -0.047, 0.081])
+
+
+def hand_eye_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 7,
+                    tcp_T_camera: np.ndarray | None = None, robot_T_target: np.ndarray | None = None,
+                    single_axis: bool = False, **view_kw) -> HandEyeSeries:
+    """Eye-in-hand series: fixed board in the robot base, camera on the flange.
+
+    With single_axis the camera only rolls about its optical axis (poor rotation variety).
+    """
+    X = default_tcp_T_camera() if tcp_T_camera is None else tcp_T_camera
+    B = make_T(rot_x(180.0) @ rot_z(20.0), [0.6, 0.1, 0.02]) if robot_T_target is None else robot_T_target
+    if single_axis:
+        base = view_poses(board, camera, 1, seed=seed, max_tilt=0.0, max_roll=0.0, max_shift=0.0)[0]
+        views = []
+        for k, roll in enumerate(np.linspace(-40.0, 40.0, n)):
+            T = make_T(rot_z(roll), [0, 0, 0]) @ base
+            views.append(T)
+    else:
+        view_kw.setdefault("max_tilt", 30.0)
+        view_kw.setdefault("max_roll", 35.0)
+        views = view_poses(board, camera, n, seed=seed, **view_kw)
+    # robot_T_tcp = robot_T_target * target_T_camera * camera_T_tcp
+    robot_T_tcp = [B @ inv_T(V) @ inv_T(X) for V in views]
+    return HandEyeSeries(camera, board, X, B, robot_T_tcp, views)
+
+
+@dataclasses.dataclass
+class Rig:
+    cameras: list[Camera]
+    board: Board
+    reference_T_camera: list[np.ndarray]
+    reference_T_target: list[np.ndarray]
+
+    def camera_T_target(self, cam: int, frame: int) -> np.ndarray:
+        return inv_T(self.reference_T_camera[cam]) @ self.reference_T_target[frame]
+
+    def images(self, **render_kw) -> list[list[np.ndarray]]:
+        """One image list per camera, frames synchronised across cameras."""
+        return [[render(self.board, c, self.camera_T_target(k, f), **render_kw)
+                 for f in range(len(self.reference_T_target))] for k, c in enumerate(self.cameras)]
+
+
+def default_rig_cameras(width: int = 640, height: int = 480) -> list[Camera]:
+    return [
+        make_camera(width, height, fx=0.95 * width, dist=(-0.12, 0.06, 0.0008, -0.0005, -0.01)),
+        make_camera(width, height, fx=1.05 * width, cx=width / 2 - 6.0, cy=height / 2 + 4.0,
+                    dist=(-0.08, 0.03, -0.0006, 0.0007, 0.0)),
+        make_camera(width, height, fx=0.9 * width, cx=width / 2 + 8.0, cy=height / 2 + 1.0,
+                    dist=(-0.15, 0.09, 0.0004, 0.0002, -0.02)),
+    ]
+
+
+def rig(board: Board, cameras: list[Camera] | None = None, n_frames: int = 12, *, seed: int = 3,
+        baselines: Sequence[float] = (0.0, 0.18, 0.42), distance: float | None = None, distance_scale: float = 1.0,
+        max_tilt: float = 25.0, max_roll: float = 20.0, max_shift: float = 0.12, margin: float = 15.0) -> Rig:
+    """Cameras on a line along x, converging on a point in front of the reference camera."""
+    cameras = default_rig_cameras() if cameras is None else cameras
+    extent = float(np.max(board.points.max(axis=0) - board.points.min(axis=0)))
+    if distance is None:
+        f = min(c.K[0, 0] for c in cameras)
+        distance = 2.0 * extent * f / min(cameras[0].width, cameras[0].height) * 1.15 * distance_scale
+    aim = np.array([max(baselines) / 2.0, 0.0, distance])
+    ref_T_cam = []
+    for k, bx in enumerate(baselines[: len(cameras)]):
+        pos = np.array([bx, 0.02 * ((-1) ** k) * k, 0.03 * k])
+        ref_T_cam.append(look_at(pos, aim, roll_deg=3.0 * k))
+    # express everything relative to camera 0 so that reference_T_camera[0] is the identity
+    base = inv_T(ref_T_cam[0])
+    ref_T_cam = [base @ T for T in ref_T_cam]
+    aim_ref = (base @ np.append(aim, 1.0))[:3]
+
+    rng = np.random.default_rng(seed)
+    c = board_center(board)
+    frames: list[np.ndarray] = []
+    tries = 0
+    while len(frames) < n_frames:
+        tries += 1
+        if tries > 5000 * n_frames:
+            raise RuntimeError("could not place enough rig frames")
+        ax, ay = rng.uniform(-max_tilt, max_tilt, 2)
+        roll = rng.uniform(-max_roll, max_roll)
+        shift = np.array([*rng.uniform(-max_shift, max_shift, 2) * extent, rng.uniform(-0.1, 0.1) * distance])
+        # board faces the cameras: its z axis points away from them
+        R = rot_x(ax) @ rot_y(ay) @ rot_z(roll)
+        T = make_T(R, aim_ref + shift - R @ c)
+        if all(cam.sees_all(board.points, inv_T(ref_T_cam[k]) @ T, margin) for k, cam in enumerate(cameras)):
+            frames.append(T)
+    return Rig(cameras, board, ref_T_cam, frames)
