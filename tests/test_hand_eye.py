@@ -81,13 +81,22 @@ def test_report_text(path, capfd, series):
     r = cal.calibrate(s.robot_T_tcp, images, *args)
     variety = _vesk.diagnostics.format_rotation_variety(
         _vesk.diagnostics.analyze_rotation_variety(r.camera_T_target_list, 0.5))
+    # The prescribed report, byte for byte, then the uncertainty section after it.
     expected = expected_report(r, variety)
-    assert cal.format_results().splitlines() == expected.splitlines()
-    assert cal.format_results() == expected
+    text = cal.format_results()
+    assert text[:len(expected)].splitlines() == expected.splitlines()
+    assert text.startswith(expected)
+    u = r.uncertainty
+    assert text[len(expected):] == (
+        "\n" + "=" * 60 + "\nHAND-EYE UNCERTAINTY AND DATA CHECK\n" + "=" * 60 + "\n"
+        "1-sigma of tcp_T_camera, from the spread of the solutions with frames left out:\n"
+        "  Translation x, y, z: " + ", ".join(f"{v * 1000:.3f}" for v in u.translation_std_m) + " mm\n"
+        "  Rotation about tcp x, y, z: " + ", ".join(f"{v:.4f}" for v in u.rotation_std_deg) + " deg\n"
+        "Data check: no findings.\n")
     out = capfd.readouterr().out
-    assert out == expected  # calibrate printed the same report
+    assert out == text  # calibrate printed the same report
     cal.print_results()
-    assert capfd.readouterr().out == expected
+    assert capfd.readouterr().out == text
 
 
 def test_log_lines_and_result_file(tmp_path, capfd, series):
@@ -162,12 +171,14 @@ def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd, series):
         cal.compute_camera_T_target_list([images[0][:, :, 0]], s.robot_T_tcp[:1], s.camera.K, s.camera.dist)
 
 
-def test_fewer_robot_poses_than_images_in_path_1(capfd, series):
+@pytest.mark.parametrize("path", [1, 2])
+@pytest.mark.parametrize("poses", [10, 16])
+def test_image_and_pose_counts_must_match(path, poses, series):
     s, images, target = series("charuco")
-    r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp[:10], images, "TSAI")
-    assert r.ok and len(r.valid_robot_T_tcp_list) == 10
-    assert "[vesk][WARNING] [EyeInHandCalibrator] No robot pose for image 14, skipping." in capfd.readouterr().err
-    assert_close_to_truth(r, s.tcp_T_camera)
+    robots = (s.robot_T_tcp + s.robot_T_tcp)[:poses]
+    args = ("TSAI",) if path == 1 else ("TSAI", [], s.camera.K, s.camera.dist)
+    with pytest.raises(ValueError, match=rf"same length, got 15 images and {poses} robot poses\. .*missing image"):
+        _vesk.EyeInHandCalibrator(target).calibrate(robots, images, *args)
 
 
 def test_target_poses_without_intrinsics_and_identical_orientations(capfd, series):
@@ -180,7 +191,9 @@ def test_target_poses_without_intrinsics_and_identical_orientations(capfd, serie
     flat = [S.make_T(np.eye(3), [0.01 * i, 0, 0.5]) for i in range(6)]
     capfd.readouterr()
     r = cal.calibrate(s.robot_T_tcp[:6], [], "TSAI", flat, s.camera.K)
-    assert r.ok and r.has_consistency
+    # The warning still comes, and the data check refuses what cannot be a fixed board.
+    assert not r.ok and r.tcp_T_camera.size == 0
+    assert "implausible_consistency" in [f.code for f in r.data_findings]
     assert ("[vesk][WARNING] [EyeInHandCalibrator] All camera poses have identical orientation! Hand-eye "
             "calibration requires varied rotations to solve uniquely.") in capfd.readouterr().err
     with pytest.raises(ValueError, match=r"robot_T_tcp_list\[2\] must be a 4x4 matrix"):

@@ -1,6 +1,7 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
 
+#include "calibration/hand_eye_check.hpp"
 #include "quality/method_comparison.hpp"
 #include "quality/rotation_variety.hpp"
 
@@ -33,6 +34,11 @@ void registerDiagnostics(py::module_& diag) {
            py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("camera_T_target_list"),
            py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
            py::arg("per_view_error_threshold") = 1.0);
+  diag.def(
+      "check_hand_eye_data", &calibration::checkHandEyeData, py::arg("robot_T_tcp_list"), py::arg("camera_T_target_list"),
+      "Check aligned eye-in-hand data for the mistakes that give a wrong transform: robot translations in "
+      "millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still, and "
+      "outlier frames. Returns a list of HandEyeDataFinding, empty for clean data.");
   diag.def("format_method_comparison", &quality::formatMethodComparison, py::arg("method_results"),
            py::arg("consensus_threshold_deg") = 1.5);
 }

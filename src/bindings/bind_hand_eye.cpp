@@ -10,7 +10,9 @@ namespace vesk::bindings {
 using calibration::EyeInHandCalibrator;
 using calibration::HandEyeResult;
 using calibration::IntrinsicOptions;
+using calibration::HandEyeDataFinding;
 using calibration::TargetConsistencyStats;
+using calibration::TransformUncertainty;
 
 void registerHandEye(py::module_& m) {
   m.def(
@@ -35,6 +37,22 @@ void registerHandEye(py::module_& m) {
       .def_readonly("board_us", &TargetConsistencyStats::board_us)
       .def_readonly("board_vs", &TargetConsistencyStats::board_vs);
 
+  py::classh<TransformUncertainty>(
+      m, "TransformUncertainty",
+      "1-sigma of a transform a_T_b: translation_std_m per component (m), rotation_std_deg about the axes of frame a "
+      "(deg), covariance 6x6 with rotation (rad) first, then translation (m). NaN where it cannot be computed.")
+      .def_readonly("translation_std_m", &TransformUncertainty::translation_std_m)
+      .def_readonly("rotation_std_deg", &TransformUncertainty::rotation_std_deg)
+      .def_readonly("covariance", &TransformUncertainty::covariance);
+
+  py::classh<HandEyeDataFinding>(m, "HandEyeDataFinding",
+                                 "What the hand-eye data check found: a code, a message saying what to do, and the "
+                                 "frames concerned.")
+      .def_readonly("code", &HandEyeDataFinding::code)
+      .def_readonly("message", &HandEyeDataFinding::message)
+      .def_readonly("frames", &HandEyeDataFinding::frames)
+      .def("__repr__", [](const HandEyeDataFinding& f) { return "HandEyeDataFinding(" + f.code + ": " + f.message + ")"; });
+
   py::classh<HandEyeResult>(m, "HandEyeResult", "Result of EyeInHandCalibrator.calibrate().")
       .def_readonly("ok", &HandEyeResult::ok)
       .def_readonly("tcp_T_camera", &HandEyeResult::tcp_T_camera)
@@ -45,7 +63,10 @@ void registerHandEye(py::module_& m) {
       .def_readonly("valid_image_list", &HandEyeResult::valid_image_list)
       .def_readonly("camera_T_target_list", &HandEyeResult::camera_T_target_list)
       .def_readonly("has_consistency", &HandEyeResult::has_consistency)
-      .def_property_readonly("consistency", memberView(&HandEyeResult::consistency), py::return_value_policy::reference_internal);
+      .def_property_readonly("consistency", memberView(&HandEyeResult::consistency), py::return_value_policy::reference_internal)
+      .def_property_readonly("uncertainty", memberView(&HandEyeResult::uncertainty),
+                             py::return_value_policy::reference_internal)
+      .def_readonly("data_findings", &HandEyeResult::data_findings);
 
   py::classh<EyeInHandCalibrator::AlignedTargetPoses>(m, "AlignedTargetPoses")
       .def_readonly("camera_T_target_list", &EyeInHandCalibrator::AlignedTargetPoses::camera_T_target_list)

@@ -17,6 +17,15 @@ void registerIo(py::module_& io) {
          py::arg("robot_T_tcp_list"), py::arg_v("annotated_images", std::vector<cv::Mat>(), "[]"));
   io.def("load_hand_eye_dataset", &vesk::io::loadHandEyeDataset, py::arg("data_dir"),
          py::arg("image_format") = "png");
+  io.def(
+      "load_hand_eye_pairs",
+      [](const std::filesystem::path& dataDir, const std::string& imageFormat) {
+        vesk::io::HandEyePairs p = vesk::io::loadHandEyePairs(dataDir, imageFormat);
+        return py::make_tuple(std::move(p.images), std::move(p.robot_T_tcp_list), std::move(p.capture_indices));
+      },
+      py::arg("data_dir"), py::arg("image_format") = "png",
+      "Load a hand-eye dataset folder as aligned pairs: (images, robot_T_tcp_list, capture_indices), where a "
+      "capture whose image file is missing is left out with its pose.");
 
   io.def("next_multi_camera_capture_index", &vesk::io::nextMultiCameraCaptureIndex, py::arg("data_dir"),
          py::arg("num_cameras"));

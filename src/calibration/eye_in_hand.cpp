@@ -23,12 +23,6 @@ namespace {
 
 constexpr const char* kComponent = "EyeInHandCalibrator";
 
-// Hand-eye rotation is observable only from two flange motions about
-// non-parallel axes. Motions are taken relative to the first pose; a motion
-// counts when it rotates more than kMinMotionRad, and two axes count as
-// different when they are more than kMinMotionRad apart.
-constexpr double kMinMotionRad = 1.0 * kPi / 180.0;
-
 cv::HandEyeCalibrationMethod solverByName(const std::string& method) {
   const auto& table = handEyeMethodByNameMap();
   const auto found = table.find(method);
@@ -88,20 +82,6 @@ void warnIfOrientationsIdentical(const std::vector<cv::Mat>& rTarget) {
                "requires varied rotations to solve uniquely.");
 }
 
-bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
-  std::vector<cv::Vec3d> axes;
-  for (std::size_t i = 1; i < rGripper.size(); ++i) {
-    cv::Vec3d axis;
-    if (detail::rotationAngleAxis(rGripper[0].t() * rGripper[i], axis) > kMinMotionRad) axes.push_back(axis);
-  }
-  for (std::size_t i = 0; i < axes.size(); ++i) {
-    for (std::size_t j = i + 1; j < axes.size(); ++j) {
-      if (cv::norm(axes[i].cross(axes[j])) > std::sin(kMinMotionRad)) return true;
-    }
-  }
-  return false;
-}
-
 // tcp_T_camera from the frames, or nothing (after a warning) when the data cannot determine it.
 std::optional<cv::Mat> solveHandEye(const MotionData& m, cv::HandEyeCalibrationMethod solver,
                                     const std::string& method) {
@@ -134,6 +114,21 @@ std::vector<std::size_t> chosenViews(const IntrinsicResult& intrinsic) {
   return positions;
 }
 
+// Logs what the data check found; false (after an ERROR naming the fix) when a finding makes the
+// data unusable.
+bool acceptData(HandEyeResult& result, const std::vector<HandEyeDataFinding>& findings) {
+  const HandEyeDataFinding* refused = nullptr;
+  for (const HandEyeDataFinding& f : findings) {
+    logging::log(Level::WARNING, "[EyeInHandCalibrator] Data check, " + f.code + ": " + f.message);
+    result.data_findings.push_back(f);
+    if (refused == nullptr && refusesResult(f)) refused = &f;
+  }
+  if (refused == nullptr) return true;
+  logging::log(Level::ERROR, "[EyeInHandCalibrator] No hand-eye transform: the data check found " + refused->code +
+                                 ". " + refused->message);
+  return false;
+}
+
 void saveResult(const std::filesystem::path& outputPath, const std::string& method, const HandEyeResult& result,
                 std::size_t imagesTotal) {
   io::HandEyeResultRecord record;
@@ -143,7 +138,34 @@ void saveResult(const std::filesystem::path& outputPath, const std::string& meth
   record.num_frames_used = static_cast<int>(result.valid_image_list.size());
   record.num_frames_total = static_cast<int>(imagesTotal);
   record.tcp_T_camera_list = {result.tcp_T_camera};
+  if (result.uncertainty.known()) record.tcp_T_camera_covariance = result.uncertainty.covariance;
   io::saveHandEyeResult(outputPath, record);
+}
+
+// The section after the hand-eye report: how far tcp_T_camera may be off, and what the data check found.
+std::string formatUncertaintyAndFindings(const HandEyeResult& r) {
+  const std::string rule(60, '=');
+  std::ostringstream os;
+  os << "\n" << rule << "\nHAND-EYE UNCERTAINTY AND DATA CHECK\n" << rule << "\n";
+  const TransformUncertainty& u = r.uncertainty;
+  if (u.known()) {
+    os << "1-sigma of tcp_T_camera, from the spread of the solutions with frames left out:\n";
+    os << std::fixed << std::setprecision(3);
+    os << "  Translation x, y, z: " << u.translation_std_m[0] * 1000 << ", " << u.translation_std_m[1] * 1000 << ", "
+       << u.translation_std_m[2] * 1000 << " mm\n";
+    os << std::setprecision(4);
+    os << "  Rotation about tcp x, y, z: " << u.rotation_std_deg[0] << ", " << u.rotation_std_deg[1] << ", "
+       << u.rotation_std_deg[2] << " deg\n";
+  } else {
+    os << "1-sigma of tcp_T_camera: n/a (it needs 5 frames, and rotation about two axes with any frame left out)\n";
+  }
+  if (r.data_findings.empty()) {
+    os << "Data check: no findings.\n";
+  } else {
+    os << "Data check:\n";
+    for (const HandEyeDataFinding& f : r.data_findings) os << "  " << f.code << ": " << f.message << "\n";
+  }
+  return os.str();
 }
 
 }  // namespace
@@ -168,6 +190,8 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
   const cv::HandEyeCalibrationMethod solver = solverByName(method);
   detail::requireFinite(robotTTcpList, kComponent, "robot_T_tcp_list");
   detail::requireFinite(cameraTTargetList, kComponent, "camera_T_target_list");
+  for (std::size_t i = 0; i < robotTTcpList.size(); ++i) checkedPose(robotTTcpList[i], "robot_T_tcp_list", i);
+  for (std::size_t i = 0; i < cameraTTargetList.size(); ++i) checkedPose(cameraTTargetList[i], "camera_T_target_list", i);
   detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");
   detail::requireFinite(distortionCoefficients, kComponent, "distortion_coefficients");
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
@@ -189,10 +213,13 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
   }
   const MotionData motions = splitPoses(frames->robots, frames->cams);
   warnIfOrientationsIdentical(motions.r_target);
+  if (!acceptData(result, checkPairingAndUnits(robotTTcpList, frames->indices, frames->cams))) return result;
   std::optional<cv::Mat> solved = solveHandEye(motions, solver, method);
   if (!solved) return result;
+  if (!acceptData(result, checkSolution(frames->robots, frames->cams, *solved))) return result;
 
   result.tcp_T_camera = std::move(*solved);
+  result.uncertainty = handEyeUncertainty(frames->robots, frames->cams, solver, result.tcp_T_camera);
   result.ok = true;
   // Target poses handed in without an intrinsic matrix give nothing to project with.
   if (!result.intrinsic_matrix.empty()) computeConsistency(result);
@@ -213,7 +240,16 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::resolveFrames(
           std::to_string(robotTTcpList.size()) + " (robot) vs " + std::to_string(cameraTTargetList.size()) +
           " (camera). Filter robot_T_tcp_list by the backend's successful indices before passing it in.");
     }
-    return Frames{robotTTcpList, imageList, cameraTTargetList};
+    std::vector<int> indices(robotTTcpList.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = static_cast<int>(i);
+    return Frames{robotTTcpList, imageList, cameraTTargetList, std::move(indices)};
+  }
+  if (imageList.size() != robotTTcpList.size()) {
+    throw std::invalid_argument(
+        "EyeInHandCalibrator: image_list and robot_T_tcp_list must have the same length, got " +
+        std::to_string(imageList.size()) + " images and " + std::to_string(robotTTcpList.size()) +
+        " robot poses. Each image pairs with the robot pose recorded with it; a dataset folder with a missing image "
+        "file loads one image short (io.load_hand_eye_pairs keeps images and poses paired).");
   }
   if (!result.intrinsic_matrix.empty()) return framesFromGivenIntrinsics(result, robotTTcpList, imageList);
   return framesFromIntrinsicCalibration(result, robotTTcpList, imageList);
@@ -231,7 +267,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromGivenI
     return std::nullopt;
   }
   return Frames{std::move(aligned.valid_robot_T_tcp_list), std::move(aligned.valid_image_list),
-                std::move(aligned.camera_T_target_list)};
+                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices)};
 }
 
 std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrinsicCalibration(
@@ -253,6 +289,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
     }
     chosen.images.push_back(imageList[imageIndex]);
     chosen.robots.push_back(robotTTcpList[imageIndex]);
+    chosen.indices.push_back(static_cast<int>(imageIndex));
     points.push_back(intrinsic.image_points[k]);
     objects.push_back(intrinsic_.detections().object_points[k]);
   }
@@ -270,6 +307,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
   for (int k : poses.valid_indices) {
     frames.images.push_back(chosen.images[static_cast<std::size_t>(k)]);
     frames.robots.push_back(chosen.robots[static_cast<std::size_t>(k)]);
+    frames.indices.push_back(chosen.indices[static_cast<std::size_t>(k)]);
   }
   return frames;
 }
@@ -299,6 +337,7 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
     out.camera_T_target_list.push_back(std::move(*pose));
     out.valid_image_list.push_back(imageList[i]);
     out.valid_robot_T_tcp_list.push_back(robotTTcpList[i]);
+    out.valid_indices.push_back(static_cast<int>(i));
   }
   logging::log(Level::INFO, "compute_camera_T_target_list: " + std::to_string(out.camera_T_target_list.size()) +
                                 "/" + std::to_string(imageList.size()) + " frames passed");
@@ -503,6 +542,7 @@ std::string EyeInHandCalibrator::formatResults() const {
   if (!r.camera_T_target_list.empty()) {
     os << "\n" << quality::formatRotationVariety(quality::analyzeRotationVariety(r.camera_T_target_list, 0.5));
   }
+  os << formatUncertaintyAndFindings(r);
   return os.str();
 }
 

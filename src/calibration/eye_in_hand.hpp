@@ -10,6 +10,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "calibration/hand_eye_check.hpp"
 #include "calibration/intrinsic.hpp"
 #include "targets/targets.hpp"
 
@@ -41,6 +42,10 @@ struct HandEyeResult {
   std::vector<cv::Mat> camera_T_target_list;
   bool has_consistency = false;
   TargetConsistencyStats consistency;
+  // Beyond the solve: the 1-sigma of tcp_T_camera from the frames' own scatter, and what the data
+  // check found (a result with any finding but outlier frames is not ok).
+  TransformUncertainty uncertainty;
+  std::vector<HandEyeDataFinding> data_findings;
 };
 
 class EyeInHandCalibrator {
@@ -49,6 +54,7 @@ class EyeInHandCalibrator {
     std::vector<cv::Mat> camera_T_target_list;
     std::vector<cv::Mat> valid_image_list;
     std::vector<cv::Mat> valid_robot_T_tcp_list;
+    std::vector<int> valid_indices;  // positions in the lists given
   };
   struct TargetPoses {
     std::vector<cv::Mat> camera_T_target_list;
@@ -79,9 +85,11 @@ class EyeInHandCalibrator {
   const CalibrationTarget& target() const { return target_; }
 
  private:
-  // The frames one solve takes, aligned entry by entry.
+  // The frames one solve takes, aligned entry by entry; indices are the positions of their robot
+  // poses in the caller's list.
   struct Frames {
     std::vector<cv::Mat> robots, images, cams;
+    std::vector<int> indices;
   };
   // The three input paths: target poses supplied, intrinsics supplied (poses by detection and
   // solvePnP), or neither (intrinsics calibrated from the images first). Nothing when too few

@@ -1,5 +1,6 @@
 #include "calibration/intrinsic.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <unordered_map>
@@ -77,6 +78,17 @@ bool releaseObjectWanted(const CalibrationTarget& target, const IntrinsicOptions
                                      name + "'");
                                }},
                     target);
+}
+
+// The camera solve runs to its minimum: the options' criteria suit cornerSubPix, but their
+// relative step of 1e-3 ends the solve while the principal point still moves by pixels. They
+// stay a floor: a caller's larger count or smaller epsilon is kept. OpenCV caps the count at 1000.
+cv::TermCriteria solveCriteria(const cv::TermCriteria& given) {
+  constexpr int kMaxIterations = 1000;
+  constexpr double kRelativeStep = 1e-12;
+  const int count = (given.type & cv::TermCriteria::COUNT) ? std::max(given.maxCount, kMaxIterations) : kMaxIterations;
+  const double eps = (given.type & cv::TermCriteria::EPS) ? std::min(given.epsilon, kRelativeStep) : kRelativeStep;
+  return cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, count, eps);
 }
 
 // Per-view errors into the result, and the positions of the views at or below the threshold.
@@ -176,11 +188,11 @@ IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
     rms = cv::calibrateCameraRO(detections_.object_points, detections_.image_points, imageSize,
                                 options_.index_of_fixed_3d_point, K, D, rvecs_, tvecs_, newObjPoints, stdIntrinsics,
                                 stdExtrinsics, stdObjPoints, perViewErrors, options_.calibrate_camera_flags,
-                                options_.criteria);
+                                solveCriteria(options_.criteria));
   } else {
     rms = cv::calibrateCamera(detections_.object_points, detections_.image_points, imageSize, K, D, rvecs_, tvecs_,
                               stdIntrinsics, stdExtrinsics, perViewErrors, options_.calibrate_camera_flags,
-                              options_.criteria);
+                              solveCriteria(options_.criteria));
   }
   if (!(rms > 0.0) || !std::isfinite(rms) || !detail::allFinite(K) || !detail::allFinite(D)) {
     logging::log(Level::ERROR, "[IntrinsicCalibrator] Camera calibration failed. Check the images and try again.");

@@ -87,22 +87,70 @@ void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& ima
   logging::log(logging::SUCCESS, "Saved " + std::to_string(imageList.size()) + " images to " + dataDir.string());
 }
 
-std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const fs::path& dataDir,
-                                                                           const std::string& imageFormat) {
-  const std::vector<cv::Mat> poses =
-      detail::posesFromArchive(detail::loadNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list"));
-  const std::size_t n = poses.size();
+namespace {
 
+struct LoadedFolder {
   std::vector<cv::Mat> images;
-  for (std::size_t i = 0; i < n; ++i) {
-    const fs::path file = dataDir / ("image_" + captureIndexText(i) + "." + imageFormat);
-    if (!fs::exists(file)) continue;
+  std::vector<cv::Mat> poses;
+  std::vector<int> indices;  // capture index of each image
+  std::vector<std::string> missing;
+};
+
+LoadedFolder loadFolder(const fs::path& dataDir, const std::string& imageFormat) {
+  LoadedFolder out;
+  out.poses = detail::posesFromArchive(detail::loadNpz((dataDir / "calibration_data.npz").string(), "robot_T_tcp_list"));
+  for (std::size_t i = 0; i < out.poses.size(); ++i) {
+    const std::string name = "image_" + captureIndexText(static_cast<long long>(i)) + "." + imageFormat;
+    const fs::path file = dataDir / name;
+    if (!fs::exists(file)) {
+      out.missing.push_back(name);
+      continue;
+    }
     cv::Mat image = cv::imread(file.string(), cv::IMREAD_COLOR);
     if (image.empty()) throw std::runtime_error("io: cv::imread returned an empty image for " + file.string());
-    images.push_back(std::move(image));
+    out.images.push_back(std::move(image));
+    out.indices.push_back(static_cast<int>(i));
   }
-  logging::log(logging::SUCCESS, "Loaded " + std::to_string(images.size()) + " images from " + dataDir.string());
-  return {std::move(images), std::move(poses)};
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string s;
+  for (std::size_t i = 0; i < names.size(); ++i) s += (i ? ", " : "") + names[i];
+  return s;
+}
+
+}  // namespace
+
+std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const fs::path& dataDir,
+                                                                           const std::string& imageFormat) {
+  LoadedFolder folder = loadFolder(dataDir, imageFormat);
+  if (!folder.missing.empty()) {
+    logging::log(logging::WARNING,
+                 "io: " + std::to_string(folder.missing.size()) + " of " + std::to_string(folder.poses.size()) +
+                     " image files missing from " + dataDir.string() + ": " + joined(folder.missing) +
+                     ". The images after a missing one no longer pair with their robot poses by position; "
+                     "io.load_hand_eye_pairs returns the poses of the images that exist.");
+  }
+  logging::log(logging::SUCCESS, "Loaded " + std::to_string(folder.images.size()) + " images from " + dataDir.string());
+  return {std::move(folder.images), std::move(folder.poses)};
+}
+
+HandEyePairs loadHandEyePairs(const fs::path& dataDir, const std::string& imageFormat) {
+  LoadedFolder folder = loadFolder(dataDir, imageFormat);
+  HandEyePairs out;
+  for (int i : folder.indices) out.robot_T_tcp_list.push_back(folder.poses[static_cast<std::size_t>(i)]);
+  out.images = std::move(folder.images);
+  out.capture_indices = std::move(folder.indices);
+  if (!folder.missing.empty()) {
+    logging::log(logging::WARNING, "io: " + std::to_string(folder.missing.size()) + " of " +
+                                       std::to_string(folder.poses.size()) + " image files missing from " +
+                                       dataDir.string() + ": " + joined(folder.missing) +
+                                       "; their robot poses are left out.");
+  }
+  logging::log(logging::SUCCESS, "Loaded " + std::to_string(out.images.size()) + " image and pose pairs from " +
+                                     dataDir.string());
+  return out;
 }
 
 }  // namespace vesk::io

@@ -19,9 +19,18 @@ std::string captureIndexText(long long index);
 void saveHandEyeDataset(const std::filesystem::path& dataDir, const std::vector<cv::Mat>& imageList,
                         const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& annotatedImages);
 
-// (images, robot_T_tcp_list); images missing on disk are skipped.
+// (images, robot_T_tcp_list); images missing on disk are skipped, with a WARNING naming them,
+// and every pose is returned.
 std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const std::filesystem::path& dataDir,
                                                                            const std::string& imageFormat);
+
+// The images that exist, each with its own robot pose and capture index.
+struct HandEyePairs {
+  std::vector<cv::Mat> images;
+  std::vector<cv::Mat> robot_T_tcp_list;
+  std::vector<int> capture_indices;
+};
+HandEyePairs loadHandEyePairs(const std::filesystem::path& dataDir, const std::string& imageFormat);
 
 }  // namespace vesk::io
 

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "io/json_matrix.hpp"
 #include "io/atomic_file.hpp"
@@ -35,6 +36,25 @@ json errorListToJson(const std::vector<double>& list) {
   json out = json::array();
   for (double v : list) out.push_back(std::isnan(v) ? json(nullptr) : json(v));
   return out;
+}
+
+// 1-sigma per component from a 6x6 covariance (rotation in rad, then translation in m), with the
+// covariance itself; non-finite entries are written as null.
+json uncertaintyToJson(const cv::Mat& covariance) {
+  cv::Mat c;
+  covariance.convertTo(c, CV_64F);
+  const auto number = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
+  json rotation = json::array(), translation = json::array(), rows = json::array();
+  for (int i = 0; i < 3; ++i) {
+    rotation.push_back(number(std::sqrt(c.at<double>(i, i)) * 180.0 / kPi));
+    translation.push_back(number(std::sqrt(c.at<double>(i + 3, i + 3))));
+  }
+  for (int r = 0; r < c.rows; ++r) {
+    json row = json::array();
+    for (int k = 0; k < c.cols; ++k) row.push_back(number(c.at<double>(r, k)));
+    rows.push_back(std::move(row));
+  }
+  return json{{"rotation_std_deg", rotation}, {"translation_std_m", translation}, {"covariance", rows}};
 }
 
 bool hasExtension(const fs::path& path) {
@@ -197,6 +217,7 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
   doc["num_frames_used"] = record.num_frames_used < 0 ? json(nullptr) : json(record.num_frames_used);
   doc["num_frames_total"] = record.num_frames_total < 0 ? json(nullptr) : json(record.num_frames_total);
   doc["tcp_T_camera_list"] = transformListToJson(record.tcp_T_camera_list);
+  if (!record.tcp_T_camera_covariance.empty()) doc["tcp_T_camera_uncertainty"] = uncertaintyToJson(record.tcp_T_camera_covariance);
   const fs::path target = writeDocument(outputPath, kHandEyeFile, doc);
   logging::log(logging::SUCCESS, "Saved hand-eye result to " + target.string());
   return target;

@@ -25,6 +25,9 @@ struct HandEyeResultRecord {
   int num_frames_used = -1;   // negative: unknown
   int num_frames_total = -1;  // negative: unknown
   std::vector<cv::Mat> tcp_T_camera_list;  // empty matrix where unknown
+  // 6x6 covariance of tcp_T_camera (rotation in rad, then translation in m); written under its own
+  // key when given, and not read back.
+  cv::Mat tcp_T_camera_covariance;
 };
 
 // A folder (existing, or a path without extension) gets the default file name

@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'tf']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'HandEyeDataFinding', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'tf']
 class ChessboardTarget:
     """
     Classic chessboard target: inner-corner grid + square size.
@@ -281,6 +281,34 @@ class TargetConsistencyStats:
     @property
     def translation_deviations_m(self) -> list[float]:
         ...
+class TransformUncertainty:
+    """
+    1-sigma of a transform a_T_b: translation_std_m per component (m), rotation_std_deg about the axes of frame a (deg), covariance 6x6 with rotation (rad) first, then translation (m). NaN where it cannot be computed.
+    """
+    @property
+    def covariance(self) -> numpy.ndarray:
+        ...
+    @property
+    def rotation_std_deg(self) -> list[float]:
+        ...
+    @property
+    def translation_std_m(self) -> list[float]:
+        ...
+class HandEyeDataFinding:
+    """
+    What the hand-eye data check found: a code, a message saying what to do, and the frames concerned.
+    """
+    def __repr__(self) -> str:
+        ...
+    @property
+    def code(self) -> str:
+        ...
+    @property
+    def frames(self) -> list[int]:
+        ...
+    @property
+    def message(self) -> str:
+        ...
 class HandEyeResult:
     """
     Result of EyeInHandCalibrator.calibrate().
@@ -290,6 +318,9 @@ class HandEyeResult:
         ...
     @property
     def consistency(self) -> TargetConsistencyStats:
+        ...
+    @property
+    def data_findings(self) -> list[HandEyeDataFinding]:
         ...
     @property
     def distortion_coefficients(self) -> numpy.ndarray:
@@ -308,6 +339,9 @@ class HandEyeResult:
         ...
     @property
     def tcp_T_camera(self) -> numpy.ndarray:
+        ...
+    @property
+    def uncertainty(self) -> TransformUncertainty:
         ...
     @property
     def valid_image_list(self) -> list[numpy.ndarray]:

@@ -6,7 +6,7 @@ import _vesk
 import collections.abc
 import numpy
 import typing
-__all__: list[str] = ['HandEyeMethodResult', 'RotationVarietyStats', 'analyze_rotation_variety', 'compare_hand_eye_methods', 'format_method_comparison', 'format_rotation_variety']
+__all__: list[str] = ['HandEyeMethodResult', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'format_method_comparison', 'format_rotation_variety']
 class RotationVarietyStats:
     @property
     def angle_max_deg(self) -> float:
@@ -35,6 +35,10 @@ class HandEyeMethodResult:
         ...
 def analyze_rotation_variety(camera_T_target_list: collections.abc.Sequence[numpy.ndarray], min_rotation_deg: typing.SupportsFloat | typing.SupportsIndex = 0.5) -> RotationVarietyStats | None:
     ...
+def check_hand_eye_data(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray]) -> list[_vesk.HandEyeDataFinding]:
+    """
+    Check aligned eye-in-hand data for the mistakes that give a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still, and outlier frames. Returns a list of HandEyeDataFinding, empty for clean data.
+    """
 def compare_hand_eye_methods(target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, per_view_error_threshold: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> dict[str, HandEyeMethodResult | None]:
     ...
 def format_method_comparison(method_results: collections.abc.Mapping[str, HandEyeMethodResult | None], consensus_threshold_deg: typing.SupportsFloat | typing.SupportsIndex = 1.5) -> str:

@@ -7,7 +7,7 @@ import numpy
 import os
 import pathlib
 import typing
-__all__: list[str] = ['HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_hand_eye_dataset', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'next_multi_camera_capture_index', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses']
+__all__: list[str] = ['HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'next_multi_camera_capture_index', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses']
 class MultiCameraCalibrationRecord:
     def __init__(self) -> None:
         ...
@@ -89,6 +89,10 @@ class HandEyeResultRecord:
         ...
 def load_hand_eye_dataset(data_dir: os.PathLike | str | bytes, image_format: str = 'png') -> tuple[list[numpy.ndarray], list[numpy.ndarray]]:
     ...
+def load_hand_eye_pairs(data_dir: os.PathLike | str | bytes, image_format: str = 'png') -> tuple[list[numpy.ndarray], list[numpy.ndarray], list[int]]:
+    """
+    Load a hand-eye dataset folder as aligned pairs: (images, robot_T_tcp_list, capture_indices), where a capture whose image file is missing is left out with its pose.
+    """
 def load_hand_eye_result(input_path: os.PathLike | str | bytes) -> HandEyeResultRecord:
     ...
 def load_multi_camera_calibration(input_path: os.PathLike | str | bytes) -> MultiCameraCalibrationRecord:

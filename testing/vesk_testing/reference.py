@@ -12,6 +12,8 @@ import numpy as np
 from . import scene as S
 
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 0.001)
+# The core runs the camera solve to its minimum, with the default criteria as a floor.
+SOLVE_CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 1000, 1e-12)
 REFINE = (10.0, 3.0, True)
 
 
@@ -79,5 +81,5 @@ def calibrate(kind: str, board: S.Board, images):
     """Detection, annotation and calibrateCameraExtended: (its result tuple, the annotated views)."""
     img_pts, obj_pts, _, annotated = detect(kind, board, images, annotate=True)
     result = cv2.calibrateCameraExtended(obj_pts, img_pts, images[0].shape[1::-1], None, None, flags=0,
-                                         criteria=CRITERIA)
+                                         criteria=SOLVE_CRITERIA)
     return result, annotated

@@ -1,0 +1,475 @@
+#include "calibration/hand_eye_check.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/constants.hpp"
+#include "core/transforms.hpp"
+
+namespace vesk::calibration {
+
+namespace {
+
+using Pose = cv::Matx44d;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kMinMotionRad = 1.0 * kPi / 180.0;
+
+// An alternative reading of the data counts as evidence only when it fits this many times better.
+constexpr double kEvidenceRatio = 5.0;
+// Rotation-angle mismatch (deg) below which a pairing is not questioned: robot and camera noise
+// alone give about 0.1 degree.
+constexpr double kPairingFloorDeg = 0.5;
+// A board whose position scatters by less than this share of the viewing distance is never
+// blamed on units or direction.
+constexpr double kReadingFloor = 0.01;
+// The fixed board may not move by more than this share of the viewing distance (RMS).
+constexpr double kImplausibleShare = 0.05;
+// Outlier frames: beyond the median by this many robust sigmas, three times the median, and
+// this share of the viewing distance.
+constexpr double kOutlierSigmas = 6.0;
+constexpr double kOutlierShare = 0.005;
+// Pairs of frames compared for the pairing: each frame with the next few.
+constexpr std::size_t kPairWindow = 3;
+constexpr int kMaxConstantShift = 3;
+constexpr std::size_t kMaxJackknifeGroups = 20;
+
+Pose toPose(const cv::Mat& m) {
+  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+    throw std::invalid_argument("hand-eye data check: expected 4x4 pose matrices");
+  }
+  cv::Mat d;
+  m.convertTo(d, CV_64F);
+  Pose p;
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) p(r, c) = d.at<double>(r, c);
+  return p;
+}
+
+cv::Matx33d rotationOf(const Pose& p) { return p.get_minor<3, 3>(0, 0); }
+cv::Vec3d translationOf(const Pose& p) { return {p(0, 3), p(1, 3), p(2, 3)}; }
+
+Pose make(const cv::Matx33d& R, const cv::Vec3d& t) {
+  Pose p = Pose::eye();
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) p(r, c) = R(r, c);
+    p(r, 3) = t[r];
+  }
+  return p;
+}
+
+Pose inverse(const Pose& p) {
+  const cv::Matx33d Rt = rotationOf(p).t();
+  return make(Rt, -(Rt * translationOf(p)));
+}
+
+double angleOf(const cv::Matx33d& R) {
+  const double c = std::max(-1.0, std::min(1.0, (cv::trace(R) - 1.0) * 0.5));
+  return std::acos(c);
+}
+
+cv::Vec3d rotationVector(const cv::Matx33d& R) {
+  cv::Vec3d r;
+  cv::Rodrigues(R, r);
+  return r;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return kNaN;
+  const std::size_t mid = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
+  const double upper = v[mid];
+  if (v.size() % 2 == 1) return upper;
+  return 0.5 * (upper + *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid)));
+}
+
+std::string fixed(double value, int decimals) {
+  std::ostringstream os;
+  os << std::fixed << std::setprecision(decimals) << value;
+  return os.str();
+}
+
+std::string frameList(const std::vector<int>& frames) {
+  std::string s;
+  for (std::size_t i = 0; i < frames.size(); ++i) s += (i ? ", " : "") + std::to_string(frames[i]);
+  return s;
+}
+
+// tcp_T_camera by OpenCV's solver, or nothing when it throws or returns something that is not a
+// rigid transform.
+std::optional<Pose> solve(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                          cv::HandEyeCalibrationMethod method) {
+  std::vector<cv::Mat> rg, tg, rc, tc;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    rg.push_back(cv::Mat(rotationOf(robots[i]), true));
+    tg.push_back(cv::Mat(translationOf(robots[i]), true));
+    rc.push_back(cv::Mat(rotationOf(cams[i]), true));
+    tc.push_back(cv::Mat(translationOf(cams[i]), true));
+  }
+  if (!rotationObservable(rg)) return std::nullopt;
+  cv::Mat R, t;
+  try {
+    cv::calibrateHandEye(rg, tg, rc, tc, R, t, method);
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+  const cv::Mat solved = detail::rigidTransform(R, t);
+  if (!detail::isRigidTransform(solved)) return std::nullopt;
+  return toPose(solved);
+}
+
+std::vector<double> deviations(const std::vector<Pose>& robots, const std::vector<Pose>& cams, const Pose& X) {
+  std::vector<cv::Vec3d> positions;
+  cv::Vec3d mean(0, 0, 0);
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    positions.push_back(translationOf(robots[i] * X * cams[i]));
+    mean += positions.back();
+  }
+  mean *= 1.0 / static_cast<double>(positions.size());
+  std::vector<double> out;
+  for (const cv::Vec3d& p : positions) out.push_back(cv::norm(p - mean));
+  return out;
+}
+
+double rms(const std::vector<double>& v) {
+  double sum = 0.0;
+  for (double x : v) sum += x * x;
+  return v.empty() ? kNaN : std::sqrt(sum / static_cast<double>(v.size()));
+}
+
+// RMS scatter of the board's position with TSAI's solution for this reading of the robot poses.
+double readingScatter(const std::vector<Pose>& robots, const std::vector<Pose>& cams) {
+  const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI);
+  if (!X) return kInf;
+  const double s = rms(deviations(robots, cams, *X));
+  return std::isfinite(s) ? s : kInf;
+}
+
+// A pairing: frame j with robot pose p, for each (j, p).
+struct Pairing {
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  std::string description;
+  std::vector<int> affected;
+};
+
+// Mean difference (deg) between the rotation angles of the flange motions and of the camera
+// motions over nearby pairs of frames. The two are equal for a correct pairing whatever the mount,
+// the units or the direction of the robot poses, so this judges the pairing alone.
+double pairingMismatchDeg(const Pairing& pairing, const std::vector<cv::Matx33d>& robotR,
+                          const std::vector<cv::Matx33d>& camR) {
+  double sum = 0.0;
+  std::size_t count = 0;
+  const auto& p = pairing.pairs;
+  for (std::size_t a = 0; a < p.size(); ++a) {
+    for (std::size_t b = a + 1; b < p.size() && b <= a + kPairWindow; ++b) {
+      const double flange = angleOf(robotR[p[a].second].t() * robotR[p[b].second]);
+      const double camera = angleOf(camR[p[a].first] * camR[p[b].first].t());
+      sum += std::abs(flange - camera);
+      ++count;
+    }
+  }
+  return count == 0 ? kInf : sum / static_cast<double>(count) * 180.0 / kPi;
+}
+
+std::vector<Pairing> alternativePairings(const std::vector<int>& index, std::size_t robotCount) {
+  std::vector<Pairing> out;
+  const auto inRange = [&](long p) { return p >= 0 && p < static_cast<long>(robotCount); };
+  for (int s = -kMaxConstantShift; s <= kMaxConstantShift; ++s) {
+    if (s == 0) continue;
+    Pairing alt;
+    for (std::size_t j = 0; j < index.size(); ++j) {
+      const long p = index[j] + s;
+      if (inRange(p)) alt.pairs.emplace_back(j, static_cast<std::size_t>(p));
+      alt.affected.push_back(static_cast<int>(j));
+    }
+    alt.description = "every image belongs to the robot pose " + std::to_string(std::abs(s)) +
+                      (std::abs(s) == 1 ? " place " : " places ") + (s > 0 ? "later" : "earlier") + " in the list";
+    out.push_back(std::move(alt));
+  }
+  // A file missing from one capture on: later images sit one place early (an image missing) or one
+  // place late (a pose missing) against their poses.
+  for (std::size_t k = 1; k < index.size(); ++k) {
+    const int from = index[k];
+    if (from == index[k - 1]) continue;
+    Pairing early, late;
+    for (std::size_t j = 0; j < index.size(); ++j) {
+      const bool after = index[j] >= from;
+      if (after) {
+        early.affected.push_back(static_cast<int>(j));
+        late.affected.push_back(static_cast<int>(j));
+      }
+      const long pe = index[j] + (after ? 1 : 0);
+      if (inRange(pe)) early.pairs.emplace_back(j, static_cast<std::size_t>(pe));
+      if (index[j] == from) continue;  // its pose is the one that is missing
+      const long pl = index[j] - (index[j] > from ? 1 : 0);
+      if (inRange(pl)) late.pairs.emplace_back(j, static_cast<std::size_t>(pl));
+    }
+    early.description = "from frame " + std::to_string(k) + " on, every image belongs to the next robot pose";
+    late.description = "frame " + std::to_string(k) + " has no robot pose and every later image belongs to the previous one";
+    out.push_back(std::move(early));
+    out.push_back(std::move(late));
+  }
+  return out;
+}
+
+std::optional<HandEyeDataFinding> pairingFinding(const std::vector<Pose>& robotPoses, const std::vector<int>& index,
+                                                 const std::vector<Pose>& cams) {
+  std::vector<cv::Matx33d> robotR, camR;
+  for (const Pose& p : robotPoses) robotR.push_back(rotationOf(p));
+  for (const Pose& p : cams) camR.push_back(rotationOf(p));
+  Pairing given;
+  for (std::size_t j = 0; j < index.size(); ++j) given.pairs.emplace_back(j, static_cast<std::size_t>(index[j]));
+  const double givenCost = pairingMismatchDeg(given, robotR, camR);
+  if (!(givenCost > kPairingFloorDeg)) return std::nullopt;
+
+  const Pairing* best = nullptr;
+  double bestCost = kInf;
+  const std::vector<Pairing> alternatives = alternativePairings(index, robotPoses.size());
+  for (const Pairing& alt : alternatives) {
+    if (alt.pairs.size() < kMinFramesPerSolve) continue;
+    const double cost = pairingMismatchDeg(alt, robotR, camR);
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = &alt;
+    }
+  }
+  if (best == nullptr || !(bestCost * kEvidenceRatio < givenCost)) return std::nullopt;
+  return HandEyeDataFinding{
+      "images_and_poses_out_of_step",
+      "Images and robot poses are out of step: " + best->description +
+          " (flange and camera rotations disagree by " + fixed(givenCost, 2) + " deg on average as paired, by " +
+          fixed(bestCost, 2) + " deg so paired); pair each image with the pose recorded with it, for example with "
+          "io.load_hand_eye_pairs for a folder with missing files.",
+      best->affected};
+}
+
+std::vector<int> allFrames(std::size_t n) {
+  std::vector<int> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<int>(i);
+  return v;
+}
+
+std::vector<HandEyeDataFinding> readingFindings(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                                double viewingDistance) {
+  std::vector<Pose> mm, inverted, both;
+  for (const Pose& r : robots) {
+    mm.push_back(make(rotationOf(r), translationOf(r) * 1e-3));
+    inverted.push_back(inverse(r));
+    both.push_back(inverse(mm.back()));
+  }
+  const double given = readingScatter(robots, cams);
+  if (!(given > kReadingFloor * viewingDistance)) return {};
+  const double costs[3] = {readingScatter(mm, cams), readingScatter(inverted, cams), readingScatter(both, cams)};
+  const std::size_t best = static_cast<std::size_t>(std::min_element(costs, costs + 3) - costs);
+  if (!(costs[best] * kEvidenceRatio < given)) return {};
+
+  const std::string evidence = " (the board's position scatters by " + fixed(given * 1000, 1) +
+                               " mm RMS as given, by " + fixed(costs[best] * 1000, 1) + " mm RMS so read)";
+  std::vector<HandEyeDataFinding> out;
+  if (best != 1) {
+    out.push_back({"robot_translation_in_millimetres",
+                   "The robot translations look like millimetres while the board's lengths are in metres" + evidence +
+                       "; divide the translations of robot_T_tcp by 1000.",
+                   allFrames(robots.size())});
+  }
+  if (best != 0) {
+    out.push_back({"inverted_robot_poses",
+                   "The robot poses look inverted, tcp_T_robot where robot_T_tcp is expected" + evidence +
+                       "; pass the inverse of each robot pose.",
+                   allFrames(robots.size())});
+  }
+  return out;
+}
+
+std::vector<Pose> poses(const std::vector<cv::Mat>& list) {
+  std::vector<Pose> out;
+  out.reserve(list.size());
+  for (const cv::Mat& m : list) out.push_back(toPose(m));
+  return out;
+}
+
+void requirePoses(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const cv::Mat& m = list[i];
+    if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+      throw std::invalid_argument(component + ": " + name + "[" + std::to_string(i) + "] must be a 4x4 matrix");
+    }
+  }
+  detail::requireFinite(list, component, name);
+}
+
+std::vector<double> cameraDistances(const std::vector<Pose>& cams) {
+  std::vector<double> d;
+  for (const Pose& c : cams) d.push_back(cv::norm(translationOf(c)));
+  return d;
+}
+
+}  // namespace
+
+bool refusesResult(const HandEyeDataFinding& finding) { return finding.code != "outlier_frames"; }
+
+bool TransformUncertainty::known() const {
+  return std::all_of(translation_std_m.begin(), translation_std_m.end(), [](double v) { return std::isfinite(v); }) &&
+         std::all_of(rotation_std_deg.begin(), rotation_std_deg.end(), [](double v) { return std::isfinite(v); });
+}
+
+bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
+  std::vector<cv::Vec3d> axes;
+  for (std::size_t i = 1; i < rGripper.size(); ++i) {
+    cv::Vec3d axis;
+    if (detail::rotationAngleAxis(rGripper[0].t() * rGripper[i], axis) > kMinMotionRad) axes.push_back(axis);
+  }
+  for (std::size_t i = 0; i < axes.size(); ++i) {
+    for (std::size_t j = i + 1; j < axes.size(); ++j) {
+      if (cv::norm(axes[i].cross(axes[j])) > std::sin(kMinMotionRad)) return true;
+    }
+  }
+  return false;
+}
+
+std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                              const cv::Mat& tcpTCamera) {
+  if (robots.empty() || robots.size() != cams.size()) return {};
+  const std::vector<Pose> c = poses(cams);
+  return checkScatter(deviations(poses(robots), c, toPose(tcpTCamera)), cameraDistances(c));
+}
+
+std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
+                                                     const std::vector<int>& robotIndexOfFrame,
+                                                     const std::vector<cv::Mat>& cameraTTargetList) {
+  if (cameraTTargetList.size() < kMinFramesPerSolve || robotIndexOfFrame.size() != cameraTTargetList.size()) return {};
+  const std::vector<Pose> all = poses(robotPoses);
+  const std::vector<Pose> cams = poses(cameraTTargetList);
+  std::vector<HandEyeDataFinding> out;
+  if (std::optional<HandEyeDataFinding> f = pairingFinding(all, robotIndexOfFrame, cams)) out.push_back(std::move(*f));
+
+  std::vector<Pose> robots;
+  for (int i : robotIndexOfFrame) robots.push_back(all[static_cast<std::size_t>(i)]);
+  const double distance = median(cameraDistances(cams));
+  for (HandEyeDataFinding& f : readingFindings(robots, cams, distance)) out.push_back(std::move(f));
+
+  if (const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI)) {
+    for (HandEyeDataFinding& f : checkScatter(deviations(robots, cams, *X), cameraDistances(cams))) {
+      if (f.code == "implausible_consistency") out.push_back(std::move(f));
+    }
+  }
+  return out;
+}
+
+std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translationDeviations,
+                                             const std::vector<double>& distances) {
+  std::vector<HandEyeDataFinding> out;
+  const std::vector<double>& d = translationDeviations;
+  if (d.size() < kMinFramesPerSolve || distances.size() != d.size()) return out;
+  const double distance = median(distances);
+  const double scatter = rms(d);
+  if (scatter > kImplausibleShare * distance) {
+    std::vector<int> frames;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+      if (d[i] > kImplausibleShare * distance) frames.push_back(static_cast<int>(i));
+    }
+    out.push_back({"implausible_consistency",
+                   "The fixed board moves by " + fixed(scatter * 1000, 1) + " mm RMS between frames, " +
+                       fixed(100.0 * scatter / distance, 1) +
+                       " % of the viewing distance; check the robot poses' units, direction and pairing with the "
+                       "images, and the target's dimensions.",
+                   frames});
+    return out;
+  }
+  const double m = median(d);
+  std::vector<double> spread;
+  for (double x : d) spread.push_back(std::abs(x - m));
+  const double sigma = 1.4826 * median(spread);
+  std::vector<int> frames;
+  for (std::size_t i = 0; i < d.size(); ++i) {
+    if (d[i] > m + kOutlierSigmas * sigma && d[i] > 3.0 * m && d[i] > kOutlierShare * distance) {
+      frames.push_back(static_cast<int>(i));
+    }
+  }
+  if (!frames.empty()) {
+    double worst = 0.0;
+    for (int i : frames) worst = std::max(worst, d[static_cast<std::size_t>(i)]);
+    out.push_back({"outlier_frames",
+                   std::string(frames.size() == 1 ? "Frame " : "Frames ") + frameList(frames) +
+                       (frames.size() == 1 ? " disagrees" : " disagree") + " with the others (the board moves by up to " +
+                       fixed(worst * 1000, 1) + " mm there, against a median of " + fixed(m * 1000, 1) +
+                       " mm); check the robot pose and the image of each, or leave them out.",
+                   frames});
+  }
+  return out;
+}
+
+std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& robotTTcpList,
+                                                 const std::vector<cv::Mat>& cameraTTargetList) {
+  const std::string component = "check_hand_eye_data";
+  if (robotTTcpList.size() != cameraTTargetList.size()) {
+    throw std::invalid_argument(component + ": robot_T_tcp_list and camera_T_target_list must be aligned, got " +
+                                std::to_string(robotTTcpList.size()) + " robot poses and " +
+                                std::to_string(cameraTTargetList.size()) + " target poses");
+  }
+  if (robotTTcpList.size() < kMinFramesPerSolve) {
+    throw std::invalid_argument(component + ": needs at least 4 frames, got " + std::to_string(robotTTcpList.size()));
+  }
+  requirePoses(robotTTcpList, component, "robot_T_tcp_list");
+  requirePoses(cameraTTargetList, component, "camera_T_target_list");
+  const std::vector<HandEyeDataFinding> first =
+      checkPairingAndUnits(robotTTcpList, allFrames(robotTTcpList.size()), cameraTTargetList);
+  std::vector<HandEyeDataFinding> out = first;
+  if (std::any_of(first.begin(), first.end(), refusesResult)) return out;
+  const std::vector<Pose> robots = poses(robotTTcpList);
+  const std::vector<Pose> cams = poses(cameraTTargetList);
+  if (const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI)) {
+    for (HandEyeDataFinding& f : checkScatter(deviations(robots, cams, *X), cameraDistances(cams))) {
+      if (f.code == "outlier_frames") out.push_back(std::move(f));
+    }
+  }
+  return out;
+}
+
+TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                        cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera) {
+  TransformUncertainty out;
+  const std::size_t n = std::min(robots.size(), cams.size());
+  // every group left out must leave a solvable set
+  if (n < kMinFramesPerSolve + 1) return out;
+  const std::size_t groups = std::min(n, kMaxJackknifeGroups);
+  const std::vector<Pose> r = poses(robots), c = poses(cams);
+  const Pose X = toPose(tcpTCamera);
+  const cv::Matx33d Rt = rotationOf(X).t();
+
+  std::vector<cv::Vec6d> values;
+  for (std::size_t g = 0; g < groups; ++g) {
+    std::vector<Pose> rs, cs;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i % groups == g) continue;
+      rs.push_back(r[i]);
+      cs.push_back(c[i]);
+    }
+    const std::optional<Pose> Xg = solve(rs, cs, method);
+    if (!Xg) return out;
+    const cv::Vec3d dr = rotationVector(rotationOf(*Xg) * Rt);
+    const cv::Vec3d dt = translationOf(*Xg) - translationOf(X);
+    values.push_back(cv::Vec6d(dr[0], dr[1], dr[2], dt[0], dt[1], dt[2]));
+  }
+  cv::Vec6d mean = cv::Vec6d::all(0.0);
+  for (const cv::Vec6d& v : values) mean += v;
+  mean *= 1.0 / static_cast<double>(groups);
+  cv::Matx66d cov = cv::Matx66d::zeros();
+  for (const cv::Vec6d& v : values) {
+    const cv::Vec6d d = v - mean;
+    cov += d * d.t();
+  }
+  cov *= static_cast<double>(groups - 1) / static_cast<double>(groups);
+  for (int i = 0; i < 3; ++i) {
+    out.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(cov(i, i)) * 180.0 / kPi;
+    out.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(cov(i + 3, i + 3));
+  }
+  out.covariance = cv::Mat(cov, true);
+  return out;
+}
+
+}  // namespace vesk::calibration

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+
+namespace vesk::calibration {
+
+// One thing the data check found in hand-eye data, with what to do about it.
+struct HandEyeDataFinding {
+  std::string code;
+  std::string message;     // one sentence: what was found and what to do
+  std::vector<int> frames;  // positions in the lists checked
+};
+
+// Codes of the findings that make a hand-eye result unusable.
+bool refusesResult(const HandEyeDataFinding& finding);
+
+// 1-sigma of a transform a_T_b: rotation as the small rotation about the axes of frame a (deg),
+// translation per component (m); covariance 6x6, rotation (rad) first. NaN when not computed.
+struct TransformUncertainty {
+  std::vector<double> translation_std_m = std::vector<double>(3, std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> rotation_std_deg = std::vector<double>(3, std::numeric_limits<double>::quiet_NaN());
+  cv::Mat covariance = cv::Mat(6, 6, CV_64F, cv::Scalar(std::numeric_limits<double>::quiet_NaN()));
+
+  bool known() const;
+};
+
+// Hand-eye rotation is observable only from two flange motions about non-parallel axes (each
+// rotating by more than 1 degree, relative to the first pose).
+bool rotationObservable(const std::vector<cv::Mat>& rGripper);
+
+// The checks that need no solved transform: images and poses out of step, robot translations in
+// millimetres, inverted robot poses, and a board that cannot have stood still. Frame j of
+// cameraTTargetList was paired with robotPoses[robotIndexOfFrame[j]], so that the other pairings
+// a shifted list would have given can be tried. Nothing is reported for data too poor to judge
+// (fewer than 4 frames or no rotation about two axes).
+std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
+                                                     const std::vector<int>& robotIndexOfFrame,
+                                                     const std::vector<cv::Mat>& cameraTTargetList);
+
+// The checks of a solved result, from each frame's distance of its board position from the mean
+// (world_T_target translations) and its camera-to-board distance: an implausible scatter, and
+// frames far beyond the others.
+std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translationDeviations,
+                                             const std::vector<double>& distances);
+
+// checkScatter for the board positions robot_T_tcp * tcp_T_camera * camera_T_target of a solution.
+std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                              const cv::Mat& tcpTCamera);
+
+// Everything, on aligned lists, with the solver's TSAI result for the scatter checks.
+std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& robotTTcpList,
+                                                 const std::vector<cv::Mat>& cameraTTargetList);
+
+// The uncertainty of tcp_T_camera as `method` computes it from these frames, from the spread of the
+// solutions with frames left out (a delete-a-group jackknife over at most 20 groups). It rests on the
+// data's own scatter, so the robot's pose error counts as much as the corners' noise.
+TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                        cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera);
+
+}  // namespace vesk::calibration
