@@ -276,6 +276,20 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
             ("translation deviation", f"{1000 * c.mean_translation_m:.3f} mm", f"{1000 * c.max_translation_m:.3f} mm"),
             ("rotation deviation", f"{c.mean_rotation_deg:.4f} deg", f"{c.max_rotation_deg:.4f} deg")])
 
+    u = result.uncertainty
+    if all(math.isfinite(v) for v in u.translation_std_m + u.rotation_std_deg):
+        body += "<h3>Uncertainty (1-sigma, from the frames' own scatter)</h3>" + _table(
+            ["component", "x", "y", "z"],
+            [("translation [mm]", *(f"{1000 * v:.3f}" for v in u.translation_std_m)),
+             ("rotation about the tcp axes [deg]", *(f"{v:.4f}" for v in u.rotation_std_deg))])
+    else:
+        body += "<h3>Uncertainty</h3><p>n/a: it needs 5 frames, and rotation about two axes with any frame left out.</p>"
+    findings = list(result.data_findings)
+    body += "<h3>Data check</h3>" + (
+        _table(["finding", "frames", "what to do"],
+               [(f.code, ", ".join(map(str, f.frames)), f.message) for f in findings], set(range(len(findings))))
+        if findings else "<p>No findings: units, direction and pairing of the robot poses agree with the images.</p>")
+
     stats = diagnostics.analyze_rotation_variety(list(result.camera_T_target_list))
     if stats is not None:
         text = diagnostics.format_rotation_variety(stats)

@@ -29,8 +29,8 @@ constexpr double kPairingFloorDeg = 0.5;
 constexpr double kReadingFloor = 0.01;
 // The fixed board may not move by more than this share of the viewing distance (RMS).
 constexpr double kImplausibleShare = 0.05;
-// Outlier frames: beyond the median by this many robust sigmas, three times the median, and
-// this share of the viewing distance.
+// Outlier frames: a deviation relative to the frame's viewing distance beyond the median by this
+// many robust sigmas, three times the median, and this share.
 constexpr double kOutlierSigmas = 6.0;
 constexpr double kOutlierShare = 0.005;
 // Pairs of frames compared for the pairing: each frame with the next few.
@@ -380,15 +380,18 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
                    frames});
     return out;
   }
-  const double m = median(d);
+  // A frame's scatter grows with its distance to the board (depth and lever arm), so frames are
+  // compared by their deviation relative to their own viewing distance.
+  std::vector<double> relative;
+  for (std::size_t i = 0; i < d.size(); ++i) relative.push_back(distances[i] > 0.0 ? d[i] / distances[i] : kInf);
+  const double m = median(relative);
   std::vector<double> spread;
-  for (double x : d) spread.push_back(std::abs(x - m));
+  for (double x : relative) spread.push_back(std::abs(x - m));
   const double sigma = 1.4826 * median(spread);
   std::vector<int> frames;
   for (std::size_t i = 0; i < d.size(); ++i) {
-    if (d[i] > m + kOutlierSigmas * sigma && d[i] > 3.0 * m && d[i] > kOutlierShare * distance) {
-      frames.push_back(static_cast<int>(i));
-    }
+    const double x = relative[i];
+    if (x > m + kOutlierSigmas * sigma && x > 3.0 * m && x > kOutlierShare) frames.push_back(static_cast<int>(i));
   }
   if (!frames.empty()) {
     double worst = 0.0;
@@ -396,7 +399,7 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
     out.push_back({"outlier_frames",
                    std::string(frames.size() == 1 ? "Frame " : "Frames ") + frameList(frames) +
                        (frames.size() == 1 ? " disagrees" : " disagree") + " with the others (the board moves by up to " +
-                       fixed(worst * 1000, 1) + " mm there, against a median of " + fixed(m * 1000, 1) +
+                       fixed(worst * 1000, 1) + " mm there, against a median of " + fixed(median(d) * 1000, 1) +
                        " mm); check the robot pose and the image of each, or leave them out.",
                    frames});
   }

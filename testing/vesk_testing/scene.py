@@ -357,6 +357,28 @@ def hand_eye_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 7,
     return HandEyeSeries(camera, board, X, B, robot_T_tcp, views)
 
 
+def noisy_poses(s: HandEyeSeries, seed: int, *, robot_m: float = 0.5e-3, robot_deg: float = 0.05,
+                corner_px: float = 0.3) -> tuple[list[np.ndarray], list[np.ndarray]]:
+    """(robot_T_tcp, camera_T_target) of a series as a real cell gives them, without rendering.
+
+    Each robot pose is off by a random flange motion (robot_m per axis, robot_deg about each
+    axis), and each target pose is solvePnP's from the board's corners projected with corner_px
+    of noise, with the true intrinsics.
+    """
+    rng = np.random.default_rng(seed)
+    robots = []
+    for T in s.robot_T_tcp:
+        R = cv2.Rodrigues(rng.normal(0.0, np.deg2rad(robot_deg), 3))[0]
+        robots.append(T @ make_T(R, rng.normal(0.0, robot_m, 3)))
+    cams = []
+    points = s.board.points.astype(np.float64)
+    for V in s.camera_T_target:
+        uv = s.camera.project(points, V) + rng.normal(0.0, corner_px, (len(points), 2))
+        _, rvec, tvec = cv2.solvePnP(points, uv, s.camera.K, s.camera.dist)
+        cams.append(make_T(cv2.Rodrigues(rvec)[0], tvec.ravel()))
+    return robots, cams
+
+
 @dataclasses.dataclass
 class Rig:
     cameras: list[Camera]
