@@ -219,7 +219,7 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
   if (!acceptData(result, checkSolution(frames->robots, frames->cams, *solved))) return result;
 
   result.tcp_T_camera = std::move(*solved);
-  result.uncertainty = handEyeUncertainty(frames->robots, frames->cams, solver, result.tcp_T_camera);
+  result.uncertainty = uncertaintyOf(*frames, solver, result);
   result.ok = true;
   // Target poses handed in without an intrinsic matrix give nothing to project with.
   if (!result.intrinsic_matrix.empty()) computeConsistency(result);
@@ -305,11 +305,41 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrin
   Frames frames;
   frames.cams = std::move(poses.camera_T_target_list);
   for (int k : poses.valid_indices) {
-    frames.images.push_back(chosen.images[static_cast<std::size_t>(k)]);
-    frames.robots.push_back(chosen.robots[static_cast<std::size_t>(k)]);
-    frames.indices.push_back(chosen.indices[static_cast<std::size_t>(k)]);
+    const auto i = static_cast<std::size_t>(k);
+    frames.images.push_back(chosen.images[i]);
+    frames.robots.push_back(chosen.robots[i]);
+    frames.indices.push_back(chosen.indices[i]);
+    frames.points.push_back(points[i]);
+    frames.objects.push_back(objects[i]);
   }
+  frames.imageSize = imageList.front().size();
   return frames;
+}
+
+// With its own intrinsics, each jackknife replicate calibrates the camera again without the frames
+// it leaves out, so that the intrinsics' share of the error, common to every frame, is counted too.
+TransformUncertainty EyeInHandCalibrator::uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
+                                                        const HandEyeResult& result) const {
+  if (frames.points.empty()) return handEyeUncertainty(frames.robots, frames.cams, solver, result.tcp_T_camera);
+  const std::size_t n = frames.robots.size();
+  return jackknifeUncertainty(n, result.tcp_T_camera, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+    std::vector<int> leftOutImages;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) leftOutImages.push_back(frames.indices[i]);
+    }
+    const auto intrinsics = intrinsic_.solveWithout(leftOutImages, frames.imageSize, result.intrinsic_matrix,
+                                                    result.distortion_coefficients);
+    if (!intrinsics) return std::nullopt;
+    std::vector<cv::Mat> robots, cams;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) continue;
+      std::optional<cv::Mat> pose = poseByPnP(frames.objects[i], frames.points[i], intrinsics->first, intrinsics->second);
+      if (!pose) return std::nullopt;
+      robots.push_back(frames.robots[i]);
+      cams.push_back(std::move(*pose));
+    }
+    return solveHandEyeQuietly(robots, cams, solver);
+  });
 }
 
 EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTargetList(

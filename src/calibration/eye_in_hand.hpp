@@ -90,6 +90,9 @@ class EyeInHandCalibrator {
   struct Frames {
     std::vector<cv::Mat> robots, images, cams;
     std::vector<int> indices;
+    // with the calibrator's own intrinsics: each frame's corners and board points, and the image size
+    std::vector<cv::Mat> points, objects;
+    cv::Size imageSize;
   };
   // The three input paths: target poses supplied, intrinsics supplied (poses by detection and
   // solvePnP), or neither (intrinsics calibrated from the images first). Nothing when too few
@@ -107,6 +110,8 @@ class EyeInHandCalibrator {
                                    const cv::Mat& distortionCoefficients) const;
   TargetPoses redetectedTargetPoses(const std::vector<cv::Mat>& images, const cv::Mat& intrinsicMatrix,
                                     const cv::Mat& distortionCoefficients, const char* kindName) const;
+  TransformUncertainty uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
+                                     const HandEyeResult& result) const;
   TargetConsistencyStats targetPoseScatter(const HandEyeResult& result) const;
   void addBoardCentres(TargetConsistencyStats& stats, const HandEyeResult& result) const;
 

@@ -433,29 +433,23 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   return out;
 }
 
-TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                        cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera) {
+TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCamera, const SolveWithout& solveWithout) {
   TransformUncertainty out;
-  const std::size_t n = std::min(robots.size(), cams.size());
   // every group left out must leave a solvable set
   if (n < kMinFramesPerSolve + 1) return out;
   const std::size_t groups = std::min(n, kMaxJackknifeGroups);
-  const std::vector<Pose> r = poses(robots), c = poses(cams);
   const Pose X = toPose(tcpTCamera);
   const cv::Matx33d Rt = rotationOf(X).t();
 
   std::vector<cv::Vec6d> values;
   for (std::size_t g = 0; g < groups; ++g) {
-    std::vector<Pose> rs, cs;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i % groups == g) continue;
-      rs.push_back(r[i]);
-      cs.push_back(c[i]);
-    }
-    const std::optional<Pose> Xg = solve(rs, cs, method);
-    if (!Xg) return out;
-    const cv::Vec3d dr = rotationVector(rotationOf(*Xg) * Rt);
-    const cv::Vec3d dt = translationOf(*Xg) - translationOf(X);
+    std::vector<bool> leftOut(n);
+    for (std::size_t i = 0; i < n; ++i) leftOut[i] = i % groups == g;
+    const std::optional<cv::Mat> solved = solveWithout(leftOut);
+    if (!solved || !detail::isRigidTransform(*solved)) return out;
+    const Pose Xg = toPose(*solved);
+    const cv::Vec3d dr = rotationVector(rotationOf(Xg) * Rt);
+    const cv::Vec3d dt = translationOf(Xg) - translationOf(X);
     values.push_back(cv::Vec6d(dr[0], dr[1], dr[2], dt[0], dt[1], dt[2]));
   }
   cv::Vec6d mean = cv::Vec6d::all(0.0);
@@ -473,6 +467,31 @@ TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, cons
   }
   out.covariance = cv::Mat(cov, true);
   return out;
+}
+
+std::optional<cv::Mat> solveHandEyeQuietly(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                           cv::HandEyeCalibrationMethod method) {
+  if (robots.size() != cams.size() || robots.size() < kMinFramesPerSolve) return std::nullopt;
+  const std::optional<Pose> X = solve(poses(robots), poses(cams), method);
+  if (!X) return std::nullopt;
+  return cv::Mat(*X, true);
+}
+
+TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                        cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera) {
+  const std::size_t n = std::min(robots.size(), cams.size());
+  const std::vector<Pose> r = poses(robots), c = poses(cams);
+  return jackknifeUncertainty(n, tcpTCamera, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+    std::vector<Pose> rs, cs;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) continue;
+      rs.push_back(r[i]);
+      cs.push_back(c[i]);
+    }
+    const std::optional<Pose> X = solve(rs, cs, method);
+    if (!X) return std::nullopt;
+    return cv::Mat(*X, true);
+  });
 }
 
 }  // namespace vesk::calibration

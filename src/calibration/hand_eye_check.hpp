@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
@@ -57,9 +58,20 @@ std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots
 std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& robotTTcpList,
                                                  const std::vector<cv::Mat>& cameraTTargetList);
 
-// The uncertainty of tcp_T_camera as `method` computes it from these frames, from the spread of the
-// solutions with frames left out (a delete-a-group jackknife over at most 20 groups). It rests on the
+// The uncertainty of a solved tcp_T_camera from the spread of the solutions with frames left out: a
+// delete-a-group jackknife over at most 20 groups (frame i in group i mod groups). It rests on the
 // data's own scatter, so the robot's pose error counts as much as the corners' noise.
+// `solveWithout(leftOut)` solves again from the frames not flagged; nothing makes the result NaN.
+using SolveWithout = std::function<std::optional<cv::Mat>(const std::vector<bool>& leftOut)>;
+TransformUncertainty jackknifeUncertainty(std::size_t frames, const cv::Mat& tcpTCamera,
+                                          const SolveWithout& solveWithout);
+
+// tcp_T_camera by OpenCV's solver, without a word; nothing when the rotation is not observable, the
+// solver throws, or its result is not a rigid transform.
+std::optional<cv::Mat> solveHandEyeQuietly(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                                           cv::HandEyeCalibrationMethod method);
+
+// jackknifeUncertainty of `method` on fixed target poses.
 TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
                                         cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera);
 

@@ -209,6 +209,39 @@ IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
   return result;
 }
 
+std::optional<std::pair<cv::Mat, cv::Mat>> IntrinsicCalibrator::solveWithout(const std::vector<int>& leftOutImages,
+                                                                             cv::Size imageSize, const cv::Mat& K,
+                                                                             const cv::Mat& D) const {
+  std::vector<cv::Mat> objects, points;
+  for (std::size_t k = 0; k < detections_.successful_indices.size(); ++k) {
+    if (std::find(leftOutImages.begin(), leftOutImages.end(), detections_.successful_indices[k]) != leftOutImages.end()) {
+      continue;
+    }
+    objects.push_back(detections_.object_points[k]);
+    points.push_back(detections_.image_points[k]);
+  }
+  if (objects.size() < 2) return std::nullopt;
+  cv::Mat K2 = K.clone(), D2 = D.clone();
+  std::vector<cv::Mat> rvecs, tvecs;
+  const int flags = options_.calibrate_camera_flags | cv::CALIB_USE_INTRINSIC_GUESS;
+  const detail::SequentialSolve sequential;
+  double rms = 0.0;
+  try {
+    if (releaseObjectWanted(target_, options_)) {
+      cv::Mat newObjPoints;
+      rms = cv::calibrateCameraRO(objects, points, imageSize, options_.index_of_fixed_3d_point, K2, D2, rvecs, tvecs,
+                                  newObjPoints, flags, solveCriteria(options_.criteria));
+    } else {
+      rms = cv::calibrateCamera(objects, points, imageSize, K2, D2, rvecs, tvecs, flags,
+                                solveCriteria(options_.criteria));
+    }
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+  if (!(rms > 0.0) || !std::isfinite(rms) || !detail::allFinite(K2) || !detail::allFinite(D2)) return std::nullopt;
+  return std::make_pair(K2, D2.reshape(1, 1));
+}
+
 double IntrinsicCalibrator::meanReprojectionError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const {
   const std::size_t views = detections_.object_points.size();
   if (views == 0) return 0.0;

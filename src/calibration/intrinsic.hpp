@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -58,6 +59,10 @@ class IntrinsicCalibrator {
   IntrinsicResult calibrateDetected(const TargetDetections& all, const std::vector<int>& imageIndices,
                                     cv::Size imageSize);
   double meanReprojectionError(const cv::Mat& cameraMatrix, const cv::Mat& distCoeffs) const;
+  // The camera solve again on the stored detections without the views of `leftOutImages`, started
+  // from (K, D); nothing when it fails. The calibrator is not changed.
+  std::optional<std::pair<cv::Mat, cv::Mat>> solveWithout(const std::vector<int>& leftOutImages, cv::Size imageSize,
+                                                          const cv::Mat& K, const cv::Mat& D) const;
 
   const CalibrationTarget& target() const { return target_; }
   const IntrinsicOptions& options() const { return options_; }
