@@ -31,6 +31,7 @@ def run_path(path, method, series):
 def test_charuco_ground_truth_every_path_and_method(path, method, series):
     r = run_path(path, method, series)
     assert_close_to_truth(r, series("charuco")[0].tcp_T_camera)
+    assert r.data_findings == []
     assert r.has_consistency and r.consistency.mean_translation_m < 1e-3
     assert len(r.valid_robot_T_tcp_list) == len(r.camera_T_target_list) == 15
     assert (math.isnan(r.reprojection_error)) == (path != 1)
@@ -43,7 +44,7 @@ def test_other_targets_through_own_intrinsics(kind, series):
     s, images, target = series(kind)
     r = _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "TSAI")
     assert_close_to_truth(r, s.tcp_T_camera)
-    assert r.consistency.mean_translation_m < 1e-3
+    assert r.consistency.mean_translation_m < 1e-3 and r.data_findings == []
 
 
 def cv_fmt(m):

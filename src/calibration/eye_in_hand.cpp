@@ -192,6 +192,8 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
   detail::requireFinite(cameraTTargetList, kComponent, "camera_T_target_list");
   for (std::size_t i = 0; i < robotTTcpList.size(); ++i) checkedPose(robotTTcpList[i], "robot_T_tcp_list", i);
   for (std::size_t i = 0; i < cameraTTargetList.size(); ++i) checkedPose(cameraTTargetList[i], "camera_T_target_list", i);
+  detail::requireRigid(robotTTcpList, kComponent, "robot_T_tcp_list");
+  detail::requireRigid(cameraTTargetList, kComponent, "camera_T_target_list");
   detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");
   detail::requireFinite(distortionCoefficients, kComponent, "distortion_coefficients");
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
@@ -350,6 +352,8 @@ EyeInHandCalibrator::AlignedTargetPoses EyeInHandCalibrator::computeCameraTTarge
   }
   detail::requireFinite(intrinsicMatrix, kComponent, "intrinsic_matrix");
   detail::requireFinite(distortionCoefficients, kComponent, "distortion_coefficients");
+  detail::requireFinite(robotTTcpList, kComponent, "robot_T_tcp_list");
+  detail::requireRigid(robotTTcpList, kComponent, "robot_T_tcp_list");
   const TargetDetector detector(target_, DetectionSettings::forPose());
 
   AlignedTargetPoses out;

@@ -300,6 +300,7 @@ void requirePoses(const std::vector<cv::Mat>& list, const std::string& component
     }
   }
   detail::requireFinite(list, component, name);
+  detail::requireRigid(list, component, name);
 }
 
 std::vector<double> cameraDistances(const std::vector<Pose>& cams) {

@@ -2,12 +2,14 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include <opencv2/calib3d.hpp>
 
 #include "core/constants.hpp"
+#include "core/logging.hpp"
 
 namespace vesk::tf {
 
@@ -43,6 +45,9 @@ std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
   if (transformation.rows != 4 || transformation.cols != 4 || transformation.dims > 2 ||
       transformation.channels() != 1) {
     throw std::invalid_argument("transformationMatrixToPose: expected a 4x4 matrix");
+  }
+  if (const std::string problem = detail::rigidTransformProblem(transformation); !problem.empty()) {
+    throw std::invalid_argument("transformationMatrixToPose: not a rigid transform: " + problem);
   }
   cv::Mat T;
   transformation.convertTo(T, CV_64F);
@@ -82,6 +87,10 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
       throw std::invalid_argument("averagePose: expected 4x4 matrices, element " + std::to_string(i) +
                                   " is not");
     }
+    if (const std::string problem = detail::rigidTransformProblem(pose); !problem.empty()) {
+      throw std::invalid_argument("averagePose: element " + std::to_string(i) + " is not a rigid transform: " +
+                                  problem);
+    }
     cv::Mat P;
     pose.convertTo(P, CV_64F);
     rotationSum += P(cv::Rect(0, 0, 3, 3));
@@ -90,6 +99,17 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
 
   cv::Mat U, w, Vt;
   cv::SVD::compute(rotationSum, w, U, Vt, 0);
+  // Rotations that cancel (a sum of rank one or less, such as two half turns) have no mean rotation.
+  if (detail::allFinite(w) && !(w.at<double>(1) > 1e-9 * std::max(1.0, w.at<double>(0)))) {
+    logging::log(logging::WARNING, "averagePose: the rotations cancel out (their sum has rank " +
+                                       std::string(w.at<double>(0) > 1e-9 ? "1" : "0") +
+                                       "), so their mean is undefined; the rotation is NaN.");
+    translationSum /= static_cast<double>(poses.size());
+    cv::Mat result = cv::Mat::eye(4, 4, CV_64F);
+    result(cv::Rect(0, 0, 3, 3)).setTo(std::numeric_limits<double>::quiet_NaN());
+    translationSum.copyTo(result(cv::Rect(3, 0, 1, 3)));
+    return result;
+  }
   cv::Mat R = U * Vt;
   if (cv::determinant(R) < 0.0) {
     Vt.row(2) *= -1.0;
@@ -133,6 +153,36 @@ bool isRigidTransform(const cv::Mat& T) {
   const cv::Mat R = d(cv::Rect(0, 0, 3, 3));
   const double orthogonality = cv::norm(R.t() * R - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF);
   return orthogonality < 1e-6 && std::abs(cv::determinant(R) - 1.0) < 1e-6;
+}
+
+std::string rigidTransformProblem(const cv::Mat& T) {
+  if (T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1) return "it is not a 4x4 matrix";
+  cv::Mat d;
+  T.convertTo(d, CV_64F);
+  if (!allFinite(d)) return "";
+  const double bottom[4] = {0.0, 0.0, 0.0, 1.0};
+  for (int c = 0; c < 4; ++c) {
+    if (std::abs(d.at<double>(3, c) - bottom[c]) > 1e-9) return "its bottom row is not 0 0 0 1";
+  }
+  const cv::Mat R = d(cv::Rect(0, 0, 3, 3));
+  const double off = cv::norm(R.t() * R - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF);
+  if (off > kPoseOrthonormality) {
+    std::ostringstream os;
+    os << "its rotation block is not a rotation (max |R^T R - I| = " << off << ")";
+    return os.str();
+  }
+  if (cv::determinant(R) < 0.0) return "its rotation block is a reflection (determinant -1)";
+  return "";
+}
+
+void requireRigid(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string problem = rigidTransformProblem(list[i]);
+    if (!problem.empty()) {
+      throw std::invalid_argument(component + ": " + name + "[" + std::to_string(i) +
+                                  "] is not a rigid transform: " + problem);
+    }
+  }
 }
 
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {

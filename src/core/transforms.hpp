@@ -50,6 +50,15 @@ void requireFinite(const std::vector<cv::Mat>& list, const std::string& componen
 // A finite 4x4 [R t; 0 0 0 1] whose R is orthonormal with determinant +1 (to 1e-6).
 bool isRigidTransform(const cv::Mat& T);
 
+// What keeps a caller's 4x4 matrix from being a rigid transform, or "" when nothing does: a bottom
+// row other than 0 0 0 1, or a rotation block with max |R^T R - I| above kPoseOrthonormality or a
+// negative determinant. Pose files printed with six decimals are orthonormal to about 1e-6; a
+// block scaled by 1.2 is off by 0.44. Non-finite values are not judged here.
+constexpr double kPoseOrthonormality = 1e-3;
+std::string rigidTransformProblem(const cv::Mat& T);
+// Throws std::invalid_argument(component + ": " + name + "[i] is not a rigid transform: " + problem).
+void requireRigid(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name);
+
 // Rotation angle in radians and unit axis of a 3x3 rotation (axis zero for no rotation).
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis);
 }  // namespace vesk::detail

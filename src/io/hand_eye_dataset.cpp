@@ -63,8 +63,36 @@ void writeImage(const fs::path& file, const cv::Mat& image) {
 
 namespace vesk::io {
 
+namespace {
+
+// The folder keeps 8-bit images of 1, 3 or 4 channels as PNG and reads them back as 8-bit BGR;
+// anything else would come back changed (float as black, 16-bit cut to 8).
+void requireStorableImages(const std::vector<cv::Mat>& images, const std::string& name) {
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const cv::Mat& m = images[i];
+    const int channels = m.channels();
+    if (m.depth() == CV_8U && (channels == 1 || channels == 3 || channels == 4) && m.dims == 2) continue;
+    throw std::invalid_argument(
+        "io: " + name + "[" + std::to_string(i) + "] is " + cv::typeToString(m.type()) +
+        "; a hand-eye dataset folder stores 8-bit images with 1, 3 or 4 channels (BGR): convert it first, for "
+        "example float images in [0, 1] with (image * 255).round().clip(0, 255).astype(numpy.uint8)");
+  }
+}
+
+}  // namespace
+
 void saveHandEyeDataset(const fs::path& dataDir, const std::vector<cv::Mat>& imageList,
                         const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& annotatedImages) {
+  // Every check before anything is written: images and poses that do not pair up, or an image the
+  // folder cannot give back as it was, would come back wrong on loading.
+  // An empty image list writes the pose archive alone, as before.
+  if (!imageList.empty() && imageList.size() != robotTTcpList.size()) {
+    throw std::invalid_argument("io: image_list and robot_T_tcp_list must have the same length, got " +
+                                std::to_string(imageList.size()) + " images and " +
+                                std::to_string(robotTTcpList.size()) + " poses");
+  }
+  requireStorableImages(imageList, "image_list");
+  requireStorableImages(annotatedImages, "annotated_images");
   fs::create_directories(dataDir);
 
   const std::vector<double> values = detail::flattenPoses(robotTTcpList);
