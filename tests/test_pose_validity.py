@@ -56,6 +56,15 @@ def test_poses_printed_with_six_decimals_are_used_as_given(series):
         np.testing.assert_array_equal(given, used)
 
 
+@pytest.mark.parametrize("how", BAD)
+def test_pose_utilities_refuse_non_rigid_matrices(how):
+    T = corrupt(tf.pose_to_transformation_matrix([0.1, 0.2, 0.3, 10.0, 20.0, 30.0]), how)
+    with pytest.raises(ValueError, match=f"transformationMatrixToPose: not a rigid transform: .*{PROBLEM[how]}"):
+        tf.transformation_matrix_to_pose(T)
+    with pytest.raises(ValueError, match=f"averagePose: element 1 is not a rigid transform: .*{PROBLEM[how]}"):
+        tf.average_pose([np.eye(4), T])
+
+
 def test_average_of_rotations_that_cancel_is_nan(capfd):
     half_turn = S.make_T(S.rot_z(180.0), [0.2, 0.0, 0.0])
     mean = tf.average_pose([np.eye(4), half_turn])

@@ -46,6 +46,9 @@ std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
       transformation.channels() != 1) {
     throw std::invalid_argument("transformationMatrixToPose: expected a 4x4 matrix");
   }
+  if (const std::string problem = detail::rigidTransformProblem(transformation); !problem.empty()) {
+    throw std::invalid_argument("transformationMatrixToPose: not a rigid transform: " + problem);
+  }
   cv::Mat T;
   transformation.convertTo(T, CV_64F);
   auto r = [&T](int i, int j) { return T.at<double>(i, j); };
@@ -83,6 +86,10 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
     if (pose.rows != 4 || pose.cols != 4 || pose.dims > 2 || pose.channels() != 1) {
       throw std::invalid_argument("averagePose: expected 4x4 matrices, element " + std::to_string(i) +
                                   " is not");
+    }
+    if (const std::string problem = detail::rigidTransformProblem(pose); !problem.empty()) {
+      throw std::invalid_argument("averagePose: element " + std::to_string(i) + " is not a rigid transform: " +
+                                  problem);
     }
     cv::Mat P;
     pose.convertTo(P, CV_64F);
