@@ -1,5 +1,6 @@
-"""Matrices that are not rigid transforms, and images a dataset folder cannot give back, are refused."""
+"""Input that would give plausible garbage is refused or flagged: poses, dataset images, intrinsic views."""
 
+import cv2
 import numpy as np
 import pytest
 
@@ -99,3 +100,56 @@ def test_images_the_folder_cannot_give_back_are_refused(image, tmp_path):
     assert not (tmp_path / "d").exists()
     with pytest.raises(ValueError, match=r"io: annotated_images\[0\] is CV_"):
         io.save_hand_eye_dataset(tmp_path / "d", [good], [np.eye(4)], [image])
+
+
+# ---- intrinsics --------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def views():
+    """(camera, board, target, tilted views, views within a degree of fronto-parallel)."""
+    camera, board = S.make_camera(), S.charuco()
+    render = lambda poses: [S.render(board, camera, T) for T in poses]  # noqa: E731
+    tilted = render(S.view_poses(board, camera, 6, seed=3))
+    flat = render(S.view_poses(board, camera, 6, seed=4, max_tilt=0.5, max_roll=30.0))
+    return camera, board, _vesk.CharucoTarget(*board.target_args()), tilted, flat
+
+
+def test_images_of_different_sizes_are_refused(views):
+    _, _, target, tilted, _ = views
+    images = tilted[:3] + [cv2.resize(tilted[3], None, fx=0.8, fy=0.8, interpolation=cv2.INTER_AREA)] + tilted[4:]
+    with pytest.raises(ValueError, match=r"images\[3\] is 512x384 but images\[0\] is 640x480"):
+        _vesk.IntrinsicCalibrator(target).calibrate(images)
+
+
+@pytest.mark.parametrize("n", [1, 2])
+def test_fewer_than_three_views_are_not_ok(n, views, capfd):
+    _, _, target, tilted, _ = views
+    r = _vesk.IntrinsicCalibrator(target).calibrate(tilted[:n])
+    assert not r.ok and r.intrinsic_matrix.size == 0
+    assert f"The target was found in {n} view{'s' if n > 1 else ''} only" in capfd.readouterr().err
+
+
+def test_views_of_one_orientation_warn_and_stay_ok(views, capfd):
+    _, _, target, tilted, flat = views
+    capfd.readouterr()
+    assert _vesk.IntrinsicCalibrator(target).calibrate(flat).ok
+    assert "the focal length and the principal point are poorly determined" in capfd.readouterr().err
+    assert _vesk.IntrinsicCalibrator(target).calibrate(tilted).ok
+    assert "poorly determined" not in capfd.readouterr().err
+
+
+@pytest.mark.parametrize("guess,problem", [
+    (np.eye(3), "focal lengths"),
+    (np.zeros((3, 3)), "lower entries"),
+    (np.array([[600.0, 0, 900.0], [0, 600.0, 240.0], [0, 0, 1]]), "principal point"),
+], ids=["identity", "zeros", "centre_outside"])
+def test_a_guess_that_is_no_camera_matrix_is_refused_when_used(guess, problem, views):
+    camera, _, target, tilted, _ = views
+    options = _vesk.IntrinsicOptions()
+    options.intrinsic_matrix_guess = guess
+    assert _vesk.IntrinsicCalibrator(target, options).calibrate(tilted).ok  # not used: no flag
+    options.calibrate_camera_flags = _vesk.CALIB_USE_INTRINSIC_GUESS
+    with pytest.raises(ValueError, match=f"intrinsic_matrix_guess is not a camera matrix: .*{problem}"):
+        _vesk.IntrinsicCalibrator(target, options).calibrate(tilted)
+    options.intrinsic_matrix_guess = camera.K
+    assert _vesk.IntrinsicCalibrator(target, options).calibrate(tilted).ok

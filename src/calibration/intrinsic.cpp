@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
+#include <sstream>
 #include <stdexcept>
 #include <unordered_map>
 
 #include <opencv2/calib3d.hpp>
 
+#include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -18,6 +21,9 @@ namespace vesk::calibration {
 using logging::Level;
 
 namespace {
+
+// Fewer views leave the camera matrix free to fit anything (one view of a board gives an fx 14 % off).
+constexpr std::size_t kMinViews = 3;
 
 // Checked at every image, so that an empty batch raises nothing.
 void checkChessboardFinder(const CalibrationTarget& target, const std::string& name) {
@@ -91,6 +97,32 @@ cv::TermCriteria solveCriteria(const cv::TermCriteria& given) {
   return cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, count, eps);
 }
 
+// Views whose board orientations span a few degrees leave the focal length and the principal
+// point to the noise (all near fronto-parallel, or all tilted alike).
+void warnIfOrientationsNarrow(const std::vector<cv::Mat>& rvecs) {
+  constexpr double kMinSpreadDeg = 5.0;
+  std::vector<cv::Vec3d> normals;
+  for (const cv::Mat& r : rvecs) {
+    cv::Mat R;
+    cv::Rodrigues(r, R);
+    normals.emplace_back(R.at<double>(0, 2), R.at<double>(1, 2), R.at<double>(2, 2));
+  }
+  double widest = 0.0;
+  for (std::size_t i = 0; i < normals.size(); ++i) {
+    for (std::size_t j = i + 1; j < normals.size(); ++j) {
+      const double c = std::max(-1.0, std::min(1.0, normals[i].dot(normals[j])));
+      widest = std::max(widest, std::acos(c) * 180.0 / kPi);
+    }
+  }
+  if (widest < kMinSpreadDeg) {
+    std::ostringstream os;
+    os << std::fixed << std::setprecision(1) << widest;
+    logging::log(Level::WARNING, "[IntrinsicCalibrator] The board's orientations span only " + os.str() +
+                                     " deg over the views: the focal length and the principal point are poorly "
+                                     "determined. Tilt the board by 20 to 40 degrees in several directions.");
+  }
+}
+
 // Per-view errors into the result, and the positions of the views at or below the threshold.
 void filterViews(IntrinsicResult& result, cv::Mat perViewErrors, double threshold) {
   perViewErrors.convertTo(perViewErrors, CV_64F);
@@ -131,6 +163,17 @@ TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& im
 }
 
 IntrinsicResult IntrinsicCalibrator::calibrate(const std::vector<cv::Mat>& images) {
+  // The size of the first image is the camera's; views of another size come from another camera or
+  // were scaled or cropped, and would pull the intrinsics towards neither.
+  for (std::size_t i = 1; i < images.size(); ++i) {
+    if (images[i].size() != images.front().size()) {
+      throw std::invalid_argument("IntrinsicCalibrator: images[" + std::to_string(i) + "] is " +
+                                  std::to_string(images[i].cols) + "x" + std::to_string(images[i].rows) +
+                                  " but images[0] is " + std::to_string(images.front().cols) + "x" +
+                                  std::to_string(images.front().rows) +
+                                  "; calibrate the views of one camera at one resolution");
+    }
+  }
   detections_ = findCorners(images);
   rvecs_.clear();
   tvecs_.clear();
@@ -177,7 +220,20 @@ IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
     return result;
   }
 
+  if (detections_.image_points.size() < kMinViews) {
+    logging::log(Level::WARNING, "[IntrinsicCalibrator] The target was found in " +
+                                     std::to_string(detections_.image_points.size()) +
+                                     (detections_.image_points.size() == 1 ? " view" : " views") +
+                                     " only; a camera calibration needs at least 3 (about 10 tilted views for a "
+                                     "good one).");
+    return result;
+  }
   auto [K, D] = startingGuess(options_);
+  if ((options_.calibrate_camera_flags & cv::CALIB_USE_INTRINSIC_GUESS) && !K.empty()) {
+    if (const std::string problem = detail::cameraMatrixProblem(K, imageSize); !problem.empty()) {
+      throw std::invalid_argument("IntrinsicCalibrator: intrinsic_matrix_guess is not a camera matrix: " + problem);
+    }
+  }
   const bool releaseObject = releaseObjectWanted(target_, options_);
 
   cv::Mat stdIntrinsics, stdExtrinsics, perViewErrors;
@@ -199,6 +255,7 @@ IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
     return result;
   }
 
+  warnIfOrientationsNarrow(rvecs_);
   filterViews(result, perViewErrors, options_.per_view_error_threshold);
   result.intrinsic_matrix = K;
   result.distortion_coefficients = D.reshape(1, 1);

@@ -1,5 +1,6 @@
 #include "core/transforms.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -183,6 +184,30 @@ void requireRigid(const std::vector<cv::Mat>& list, const std::string& component
                                   "] is not a rigid transform: " + problem);
     }
   }
+}
+
+std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize) {
+  if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1) return "it is not a 3x3 matrix";
+  cv::Mat k;
+  K.convertTo(k, CV_64F);
+  if (!allFinite(k)) return "it holds a non-finite value";
+  const auto at = [&k](int r, int c) { return k.at<double>(r, c); };
+  if (at(1, 0) != 0.0 || at(2, 0) != 0.0 || at(2, 1) != 0.0 || at(2, 2) != 1.0) {
+    return "its lower entries are not [0 fy cy; 0 0 1]";
+  }
+  const double minFocal = 0.05 * std::max(imageSize.width, imageSize.height);
+  std::ostringstream os;
+  if (!(at(0, 0) >= minFocal) || !(at(1, 1) >= minFocal)) {
+    os << "its focal lengths (" << at(0, 0) << ", " << at(1, 1) << " px) are not plausible for " << imageSize.width
+       << "x" << imageSize.height << " images";
+    return os.str();
+  }
+  if (!(at(0, 2) > 0.0 && at(0, 2) < imageSize.width && at(1, 2) > 0.0 && at(1, 2) < imageSize.height)) {
+    os << "its principal point (" << at(0, 2) << ", " << at(1, 2) << ") lies outside the " << imageSize.width << "x"
+       << imageSize.height << " image";
+    return os.str();
+  }
+  return "";
 }
 
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {

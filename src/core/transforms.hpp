@@ -59,6 +59,11 @@ std::string rigidTransformProblem(const cv::Mat& T);
 // Throws std::invalid_argument(component + ": " + name + "[i] is not a rigid transform: " + problem).
 void requireRigid(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name);
 
+// What keeps K from being a camera matrix for images of this size, or "" when nothing does: focal
+// lengths below 5 % of the larger image side (a field of view beyond 170 degrees), a principal point
+// outside the image, or a bottom row and lower entries other than OpenCV's [0 fy cy; 0 0 1].
+std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize);
+
 // Rotation angle in radians and unit axis of a 3x3 rotation (axis zero for no rotation).
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis);
 }  // namespace vesk::detail
