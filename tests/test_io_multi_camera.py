@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from _vesk import io
+from _vesk import io, tf
 from vesk_testing.scenes import random_images as _images
 from vesk_testing.scenes import sample_poses as _poses
 
@@ -116,10 +116,59 @@ def test_dataset_load_failures(tmp_path, capfd):
     for k in range(4):
         io.save_multi_camera_capture(tmp_path, [img, img], k)
     capfd.readouterr()
+    # capture 4 is in cam_00 only: left out for both cameras, with a warning
+    lists = io.load_multi_camera_dataset(tmp_path, 2)
+    assert [len(frames) for frames in lists] == [4, 4]
+    assert capfd.readouterr().err == (
+        "[vesk][WARNING] io: captures left out for every camera because some camera folders lack them: "
+        "4 (missing from cam_01)\n"
+        f"[vesk][SUCCESS] Loaded 4 frames from {tmp_path / 'cam_00'}\n"
+        f"[vesk][SUCCESS] Loaded 4 frames from {tmp_path / 'cam_01'}\n")
+    # names without a capture index pair by position, and then the counts must agree
+    (tmp_path / "cam_00" / "image_x.png").write_bytes((tmp_path / "cam_00" / "image_00.png").read_bytes())
     with pytest.raises(RuntimeError) as e:
         io.load_multi_camera_dataset(tmp_path, 2)
     assert str(e.value) == "io: all cameras must have the same frame count; captures must be synchronized"
-    assert capfd.readouterr().err.endswith(f"Loaded 4 frames from {tmp_path / 'cam_01'}\n")
+    (tmp_path / "cam_00" / "image_x.png").unlink()
     (tmp_path / "cam_01" / "image_02.png").write_bytes(b"junk")
     with pytest.raises(RuntimeError, match="io: cv::imread returned an empty image for .*image_02.png"):
         io.load_multi_camera_dataset(tmp_path, 2)
+
+
+def _tagged(capture):
+    """A tiny frame that says which capture it is."""
+    img = np.zeros((4, 6, 3), np.uint8)
+    img[0, 0] = (capture % 256, capture // 256, 7)
+    return img
+
+
+def _captures(frames):
+    return [int(f[0, 0, 0]) + 256 * int(f[0, 0, 1]) for f in frames]
+
+
+@pytest.mark.parametrize("n_captures, lacking", [
+    (103, {}),                        # beyond 100: numeric order, not byte order
+    (9, {0: [2, 5], 1: [3, 6], 2: [4]}),  # equal counts would pair by position
+], ids=["beyond_100", "different_gaps"])
+def test_frames_and_poses_pair_by_capture_index(tmp_path, capfd, n_captures, lacking):
+    poses = [tf.pose_to_transformation_matrix([0.01 * k, 0, 0, 0, 0, k % 90]) for k in range(n_captures)]
+    for k in range(n_captures):
+        io.save_multi_camera_capture(tmp_path, [_tagged(k)] * 3, k)
+    io.save_multi_camera_robot_poses(tmp_path, poses, 3)
+    for cam, gone in lacking.items():
+        for k in gone:
+            (tmp_path / f"cam_{cam:02d}" / f"image_{k:02d}.png").unlink()
+    capfd.readouterr()
+    lists = io.load_multi_camera_dataset(tmp_path, 3)
+    kept = [k for k in range(n_captures) if not any(k in gone for gone in lacking.values())]
+    for frames in lists:
+        assert _captures(frames) == kept
+    for pose, k in zip(io.load_multi_camera_robot_poses(tmp_path), kept, strict=True):
+        np.testing.assert_array_equal(pose, poses[k])
+    err = capfd.readouterr().err
+    if lacking:
+        assert ("[vesk][WARNING] io: captures left out for every camera because some camera folders lack them: "
+                "2 (missing from cam_00); 3 (missing from cam_01); 4 (missing from cam_02); "
+                "5 (missing from cam_00); 6 (missing from cam_01)") in err
+    else:
+        assert "WARNING" not in err

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -86,6 +88,76 @@ void saveMultiCameraRobotPoses(const fs::path& dataDir, const std::vector<cv::Ma
   }
 }
 
+namespace {
+
+// The frame files of one camera folder, and their capture indices when every name has one.
+struct FolderFrames {
+  fs::path folder;
+  std::vector<std::string> names;         // byte order
+  std::map<int, std::string> byCapture;   // filled when every name ends in a capture index
+  bool numbered = true;
+};
+
+FolderFrames listFrames(const fs::path& folder) {
+  FolderFrames out;
+  out.folder = folder;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    if (isFrameFile(entry.path())) out.names.push_back(entry.path().filename().string());
+  }
+  std::sort(out.names.begin(), out.names.end());
+  for (const std::string& name : out.names) {
+    const std::string stem = fs::path(name).stem().string();
+    const std::string digits = stem.substr(stem.rfind('_') + 1);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
+      out.numbered = false;
+      continue;
+    }
+    const auto [it, fresh] = out.byCapture.emplace(std::stoi(digits), name);
+    if (!fresh) {
+      throw std::runtime_error("io: two frames of capture " + std::to_string(it->first) + " in " + folder.string() +
+                               ": " + it->second + " and " + name);
+    }
+  }
+  return out;
+}
+
+std::vector<cv::Mat> readFrames(const fs::path& folder, const std::vector<std::string>& names) {
+  std::vector<cv::Mat> frames;
+  frames.reserve(names.size());
+  for (const std::string& name : names) {
+    const fs::path file = folder / name;
+    cv::Mat image = cv::imread(file.string(), cv::IMREAD_COLOR);
+    if (image.empty()) throw std::runtime_error("io: cv::imread returned an empty image for " + file.string());
+    frames.push_back(std::move(image));
+  }
+  logging::log(logging::SUCCESS, "Loaded " + std::to_string(frames.size()) + " frames from " + folder.string());
+  return frames;
+}
+
+// The captures every folder holds, in increasing order; `missing` gets, per capture some folders
+// lack, the folders that lack it.
+std::vector<int> commonCaptures(const std::vector<FolderFrames>& folders,
+                                std::map<int, std::vector<std::string>>* missing) {
+  std::set<int> all;
+  for (const FolderFrames& f : folders) {
+    for (const auto& entry : f.byCapture) all.insert(entry.first);
+  }
+  std::vector<int> common;
+  for (int capture : all) {
+    bool everywhere = true;
+    for (const FolderFrames& f : folders) {
+      if (f.byCapture.count(capture) == 0) {
+        everywhere = false;
+        if (missing != nullptr) (*missing)[capture].push_back(f.folder.filename().string());
+      }
+    }
+    if (everywhere) common.push_back(capture);
+  }
+  return common;
+}
+
+}  // namespace
+
 std::vector<cv::Mat> loadMultiCameraRobotPoses(const fs::path& dataDir) {
   std::error_code ec;
   if (!fs::is_directory(dataDir, ec)) return {};
@@ -98,37 +170,78 @@ std::vector<cv::Mat> loadMultiCameraRobotPoses(const fs::path& dataDir) {
   std::sort(folders.begin(), folders.end());
   for (const fs::path& folder : folders) {
     const fs::path archive = folder / "calibration_data.npz";
-    if (fs::is_regular_file(archive, ec)) {
-      return detail::posesFromArchive(detail::loadNpz(archive.string(), "robot_T_tcp_list"));
+    if (!fs::is_regular_file(archive, ec)) continue;
+    std::vector<cv::Mat> poses = detail::posesFromArchive(detail::loadNpz(archive.string(), "robot_T_tcp_list"));
+    // Pose k belongs to capture k: keep the captures the dataset load keeps (those in every
+    // folder), so that frame k of every list and pose k stay one capture.
+    std::vector<FolderFrames> listed;
+    for (const fs::path& f : folders) listed.push_back(listFrames(f));
+    const bool numbered = std::all_of(listed.begin(), listed.end(), [](const FolderFrames& f) {
+      return f.numbered && !f.names.empty();
+    });
+    if (!numbered) return poses;
+    std::vector<cv::Mat> kept;
+    for (int capture : commonCaptures(listed, nullptr)) {
+      if (capture < static_cast<int>(poses.size())) kept.push_back(poses[static_cast<std::size_t>(capture)]);
     }
+    return kept;
   }
   return {};
 }
 
 std::vector<std::vector<cv::Mat>> loadMultiCameraDataset(const fs::path& dataDir, int numCameras) {
-  std::vector<std::vector<cv::Mat>> result;
+  if (numCameras < 1) return {};
+  std::vector<FolderFrames> listed;
+  std::string failure;
   for (const fs::path& folder : cameraFolders(dataDir, numCameras)) {
     std::error_code ec;
-    if (!fs::is_directory(folder, ec)) throw std::runtime_error("io: missing camera folder: " + folder.string());
+    if (!fs::is_directory(folder, ec)) {
+      failure = "io: missing camera folder: " + folder.string();
+      break;
+    }
+    listed.push_back(listFrames(folder));
+    if (listed.back().names.empty()) {
+      failure = "io: no image_*.png files in " + folder.string();
+      listed.pop_back();
+      break;
+    }
+  }
+  std::vector<std::vector<cv::Mat>> result;
+  const bool numbered = failure.empty() && std::all_of(listed.begin(), listed.end(), [](const FolderFrames& f) {
+    return f.numbered;
+  });
+  if (!numbered) {
+    // Names without a capture index: frames pair by position, as they sort.
+    for (const FolderFrames& f : listed) {
+      std::vector<cv::Mat> frames = readFrames(f.folder, f.names);
+      if (!result.empty() && frames.size() != result.back().size()) {
+        throw std::runtime_error("io: all cameras must have the same frame count; captures must be synchronized");
+      }
+      result.push_back(std::move(frames));
+    }
+    if (!failure.empty()) throw std::runtime_error(failure);
+    return result;
+  }
+
+  // Frames pair by capture index, in increasing order (image_100 after image_99), and a capture
+  // some folder lacks is left out for every camera.
+  std::map<int, std::vector<std::string>> missing;
+  const std::vector<int> common = commonCaptures(listed, &missing);
+  if (!missing.empty()) {
+    std::string text;
+    for (const auto& [capture, lacking] : missing) {
+      text += (text.empty() ? "" : "; ") + std::to_string(capture) + " (missing from ";
+      for (std::size_t i = 0; i < lacking.size(); ++i) text += (i ? ", " : "") + lacking[i];
+      text += ")";
+    }
+    logging::log(logging::WARNING, "io: captures left out for every camera because some camera folders lack them: " +
+                                       text);
+  }
+  if (common.empty()) throw std::runtime_error("io: no capture is present in every camera folder of " + dataDir.string());
+  for (const FolderFrames& f : listed) {
     std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-      if (isFrameFile(entry.path())) names.push_back(entry.path().filename().string());
-    }
-    if (names.empty()) throw std::runtime_error("io: no image_*.png files in " + folder.string());
-    std::sort(names.begin(), names.end());
-    std::vector<cv::Mat> frames;
-    frames.reserve(names.size());
-    for (const std::string& name : names) {
-      const fs::path file = folder / name;
-      cv::Mat image = cv::imread(file.string(), cv::IMREAD_COLOR);
-      if (image.empty()) throw std::runtime_error("io: cv::imread returned an empty image for " + file.string());
-      frames.push_back(std::move(image));
-    }
-    logging::log(logging::SUCCESS, "Loaded " + std::to_string(frames.size()) + " frames from " + folder.string());
-    if (!result.empty() && frames.size() != result.back().size()) {
-      throw std::runtime_error("io: all cameras must have the same frame count; captures must be synchronized");
-    }
-    result.push_back(std::move(frames));
+    for (int capture : common) names.push_back(f.byCapture.at(capture));
+    result.push_back(readFrames(f.folder, names));
   }
   return result;
 }
