@@ -203,3 +203,66 @@ def test_default_output_path_writes_nothing(tmp_path, monkeypatch, series, rig):
     s, images, he_target = series("charuco")
     _vesk.EyeInHandCalibrator(he_target).calibrate(s.robot_T_tcp, images)
     assert list(tmp_path.iterdir()) == []
+
+
+def _shifted(frames):
+    return frames[1:] + frames[:1]
+
+
+def _two_swapped(frames):
+    out = list(frames)
+    out[3], out[7] = out[7], out[3]
+    return out
+
+
+@pytest.mark.parametrize("mistake, camera, warning", [
+    ("shift", 1, "the frames of camera 1 are out of step with the reference camera's by +1"),
+    ("swap", 2, "Stereo pair (ref=0, cam=2): RMS error"),
+    ("same", 1, "camera 1 sits where the reference camera is"),
+    ("swapped_intrinsics", 1, "The supplied intrinsics of camera 1 do not fit its views"),
+])
+def test_rig_mistakes_are_not_solved(mistake, camera, warning, rig, capfd):
+    truth, lists, target = rig("charuco")
+    lists = list(lists)
+    args = ()
+    if mistake == "shift":
+        lists[1] = _shifted(lists[1])
+    elif mistake == "swap":
+        lists[2] = _two_swapped(lists[2])
+    elif mistake == "same":
+        lists[1] = lists[0]
+    else:
+        K = [c.K for c in truth.cameras]
+        D = [c.dist for c in truth.cameras]
+        args = ([K[0], K[2], K[1]], [D[0], D[2], D[1]])
+    cal = _vesk.MultiCameraCalibrator(target, 3)
+    r = cal.calibrate(lists, *args)
+    assert not r.ok and r.reference_T_camera_list[camera].size == 0
+    assert warning in capfd.readouterr().err
+    for c in (1, 2):  # whatever is solved is right
+        T = r.reference_T_camera_list[c]
+        if T.size:
+            assert S.pose_error(T, truth.reference_T_camera[c])[0] < 1e-3
+    if mistake == "shift":  # the subset runs inherit it
+        subsets = {tuple(s.subset): s.result.ok for s in cal.calibrate_subsets(lists)}
+        assert subsets == {(0, 1): False, (0, 2): True, (1, 2): False, (0, 1, 2): False}
+
+
+@pytest.mark.parametrize("K, problem", [
+    (np.zeros((3, 3)), "lower entries"),
+    (np.eye(3), "focal lengths"),
+], ids=["zeros", "identity"])
+def test_supplied_intrinsics_must_be_camera_matrices(K, problem, rig):
+    truth, lists, target = rig("charuco")
+    Ks = [c.K for c in truth.cameras]
+    Ks[2] = K
+    with pytest.raises(ValueError, match=rf"intrinsic_matrices\[2\] is not a camera matrix for camera 2's 960x720 "
+                                         rf"images: .*{problem}"):
+        _vesk.MultiCameraCalibrator(target, 3).calibrate(lists, Ks, [c.dist for c in truth.cameras])
+
+
+def test_clean_rig_raises_no_new_warning(rig, capfd):
+    truth, lists, target = rig("charuco")
+    r = _vesk.MultiCameraCalibrator(target, 3).calibrate(lists, [c.K for c in truth.cameras],
+                                                         [c.dist for c in truth.cameras])
+    assert r.ok and "WARNING" not in capfd.readouterr().err

@@ -65,7 +65,7 @@ def test_rotation_degenerate_data_is_not_ok(motion, method, capfd, series):
 ])
 def test_supplied_intrinsics_are_checked(bad, message):
     lists = [[np.zeros((40, 60, 3), np.uint8)]] * 3
-    K = [np.eye(3)] * 3
+    K = [np.array([[50.0, 0, 30], [0, 50.0, 20], [0, 0, 1]])] * 3
     D = [np.zeros((1, 5))] * 3
     cal = _vesk.MultiCameraCalibrator(_vesk.CharucoTarget(7, 5, 0.04, 0.03), 3)
     with pytest.raises(ValueError, match=message):

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
 #include <iostream>
 #include <iterator>
 #include <limits>
@@ -19,6 +20,7 @@
 #include "core/matrix_text.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
+#include "geometry/reprojection.hpp"
 #include "geometry/triangulation.hpp"
 #include "io/result_files.hpp"
 
@@ -30,6 +32,15 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const char* const kTag = "[MultiCameraCalibrator] ";
+
+// A pair solve is refused when its RMS exceeds this (px) and this many times the worse camera's own.
+constexpr double kMaxPairRms = 0.5;
+constexpr double kPairRmsRatio = 5.0;
+// Frames out of step: the given pairing must be this far off (deg), and a shift this many times better.
+constexpr double kStepFloorDeg = 0.5;
+constexpr double kEvidenceRatio = 5.0;
+// Two cameras closer than this share of the board distance are one camera seen twice.
+constexpr double kMinBaselineShare = 1e-3;
 
 std::vector<int> sortedIntersection(const std::vector<int>& a, const std::vector<int>& b) {
   std::vector<int> out;
@@ -168,7 +179,9 @@ void validateImageLists(const std::vector<std::vector<cv::Mat>>& imageLists, std
 }
 
 void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
-                                const std::vector<cv::Mat>& distortionCoefficients, std::size_t cameras) {
+                                const std::vector<cv::Mat>& distortionCoefficients,
+                                const std::vector<std::vector<cv::Mat>>& imageLists) {
+  const std::size_t cameras = imageLists.size();
   if (intrinsicMatrices.size() != cameras || distortionCoefficients.size() != cameras) {
     throw std::invalid_argument("MultiCameraCalibrator: expected " + std::to_string(cameras) +
                                 " intrinsic matrices/distortion coefficient sets");
@@ -183,7 +196,69 @@ void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
       throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(i) +
                                   "] must be non-empty and finite");
     }
+    const cv::Size size = imageLists[i].front().size();
+    if (const std::string problem = detail::cameraMatrixProblem(K, size); !problem.empty()) {
+      throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(i) +
+                                  "] is not a camera matrix for camera " + std::to_string(i) + "'s " +
+                                  std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                  " images: " + problem);
+    }
   }
+}
+
+// Board poses of the detected views with these intrinsics, and their reprojection RMS over all
+// points (NaN without views).
+struct ViewPoses {
+  std::map<int, cv::Matx33d> rotations;  // by frame index
+  std::vector<double> distances;
+  double rms = kNaN;
+};
+
+ViewPoses posesOfViews(const TargetDetections& d, const cv::Mat& K, const cv::Mat& D) {
+  ViewPoses out;
+  double squared = 0.0;
+  std::size_t points = 0;
+  for (std::size_t k = 0; k < d.image_points.size(); ++k) {
+    cv::Mat rvec, tvec;
+    if (!cv::solvePnP(d.object_points[k], d.image_points[k], K, D, rvec, tvec)) continue;
+    cv::Mat R;
+    cv::Rodrigues(rvec, R);
+    out.rotations[d.successful_indices[k]] = cv::Matx33d(R);
+    out.distances.push_back(cv::norm(tvec));
+    cv::Mat projected;
+    cv::projectPoints(d.object_points[k], rvec, tvec, K, D, projected);
+    squared += geometry::squaredResidualSum(d.image_points[k], projected);
+    points += static_cast<std::size_t>(d.image_points[k].rows);
+  }
+  if (points > 0) out.rms = std::sqrt(squared / static_cast<double>(points));
+  return out;
+}
+
+// Mean difference (deg) between the rotation angles of the board's motions seen by the two cameras
+// over nearby frames, with the camera's frame f paired to the reference's frame f + shift. The two
+// agree for synchronised frames whatever the cameras' relative pose.
+double motionMismatchDeg(const std::map<int, cv::Matx33d>& ref, const std::map<int, cv::Matx33d>& cam, int shift,
+                         std::size_t* pairs) {
+  std::vector<std::pair<const cv::Matx33d*, const cv::Matx33d*>> matched;
+  for (const auto& [frame, R] : cam) {
+    const auto found = ref.find(frame + shift);
+    if (found != ref.end()) matched.emplace_back(&found->second, &R);
+  }
+  const auto angle = [](const cv::Matx33d& R) {
+    return std::acos(std::max(-1.0, std::min(1.0, (cv::trace(R) - 1.0) * 0.5)));
+  };
+  double sum = 0.0;
+  std::size_t count = 0;
+  for (std::size_t a = 0; a < matched.size(); ++a) {
+    for (std::size_t b = a + 1; b < matched.size() && b <= a + 3; ++b) {
+      const double seenByRef = angle(*matched[a].first * matched[b].first->t());
+      const double seenByCam = angle(*matched[a].second * matched[b].second->t());
+      sum += std::abs(seenByRef - seenByCam);
+      ++count;
+    }
+  }
+  *pairs = matched.size();
+  return count == 0 ? std::numeric_limits<double>::infinity() : sum / static_cast<double>(count) * 180.0 / kPi;
 }
 
 }  // namespace
@@ -252,14 +327,78 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
 std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWithSuppliedIntrinsics(
     const std::vector<std::vector<cv::Mat>>& imageLists, const std::vector<cv::Mat>& intrinsicMatrices,
     const std::vector<cv::Mat>& distortionCoefficients) {
-  validateSuppliedIntrinsics(intrinsicMatrices, distortionCoefficients, imageLists.size());
+  validateSuppliedIntrinsics(intrinsicMatrices, distortionCoefficients, imageLists);
   last_result_.intrinsic_matrices = intrinsicMatrices;
   last_result_.distortion_coefficients = distortionCoefficients;
   std::vector<CameraViews> views(imageLists.size());
   for (std::size_t i = 0; i < imageLists.size(); ++i) {
     views[i].detections = IntrinsicCalibrator(target_, options_).findCorners(imageLists[i]);
+    measureViews(views[i], intrinsicMatrices[i], distortionCoefficients[i]);
+    // Intrinsics of another camera fit these views far worse than the views' own calibration.
+    const TargetDetections& d = views[i].detections;
+    if (d.image_points.size() < 3 || !(views[i].own_rms > kMaxPairRms)) continue;
+    cv::Mat K, D;
+    std::vector<cv::Mat> rvecs, tvecs;
+    double ownCalibration = kNaN;
+    try {
+      const detail::SequentialSolve sequential;
+      ownCalibration = cv::calibrateCamera(d.object_points, d.image_points, imageLists[i].front().size(), K, D, rvecs,
+                                           tvecs, 0, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
+                                                                      100, 1e-9));
+    } catch (const cv::Exception&) {
+      continue;
+    }
+    if (views[i].own_rms > kPairRmsRatio * ownCalibration) {
+      views[i].intrinsics_fit = false;
+      logging::log(Level::WARNING, std::string(kTag) + "The supplied intrinsics of camera " + std::to_string(i) +
+                                       " do not fit its views (RMS " + std::to_string(views[i].own_rms) +
+                                       "px, against " + std::to_string(ownCalibration) +
+                                       "px with a calibration of its own): intrinsics of another camera, or a wrong "
+                                       "camera order. Its pairs are not solved.");
+    }
   }
   return views;
+}
+
+void MultiCameraCalibrator::measureViews(CameraViews& views, const cv::Mat& K, const cv::Mat& D) {
+  const ViewPoses p = posesOfViews(views.detections, K, D);
+  views.rotations = p.rotations;
+  views.own_rms = p.rms;
+  std::vector<double> distances = p.distances;
+  if (!distances.empty()) {
+    std::nth_element(distances.begin(), distances.begin() + static_cast<std::ptrdiff_t>(distances.size() / 2),
+                     distances.end());
+    views.board_distance = distances[distances.size() / 2];
+  }
+}
+
+// Frames out of step between two cameras turn the board's motions into different ones: the pair is
+// not solved when another constant shift of the camera's frames fits many times better.
+bool MultiCameraCalibrator::framesOutOfStep(const CameraViews& ref, const CameraViews& cam, const std::string& pair,
+                                            std::size_t camera) {
+  std::size_t pairs = 0;
+  const double given = motionMismatchDeg(ref.rotations, cam.rotations, 0, &pairs);
+  if (!(given > kStepFloorDeg) || !std::isfinite(given)) return false;
+  int bestShift = 0;
+  double best = std::numeric_limits<double>::infinity();
+  for (int shift = -3; shift <= 3; ++shift) {
+    if (shift == 0) continue;
+    const double cost = motionMismatchDeg(ref.rotations, cam.rotations, shift, &pairs);
+    if (pairs >= kMinFramesPerSolve && cost < best) {
+      best = cost;
+      bestShift = shift;
+    }
+  }
+  if (!(best * kEvidenceRatio < given)) return false;
+  std::ostringstream os;
+  os << std::fixed << std::setprecision(2) << "the board's motions disagree by " << given << " deg as paired and by "
+     << best << " deg with camera " << camera << "'s frame f paired to the reference's frame f"
+     << (bestShift > 0 ? " + " : " - ") << std::abs(bestShift);
+  logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": the frames of camera " +
+                                   std::to_string(camera) + " are out of step with the reference camera's by " +
+                                   (bestShift > 0 ? "+" : "") + std::to_string(bestShift) + " (" + os.str() +
+                                   "); check the order of its images. Skipping pair.");
+  return true;
 }
 
 std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrateEachCamera(
@@ -276,6 +415,7 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrate
     last_result_.distortion_coefficients[i] = r.distortion_coefficients;
     last_result_.intrinsic_reprojection_errors[i] = r.reprojection_error;
     views[i].detections = calibrator.detections();
+    measureViews(views[i], r.intrinsic_matrix, r.distortion_coefficients);
     std::vector<int> passed;
     for (int j : r.low_view_error_indices) passed.push_back(r.successful_indices.at(static_cast<std::size_t>(j)));
     const std::string head = std::string(kTag) + "Camera " + std::to_string(i) + ": reprojection error " +
@@ -302,6 +442,12 @@ void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraVie
                                    " and camera " + std::to_string(c) + "; skipping pair.");
     return;
   }
+  if (!views[ref].intrinsics_fit || !views[c].intrinsics_fit) {
+    logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
+                                   ": the supplied intrinsics do not fit the views; skipping pair.");
+    return;
+  }
+  if (framesOutOfStep(views[ref], views[c], pair, c)) return;
   const PairPoints pp = gatherPairPoints(views[ref].detections, views[c].detections, reference_index_,
                                          static_cast<int>(c), frames);
   if (pp.object_points.empty()) {
@@ -321,6 +467,24 @@ void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraVie
   if (!std::isfinite(rms) || !detail::isRigidTransform(referenceTCamera)) {
     logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
                                    ": the solve returned a non-finite or non-rigid transform; skipping pair.");
+    return;
+  }
+  // A pair that fits far worse than either camera alone was given frames or intrinsics that do not
+  // belong together.
+  const double own = std::max(views[ref].own_rms, views[c].own_rms);
+  if (rms > kMaxPairRms && rms > kPairRmsRatio * own) {
+    logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
+                                     "px, against " + std::to_string(own) +
+                                     "px for the cameras alone: frames out of step, wrong intrinsics or a wrong "
+                                     "camera order. Skipping pair.");
+    return;
+  }
+  const double baseline = cv::norm(referenceTCamera(cv::Rect(3, 0, 1, 3)));
+  if (baseline < kMinBaselineShare * views[ref].board_distance) {
+    logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": camera " + std::to_string(c) +
+                                     " sits where the reference camera is (baseline " +
+                                     std::to_string(baseline * 1000) +
+                                     " mm): the same images were given for both cameras. Skipping pair.");
     return;
   }
   if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,6 +78,12 @@ class MultiCameraCalibrator {
   struct CameraViews {
     TargetDetections detections;
     std::optional<std::vector<int>> passed_filter;
+    // the board's rotation in each detected frame, its median distance, and the RMS of the views
+    // with the camera's own intrinsics: what a pair solve is held against
+    std::map<int, cv::Matx33d> rotations;
+    double board_distance = 0.0;
+    double own_rms = 0.0;
+    bool intrinsics_fit = true;
   };
   std::vector<CameraViews> detectWithSuppliedIntrinsics(const std::vector<std::vector<cv::Mat>>& imageLists,
                                                         const std::vector<cv::Mat>& intrinsicMatrices,
@@ -86,6 +93,9 @@ class MultiCameraCalibrator {
   static PairPoints gatherPairPoints(const TargetDetections& refDet, const TargetDetections& camDet,
                                      int referenceIndex, int cameraIndex, const std::vector<int>& frames);
   void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize);
+  static bool framesOutOfStep(const CameraViews& ref, const CameraViews& cam, const std::string& pair,
+                              std::size_t camera);
+  static void measureViews(CameraViews& views, const cv::Mat& K, const cv::Mat& D);
   void validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists,
                                const std::vector<CameraViews>& views);
   // triangulate(), taking frame corners from the calibration's detections when `views` is given
