@@ -28,7 +28,7 @@ PROBLEM = {"scaled": "not a rotation", "transposed": "bottom row", "reflected": 
 
 
 @pytest.mark.parametrize("how", BAD)
-@pytest.mark.parametrize("entry", ["calibrate_robot", "calibrate_target", "check", "pnp"])
+@pytest.mark.parametrize("entry", ["calibrate_robot", "calibrate_target", "check", "pnp", "compare", "variety"])
 def test_hand_eye_entry_points_refuse_non_rigid_poses(entry, how, series):
     s, images, target = series("charuco")
     robots, cams = list(s.robot_T_tcp), list(s.camera_T_target)
@@ -39,8 +39,15 @@ def test_hand_eye_entry_points_refuse_non_rigid_poses(entry, how, series):
     else:
         robots[3] = corrupt(robots[3], how)
         name = "robot_T_tcp_list"
+    if entry == "variety":
+        cams[3] = corrupt(s.camera_T_target[3], how)
+        name = "camera_T_target_list"
     with pytest.raises(ValueError, match=rf"{name}\[3\] is not a rigid transform: .*{PROBLEM[how]}"):
-        if entry == "check":
+        if entry == "variety":
+            diagnostics.analyze_rotation_variety(cams)
+        elif entry == "compare":
+            diagnostics.compare_hand_eye_methods(target, robots, [], cams, s.camera.K, s.camera.dist)
+        elif entry == "check":
             diagnostics.check_hand_eye_data(robots, cams)
         elif entry == "pnp":
             cal.compute_camera_T_target_list(images, robots, s.camera.K, s.camera.dist)

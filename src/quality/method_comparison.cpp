@@ -17,6 +17,12 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
                                            const std::vector<cv::Mat>& cameraTTargetList,
                                            const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                                            double perViewErrorThreshold) {
+  // Input the calibrator refuses is refused once here, not reported as five failed methods.
+  for (const auto* list : {&robotTTcpList, &cameraTTargetList}) {
+    const std::string name = list == &robotTTcpList ? "robot_T_tcp_list" : "camera_T_target_list";
+    vesk::detail::requireFinite(*list, "compareHandEyeMethods", name);
+    vesk::detail::requireRigid(*list, "compareHandEyeMethods", name);
+  }
   HandEyeMethodResults results;
   for (const auto& entry : calibration::handEyeMethodByNameMap()) {
     const std::string& name = entry.first;

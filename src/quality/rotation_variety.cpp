@@ -7,10 +7,12 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/constants.hpp"
+#include "core/transforms.hpp"
 
 namespace vesk::quality {
 
 std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv::Mat>& list, double minRotationDeg) {
+  vesk::detail::requireRigid(list, "analyzeRotationVariety", "camera_T_target_list");
   std::vector<cv::Vec3d> rvecs;
   std::vector<double> angles;
   // poses of any floating depth, as the calibrator accepts them
