@@ -277,7 +277,7 @@ std::optional<std::pair<cv::Mat, cv::Mat>> IntrinsicCalibrator::solveWithout(con
     objects.push_back(detections_.object_points[k]);
     points.push_back(detections_.image_points[k]);
   }
-  if (objects.size() < 2) return std::nullopt;
+  if (objects.size() < kMinViews) return std::nullopt;
   cv::Mat K2 = K.clone(), D2 = D.clone();
   std::vector<cv::Mat> rvecs, tvecs;
   const int flags = options_.calibrate_camera_flags | cv::CALIB_USE_INTRINSIC_GUESS;
