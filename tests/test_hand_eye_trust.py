@@ -218,3 +218,15 @@ def test_real_eye_to_hand_data_is_clean_read_right_and_refused_read_wrong(capsys
     wrong = _vesk.EyeInHandCalibrator(target).calibrate(poses, images, "PARK")
     assert not wrong.ok and "inverted_robot_poses" in codes(wrong.data_findings)
     capsys.readouterr()
+
+
+def test_garbage_is_not_blamed_on_units_or_direction(noisy):
+    """Random poses are implausible, and no reading of them is called the fix."""
+    rng = np.random.default_rng(5)
+    robots = [S.make_T(cv2.Rodrigues(rng.normal(0, 0.5, 3))[0], rng.normal(0, 0.3, 3)) for _ in range(30)]
+    cams = [S.make_T(cv2.Rodrigues(rng.normal(0, 0.5, 3))[0], [0, 0, 0.5] + rng.normal(0, 0.1, 3)) for _ in range(30)]
+    assert codes(diagnostics.check_hand_eye_data(robots, cams)) == ["implausible_consistency"]
+    _, robots, cams = noisy
+    at_camera = [S.make_T(T[:3, :3], [0, 0, 0]) for T in cams]
+    found = diagnostics.check_hand_eye_data(robots, at_camera)
+    assert codes(found) == ["implausible_consistency"] and "zero distance" in found[0].message

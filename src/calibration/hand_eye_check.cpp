@@ -237,7 +237,10 @@ std::optional<HandEyeDataFinding> pairingFinding(const std::vector<Pose>& robotP
       best = &alt;
     }
   }
-  if (best == nullptr || !(bestCost * kEvidenceRatio < givenCost)) return std::nullopt;
+  // the better pairing must also fit as a correct one does
+  if (best == nullptr || !(bestCost * kEvidenceRatio < givenCost) || !(bestCost < 2.0 * kPairingFloorDeg)) {
+    return std::nullopt;
+  }
   return HandEyeDataFinding{
       "images_and_poses_out_of_step",
       "Images and robot poses are out of step: " + best->description +
@@ -265,7 +268,8 @@ std::vector<HandEyeDataFinding> readingFindings(const std::vector<Pose>& robots,
   if (!(given > kReadingFloor * viewingDistance)) return {};
   const double costs[3] = {readingScatter(mm, cams), readingScatter(inverted, cams), readingScatter(both, cams)};
   const std::size_t best = static_cast<std::size_t>(std::min_element(costs, costs + 3) - costs);
-  if (!(costs[best] * kEvidenceRatio < given)) return {};
+  // the other reading must fit many times better, and fit as a fixed board does
+  if (!(costs[best] * kEvidenceRatio < given) || !(costs[best] < kImplausibleShare * viewingDistance)) return {};
 
   const std::string evidence = " (the board's position scatters by " + fixed(given * 1000, 1) +
                                " mm RMS as given, by " + fixed(costs[best] * 1000, 1) + " mm RMS so read)";
@@ -368,6 +372,11 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
   if (d.size() < kMinFramesPerSolve || distances.size() != d.size()) return out;
   const double distance = median(distances);
   const double scatter = rms(d);
+  if (!(distance > 0.0)) {
+    return {{"implausible_consistency",
+             "The target poses put the board at the camera (zero distance); check camera_T_target_list.",
+             allFrames(d.size())}};
+  }
   if (scatter > kImplausibleShare * distance) {
     std::vector<int> frames;
     for (std::size_t i = 0; i < d.size(); ++i) {
