@@ -19,7 +19,7 @@ import numpy as np
 from common import TIMES, bench_main, quiet, side_by_side
 
 import _vesk
-from vesk_testing import scene as S
+from vesk_testing import reference, scene as S
 
 CRITERIA = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 30, 1e-6)
 
@@ -47,7 +47,7 @@ def direct(board, lists):
         obj = [corners[ids] for c, ids in views if c is not None]
         img = [c for c, ids in views if c is not None]
         rms, K, D, *_ = cv2.calibrateCameraExtended(obj, img, images[0].shape[1::-1], None, None,
-                                                    criteria=CRITERIA)
+                                                    criteria=reference.SOLVE_CRITERIA)
         cams.append((K, D, views))
     out = []
     K0, D0, v0 = cams[0]
