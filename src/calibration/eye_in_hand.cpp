@@ -244,7 +244,8 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::resolveFrames(
     }
     std::vector<int> indices(robotTTcpList.size());
     for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = static_cast<int>(i);
-    return Frames{robotTTcpList, imageList, cameraTTargetList, std::move(indices)};
+    // target poses given: no corners or image size to re-solve the camera with
+    return Frames{robotTTcpList, imageList, cameraTTargetList, std::move(indices), {}, {}, {}};
   }
   if (imageList.size() != robotTTcpList.size()) {
     throw std::invalid_argument(
@@ -269,7 +270,7 @@ std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromGivenI
     return std::nullopt;
   }
   return Frames{std::move(aligned.valid_robot_T_tcp_list), std::move(aligned.valid_image_list),
-                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices)};
+                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices), {}, {}, {}};
 }
 
 std::optional<EyeInHandCalibrator::Frames> EyeInHandCalibrator::framesFromIntrinsicCalibration(

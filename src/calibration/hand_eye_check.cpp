@@ -67,11 +67,6 @@ Pose inverse(const Pose& p) {
   return make(Rt, -(Rt * translationOf(p)));
 }
 
-double angleOf(const cv::Matx33d& R) {
-  const double c = std::max(-1.0, std::min(1.0, (cv::trace(R) - 1.0) * 0.5));
-  return std::acos(c);
-}
-
 cv::Vec3d rotationVector(const cv::Matx33d& R) {
   cv::Vec3d r;
   cv::Rodrigues(R, r);
@@ -161,18 +156,13 @@ struct Pairing {
 // the units or the direction of the robot poses, so this judges the pairing alone.
 double pairingMismatchDeg(const Pairing& pairing, const std::vector<cv::Matx33d>& robotR,
                           const std::vector<cv::Matx33d>& camR) {
-  double sum = 0.0;
-  std::size_t count = 0;
-  const auto& p = pairing.pairs;
-  for (std::size_t a = 0; a < p.size(); ++a) {
-    for (std::size_t b = a + 1; b < p.size() && b <= a + kPairWindow; ++b) {
-      const double flange = angleOf(robotR[p[a].second].t() * robotR[p[b].second]);
-      const double camera = angleOf(camR[p[a].first] * camR[p[b].first].t());
-      sum += std::abs(flange - camera);
-      ++count;
-    }
+  // a flange motion is robot_i^T robot_j, a camera motion camera_i camera_j^T
+  std::vector<cv::Matx33d> flange, camera;
+  for (const auto& [frame, robot] : pairing.pairs) {
+    flange.push_back(robotR[robot].t());
+    camera.push_back(camR[frame]);
   }
-  return count == 0 ? kInf : sum / static_cast<double>(count) * 180.0 / kPi;
+  return detail::motionAngleMismatchDeg(flange, camera, kPairWindow);
 }
 
 std::vector<Pairing> alternativePairings(const std::vector<int>& index, std::size_t robotCount) {
@@ -256,15 +246,15 @@ std::vector<int> allFrames(std::size_t n) {
   return v;
 }
 
+// `given`: the scatter of the poses as they are, readingScatter's value for them.
 std::vector<HandEyeDataFinding> readingFindings(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
-                                                double viewingDistance) {
+                                                double given, double viewingDistance) {
   std::vector<Pose> mm, inverted, both;
   for (const Pose& r : robots) {
     mm.push_back(make(rotationOf(r), translationOf(r) * 1e-3));
     inverted.push_back(inverse(r));
     both.push_back(inverse(mm.back()));
   }
-  const double given = readingScatter(robots, cams);
   if (!(given > kReadingFloor * viewingDistance)) return {};
   const double costs[3] = {readingScatter(mm, cams), readingScatter(inverted, cams), readingScatter(both, cams)};
   const std::size_t best = static_cast<std::size_t>(std::min_element(costs, costs + 3) - costs);
@@ -313,6 +303,44 @@ std::vector<double> cameraDistances(const std::vector<Pose>& cams) {
   return d;
 }
 
+std::vector<HandEyeDataFinding> withCode(const std::vector<HandEyeDataFinding>& findings, const char* code) {
+  std::vector<HandEyeDataFinding> out;
+  for (const HandEyeDataFinding& f : findings) {
+    if (f.code == code) out.push_back(f);
+  }
+  return out;
+}
+
+// checkPairingAndUnits, solving the poses as given once; the outlier findings of that solve go to
+// `outliers` when it is given.
+std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& robotPoses, const std::vector<int>& index,
+                                                 const std::vector<cv::Mat>& cameraTTargetList,
+                                                 std::vector<HandEyeDataFinding>* outliers) {
+  if (cameraTTargetList.size() < kMinFramesPerSolve || index.size() != cameraTTargetList.size()) return {};
+  const std::vector<Pose> all = poses(robotPoses);
+  const std::vector<Pose> cams = poses(cameraTTargetList);
+  std::vector<HandEyeDataFinding> out;
+  if (std::optional<HandEyeDataFinding> f = pairingFinding(all, index, cams)) out.push_back(std::move(*f));
+
+  std::vector<Pose> robots;
+  for (int i : index) robots.push_back(all[static_cast<std::size_t>(i)]);
+  const std::vector<double> distances = cameraDistances(cams);
+  const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI);
+  std::vector<double> deviationsAsGiven;
+  double given = kInf;
+  if (X) {
+    deviationsAsGiven = deviations(robots, cams, *X);
+    const double s = rms(deviationsAsGiven);
+    if (std::isfinite(s)) given = s;
+  }
+  for (HandEyeDataFinding& f : readingFindings(robots, cams, given, median(distances))) out.push_back(std::move(f));
+  if (!X) return out;
+  const std::vector<HandEyeDataFinding> scatter = checkScatter(deviationsAsGiven, distances);
+  for (HandEyeDataFinding& f : withCode(scatter, "implausible_consistency")) out.push_back(std::move(f));
+  if (outliers != nullptr) *outliers = withCode(scatter, "outlier_frames");
+  return out;
+}
+
 }  // namespace
 
 bool refusesResult(const HandEyeDataFinding& finding) { return finding.code != "outlier_frames"; }
@@ -346,23 +374,7 @@ std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots
 std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
                                                      const std::vector<int>& robotIndexOfFrame,
                                                      const std::vector<cv::Mat>& cameraTTargetList) {
-  if (cameraTTargetList.size() < kMinFramesPerSolve || robotIndexOfFrame.size() != cameraTTargetList.size()) return {};
-  const std::vector<Pose> all = poses(robotPoses);
-  const std::vector<Pose> cams = poses(cameraTTargetList);
-  std::vector<HandEyeDataFinding> out;
-  if (std::optional<HandEyeDataFinding> f = pairingFinding(all, robotIndexOfFrame, cams)) out.push_back(std::move(*f));
-
-  std::vector<Pose> robots;
-  for (int i : robotIndexOfFrame) robots.push_back(all[static_cast<std::size_t>(i)]);
-  const double distance = median(cameraDistances(cams));
-  for (HandEyeDataFinding& f : readingFindings(robots, cams, distance)) out.push_back(std::move(f));
-
-  if (const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI)) {
-    for (HandEyeDataFinding& f : checkScatter(deviations(robots, cams, *X), cameraDistances(cams))) {
-      if (f.code == "implausible_consistency") out.push_back(std::move(f));
-    }
-  }
-  return out;
+  return checkBeforeSolve(robotPoses, robotIndexOfFrame, cameraTTargetList, nullptr);
 }
 
 std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translationDeviations,
@@ -429,17 +441,11 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   }
   requirePoses(robotTTcpList, component, "robot_T_tcp_list");
   requirePoses(cameraTTargetList, component, "camera_T_target_list");
-  const std::vector<HandEyeDataFinding> first =
-      checkPairingAndUnits(robotTTcpList, allFrames(robotTTcpList.size()), cameraTTargetList);
-  std::vector<HandEyeDataFinding> out = first;
-  if (std::any_of(first.begin(), first.end(), refusesResult)) return out;
-  const std::vector<Pose> robots = poses(robotTTcpList);
-  const std::vector<Pose> cams = poses(cameraTTargetList);
-  if (const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI)) {
-    for (HandEyeDataFinding& f : checkScatter(deviations(robots, cams, *X), cameraDistances(cams))) {
-      if (f.code == "outlier_frames") out.push_back(std::move(f));
-    }
-  }
+  std::vector<HandEyeDataFinding> outliers;
+  std::vector<HandEyeDataFinding> out =
+      checkBeforeSolve(robotTTcpList, allFrames(robotTTcpList.size()), cameraTTargetList, &outliers);
+  if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
+  out.insert(out.end(), outliers.begin(), outliers.end());
   return out;
 }
 

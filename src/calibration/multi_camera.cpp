@@ -214,13 +214,21 @@ struct ViewPoses {
   double rms = kNaN;
 };
 
-ViewPoses posesOfViews(const TargetDetections& d, const cv::Mat& K, const cv::Mat& D) {
+// `solved`: the views' poses from the camera solve that gave K and D, when there was one.
+ViewPoses posesOfViews(const TargetDetections& d, const cv::Mat& K, const cv::Mat& D,
+                       const std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>>* solved) {
   ViewPoses out;
   double squared = 0.0;
   std::size_t points = 0;
+  const bool reuse = solved != nullptr && solved->first.size() == d.image_points.size();
   for (std::size_t k = 0; k < d.image_points.size(); ++k) {
     cv::Mat rvec, tvec;
-    if (!cv::solvePnP(d.object_points[k], d.image_points[k], K, D, rvec, tvec)) continue;
+    if (reuse) {
+      rvec = solved->first[k];
+      tvec = solved->second[k];
+    } else if (!cv::solvePnP(d.object_points[k], d.image_points[k], K, D, rvec, tvec)) {
+      continue;
+    }
     cv::Mat R;
     cv::Rodrigues(rvec, R);
     out.rotations[d.successful_indices[k]] = cv::Matx33d(R);
@@ -239,26 +247,15 @@ ViewPoses posesOfViews(const TargetDetections& d, const cv::Mat& K, const cv::Ma
 // agree for synchronised frames whatever the cameras' relative pose.
 double motionMismatchDeg(const std::map<int, cv::Matx33d>& ref, const std::map<int, cv::Matx33d>& cam, int shift,
                          std::size_t* pairs) {
-  std::vector<std::pair<const cv::Matx33d*, const cv::Matx33d*>> matched;
+  std::vector<cv::Matx33d> seenByRef, seenByCam;
   for (const auto& [frame, R] : cam) {
     const auto found = ref.find(frame + shift);
-    if (found != ref.end()) matched.emplace_back(&found->second, &R);
+    if (found == ref.end()) continue;
+    seenByRef.push_back(found->second);
+    seenByCam.push_back(R);
   }
-  const auto angle = [](const cv::Matx33d& R) {
-    return std::acos(std::max(-1.0, std::min(1.0, (cv::trace(R) - 1.0) * 0.5)));
-  };
-  double sum = 0.0;
-  std::size_t count = 0;
-  for (std::size_t a = 0; a < matched.size(); ++a) {
-    for (std::size_t b = a + 1; b < matched.size() && b <= a + 3; ++b) {
-      const double seenByRef = angle(*matched[a].first * matched[b].first->t());
-      const double seenByCam = angle(*matched[a].second * matched[b].second->t());
-      sum += std::abs(seenByRef - seenByCam);
-      ++count;
-    }
-  }
-  *pairs = matched.size();
-  return count == 0 ? std::numeric_limits<double>::infinity() : sum / static_cast<double>(count) * 180.0 / kPi;
+  *pairs = seenByRef.size();
+  return detail::motionAngleMismatchDeg(seenByRef, seenByCam, 3);
 }
 
 }  // namespace
@@ -333,7 +330,7 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWit
   std::vector<CameraViews> views(imageLists.size());
   for (std::size_t i = 0; i < imageLists.size(); ++i) {
     views[i].detections = IntrinsicCalibrator(target_, options_).findCorners(imageLists[i]);
-    measureViews(views[i], intrinsicMatrices[i], distortionCoefficients[i]);
+    measureViews(views[i], intrinsicMatrices[i], distortionCoefficients[i], nullptr);
     // Intrinsics of another camera fit these views far worse than the views' own calibration.
     const TargetDetections& d = views[i].detections;
     if (d.image_points.size() < 3 || !(views[i].own_rms > kMaxPairRms)) continue;
@@ -360,8 +357,9 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWit
   return views;
 }
 
-void MultiCameraCalibrator::measureViews(CameraViews& views, const cv::Mat& K, const cv::Mat& D) {
-  const ViewPoses p = posesOfViews(views.detections, K, D);
+void MultiCameraCalibrator::measureViews(CameraViews& views, const cv::Mat& K, const cv::Mat& D,
+                                         const std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>>* solved) {
+  const ViewPoses p = posesOfViews(views.detections, K, D, solved);
   views.rotations = p.rotations;
   views.own_rms = p.rms;
   std::vector<double> distances = p.distances;
@@ -415,7 +413,8 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrate
     last_result_.distortion_coefficients[i] = r.distortion_coefficients;
     last_result_.intrinsic_reprojection_errors[i] = r.reprojection_error;
     views[i].detections = calibrator.detections();
-    measureViews(views[i], r.intrinsic_matrix, r.distortion_coefficients);
+    const std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> solved{calibrator.rvecs(), calibrator.tvecs()};
+    measureViews(views[i], r.intrinsic_matrix, r.distortion_coefficients, &solved);
     std::vector<int> passed;
     for (int j : r.low_view_error_indices) passed.push_back(r.successful_indices.at(static_cast<std::size_t>(j)));
     const std::string head = std::string(kTag) + "Camera " + std::to_string(i) + ": reprojection error " +

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -95,7 +96,10 @@ class MultiCameraCalibrator {
   void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize);
   static bool framesOutOfStep(const CameraViews& ref, const CameraViews& cam, const std::string& pair,
                               std::size_t camera);
-  static void measureViews(CameraViews& views, const cv::Mat& K, const cv::Mat& D);
+  // the board's rotations and distance and the views' RMS; the poses of the camera solve are taken
+  // when given, else each view is solved by PnP
+  static void measureViews(CameraViews& views, const cv::Mat& K, const cv::Mat& D,
+                           const std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>>* solved);
   void validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists,
                                const std::vector<CameraViews>& views);
   // triangulate(), taking frame corners from the calibration's detections when `views` is given

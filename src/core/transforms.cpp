@@ -210,6 +210,22 @@ std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize) {
   return "";
 }
 
+double motionAngleMismatchDeg(const std::vector<cv::Matx33d>& a, const std::vector<cv::Matx33d>& b,
+                              std::size_t window) {
+  const auto angle = [](const cv::Matx33d& R) {
+    return std::acos(std::max(-1.0, std::min(1.0, (cv::trace(R) - 1.0) * 0.5)));
+  };
+  double sum = 0.0;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    for (std::size_t j = i + 1; j < a.size() && j < b.size() && j <= i + window; ++j) {
+      sum += std::abs(angle(a[i] * a[j].t()) - angle(b[i] * b[j].t()));
+      ++count;
+    }
+  }
+  return count == 0 ? std::numeric_limits<double>::infinity() : sum / static_cast<double>(count) * 180.0 / kPi;
+}
+
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {
   cv::Mat r;
   cv::Rodrigues(R, r);

@@ -64,6 +64,13 @@ void requireRigid(const std::vector<cv::Mat>& list, const std::string& component
 // outside the image, or a bottom row and lower entries other than OpenCV's [0 fy cy; 0 0 1].
 std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize);
 
+// Two views of one sequence of motions, a_i a_j^T against b_i b_j^T (a flange and the camera it
+// carries; two cameras watching one board): their rotation angles agree whatever fixed transform
+// links the two frames. The mean absolute difference in degrees over the pairs i < j at most
+// `window` apart; infinity without a pair.
+double motionAngleMismatchDeg(const std::vector<cv::Matx33d>& a, const std::vector<cv::Matx33d>& b,
+                              std::size_t window);
+
 // Rotation angle in radians and unit axis of a 3x3 rotation (axis zero for no rotation).
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis);
 }  // namespace vesk::detail
