@@ -2,8 +2,9 @@
 #include "bindings/registration.hpp"
 
 #include "calibration/hand_eye_check.hpp"
+#include "core/transforms.hpp"
 #include "quality/method_comparison.hpp"
-#include "quality/rotation_variety.hpp"
+#include "geometry/rotation_variety.hpp"
 
 namespace py = pybind11;
 
@@ -22,23 +23,40 @@ void registerDiagnostics(py::module_& diag) {
       .def_readonly("axis_span_ratio", &RotationVarietyStats::axis_span_ratio)
       .def_readonly("angle_mean_deg", &RotationVarietyStats::angle_mean_deg)
       .def_readonly("angle_max_deg", &RotationVarietyStats::angle_max_deg);
-  diag.def("analyze_rotation_variety", &quality::analyzeRotationVariety, py::arg("camera_T_target_list"),
-           py::arg("min_rotation_deg") = 0.5);
+  diag.def(
+      "analyze_rotation_variety",
+      [](const std::vector<cv::Mat>& list, double minRotationDeg, bool eyeToHand) {
+        if (!eyeToHand) return quality::analyzeRotationVariety(list, minRotationDeg);
+        // A fixed camera sees the board's motions in its own frame: those of target_T_camera.
+        std::vector<cv::Mat> inverted;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+          if (list[i].dims != 2 || list[i].rows != 4 || list[i].cols != 4 || list[i].channels() != 1) {
+            throw std::invalid_argument("analyze_rotation_variety: camera_T_target_list[" + std::to_string(i) +
+                                        "] must be a 4x4 matrix");
+          }
+          inverted.push_back(vesk::detail::inverseRigid(list[i]));
+        }
+        return quality::analyzeRotationVariety(inverted, minRotationDeg);
+      },
+      py::arg("camera_T_target_list"), py::arg("min_rotation_deg") = 0.5, py::arg("eye_to_hand") = false);
   diag.def("format_rotation_variety", &quality::formatRotationVariety, py::arg("stats"));
 
   py::classh<HandEyeMethodResult>(diag, "HandEyeMethodResult")
       .def_readonly("method_name", &HandEyeMethodResult::method_name)
       .def_readonly("tcp_T_camera", &HandEyeMethodResult::tcp_T_camera)
-      .def_readonly("pose_deg", &HandEyeMethodResult::pose_deg);
+      .def_readonly("pose_deg", &HandEyeMethodResult::pose_deg)
+      .def_readonly("robot_T_camera", &HandEyeMethodResult::robot_T_camera);
   diag.def("compare_hand_eye_methods", &quality::compareHandEyeMethods, py::arg("target"),
            py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("camera_T_target_list"),
            py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
-           py::arg("per_view_error_threshold") = 1.0);
+           py::arg("per_view_error_threshold") = 1.0, py::arg("eye_to_hand") = false);
   diag.def(
       "check_hand_eye_data", &calibration::checkHandEyeData, py::arg("robot_T_tcp_list"), py::arg("camera_T_target_list"),
-      "Check aligned eye-in-hand data for the mistakes that give a wrong transform: robot translations in "
-      "millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still, and "
-      "outlier frames. Returns a list of HandEyeDataFinding, empty for clean data.");
+      py::arg("eye_to_hand") = false,
+      "Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give "
+      "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
+      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list "
+      "of HandEyeDataFinding, empty for clean data.");
   diag.def("format_method_comparison", &quality::formatMethodComparison, py::arg("method_results"),
            py::arg("consensus_threshold_deg") = 1.5);
 }

@@ -2,12 +2,15 @@
 #include "bindings/registration.hpp"
 
 #include "calibration/eye_in_hand.hpp"
+#include "calibration/eye_to_hand.hpp"
 
 namespace py = pybind11;
 
 namespace vesk::bindings {
 
 using calibration::EyeInHandCalibrator;
+using calibration::EyeToHandCalibrator;
+using calibration::EyeToHandResult;
 using calibration::HandEyeResult;
 using calibration::IntrinsicOptions;
 using calibration::HandEyeDataFinding;
@@ -88,6 +91,42 @@ void registerHandEye(py::module_& m) {
       .def("print_results", &EyeInHandCalibrator::printResults)
       .def("last_result", [](const EyeInHandCalibrator& c) { return c.lastResult(); })
       .def("target", [](const EyeInHandCalibrator& c) { return c.target(); });
+
+  py::classh<EyeToHandResult>(m, "EyeToHandResult", "Result of EyeToHandCalibrator.calibrate().")
+      .def_readonly("ok", &EyeToHandResult::ok)
+      .def_readonly("robot_T_camera", &EyeToHandResult::robot_T_camera)
+      .def_readonly("intrinsic_matrix", &EyeToHandResult::intrinsic_matrix)
+      .def_readonly("distortion_coefficients", &EyeToHandResult::distortion_coefficients)
+      .def_readonly("reprojection_error", &EyeToHandResult::reprojection_error)
+      .def_readonly("valid_robot_T_tcp_list", &EyeToHandResult::valid_robot_T_tcp_list)
+      .def_readonly("valid_image_list", &EyeToHandResult::valid_image_list)
+      .def_readonly("camera_T_target_list", &EyeToHandResult::camera_T_target_list)
+      .def_readonly("has_consistency", &EyeToHandResult::has_consistency)
+      .def_property_readonly("consistency", memberView(&EyeToHandResult::consistency),
+                             py::return_value_policy::reference_internal)
+      .def_readonly("tcp_T_target", &EyeToHandResult::tcp_T_target)
+      .def_property_readonly("uncertainty", memberView(&EyeToHandResult::uncertainty),
+                             py::return_value_policy::reference_internal)
+      .def_readonly("data_findings", &EyeToHandResult::data_findings);
+
+  py::classh<EyeToHandCalibrator>(
+      m, "EyeToHandCalibrator",
+      "Eye-to-hand (camera fixed in the cell, board on the flange) hand-eye calibrator: robot_T_camera and "
+      "tcp_T_target.")
+      .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
+           py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
+      .def("calibrate", &EyeToHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
+           py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
+           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
+           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
+           py::arg_v("output_path", py::str(""), "''"))
+      .def("compute_camera_T_target_list", &EyeToHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
+           py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
+      .def("corner_images", [](const EyeToHandCalibrator& c) { return c.cornerImages(); })
+      .def("format_results", &EyeToHandCalibrator::formatResults)
+      .def("print_results", &EyeToHandCalibrator::printResults)
+      .def("last_result", [](const EyeToHandCalibrator& c) { return c.lastResult(); })
+      .def("target", [](const EyeToHandCalibrator& c) { return c.target(); });
 }
 
 }  // namespace vesk::bindings

@@ -60,6 +60,20 @@ void registerIo(py::module_& io) {
       .def_readwrite("tcp_T_camera_list", &HandEyeResultRecord::tcp_T_camera_list);
   io.def("save_hand_eye_result", &vesk::io::saveHandEyeResult, py::arg("output_path"), py::arg("record"));
   io.def("load_hand_eye_result", &vesk::io::loadHandEyeResult, py::arg("input_path"));
+
+  using vesk::io::EyeToHandResultRecord;
+  py::classh<EyeToHandResultRecord>(io, "EyeToHandResultRecord",
+                                    "Stored form of an eye-to-hand result (\"eye_to_hand.json\").")
+      .def(py::init<>())
+      .def_readwrite("method", &EyeToHandResultRecord::method)
+      .def_readwrite("num_frames_used", &EyeToHandResultRecord::num_frames_used)
+      .def_readwrite("num_frames_total", &EyeToHandResultRecord::num_frames_total)
+      .def_readwrite("robot_T_camera", &EyeToHandResultRecord::robot_T_camera)
+      .def_readwrite("tcp_T_target", &EyeToHandResultRecord::tcp_T_target);
+  io.def("save_eye_to_hand_result", &vesk::io::saveEyeToHandResult, py::arg("output_path"), py::arg("record"),
+         "Write the record as eye_to_hand.json (inside output_path when it is a folder); returns the path written.");
+  io.def("load_eye_to_hand_result", &vesk::io::loadEyeToHandResult, py::arg("input_path"),
+         "Read eye_to_hand.json (a file, or a folder holding one).");
 }
 
 }  // namespace vesk::bindings

@@ -315,7 +315,7 @@ std::vector<HandEyeDataFinding> withCode(const std::vector<HandEyeDataFinding>& 
 // `outliers` when it is given.
 std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& robotPoses, const std::vector<int>& index,
                                                  const std::vector<cv::Mat>& cameraTTargetList,
-                                                 std::vector<HandEyeDataFinding>* outliers) {
+                                                 bool boardOnFlange, std::vector<HandEyeDataFinding>* outliers) {
   if (cameraTTargetList.size() < kMinFramesPerSolve || index.size() != cameraTTargetList.size()) return {};
   const std::vector<Pose> all = poses(robotPoses);
   const std::vector<Pose> cams = poses(cameraTTargetList);
@@ -335,7 +335,7 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
   }
   for (HandEyeDataFinding& f : readingFindings(robots, cams, given, median(distances))) out.push_back(std::move(f));
   if (!X) return out;
-  const std::vector<HandEyeDataFinding> scatter = checkScatter(deviationsAsGiven, distances);
+  const std::vector<HandEyeDataFinding> scatter = checkScatter(deviationsAsGiven, distances, boardOnFlange);
   for (HandEyeDataFinding& f : withCode(scatter, "implausible_consistency")) out.push_back(std::move(f));
   if (outliers != nullptr) *outliers = withCode(scatter, "outlier_frames");
   return out;
@@ -365,20 +365,21 @@ bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
 }
 
 std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                              const cv::Mat& tcpTCamera) {
+                                              const cv::Mat& tcpTCamera, bool boardOnFlange) {
   if (robots.empty() || robots.size() != cams.size()) return {};
   const std::vector<Pose> c = poses(cams);
-  return checkScatter(deviations(poses(robots), c, toPose(tcpTCamera)), cameraDistances(c));
+  return checkScatter(deviations(poses(robots), c, toPose(tcpTCamera)), cameraDistances(c), boardOnFlange);
 }
 
 std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
                                                      const std::vector<int>& robotIndexOfFrame,
-                                                     const std::vector<cv::Mat>& cameraTTargetList) {
-  return checkBeforeSolve(robotPoses, robotIndexOfFrame, cameraTTargetList, nullptr);
+                                                     const std::vector<cv::Mat>& cameraTTargetList,
+                                                     bool boardOnFlange) {
+  return checkBeforeSolve(robotPoses, robotIndexOfFrame, cameraTTargetList, boardOnFlange, nullptr);
 }
 
 std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translationDeviations,
-                                             const std::vector<double>& distances) {
+                                             const std::vector<double>& distances, bool boardOnFlange) {
   std::vector<HandEyeDataFinding> out;
   const std::vector<double>& d = translationDeviations;
   if (d.size() < kMinFramesPerSolve || distances.size() != d.size()) return out;
@@ -395,7 +396,8 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
       if (d[i] > kImplausibleShare * distance) frames.push_back(static_cast<int>(i));
     }
     out.push_back({"implausible_consistency",
-                   "The fixed board moves by " + fixed(scatter * 1000, 1) + " mm RMS between frames, " +
+                   std::string(boardOnFlange ? "The board moves on the flange by " : "The fixed board moves by ") +
+                       fixed(scatter * 1000, 1) + " mm RMS between frames, " +
                        fixed(100.0 * scatter / distance, 1) +
                        " % of the viewing distance; check the robot poses' units, direction and pairing with the "
                        "images, and the target's dimensions.",
@@ -429,7 +431,7 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
 }
 
 std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& robotTTcpList,
-                                                 const std::vector<cv::Mat>& cameraTTargetList) {
+                                                 const std::vector<cv::Mat>& cameraTTargetList, bool eyeToHand) {
   const std::string component = "check_hand_eye_data";
   if (robotTTcpList.size() != cameraTTargetList.size()) {
     throw std::invalid_argument(component + ": robot_T_tcp_list and camera_T_target_list must be aligned, got " +
@@ -442,8 +444,13 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   requirePoses(robotTTcpList, component, "robot_T_tcp_list");
   requirePoses(cameraTTargetList, component, "camera_T_target_list");
   std::vector<HandEyeDataFinding> outliers;
+  // a fixed camera is the same problem with the robot poses inverted
+  std::vector<cv::Mat> robots = robotTTcpList;
+  if (eyeToHand) {
+    for (cv::Mat& r : robots) r = detail::inverseRigid(r);
+  }
   std::vector<HandEyeDataFinding> out =
-      checkBeforeSolve(robotTTcpList, allFrames(robotTTcpList.size()), cameraTTargetList, &outliers);
+      checkBeforeSolve(robots, allFrames(robots.size()), cameraTTargetList, eyeToHand, &outliers);
   if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
   out.insert(out.end(), outliers.begin(), outliers.end());
   return out;

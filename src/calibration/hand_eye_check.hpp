@@ -42,21 +42,26 @@ bool rotationObservable(const std::vector<cv::Mat>& rGripper);
 // (fewer than 4 frames or no rotation about two axes).
 std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
                                                      const std::vector<int>& robotIndexOfFrame,
-                                                     const std::vector<cv::Mat>& cameraTTargetList);
+                                                     const std::vector<cv::Mat>& cameraTTargetList,
+                                                     bool boardOnFlange = false);
 
 // The checks of a solved result, from each frame's distance of its board position from the mean
 // (world_T_target translations) and its camera-to-board distance: an implausible scatter, and
 // frames far beyond the others.
+// With boardOnFlange (a fixed camera, solved with inverted robot poses) the messages speak of the
+// board's pose on the flange.
 std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translationDeviations,
-                                             const std::vector<double>& distances);
+                                             const std::vector<double>& distances, bool boardOnFlange = false);
 
 // checkScatter for the board positions robot_T_tcp * tcp_T_camera * camera_T_target of a solution.
 std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                              const cv::Mat& tcpTCamera);
+                                              const cv::Mat& tcpTCamera, bool boardOnFlange = false);
 
-// Everything, on aligned lists, with the solver's TSAI result for the scatter checks.
+// Everything, on aligned lists, with the solver's TSAI result for the scatter checks. With
+// eyeToHand the camera is fixed and the board on the flange.
 std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& robotTTcpList,
-                                                 const std::vector<cv::Mat>& cameraTTargetList);
+                                                 const std::vector<cv::Mat>& cameraTTargetList,
+                                                 bool eyeToHand = false);
 
 // The uncertainty of a solved tcp_T_camera from the spread of the solutions with frames left out: a
 // delete-a-group jackknife over at most 20 groups (frame i in group i mod groups). It rests on the

@@ -137,6 +137,13 @@ cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t) {
   return T;
 }
 
+cv::Mat inverseRigid(const cv::Mat& T) {
+  cv::Mat d;
+  T.convertTo(d, CV_64F);
+  const cv::Mat Rt = d(cv::Rect(0, 0, 3, 3)).t();
+  return rigidTransform(Rt, -Rt * d(cv::Rect(3, 0, 1, 3)));
+}
+
 bool allFinite(const cv::Mat& m) { return m.empty() || cv::checkRange(m, true); }
 
 void requireFinite(const cv::Mat& m, const std::string& component, const std::string& name) {

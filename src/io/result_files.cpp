@@ -23,6 +23,7 @@ namespace {
 
 constexpr const char* kMultiCameraFile = "multi_camera_calibration.json";
 constexpr const char* kHandEyeFile = "hand_eye.json";
+constexpr const char* kEyeToHandFile = "eye_to_hand.json";
 
 // ---- writing ---------------------------------------------------------------
 
@@ -184,6 +185,23 @@ std::vector<double> errorList(const json& doc, const std::string& key) {
   return out;
 }
 
+// A required transform: null, or a 4x4 matrix of finite numbers.
+cv::Mat transformField(const json& doc, const std::string& key) {
+  const cv::Mat m = matrixFromJson(doc.at(key), "'" + key + "'");
+  if (m.empty()) return m;
+  if (m.rows != 4 || m.cols != 4) {
+    throw std::runtime_error("io: '" + key + "' must be a 4x4 matrix or null, got " + std::to_string(m.rows) + "x" +
+                             std::to_string(m.cols));
+  }
+  if (!cv::checkRange(m, true)) throw std::runtime_error("io: '" + key + "' holds a null or non-finite entry");
+  return m;
+}
+
+std::string optionalString(const json& doc, const std::string& key) {
+  if (!doc.contains(key) || doc.at(key).is_null()) return {};
+  return doc.at(key).get<std::string>();
+}
+
 const json& requireObject(const json& doc) {
   if (!doc.is_object()) throw std::runtime_error(std::string("io: expected a JSON object, but is ") + doc.type_name());
   return doc;
@@ -223,6 +241,26 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
   return target;
 }
 
+fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRecord& record) {
+  json doc = json::object();
+  doc["method"] = record.method.empty() ? json(nullptr) : json(record.method);
+  doc["num_frames_used"] = record.num_frames_used < 0 ? json(nullptr) : json(record.num_frames_used);
+  doc["num_frames_total"] = record.num_frames_total < 0 ? json(nullptr) : json(record.num_frames_total);
+  doc["robot_T_camera"] =
+      record.robot_T_camera.empty() ? json(nullptr) : vesk::detail::matrixToJson(record.robot_T_camera);
+  doc["tcp_T_target"] = record.tcp_T_target.empty() ? json(nullptr) : vesk::detail::matrixToJson(record.tcp_T_target);
+  if (!record.robot_T_camera_covariance.empty()) {
+    doc["robot_T_camera_uncertainty"] = uncertaintyToJson(record.robot_T_camera_covariance);
+  }
+  const fs::path target = writeDocument(outputPath, kEyeToHandFile, doc);
+  logging::log(logging::SUCCESS, "Saved eye-to-hand result to " + target.string());
+  return target;
+}
+
+EyeToHandResultRecord loadEyeToHandResult(const fs::path& inputPath) {
+  return detail::parseEyeToHandResult(readDocument(inputPath, kEyeToHandFile));
+}
+
 MultiCameraCalibrationRecord loadMultiCameraCalibration(const fs::path& inputPath) {
   return detail::parseMultiCameraCalibration(readDocument(inputPath, kMultiCameraFile));
 }
@@ -257,6 +295,18 @@ HandEyeResultRecord parseHandEyeResult(const std::string& text) {
   record.num_frames_used = optionalIntField(doc, "num_frames_used");
   record.num_frames_total = optionalIntField(doc, "num_frames_total");
   record.tcp_T_camera_list = matrixList(doc, "tcp_T_camera_list", matrixFromJson);
+  return record;
+}
+
+EyeToHandResultRecord parseEyeToHandResult(const std::string& text) {
+  const json parsed = json::parse(text);
+  const json& doc = requireObject(parsed);
+  EyeToHandResultRecord record;
+  record.method = optionalString(doc, "method");
+  record.num_frames_used = optionalIntField(doc, "num_frames_used");
+  record.num_frames_total = optionalIntField(doc, "num_frames_total");
+  record.robot_T_camera = transformField(doc, "robot_T_camera");
+  record.tcp_T_target = transformField(doc, "tcp_T_target");
   return record;
 }
 

@@ -30,6 +30,18 @@ struct HandEyeResultRecord {
   cv::Mat tcp_T_camera_covariance;
 };
 
+// The result of a camera fixed in the cell, stored as "eye_to_hand.json".
+struct EyeToHandResultRecord {
+  std::string method;
+  int num_frames_used = -1;   // negative: unknown
+  int num_frames_total = -1;  // negative: unknown
+  cv::Mat robot_T_camera;     // empty where unknown
+  cv::Mat tcp_T_target;       // empty where unknown
+  // 6x6 covariance of robot_T_camera (rotation in rad, then translation in m); written under its
+  // own key when given, and not read back.
+  cv::Mat robot_T_camera_covariance;
+};
+
 // A folder (existing, or a path without extension) gets the default file name
 // inside it; the path actually written is returned.
 std::filesystem::path saveMultiCameraCalibration(const std::filesystem::path& outputPath,
@@ -39,11 +51,16 @@ MultiCameraCalibrationRecord loadMultiCameraCalibration(const std::filesystem::p
 std::filesystem::path saveHandEyeResult(const std::filesystem::path& outputPath, const HandEyeResultRecord& record);
 HandEyeResultRecord loadHandEyeResult(const std::filesystem::path& inputPath);
 
+// Like the hand-eye file; a transform must be null or a finite 4x4 matrix.
+std::filesystem::path saveEyeToHandResult(const std::filesystem::path& outputPath, const EyeToHandResultRecord& record);
+EyeToHandResultRecord loadEyeToHandResult(const std::filesystem::path& inputPath);
+
 namespace detail {
 // The documents' parsers, on text from anywhere: malformed input of any kind
 // is an exception, never undefined behaviour.
 MultiCameraCalibrationRecord parseMultiCameraCalibration(const std::string& text);
 HandEyeResultRecord parseHandEyeResult(const std::string& text);
+EyeToHandResultRecord parseEyeToHandResult(const std::string& text);
 }  // namespace detail
 
 }  // namespace vesk::io

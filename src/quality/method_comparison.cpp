@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "calibration/eye_in_hand.hpp"
+#include "calibration/eye_to_hand.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
 
@@ -16,7 +17,7 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
                                            const std::vector<cv::Mat>& imageList,
                                            const std::vector<cv::Mat>& cameraTTargetList,
                                            const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                                           double perViewErrorThreshold) {
+                                           double perViewErrorThreshold, bool eyeToHand) {
   // Input the calibrator refuses is refused once here, not reported as five failed methods.
   for (const auto* list : {&robotTTcpList, &cameraTTargetList}) {
     const std::string name = list == &robotTTcpList ? "robot_T_tcp_list" : "camera_T_target_list";
@@ -30,11 +31,22 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
     options.per_view_error_threshold = perViewErrorThreshold;
     std::optional<HandEyeMethodResult> slot;
     try {
-      calibration::EyeInHandCalibrator calibrator(target, options);
-      const calibration::HandEyeResult r = calibrator.calibrate(robotTTcpList, imageList, name, cameraTTargetList,
-                                                                intrinsicMatrix, distortionCoefficients, {});
-      if (r.ok && !r.tcp_T_camera.empty()) {  // an ok result is a finite rigid transform
-        slot = HandEyeMethodResult{name, r.tcp_T_camera, tf::transformationMatrixToPose(r.tcp_T_camera)};
+      // an ok result is a finite rigid transform
+      if (eyeToHand) {
+        calibration::EyeToHandCalibrator calibrator(target, options);
+        const calibration::EyeToHandResult r = calibrator.calibrate(robotTTcpList, imageList, name, cameraTTargetList,
+                                                                    intrinsicMatrix, distortionCoefficients, {});
+        if (r.ok && !r.robot_T_camera.empty()) {
+          slot = HandEyeMethodResult{name, cv::Mat(), tf::transformationMatrixToPose(r.robot_T_camera),
+                                     r.robot_T_camera};
+        }
+      } else {
+        calibration::EyeInHandCalibrator calibrator(target, options);
+        const calibration::HandEyeResult r = calibrator.calibrate(robotTTcpList, imageList, name, cameraTTargetList,
+                                                                  intrinsicMatrix, distortionCoefficients, {});
+        if (r.ok && !r.tcp_T_camera.empty()) {
+          slot = HandEyeMethodResult{name, r.tcp_T_camera, tf::transformationMatrixToPose(r.tcp_T_camera), cv::Mat()};
+        }
       }
     } catch (const std::exception& e) {
       logging::log(logging::WARNING, "[diag] method " + name + " failed: " + e.what());

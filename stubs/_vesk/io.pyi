@@ -7,7 +7,7 @@ import numpy
 import os
 import pathlib
 import typing
-__all__: list[str] = ['HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'next_multi_camera_capture_index', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses']
+__all__: list[str] = ['EyeToHandResultRecord', 'HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_eye_to_hand_result', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'next_multi_camera_capture_index', 'save_eye_to_hand_result', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses']
 class MultiCameraCalibrationRecord:
     def __init__(self) -> None:
         ...
@@ -87,6 +87,31 @@ class HandEyeResultRecord:
     @tcp_T_camera_list.setter
     def tcp_T_camera_list(self, arg0: collections.abc.Sequence[numpy.ndarray]) -> None:
         ...
+class EyeToHandResultRecord:
+    """
+    Stored form of an eye-to-hand result ("eye_to_hand.json").
+    """
+    method: str
+    robot_T_camera: numpy.ndarray
+    tcp_T_target: numpy.ndarray
+    def __init__(self) -> None:
+        ...
+    @property
+    def num_frames_total(self) -> int:
+        ...
+    @num_frames_total.setter
+    def num_frames_total(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+    @property
+    def num_frames_used(self) -> int:
+        ...
+    @num_frames_used.setter
+    def num_frames_used(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+def load_eye_to_hand_result(input_path: os.PathLike | str | bytes) -> EyeToHandResultRecord:
+    """
+    Read eye_to_hand.json (a file, or a folder holding one).
+    """
 def load_hand_eye_dataset(data_dir: os.PathLike | str | bytes, image_format: str = 'png') -> tuple[list[numpy.ndarray], list[numpy.ndarray]]:
     ...
 def load_hand_eye_pairs(data_dir: os.PathLike | str | bytes, image_format: str = 'png') -> tuple[list[numpy.ndarray], list[numpy.ndarray], list[int]]:
@@ -103,6 +128,10 @@ def load_multi_camera_robot_poses(data_dir: os.PathLike | str | bytes) -> list[n
     ...
 def next_multi_camera_capture_index(data_dir: os.PathLike | str | bytes, num_cameras: typing.SupportsInt | typing.SupportsIndex) -> int:
     ...
+def save_eye_to_hand_result(output_path: os.PathLike | str | bytes, record: EyeToHandResultRecord) -> pathlib.Path:
+    """
+    Write the record as eye_to_hand.json (inside output_path when it is a folder); returns the path written.
+    """
 def save_hand_eye_dataset(data_dir: os.PathLike | str | bytes, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], annotated_images: collections.abc.Sequence[numpy.ndarray] = []) -> None:
     ...
 def save_hand_eye_result(output_path: os.PathLike | str | bytes, record: HandEyeResultRecord) -> pathlib.Path:

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "quality/method_comparison.hpp"
-#include "quality/rotation_variety.hpp"
+#include "geometry/rotation_variety.hpp"
 
 using namespace vesk::quality;
 

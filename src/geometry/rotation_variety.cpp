@@ -1,4 +1,4 @@
-#include "quality/rotation_variety.hpp"
+#include "geometry/rotation_variety.hpp"
 
 #include <algorithm>
 #include <iomanip>

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "calibration/hand_eye_core.hpp"
+
+namespace vesk::calibration {
+
+struct EyeToHandResult {
+  bool ok = false;
+  cv::Mat robot_T_camera;  // the fixed camera in the robot base
+  cv::Mat intrinsic_matrix;
+  cv::Mat distortion_coefficients;
+  double reprojection_error = std::numeric_limits<double>::quiet_NaN();
+  std::vector<cv::Mat> valid_robot_T_tcp_list;  // as given, of the frames that entered the solve
+  std::vector<cv::Mat> valid_image_list;
+  std::vector<cv::Mat> camera_T_target_list;
+  bool has_consistency = false;
+  TargetConsistencyStats consistency;  // of the board's pose on the flange, per frame
+  cv::Mat tcp_T_target;                // the mean of those poses
+  TransformUncertainty uncertainty;    // of robot_T_camera, rotation about the robot base's axes
+  std::vector<HandEyeDataFinding> data_findings;
+};
+
+// A camera fixed in the cell and the board on the flange: robot_T_camera and tcp_T_target. The
+// solve is the eye-in-hand one on the inverted robot poses.
+class EyeToHandCalibrator {
+ public:
+  using AlignedTargetPoses = HandEyeCore::AlignedTargetPoses;
+
+  EyeToHandCalibrator(CalibrationTarget target, IntrinsicOptions options);
+
+  EyeToHandResult calibrate(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& imageList,
+                            const std::string& method, const std::vector<cv::Mat>& cameraTTargetList,
+                            const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                            const std::filesystem::path& outputPath);
+
+  // camera_T_target of every image where the board is found (any target kind), with its robot pose.
+  AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
+                                              const std::vector<cv::Mat>& robotTTcpList,
+                                              const cv::Mat& intrinsicMatrix,
+                                              const cv::Mat& distortionCoefficients) const {
+    return core_.computeCameraTTargetList(imageList, robotTTcpList, intrinsicMatrix, distortionCoefficients);
+  }
+  const std::vector<cv::Mat>& cornerImages() const { return core_.cornerImages(); }
+
+  std::string formatResults() const;
+  void printResults() const;
+
+  const EyeToHandResult& lastResult() const { return last_result_; }
+  const CalibrationTarget& target() const { return core_.target(); }
+
+ private:
+  HandEyeCore core_;
+  EyeToHandResult last_result_;
+};
+
+}  // namespace vesk::calibration

@@ -1,0 +1,604 @@
+#include "calibration/hand_eye_core.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+#include <stdexcept>
+
+#include "core/constants.hpp"
+#include "core/logging.hpp"
+#include "core/matrix_text.hpp"
+#include "core/transforms.hpp"
+#include "geometry/rotation_variety.hpp"
+#include "targets/detection.hpp"
+
+namespace vesk::calibration {
+
+using logging::Level;
+
+namespace {
+
+cv::HandEyeCalibrationMethod solverByName(const std::string& method) {
+  const auto& table = handEyeMethodByNameMap();
+  const auto found = table.find(method);
+  if (found == table.end()) throw std::invalid_argument("Unknown hand-eye method '" + method + "'");
+  return found->second;
+}
+
+// camera_T_target of one view by solvePnP; nothing when the solver reports failure.
+std::optional<cv::Mat> poseByPnP(const cv::Mat& objectPoints, const cv::Mat& imagePoints,
+                                 const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) {
+  cv::Mat rvec, tvec;
+  if (!cv::solvePnP(objectPoints, imagePoints, intrinsicMatrix, distortionCoefficients, rvec, tvec, false,
+                    cv::SOLVEPNP_ITERATIVE)) {
+    return std::nullopt;
+  }
+  cv::Mat R;
+  cv::Rodrigues(rvec, R);
+  return detail::rigidTransform(R, tvec);
+}
+
+// A pose handed in by the caller must be 4x4 before its blocks are cut out.
+cv::Mat checkedPose(const cv::Mat& pose, const std::string& component, const char* list, std::size_t i) {
+  if (pose.dims != 2 || pose.rows != 4 || pose.cols != 4 || pose.channels() != 1) {
+    throw std::invalid_argument(component + ": " + list + "[" + std::to_string(i) + "] must be a 4x4 matrix");
+  }
+  cv::Mat d;
+  pose.convertTo(d, CV_64F);
+  return d;
+}
+
+// Rotation blocks and translation columns of the flange and target poses, as calibrateHandEye takes them.
+struct MotionData {
+  std::vector<cv::Mat> r_gripper, t_gripper, r_target, t_target;
+};
+
+MotionData splitPoses(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+                      const std::string& component) {
+  MotionData m;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    const cv::Mat robot = checkedPose(robots[i], component, "robot_T_tcp_list", i);
+    const cv::Mat cam = checkedPose(cams[i], component, "camera_T_target_list", i);
+    m.r_gripper.push_back(robot(cv::Rect(0, 0, 3, 3)).clone());
+    m.t_gripper.push_back(robot(cv::Rect(3, 0, 1, 3)).clone());
+    m.r_target.push_back(cam(cv::Rect(0, 0, 3, 3)).clone());
+    m.t_target.push_back(cam(cv::Rect(3, 0, 1, 3)).clone());
+  }
+  return m;
+}
+
+void warnIfOrientationsIdentical(const std::vector<cv::Mat>& rTarget, const std::string& component,
+                                 bool fixedCamera) {
+  if (rTarget.size() < 2) return;
+  for (std::size_t i = 1; i < rTarget.size(); ++i) {
+    if (!(cv::norm(rTarget[i] - rTarget[0], cv::NORM_INF) < 0.001)) return;
+  }
+  logging::log(Level::WARNING, "[" + component + "] All " + (fixedCamera ? "board" : "camera") +
+                                   " poses have identical orientation! Hand-eye calibration requires varied "
+                                   "rotations to solve uniquely.");
+}
+
+// X from the frames, or nothing (after a warning) when the data cannot determine it.
+std::optional<cv::Mat> solveHandEye(const MotionData& m, cv::HandEyeCalibrationMethod solver,
+                                    const std::string& method, const std::string& component) {
+  if (!rotationObservable(m.r_gripper)) {
+    logging::log(Level::WARNING,
+                 "[" + component +
+                     "] Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 "
+                     "deg) about non-parallel axes. Vary the flange orientation about two axes.");
+    return std::nullopt;
+  }
+  cv::Mat rCam, tCam;
+  cv::calibrateHandEye(m.r_gripper, m.t_gripper, m.r_target, m.t_target, rCam, tCam, solver);
+  cv::Mat solved = detail::rigidTransform(rCam, tCam);
+  if (!detail::isRigidTransform(solved)) {
+    logging::log(Level::WARNING, "[" + component + "] " + method +
+                                     " returned a non-finite transform or a rotation that is not orthonormal.");
+    return std::nullopt;
+  }
+  return solved;
+}
+
+// Positions (in successful_indices) of the views the hand-eye solve takes: those that passed the
+// per-view filter, or every detected view when none did.
+std::vector<std::size_t> chosenViews(const IntrinsicResult& intrinsic) {
+  std::vector<std::size_t> positions;
+  if (intrinsic.low_view_error_indices.empty()) {
+    for (std::size_t k = 0; k < intrinsic.successful_indices.size(); ++k) positions.push_back(k);
+  } else {
+    for (int k : intrinsic.low_view_error_indices) positions.push_back(static_cast<std::size_t>(k));
+  }
+  return positions;
+}
+
+const char* kindName(const CalibrationTarget& target) {
+  return std::visit(Overloaded{[](const ChessboardTarget&) { return "Chessboard"; },
+                               [](const CharucoTarget&) { return "ChArUco"; },
+                               [](const ArucoTarget&) { return "ArUco"; }},
+                    target);
+}
+
+// The section after the Part-style report: how far the transform may be off, and what the data
+// check found.
+std::string formatTrust(const HandEyeReportText& text, const HandEyeReportData& d) {
+  const std::string rule(60, '=');
+  std::ostringstream os;
+  os << "\n" << rule << "\n" << text.trust_title << "\n" << rule << "\n";
+  const TransformUncertainty& u = d.uncertainty;
+  if (u.known()) {
+    os << "1-sigma of " << text.transform_name << ", from the spread of the solutions with frames left out:\n";
+    os << std::fixed << std::setprecision(3);
+    os << "  Translation x, y, z: " << u.translation_std_m[0] * 1000 << ", " << u.translation_std_m[1] * 1000 << ", "
+       << u.translation_std_m[2] * 1000 << " mm\n";
+    os << std::setprecision(4);
+    os << "  Rotation about " << text.axes << " x, y, z: " << u.rotation_std_deg[0] << ", " << u.rotation_std_deg[1]
+       << ", " << u.rotation_std_deg[2] << " deg\n";
+  } else {
+    os << "1-sigma of " << text.transform_name
+       << ": n/a (it needs 5 frames, and rotation about two axes with any frame left out)\n";
+  }
+  if (d.data_findings.empty()) {
+    os << "Data check: no findings.\n";
+  } else {
+    os << "Data check:\n";
+    for (const HandEyeDataFinding& f : d.data_findings) os << "  " << f.code << ": " << f.message << "\n";
+  }
+  return os.str();
+}
+
+void writePose(std::ostringstream& os, const cv::Mat& transform) {
+  const std::vector<double> pose = tf::transformationMatrixToPose(transform);
+  os << "\nPose [x, y, z, rx, ry, rz] (deg):\n  [";
+  for (std::size_t i = 0; i < pose.size(); ++i) os << (i ? ", " : "") << pose[i];
+  os << "]\n";
+}
+
+}  // namespace
+
+const std::map<std::string, cv::HandEyeCalibrationMethod>& handEyeMethodByNameMap() {
+  static const std::map<std::string, cv::HandEyeCalibrationMethod> table = {
+      {"ANDREFF", cv::CALIB_HAND_EYE_ANDREFF}, {"DANIILIDIS", cv::CALIB_HAND_EYE_DANIILIDIS},
+      {"HORAUD", cv::CALIB_HAND_EYE_HORAUD},   {"PARK", cv::CALIB_HAND_EYE_PARK},
+      {"TSAI", cv::CALIB_HAND_EYE_TSAI},
+  };
+  return table;
+}
+
+HandEyeCore::HandEyeCore(CalibrationTarget target, IntrinsicOptions options, std::string component,
+                         bool fixedCamera)
+    : target_(target),
+      intrinsic_(std::move(target), std::move(options)),
+      component_(std::move(component)),
+      fixed_camera_(fixedCamera) {}
+
+cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
+                                                      const std::vector<cv::Mat>& robotTTcpList,
+                                                      const std::vector<cv::Mat>& cameraTTargetList,
+                                                      const cv::Mat& intrinsicMatrix,
+                                                      const cv::Mat& distortionCoefficients) const {
+  const cv::HandEyeCalibrationMethod solver = solverByName(method);
+  const std::string& c = component_;
+  detail::requireFinite(robotTTcpList, c, "robot_T_tcp_list");
+  detail::requireFinite(cameraTTargetList, c, "camera_T_target_list");
+  for (std::size_t i = 0; i < robotTTcpList.size(); ++i) checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
+  for (std::size_t i = 0; i < cameraTTargetList.size(); ++i) {
+    checkedPose(cameraTTargetList[i], c, "camera_T_target_list", i);
+  }
+  detail::requireRigid(robotTTcpList, c, "robot_T_tcp_list");
+  detail::requireRigid(cameraTTargetList, c, "camera_T_target_list");
+  detail::requireFinite(intrinsicMatrix, c, "intrinsic_matrix");
+  detail::requireFinite(distortionCoefficients, c, "distortion_coefficients");
+  return solver;
+}
+
+HandEyeSolution HandEyeCore::solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
+                                   const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
+                                   const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
+                                   const cv::Mat& distortionCoefficients) {
+  logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
+  logging::log(Level::INFO, "Collected poses " + std::to_string(robotPoses.size()));
+
+  HandEyeSolution s;
+  s.intrinsic_matrix = intrinsicMatrix;
+  s.distortion_coefficients = distortionCoefficients;
+  const std::optional<Frames> frames = resolveFrames(s, robotPoses, imageList, cameraTTargetList);
+  if (!frames) return s;
+
+  s.robots = frames->robots;
+  s.images = frames->images;
+  s.cams = frames->cams;
+  s.robot_indices = frames->indices;
+  if (frames->robots.size() < kMinFramesPerSolve) {
+    logging::log(Level::ERROR, "Not enough valid poses for hand-eye calibration after filtering. Got " +
+                                   std::to_string(frames->robots.size()) + ", need at least 4.");
+    return s;
+  }
+  const MotionData motions = splitPoses(frames->robots, frames->cams, component_);
+  warnIfOrientationsIdentical(motions.r_target, component_, fixed_camera_);
+  if (!acceptData(s, checkPairingAndUnits(robotPoses, frames->indices, frames->cams, fixed_camera_))) return s;
+  std::optional<cv::Mat> solved = solveHandEye(motions, solver, method, component_);
+  if (!solved) return s;
+  if (!acceptData(s, checkSolution(frames->robots, frames->cams, *solved, fixed_camera_))) return s;
+
+  s.hand_eye = std::move(*solved);
+  s.uncertainty = uncertaintyOf(*frames, solver, s);
+  s.ok = true;
+  // Target poses handed in without an intrinsic matrix give nothing to project with.
+  if (!s.intrinsic_matrix.empty()) {
+    s.consistency = targetConsistency(s.robots, s.hand_eye, s.cams, s.intrinsic_matrix, s.distortion_coefficients,
+                                      boardObjectPoints(), &s.fixed_pose);
+    s.has_consistency = true;
+  } else {
+    targetConsistency(s.robots, s.hand_eye, s.cams, cv::Mat(), cv::Mat(), cv::Mat(), &s.fixed_pose);
+  }
+  return s;
+}
+
+// Logs what the data check found; false (after an ERROR naming the fix) when a finding makes the
+// data unusable.
+bool HandEyeCore::acceptData(HandEyeSolution& s, const std::vector<HandEyeDataFinding>& findings) const {
+  const HandEyeDataFinding* refused = nullptr;
+  for (const HandEyeDataFinding& f : findings) {
+    logging::log(Level::WARNING, "[" + component_ + "] Data check, " + f.code + ": " + f.message);
+    s.data_findings.push_back(f);
+    if (refused == nullptr && refusesResult(f)) refused = &f;
+  }
+  if (refused == nullptr) return true;
+  logging::log(Level::ERROR, "[" + component_ + "] No hand-eye transform: the data check found " + refused->code +
+                                 ". " + refused->message);
+  return false;
+}
+
+std::optional<HandEyeCore::Frames> HandEyeCore::resolveFrames(HandEyeSolution& s,
+                                                              const std::vector<cv::Mat>& robotPoses,
+                                                              const std::vector<cv::Mat>& imageList,
+                                                              const std::vector<cv::Mat>& cameraTTargetList) {
+  if (!cameraTTargetList.empty()) {
+    if (robotPoses.size() != cameraTTargetList.size()) {
+      throw std::invalid_argument(
+          component_ + ": robot_T_tcp_list must be pre-aligned to camera_T_target_list. Got " +
+          std::to_string(robotPoses.size()) + " (robot) vs " + std::to_string(cameraTTargetList.size()) +
+          " (camera). Filter robot_T_tcp_list by the backend's successful indices before passing it in.");
+    }
+    std::vector<int> indices(robotPoses.size());
+    for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = static_cast<int>(i);
+    // target poses given: no corners or image size to re-solve the camera with
+    return Frames{robotPoses, imageList, cameraTTargetList, std::move(indices), {}, {}, {}};
+  }
+  if (imageList.size() != robotPoses.size()) {
+    throw std::invalid_argument(
+        component_ + ": image_list and robot_T_tcp_list must have the same length, got " +
+        std::to_string(imageList.size()) + " images and " + std::to_string(robotPoses.size()) +
+        " robot poses. Each image pairs with the robot pose recorded with it; a dataset folder with a missing image "
+        "file loads one image short (io.load_hand_eye_pairs keeps images and poses paired).");
+  }
+  if (!s.intrinsic_matrix.empty()) return framesFromGivenIntrinsics(s, robotPoses, imageList);
+  return framesFromIntrinsicCalibration(s, robotPoses, imageList);
+}
+
+std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEyeSolution& s,
+                                                                          const std::vector<cv::Mat>& robotPoses,
+                                                                          const std::vector<cv::Mat>& imageList) const {
+  AlignedTargetPoses aligned =
+      computeCameraTTargetList(imageList, robotPoses, s.intrinsic_matrix, s.distortion_coefficients);
+  if (aligned.camera_T_target_list.size() < kMinFramesPerSolve) {
+    logging::log(Level::ERROR, "Only " + std::to_string(aligned.camera_T_target_list.size()) +
+                                   " valid frames after solvePnP  -  need at least 4.");
+    s.robots = std::move(aligned.valid_robot_T_tcp_list);
+    s.images = std::move(aligned.valid_image_list);
+    s.robot_indices = std::move(aligned.valid_indices);
+    return std::nullopt;
+  }
+  return Frames{std::move(aligned.valid_robot_T_tcp_list), std::move(aligned.valid_image_list),
+                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices), {}, {}, {}};
+}
+
+std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
+    HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList) {
+  const IntrinsicResult intrinsic = intrinsic_.calibrate(imageList);
+  s.intrinsic_matrix = intrinsic.intrinsic_matrix;
+  s.distortion_coefficients = intrinsic.distortion_coefficients;
+  s.reprojection_error = intrinsic.reprojection_error;
+
+  Frames chosen;
+  std::vector<cv::Mat> points, objects;
+  for (std::size_t k : chosenViews(intrinsic)) {
+    const auto imageIndex = static_cast<std::size_t>(intrinsic.successful_indices[k]);
+    // Images beyond the end of the robot pose list have no pose to pair with.
+    if (imageIndex >= robotPoses.size()) {
+      logging::log(Level::WARNING,
+                   "[" + component_ + "] No robot pose for image " + std::to_string(imageIndex) + ", skipping.");
+      continue;
+    }
+    chosen.images.push_back(imageList[imageIndex]);
+    chosen.robots.push_back(robotPoses[imageIndex]);
+    chosen.indices.push_back(static_cast<int>(imageIndex));
+    points.push_back(intrinsic.image_points[k]);
+    objects.push_back(intrinsic_.detections().object_points[k]);
+  }
+  if (s.intrinsic_matrix.empty() || chosen.robots.size() < kMinFramesPerSolve) {
+    logging::log(Level::ERROR, "Not enough valid images for extrinsic calibration. Need at least 4!");
+    s.robots = std::move(chosen.robots);
+    s.images = std::move(chosen.images);
+    s.robot_indices = std::move(chosen.indices);
+    return std::nullopt;
+  }
+  logging::log(Level::INFO, "Calculating extrinsic (hand-eye) transform...");
+  TargetPoses poses =
+      posesOfDetectedViews(chosen.images, points, objects, s.intrinsic_matrix, s.distortion_coefficients);
+  Frames frames;
+  frames.cams = std::move(poses.camera_T_target_list);
+  for (int k : poses.valid_indices) {
+    const auto i = static_cast<std::size_t>(k);
+    frames.images.push_back(chosen.images[i]);
+    frames.robots.push_back(chosen.robots[i]);
+    frames.indices.push_back(chosen.indices[i]);
+    frames.points.push_back(points[i]);
+    frames.objects.push_back(objects[i]);
+  }
+  frames.imageSize = imageList.front().size();
+  return frames;
+}
+
+// With its own intrinsics, each jackknife replicate calibrates the camera again without the frames
+// it leaves out, so that the intrinsics' share of the error, common to every frame, is counted too.
+TransformUncertainty HandEyeCore::uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
+                                                const HandEyeSolution& s) const {
+  if (frames.points.empty()) return handEyeUncertainty(frames.robots, frames.cams, solver, s.hand_eye);
+  const std::size_t n = frames.robots.size();
+  return jackknifeUncertainty(n, s.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+    std::vector<int> leftOutImages;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) leftOutImages.push_back(frames.indices[i]);
+    }
+    const auto intrinsics =
+        intrinsic_.solveWithout(leftOutImages, frames.imageSize, s.intrinsic_matrix, s.distortion_coefficients);
+    if (!intrinsics) return std::nullopt;
+    std::vector<cv::Mat> robots, cams;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) continue;
+      std::optional<cv::Mat> pose = poseByPnP(frames.objects[i], frames.points[i], intrinsics->first, intrinsics->second);
+      if (!pose) return std::nullopt;
+      robots.push_back(frames.robots[i]);
+      cams.push_back(std::move(*pose));
+    }
+    return solveHandEyeQuietly(robots, cams, solver);
+  });
+}
+
+HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
+                                                                      const std::vector<cv::Mat>& robotTTcpList,
+                                                                      const cv::Mat& intrinsicMatrix,
+                                                                      const cv::Mat& distortionCoefficients) const {
+  // A fixed camera's path takes any board; the camera on the flange keeps its ChArUco-only contract.
+  if (!fixed_camera_ && charucoOf(target_) == nullptr) {
+    throw std::invalid_argument(component_ + "::computeCameraTTargetList only supports CharucoTarget");
+  }
+  detail::requireFinite(intrinsicMatrix, component_, "intrinsic_matrix");
+  detail::requireFinite(distortionCoefficients, component_, "distortion_coefficients");
+  detail::requireFinite(robotTTcpList, component_, "robot_T_tcp_list");
+  detail::requireRigid(robotTTcpList, component_, "robot_T_tcp_list");
+  const TargetDetector detector(target_, DetectionSettings::forPose());
+  const std::string kind = kindName(target_);
+
+  AlignedTargetPoses out;
+  for (std::size_t i = 0; i < imageList.size() && i < robotTTcpList.size(); ++i) {
+    const TargetDetection d = detector.detect(detail::toGray(imageList[i]));
+    if (!d.found || d.object_points.empty()) {
+      logging::log(Level::WARNING, "frame " + std::to_string(i) + ": " + kind + " detection failed  -  skipping");
+      continue;
+    }
+    std::optional<cv::Mat> pose = poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
+    if (!pose) {
+      logging::log(Level::WARNING, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
+      continue;
+    }
+    out.camera_T_target_list.push_back(std::move(*pose));
+    out.valid_image_list.push_back(imageList[i]);
+    out.valid_robot_T_tcp_list.push_back(robotTTcpList[i]);
+    out.valid_indices.push_back(static_cast<int>(i));
+  }
+  logging::log(Level::INFO, "compute_camera_T_target_list: " + std::to_string(out.camera_T_target_list.size()) +
+                                "/" + std::to_string(imageList.size()) + " frames passed");
+  return out;
+}
+
+HandEyeCore::TargetPoses HandEyeCore::computeTargetPoses(const std::vector<cv::Mat>& images,
+                                                         const std::vector<cv::Mat>& imagePoints,
+                                                         const cv::Mat& intrinsicMatrix,
+                                                         const cv::Mat& distortionCoefficients) const {
+  TargetPoses out;
+  // A chessboard is complete in every view, so the detected corners are used as they are;
+  // the marker boards are detected again.
+  std::visit(Overloaded{[&](const ChessboardTarget& t) {
+                          const cv::Mat objectPoints = t.objectPoints();
+                          for (std::size_t k = 0; k < imagePoints.size(); ++k) {
+                            std::optional<cv::Mat> pose =
+                                poseByPnP(objectPoints, imagePoints[k], intrinsicMatrix, distortionCoefficients);
+                            if (!pose) {
+                              logging::log(Level::WARNING, "[" + component_ +
+                                                               "] solvePnP failed for chessboard image " +
+                                                               std::to_string(k) + ", skipping.");
+                              continue;
+                            }
+                            out.camera_T_target_list.push_back(std::move(*pose));
+                            out.valid_indices.push_back(static_cast<int>(k));
+                          }
+                        },
+                        [&](const CharucoTarget&) {
+                          out = redetectedTargetPoses(images, intrinsicMatrix, distortionCoefficients, "ChArUco");
+                        },
+                        [&](const ArucoTarget&) {
+                          out = redetectedTargetPoses(images, intrinsicMatrix, distortionCoefficients, "ArUco");
+                        }},
+             target_);
+  return out;
+}
+
+HandEyeCore::TargetPoses HandEyeCore::posesOfDetectedViews(const std::vector<cv::Mat>& images,
+                                                           const std::vector<cv::Mat>& imagePoints,
+                                                           const std::vector<cv::Mat>& objectPoints,
+                                                           const cv::Mat& intrinsicMatrix,
+                                                           const cv::Mat& distortionCoefficients) const {
+  // ChArUco detection is deterministic and the intrinsic step used the same detector, so
+  // detecting those views again would give the same corners: they are taken as they are.
+  // An ArUco view is detected again, as computeTargetPoses does, without marker refinement.
+  const auto* charuco = charucoOf(target_);
+  if (charuco == nullptr) return computeTargetPoses(images, imagePoints, intrinsicMatrix, distortionCoefficients);
+  TargetPoses out;
+  for (std::size_t k = 0; k < imagePoints.size(); ++k) {
+    std::optional<cv::Mat> pose = poseByPnP(objectPoints[k], imagePoints[k], intrinsicMatrix, distortionCoefficients);
+    if (!pose) continue;
+    out.camera_T_target_list.push_back(std::move(*pose));
+    out.valid_indices.push_back(static_cast<int>(k));
+  }
+  return out;
+}
+
+HandEyeCore::TargetPoses HandEyeCore::redetectedTargetPoses(const std::vector<cv::Mat>& images,
+                                                            const cv::Mat& intrinsicMatrix,
+                                                            const cv::Mat& distortionCoefficients,
+                                                            const char* kind) const {
+  TargetPoses out;
+  const TargetDetector detector(target_, DetectionSettings::forPose());
+  for (std::size_t k = 0; k < images.size(); ++k) {
+    const TargetDetection d = detector.detect(detail::toGray(images[k]));
+    if (!d.found) {
+      logging::log(Level::WARNING, "[" + component_ + "] " + kind + " re-detection failed for image " +
+                                       std::to_string(k) + ", skipping.");
+      continue;
+    }
+    // a view that shows only markers of other boards, or where solvePnP fails, is skipped quietly
+    if (d.object_points.empty()) continue;
+    std::optional<cv::Mat> pose = poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
+    if (!pose) continue;
+    out.camera_T_target_list.push_back(std::move(*pose));
+    out.valid_indices.push_back(static_cast<int>(k));
+  }
+  return out;
+}
+
+cv::Mat HandEyeCore::boardObjectPoints() const {
+  return std::visit(Overloaded{[](const ChessboardTarget& t) { return t.objectPoints(); },
+                               [](const CharucoTarget& t) {
+                                 const std::vector<cv::Point3f> corners = t.buildBoard().getChessboardCorners();
+                                 return cv::Mat(corners, true).reshape(1, static_cast<int>(corners.size()));
+                               },
+                               [](const ArucoTarget& t) {
+                                 const cv::aruco::GridBoard board = t.buildBoard();
+                                 std::vector<cv::Point3f> points;
+                                 for (const auto& marker : board.getObjPoints()) {
+                                   points.insert(points.end(), marker.begin(), marker.end());
+                                 }
+                                 if (points.empty()) return cv::Mat(0, 3, CV_32F);
+                                 return cv::Mat(points, true).reshape(1, static_cast<int>(points.size()));
+                               }},
+                    target_);
+}
+
+// Every frame implies the same fixed pose robots[i] * X * cams[i] when X is right; deviations are
+// taken from their average pose. With an intrinsic matrix, each frame's camera distance and the
+// pixel where the board's centre appears are added.
+TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, const cv::Mat& X,
+                                         const std::vector<cv::Mat>& cams, const cv::Mat& intrinsicMatrix,
+                                         const cv::Mat& distortionCoefficients, const cv::Mat& board, cv::Mat* mean) {
+  TargetConsistencyStats stats;
+  const std::size_t n = std::min(robots.size(), cams.size());
+  if (n == 0) return stats;
+  std::vector<cv::Mat> implied;
+  implied.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    cv::Mat robot, cam;
+    robots[i].convertTo(robot, CV_64F);
+    cams[i].convertTo(cam, CV_64F);
+    implied.push_back(robot * X * cam);
+  }
+  const cv::Mat average = tf::averagePose(implied);
+  if (mean != nullptr) *mean = average;
+  const cv::Mat meanT = average(cv::Rect(3, 0, 1, 3));
+  const cv::Mat meanR = average(cv::Rect(0, 0, 3, 3));
+  double sumT = 0.0, sumR = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double dt = cv::norm(implied[i](cv::Rect(3, 0, 1, 3)) - meanT, cv::NORM_L2);
+    const cv::Mat Ri = implied[i](cv::Rect(0, 0, 3, 3));
+    const double c = std::max(-1.0, std::min(1.0, (cv::trace(Ri.t() * meanR)[0] - 1.0) * 0.5));
+    const double dr = std::acos(c) * 180.0 / kPi;
+    stats.translation_deviations_m.push_back(dt);
+    stats.rotation_deviations_deg.push_back(dr);
+    sumT += dt;
+    sumR += dr;
+    if (i == 0 || dt > stats.max_translation_m) stats.max_translation_m = dt;
+    if (i == 0 || dr > stats.max_rotation_deg) stats.max_rotation_deg = dr;
+  }
+  stats.mean_translation_m = sumT / static_cast<double>(n);
+  stats.mean_rotation_deg = sumR / static_cast<double>(n);
+  if (intrinsicMatrix.empty()) return stats;
+
+  cv::Point3f centre(0.f, 0.f, 0.f);
+  if (board.rows > 0) {
+    cv::Mat m;
+    cv::reduce(board, m, 0, cv::REDUCE_AVG, CV_64F);
+    centre = cv::Point3f(static_cast<float>(m.at<double>(0)), static_cast<float>(m.at<double>(1)),
+                         static_cast<float>(m.at<double>(2)));
+  }
+  const cv::Mat distortion =
+      distortionCoefficients.empty() ? cv::Mat::zeros(1, 5, CV_64F) : distortionCoefficients;
+  for (const cv::Mat& pose : cams) {
+    cv::Mat cameraTTarget;
+    pose.convertTo(cameraTTarget, CV_64F);
+    cv::Mat rvec;
+    cv::Rodrigues(cameraTTarget(cv::Rect(0, 0, 3, 3)), rvec);
+    const cv::Mat tvec = cameraTTarget(cv::Rect(3, 0, 1, 3)).clone();
+    stats.distances_m.push_back(cv::norm(tvec, cv::NORM_L2));
+    std::vector<cv::Point2f> projected;
+    cv::projectPoints(std::vector<cv::Point3f>{centre}, rvec, tvec, intrinsicMatrix, distortion, projected);
+    stats.board_us.push_back(static_cast<double>(projected[0].x));
+    stats.board_vs.push_back(static_cast<double>(projected[0].y));
+  }
+  return stats;
+}
+
+std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeReportData& d) {
+  const std::string rule(60, '=');
+  std::ostringstream os;
+  os << "\n" << rule << "\n" << text.title << "\n" << rule << "\n";
+  if (d.transform.empty()) {
+    os << "Calibration failed.\n";
+    return os.str();
+  }
+  const auto matrix = detail::matrixText;
+  os << "\n" << text.transform << ":\n" << matrix(d.transform) << "\n";
+  writePose(os, d.transform);
+  if (text.fixed_pose != nullptr && !d.fixed_pose.empty()) {
+    os << "\n" << text.fixed_pose << ":\n" << matrix(d.fixed_pose) << "\n";
+    writePose(os, d.fixed_pose);
+  }
+  os << "\nIntrinsic Matrix:\n" << matrix(d.intrinsic_matrix) << "\n";
+  os << "\nDistortion Coefficients:\n" << matrix(d.distortion_coefficients) << "\n";
+  os << "\nReprojection Error: ";
+  if (std::isnan(d.reprojection_error)) {
+    os << "n/a\n";
+  } else {
+    os << std::fixed << std::setprecision(4) << d.reprojection_error << " px\n";
+  }
+  if (d.has_consistency) {
+    const TargetConsistencyStats& c = d.consistency;
+    os << "\n" << text.consistency << ":\n";
+    os << "  Translation - mean: " << c.mean_translation_m * 1000 << " mm   max: " << c.max_translation_m * 1000
+       << " mm\n";
+    os << "  Rotation    - mean: " << c.mean_rotation_deg << " deg   max: " << c.max_rotation_deg << " deg\n";
+    for (std::size_t i = 0; i < c.translation_deviations_m.size(); ++i) {
+      os << "  Frame " << i << ": trans=" << c.translation_deviations_m[i] * 1000
+         << "mm rot=" << c.rotation_deviations_deg[i] << "deg dist=" << c.distances_m[i] * 1000 << "mm center=("
+         << c.board_us[i] << ", " << c.board_vs[i] << ")\n";
+    }
+  }
+  if (!d.variety_poses.empty()) {
+    os << "\n" << quality::formatRotationVariety(quality::analyzeRotationVariety(d.variety_poses, 0.5));
+  }
+  os << formatTrust(text, d);
+  return os.str();
+}
+
+}  // namespace vesk::calibration

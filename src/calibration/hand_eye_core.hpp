@@ -1,0 +1,161 @@
+#pragma once
+
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+
+#include "calibration/hand_eye_check.hpp"
+#include "calibration/intrinsic.hpp"
+#include "targets/targets.hpp"
+
+namespace vesk::calibration {
+
+// Name -> cv::HandEyeCalibrationMethod, built once; keys are case-sensitive.
+const std::map<std::string, cv::HandEyeCalibrationMethod>& handEyeMethodByNameMap();
+
+struct TargetConsistencyStats {
+  double mean_translation_m = 0.0;
+  double max_translation_m = 0.0;
+  double mean_rotation_deg = 0.0;
+  double max_rotation_deg = 0.0;
+  std::vector<double> translation_deviations_m;
+  std::vector<double> rotation_deviations_deg;
+  std::vector<double> distances_m;
+  std::vector<double> board_us;
+  std::vector<double> board_vs;
+};
+
+// One hand-eye solve, AX = XB, in the terms of a camera on the flange. A camera fixed in the cell
+// is the same solve with each robot pose inverted (tcp_T_robot): X is then robot_T_camera, and the
+// pose every frame implies is the board's on the flange instead of the board's in the cell.
+struct HandEyeSolution {
+  bool ok = false;
+  cv::Mat hand_eye;    // X: tcp_T_camera, or robot_T_camera
+  cv::Mat fixed_pose;  // mean of robots[i] * X * cams[i]: world_T_target, or tcp_T_target
+  cv::Mat intrinsic_matrix;
+  cv::Mat distortion_coefficients;
+  double reprojection_error = std::numeric_limits<double>::quiet_NaN();
+  std::vector<cv::Mat> robots;  // the poses the solve took, of the frames that entered it
+  std::vector<cv::Mat> images;
+  std::vector<cv::Mat> cams;
+  std::vector<int> robot_indices;  // position of each of `robots` in the caller's list
+  bool has_consistency = false;
+  TargetConsistencyStats consistency;
+  TransformUncertainty uncertainty;
+  std::vector<HandEyeDataFinding> data_findings;
+};
+
+// Per-frame scatter of robots[i] * X * cams[i] about its average pose (returned in `mean`), with
+// each frame's camera distance and board centre in the image.
+TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, const cv::Mat& X,
+                                         const std::vector<cv::Mat>& cams, const cv::Mat& intrinsicMatrix,
+                                         const cv::Mat& distortionCoefficients, const cv::Mat& boardObjectPoints,
+                                         cv::Mat* mean = nullptr);
+
+// The names one set-up's report uses.
+struct HandEyeReportText {
+  const char* title;             // "HAND-EYE RESULTS"
+  const char* transform;         // "Hand-Eye Transform (TCP -> Camera)"
+  const char* fixed_pose;        // heading of the implied fixed pose, or nullptr to leave it out
+  const char* consistency;       // "Target Consistency Residual"
+  const char* trust_title;       // title of the uncertainty and data-check section
+  const char* transform_name;    // "tcp_T_camera"
+  const char* axes;              // frame whose axes the rotation sigma is about
+};
+
+// What a report shows of one result.
+struct HandEyeReportData {
+  const cv::Mat& transform;
+  const cv::Mat& fixed_pose;
+  const cv::Mat& intrinsic_matrix;
+  const cv::Mat& distortion_coefficients;
+  double reprojection_error;
+  bool has_consistency;
+  const TargetConsistencyStats& consistency;
+  const std::vector<cv::Mat>& variety_poses;  // the poses whose motions the rotation-variety block rates
+  const TransformUncertainty& uncertainty;
+  const std::vector<HandEyeDataFinding>& data_findings;
+};
+
+std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeReportData& data);
+
+// The machinery both hand-eye calibrators share: input checks, the three input paths (target poses
+// given; intrinsics given; neither), the solve, the data check, the uncertainty and the consistency.
+class HandEyeCore {
+ public:
+  struct AlignedTargetPoses {
+    std::vector<cv::Mat> camera_T_target_list;
+    std::vector<cv::Mat> valid_image_list;
+    std::vector<cv::Mat> valid_robot_T_tcp_list;
+    std::vector<int> valid_indices;  // positions in the lists given
+  };
+  struct TargetPoses {
+    std::vector<cv::Mat> camera_T_target_list;
+    std::vector<int> valid_indices;
+  };
+
+  // `component` tags log lines and errors; with `fixedCamera` the words of messages are those of a
+  // camera fixed in the cell and the target-pose path takes every target kind.
+  HandEyeCore(CalibrationTarget target, IntrinsicOptions options, std::string component, bool fixedCamera);
+
+  // The method's solver, after checking the caller's poses and intrinsics (shape, finite, rigid).
+  cv::HandEyeCalibrationMethod checkInputs(const std::string& method, const std::vector<cv::Mat>& robotTTcpList,
+                                           const std::vector<cv::Mat>& cameraTTargetList,
+                                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) const;
+  // Everything from the frames to the consistency; logs as it goes, stores and prints nothing.
+  // `robotPoses` are the poses the solve takes, aligned with the caller's robot_T_tcp_list.
+  HandEyeSolution solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
+                        const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
+                        const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
+                        const cv::Mat& distortionCoefficients);
+
+  AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
+                                              const std::vector<cv::Mat>& robotTTcpList,
+                                              const cv::Mat& intrinsicMatrix,
+                                              const cv::Mat& distortionCoefficients) const;
+  TargetPoses computeTargetPoses(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& imagePoints,
+                                 const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) const;
+  cv::Mat boardObjectPoints() const;
+  const std::vector<cv::Mat>& cornerImages() const { return intrinsic_.cornerImages(); }
+  const CalibrationTarget& target() const { return target_; }
+  const std::string& component() const { return component_; }
+
+ private:
+  // The frames one solve takes, aligned entry by entry; indices are the positions of their robot
+  // poses in the caller's list.
+  struct Frames {
+    std::vector<cv::Mat> robots, images, cams;
+    std::vector<int> indices;
+    // with the calibrator's own intrinsics: each frame's corners and board points, and the image size
+    std::vector<cv::Mat> points, objects;
+    cv::Size imageSize;
+  };
+  std::optional<Frames> resolveFrames(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
+                                      const std::vector<cv::Mat>& imageList,
+                                      const std::vector<cv::Mat>& cameraTTargetList);
+  std::optional<Frames> framesFromGivenIntrinsics(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
+                                                  const std::vector<cv::Mat>& imageList) const;
+  std::optional<Frames> framesFromIntrinsicCalibration(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
+                                                       const std::vector<cv::Mat>& imageList);
+  TargetPoses posesOfDetectedViews(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& imagePoints,
+                                   const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                                   const cv::Mat& distortionCoefficients) const;
+  TargetPoses redetectedTargetPoses(const std::vector<cv::Mat>& images, const cv::Mat& intrinsicMatrix,
+                                    const cv::Mat& distortionCoefficients, const char* kindName) const;
+  TransformUncertainty uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
+                                     const HandEyeSolution& s) const;
+  bool acceptData(HandEyeSolution& s, const std::vector<HandEyeDataFinding>& findings) const;
+
+  CalibrationTarget target_;
+  IntrinsicCalibrator intrinsic_;
+  std::string component_;
+  bool fixed_camera_;
+};
+
+}  // namespace vesk::calibration
