@@ -26,12 +26,19 @@ void registerBenchmark(py::module_& m) {
       .def(py::init<>())
       .def("run", &CalibrationBenchmark::run, py::arg("images"), py::arg("target"), py::arg("options"),
            py::arg_v("robot_poses", std::vector<cv::Mat>(), "[]"), py::arg("eye_in_hand_options") = py::none(),
-           py::arg("backend_name") = "OpenCV", py::arg("n_splits") = 5, py::arg("seed") = 0)
+           py::arg("backend_name") = "OpenCV", py::arg("n_splits") = 5, py::arg("seed") = 0,
+           py::arg("eye_to_hand") = false)
       .def("cross_validate", &CalibrationBenchmark::crossValidate, py::arg("images"), py::arg("target"),
            py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0)
       .def("hand_eye_roundtrip", &CalibrationBenchmark::handEyeRoundtrip, py::arg("images"), py::arg("robot_poses"),
            py::arg("tcp_T_camera"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
            py::arg("target"), py::arg("camera_T_target_list"))
+      .def("eye_to_hand_roundtrip", &CalibrationBenchmark::eyeToHandRoundtrip, py::arg("images"),
+           py::arg("robot_poses"), py::arg("robot_T_camera"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::arg("target"), py::arg("camera_T_target_list"),
+           "Round trip of a fixed camera (board on the flange): the mean reprojection error, in pixels, of the board "
+           "predicted from each robot pose through robot_T_camera and the board's mean pose on the flange; inf when "
+           "it cannot be computed.")
       .def_static("format_results", &CalibrationBenchmark::formatResults, py::arg("results"))
       .def_static("save_json", &CalibrationBenchmark::saveJson, py::arg("results"), py::arg("path"));
 }

@@ -16,6 +16,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/eye_in_hand.hpp"
+#include "calibration/eye_to_hand.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
@@ -55,7 +56,8 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
                                           const calibration::IntrinsicOptions& options,
                                           const std::vector<cv::Mat>& robotPoses,
                                           const std::optional<calibration::IntrinsicOptions>& eyeInHandOptions,
-                                          const std::string& backendName, int nSplits, std::uint32_t seed) const {
+                                          const std::string& backendName, int nSplits, std::uint32_t seed,
+                                          bool eyeToHand) const {
   logging::log(Level::INFO, "[Benchmark] Running backend: " + backendName);
   calibration::IntrinsicCalibrator calibrator(target, options);
   const calibration::IntrinsicResult full = calibrator.calibrate(images);
@@ -63,7 +65,16 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
   const double heldOut = crossValidateDetected(images, target, options, nSplits, seed, &calibrator.detections());
 
   double roundtrip = -1.0;
-  if (!robotPoses.empty() && eyeInHandOptions) {
+  if (!robotPoses.empty() && eyeInHandOptions && eyeToHand) {
+    calibration::EyeToHandCalibrator handEye(target, *eyeInHandOptions);
+    const calibration::EyeToHandResult he =
+        handEye.calibrate(robotPoses, images, "TSAI", {}, cv::Mat(), cv::Mat(), {});
+    if (he.ok && !he.robot_T_camera.empty()) {
+      roundtrip = eyeToHandRoundtrip(he.valid_image_list, he.valid_robot_T_tcp_list, he.robot_T_camera,
+                                     full.intrinsic_matrix, full.distortion_coefficients, target,
+                                     he.camera_T_target_list);
+    }
+  } else if (!robotPoses.empty() && eyeInHandOptions) {
     calibration::EyeInHandCalibrator handEye(target, *eyeInHandOptions);
     const calibration::HandEyeResult he =
         handEye.calibrate(robotPoses, images, "TSAI", {}, cv::Mat(), cv::Mat(), {});
@@ -215,6 +226,23 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
     return kInf;
   }
   return std::accumulate(errors.begin(), errors.end(), 0.0) / static_cast<double>(errors.size());
+}
+
+double CalibrationBenchmark::eyeToHandRoundtrip(const std::vector<cv::Mat>& images,
+                                                const std::vector<cv::Mat>& robotPoses, const cv::Mat& robotTCamera,
+                                                const cv::Mat& intrinsicMatrix,
+                                                const cv::Mat& distortionCoefficients,
+                                                const CalibrationTarget& target,
+                                                const std::vector<cv::Mat>& cameraTTargetList) const {
+  // With tcp_T_robot in place of robot_T_tcp, the eye-in-hand round trip's fixed pose is the board's
+  // on the flange and its prediction camera_T_robot * robot_T_tcp * tcp_T_target.
+  const std::string component = "[Benchmark] eye_to_hand_roundtrip";
+  detail::requireFinite(robotPoses, component, "robot_poses");
+  detail::requireRigid(robotPoses, component, "robot_poses");
+  std::vector<cv::Mat> tcpTRobot;
+  for (const cv::Mat& pose : robotPoses) tcpTRobot.push_back(detail::inverseRigid(pose));
+  return handEyeRoundtrip(images, tcpTRobot, robotTCamera, intrinsicMatrix, distortionCoefficients, target,
+                          cameraTTargetList);
 }
 
 std::string CalibrationBenchmark::formatResults(const std::vector<BenchmarkResult>& results) {

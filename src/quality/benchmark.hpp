@@ -32,13 +32,20 @@ class CalibrationBenchmark {
   BenchmarkResult run(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
                       const calibration::IntrinsicOptions& options, const std::vector<cv::Mat>& robotPoses,
                       const std::optional<calibration::IntrinsicOptions>& eyeInHandOptions,
-                      const std::string& backendName, int nSplits, std::uint32_t seed) const;
+                      const std::string& backendName, int nSplits, std::uint32_t seed,
+                      bool eyeToHand = false) const;
   double crossValidate(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
                        const calibration::IntrinsicOptions& options, int nSplits, std::uint32_t seed) const;
   double handEyeRoundtrip(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& robotPoses,
                           const cv::Mat& tcpTCamera, const cv::Mat& intrinsicMatrix,
                           const cv::Mat& distortionCoefficients, const CalibrationTarget& target,
                           const std::vector<cv::Mat>& cameraTTargetList) const;
+  // The round trip of a camera fixed in the cell with the board on the flange: the board's pose on
+  // the flange from all frames, then each frame's board predicted from its robot pose alone.
+  double eyeToHandRoundtrip(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& robotPoses,
+                            const cv::Mat& robotTCamera, const cv::Mat& intrinsicMatrix,
+                            const cv::Mat& distortionCoefficients, const CalibrationTarget& target,
+                            const std::vector<cv::Mat>& cameraTTargetList) const;
   // (N x 3 CV_32F object points, N x 1 CV_32FC2 image points) of the target in one image.
   std::optional<std::pair<cv::Mat, cv::Mat>> reprojectionErrorInputs(const cv::Mat& image,
                                                                     const CalibrationTarget& target) const;

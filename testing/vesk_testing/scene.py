@@ -380,6 +380,50 @@ def noisy_poses(s: HandEyeSeries, seed: int, *, robot_m: float = 0.5e-3, robot_d
 
 
 @dataclasses.dataclass
+class EyeToHandSeries:
+    """A camera fixed in the robot base and the board on the flange."""
+    camera: Camera
+    board: Board
+    robot_T_camera: np.ndarray
+    tcp_T_target: np.ndarray
+    robot_T_tcp: list[np.ndarray]
+    camera_T_target: list[np.ndarray]
+
+    def images(self, **render_kw) -> list[np.ndarray]:
+        return [render(self.board, self.camera, T, **render_kw) for T in self.camera_T_target]
+
+
+def default_robot_T_camera() -> np.ndarray:
+    # above the cell, looking down and back towards the robot
+    return make_T(rot_z(160.0) @ rot_x(-150.0), [0.55, -0.35, 0.9])
+
+
+def default_tcp_T_target() -> np.ndarray:
+    return make_T(rot_z(-35.0) @ rot_y(8.0), [0.012, -0.04, 0.065])
+
+
+def eye_to_hand_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 11,
+                       robot_T_camera: np.ndarray | None = None, tcp_T_target: np.ndarray | None = None,
+                       single_axis: bool = False, **view_kw) -> EyeToHandSeries:
+    """Eye-to-hand series: random flange poses that keep the whole board in the fixed camera's view.
+
+    With single_axis the board only turns about the camera's optical axis (poor rotation variety).
+    """
+    C = default_robot_T_camera() if robot_T_camera is None else robot_T_camera
+    Y = default_tcp_T_target() if tcp_T_target is None else tcp_T_target
+    if single_axis:
+        base = view_poses(board, camera, 1, seed=seed, max_tilt=0.0, max_roll=0.0, max_shift=0.0)[0]
+        views = [make_T(rot_z(roll), [0, 0, 0]) @ base for roll in np.linspace(-40.0, 40.0, n)]
+    else:
+        view_kw.setdefault("max_tilt", 30.0)
+        view_kw.setdefault("max_roll", 35.0)
+        views = view_poses(board, camera, n, seed=seed, **view_kw)
+    # robot_T_tcp * tcp_T_target = robot_T_camera * camera_T_target
+    robot_T_tcp = [C @ V @ inv_T(Y) for V in views]
+    return EyeToHandSeries(camera, board, C, Y, robot_T_tcp, views)
+
+
+@dataclasses.dataclass
 class Rig:
     cameras: list[Camera]
     board: Board

@@ -33,6 +33,14 @@ def hand_eye_series(kind: str, single_axis: bool = False):
     return s, s.images(), target_of(kind, board)
 
 
+def eye_to_hand_series(kind: str, n: int = 15, size: tuple[int, int] = (640, 480), single_axis: bool = False):
+    """(truth, images, target): n flange poses carrying the board before a fixed camera."""
+    camera = S.make_camera(1280, 960) if kind == "aruco" else S.make_camera(*size)
+    board = BOARDS[kind]()
+    s = S.eye_to_hand_series(board, camera, n, single_axis=single_axis)
+    return s, s.images(), target_of(kind, board)
+
+
 def rig_scene(kind: str):
     """(truth, image lists, target): a 3-camera rig with known reference_T_camera."""
     # The ChArUco rig has enough corners and tilted frames that each camera's
