@@ -1,19 +1,23 @@
 """vesk main job: a complete robot-cell calibration.
 
 With no arguments it builds a synthetic cell (a ChArUco board, an eye-in-hand
-camera with a known tcp_T_camera, a rig of three synchronised cameras, robot
-poses), saves the datasets, loads them back and calibrates everything, ending
-with a table of recovered values against the ground truth. Given dataset
-folders it calibrates those instead:
+camera with a known tcp_T_camera, a camera fixed in the cell with a known
+robot_T_camera, a rig of three synchronised cameras, robot poses), saves the
+datasets, loads them back and calibrates everything, ending with a table of
+recovered values against the ground truth. Given dataset folders it calibrates
+those instead, with the board they show:
 
     python demo/main.py --out out
-    python demo/main.py --out out --hand-eye-dir D1 --rig-dir D2 --cameras 3 \
+    python demo/main.py --out out --hand-eye-dir D1 --eye-to-hand-dir D2 --rig-dir D3 --cameras 3 \
         --charuco 7 5 0.04 0.03 DICT_4X4_1000
+    python demo/main.py --out out --hand-eye-dir D1 --chessboard 9 6 0.025
+    python demo/main.py --out out --eye-to-hand-dir D2 --aruco 5 4 0.04 0.01 DICT_4X4_50
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import pathlib
 import sys
@@ -45,15 +49,29 @@ def synthetic_cell(out: pathlib.Path, seed: int = 0):
     board = S.charuco(12, 9, 0.03, 0.022)
     camera = S.make_camera(960, 720)
     hand_eye = S.hand_eye_series(board, camera, 20, seed=7 + seed, max_tilt=40.0, max_shift=0.3)
+    fixed = S.eye_to_hand_series(board, camera, 20, seed=11 + seed, max_tilt=40.0, max_shift=0.3)
     rig = S.rig(board, S.default_rig_cameras(960, 720), n_frames=30, seed=3 + seed, baselines=(0.0, 0.15, 0.35),
                 max_tilt=40.0, max_shift=0.15, distance_scale=0.9)
-    he_dir, rig_dir = out / "datasets" / "hand_eye", out / "datasets" / "rig"
+    he_dir, e2h_dir, rig_dir = out / "datasets" / "hand_eye", out / "datasets" / "eye_to_hand", out / "datasets" / "rig"
     io.save_hand_eye_dataset(he_dir, hand_eye.images(), hand_eye.robot_T_tcp)
+    # the same folder format: images and robot_T_tcp per capture
+    io.save_hand_eye_dataset(e2h_dir, fixed.images(), fixed.robot_T_tcp)
     for frames in zip(*rig.images()):
         io.save_multi_camera_capture(rig_dir, list(frames), io.next_multi_camera_capture_index(rig_dir, 3))
     truth = {"camera": hand_eye.camera, "tcp_T_camera": hand_eye.tcp_T_camera,
+             "robot_T_camera": fixed.robot_T_camera, "tcp_T_target": fixed.tcp_T_target,
              "reference_T_camera": rig.reference_T_camera}
-    return he_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth
+    return Inputs(he_dir, e2h_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth)
+
+
+@dataclasses.dataclass
+class Inputs:
+    hand_eye_dir: pathlib.Path | None
+    eye_to_hand_dir: pathlib.Path | None
+    rig_dir: pathlib.Path | None
+    target: object
+    n_cams: int
+    truth: dict | None
 
 
 def pose_error(T, G):
@@ -69,17 +87,46 @@ BOUNDS = {"focal_pct": 0.05, "centre_px": 0.3, "mm": 0.3, "deg": 0.03}
 def parse_args(argv):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path("out"), help="output folder (default: out)")
-    ap.add_argument("--hand-eye-dir", type=pathlib.Path, help="a hand-eye dataset folder (image_II.png + .npz)")
+    ap.add_argument("--hand-eye-dir", type=pathlib.Path,
+                    help="a hand-eye dataset folder (image_II.png + .npz) of a camera on the flange")
+    ap.add_argument("--eye-to-hand-dir", type=pathlib.Path,
+                    help="a hand-eye dataset folder of a camera fixed in the cell, the board on the flange")
     ap.add_argument("--rig-dir", type=pathlib.Path, help="a multi-camera capture folder (cam_CC/...)")
     ap.add_argument("--cameras", type=int, default=3, help="number of rig cameras (default 3)")
     ap.add_argument("--seed", type=int, default=0, help="random seed of the built-in cell (default 0)")
     ap.add_argument("--no-report", action="store_true", help="do not write report.html")
-    ap.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
-                    help="the ChArUco board of your datasets")
+    boards = ap.add_mutually_exclusive_group()
+    boards.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
+                        help="a ChArUco board: squares across and down, square and marker length (m), dictionary")
+    boards.add_argument("--chessboard", nargs=3, metavar=("COLS", "ROWS", "SQUARE"),
+                        help="a chessboard: inner corners across and down, square length (m)")
+    boards.add_argument("--aruco", nargs=5, metavar=("COLS", "ROWS", "MARKER", "SEPARATION", "DICT"),
+                        help="an ArUco grid board: markers across and down, marker length and gap (m), dictionary")
     args = ap.parse_args(argv)
-    if (args.hand_eye_dir or args.rig_dir) and not args.charuco:
-        ap.error("--charuco is required with your own datasets")
+    own = args.hand_eye_dir or args.eye_to_hand_dir or args.rig_dir
+    if own and not (args.charuco or args.chessboard or args.aruco):
+        ap.error("your own datasets need the board they show: --charuco, --chessboard or --aruco")
+    if not own and (args.charuco or args.chessboard or args.aruco):
+        ap.error("a board option goes with --hand-eye-dir, --eye-to-hand-dir or --rig-dir")
+    try:
+        args.target = board_of(args)
+    except (ValueError, TypeError) as e:
+        ap.error(f"the board: {e}")
     return args
+
+
+def board_of(args):
+    """The target the board options describe, or None."""
+    if args.charuco:
+        sx, sy, sq, mk, name = args.charuco
+        return _vesk.CharucoTarget(int(sx), int(sy), float(sq), float(mk), name)
+    if args.chessboard:
+        cols, rows, sq = args.chessboard
+        return _vesk.ChessboardTarget((int(cols), int(rows)), float(sq))
+    if args.aruco:
+        cols, rows, mk, sep, name = args.aruco
+        return _vesk.ArucoTarget((int(cols), int(rows)), float(mk), float(sep), name)
+    return None
 
 
 def hand_eye_stage(he_dir, target, out, page):
@@ -124,6 +171,33 @@ def hand_eye_stage(he_dir, target, out, page):
     return he
 
 
+def eye_to_hand_stage(e2h_dir, target, out, page):
+    rule("eye-to-hand calibration (camera fixed in the cell, board on the flange)")
+    images, poses = io.load_hand_eye_dataset(e2h_dir)
+    options = _vesk.IntrinsicOptions()
+    calibrator = _vesk.EyeToHandCalibrator(target, options)
+    e2h = calibrator.calibrate(poses, images, "TSAI", output_path=out)
+    for k, img in enumerate(calibrator.corner_images()[:3]):
+        cv2.imwrite(str(out / f"eye_to_hand_view_{k:02d}_annotated.png"), img)
+    if not e2h.ok:
+        raise RuntimeError("eye-to-hand calibration failed: "
+                           + ("; ".join(f.message for f in e2h.data_findings) or "see the log above"))
+
+    rule("diagnostics: the five hand-eye solvers on the fixed camera")
+    methods = diagnostics.compare_hand_eye_methods(target, poses, images, [], e2h.intrinsic_matrix,
+                                                   e2h.distortion_coefficients, eye_to_hand=True)
+    text = diagnostics.format_method_comparison(methods)
+    print(text)
+    rt = _vesk.CalibrationBenchmark().eye_to_hand_roundtrip(
+        e2h.valid_image_list, e2h.valid_robot_T_tcp_list, e2h.robot_T_camera, e2h.intrinsic_matrix,
+        e2h.distortion_coefficients, target, e2h.camera_T_target_list)
+    print(f"eye-to-hand round trip: {rt:.4f} px (board predicted from the robot poses alone)")
+    if page:
+        page.section("eye-to-hand calibration", "eye-to-hand", "Eye-to-hand: robot_T_camera",
+                     lambda: R.eye_to_hand_section(e2h, methods, text, rt))
+    return e2h
+
+
 def rig_stage(rig_dir, target, n_cams, out, page):
     rule("multi-camera rig calibration")
     lists = io.load_multi_camera_dataset(rig_dir, n_cams)
@@ -158,7 +232,7 @@ def add_rig_sections(page, mc, rig, lists, target):
                  lambda: R.rig_section(rig, tri, residuals, square, size))
 
 
-def ground_truth_rows(truth, he, rig, n_cams):
+def ground_truth_rows(truth, he, e2h, rig, n_cams):
     rows = []
     if he is not None and he.ok:
         K, Kt = he.intrinsic_matrix, truth["camera"].K
@@ -174,6 +248,11 @@ def ground_truth_rows(truth, he, rig, n_cams):
         dt, dr = pose_error(he.tcp_T_camera, truth["tcp_T_camera"])
         rows.append(("tcp_T_camera", "", "", f"{dt:.3f} mm {dr:.4f} deg",
                      dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
+    if e2h is not None and e2h.ok:
+        for name in ("robot_T_camera", "tcp_T_target"):
+            dt, dr = pose_error(getattr(e2h, name), truth[name])
+            rows.append((f"{name} (fixed camera)", "", "", f"{dt:.3f} mm {dr:.4f} deg",
+                         dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
     if rig is not None and rig.ok:
         for c in range(1, n_cams):
             dt, dr = pose_error(rig.reference_T_camera_list[c], truth["reference_T_camera"][c])
@@ -193,20 +272,17 @@ def print_ground_truth(rows):
             print(f"{name:<34}{'':>24}{mm:>8} mm {deg}")
 
 
-def inputs(args):
-    """(hand-eye folder, rig folder, target, camera count, ground truth or None)."""
-    if args.hand_eye_dir or args.rig_dir:
-        sx, sy, sq, mk, name = args.charuco
-        target = _vesk.CharucoTarget(int(sx), int(sy), float(sq), float(mk), name)
-        return args.hand_eye_dir, args.rig_dir, target, args.cameras, None
+def inputs(args) -> Inputs:
+    if args.target is not None:
+        return Inputs(args.hand_eye_dir, args.eye_to_hand_dir, args.rig_dir, args.target, args.cameras, None)
     rule("synthetic robot cell: rendering and saving the datasets")
     return synthetic_cell(args.out, args.seed)
 
 
-def finish(page, truth, he, rig, n_cams, out):
+def finish(page, truth, he, e2h, rig, n_cams, out):
     """The ground-truth table (built-in cell) and the page, whatever the stages reached."""
     if truth is not None:
-        rows = ground_truth_rows(truth, he, rig, n_cams)
+        rows = ground_truth_rows(truth, he, e2h, rig, n_cams)
         print_ground_truth(rows)
         if page:
             page.add("ground-truth", "Recovered values against the ground truth", R.ground_truth_section(rows),
@@ -222,22 +298,25 @@ def main(argv=None) -> int:
     out.mkdir(parents=True, exist_ok=True)
     started = time.perf_counter()
     page = None if args.no_report else R.Report("vesk calibration report")
-    he_dir, rig_dir, target, n_cams, truth = inputs(args)
+    cell = inputs(args)
+    target = cell.target
     print(f"target: {target!r}")
 
-    he = rig = None
+    he = e2h = rig = None
     failed = None
     try:
-        if he_dir:
-            he = hand_eye_stage(he_dir, target, out, page)
-        if rig_dir:
-            rig = rig_stage(rig_dir, target, n_cams, out, page)
+        if cell.hand_eye_dir:
+            he = hand_eye_stage(cell.hand_eye_dir, target, out, page)
+        if cell.eye_to_hand_dir:
+            e2h = eye_to_hand_stage(cell.eye_to_hand_dir, target, out, page)
+        if cell.rig_dir:
+            rig = rig_stage(cell.rig_dir, target, cell.n_cams, out, page)
     except Exception as e:  # the report keeps what finished and says what did not
         failed = e
         if page:
             page.failed("calibration", e)
     finally:
-        finish(page, truth, he, rig, n_cams, out)
+        finish(page, cell.truth, he, e2h, rig, cell.n_cams, out)
     if failed is not None:
         raise failed
     print(f"\noutputs in {out}: {', '.join(sorted(p.name for p in out.iterdir()))}")

@@ -177,13 +177,21 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     _room_for_legend(ax, max(threshold, float(errors.max()) if errors.size else 0.0) / 1.3)
     ax.set_title(f"{name}: per-view reprojection error ({int(failing.sum())} above threshold, in red)")
     ax.legend(loc="upper center")
-    figs.append(("Per-view error; views above the threshold are flagged, not dropped.", _png(fig)))
+    figs.append(("Per-view error; views above the threshold are flagged, not dropped.", _png(fig),
+                 f"Bar chart of the per-view RMS reprojection error of {name} for {len(errors)} views, from "
+                 f"{errors.min():.3f} to {errors.max():.3f} px, against a threshold of {threshold:g} px; "
+                 f"{int(failing.sum())} views lie above it."))
 
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     ax.scatter(all_pts[:, 0], all_pts[:, 1], s=3, c="#2e86c1", alpha=0.6)
     _image_axes(ax, w, h)
     ax.set_title(f"{name}: coverage of {len(all_pts)} detected corners in {len(views)} views")
-    figs.append(("Where the board was seen: the image corners constrain the distortion.", _png(fig)))
+    span_u = (all_pts[:, 0].min() / w, all_pts[:, 0].max() / w)
+    span_v = (all_pts[:, 1].min() / h, all_pts[:, 1].max() / h)
+    figs.append(("Where the board was seen: the image corners constrain the distortion.", _png(fig),
+                 f"Scatter of the {len(all_pts)} corners detected in {len(views)} views over the {w} x {h} image of "
+                 f"{name}; they reach from {100 * span_u[0]:.0f} to {100 * span_u[1]:.0f} % of the width and from "
+                 f"{100 * span_v[0]:.0f} to {100 * span_v[1]:.0f} % of the height."))
 
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     mags = np.linalg.norm(all_res, axis=1)
@@ -198,7 +206,9 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     fig.colorbar(q, ax=ax, shrink=0.8, label="residual [px]")
     ax.set_title(f"{name}: residual vectors", pad=20)
     figs.append(("Detected minus reprojected corner, scaled as the key shows; a pattern means a model error.",
-                 _png(fig)))
+                 _png(fig),
+                 f"Arrows from each reprojected corner of {name} to its detection, magnified {scale:.0f} times; "
+                 f"residuals have an RMS of {rms:.4f} px and a 95th percentile of {ref:.3f} px."))
 
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     us, vs = np.meshgrid(np.linspace(0, w - 1, 25), np.linspace(0, h - 1, 19))
@@ -216,7 +226,10 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     fig.colorbar(cs, ax=ax, shrink=0.8, label="displacement [px]")
     ax.set_title(f"{name}: lens distortion (arrows drawn x4)")
     figs.append((f"Where an ideal pinhole point lands in the image: the distortion the model removes "
-                 f"(up to {dm.max():.1f} px on this grid).", _png(fig)))
+                 f"(up to {dm.max():.1f} px on this grid).", _png(fig),
+                 f"Map of the lens distortion of {name}: arrows and colour show how far an ideal pinhole point "
+                 f"moves in the image, from {dm.min():.1f} px to {dm.max():.1f} px (largest near pixel "
+                 f"{grid[dm.argmax(), 0, 0]:.0f}, {grid[dm.argmax(), 0, 1]:.0f})."))
 
     numbers = (f"<h3>{html.escape(name)}: numbers</h3>"
                + _table(["measure", "value"], [
@@ -229,11 +242,17 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
 
 
 def _figures(figs) -> str:
-    """figs: (caption, data URI) or (caption, data URI, True) for a figure across the whole width."""
+    """figs: (caption, data URI, alt text) or (..., True) for a figure across the whole width.
+
+    The alt text says what the plot shows, with its key numbers, for a reader without the picture;
+    the caption says how to read it.
+    """
     parts = []
-    for cap, src, *wide in figs:
+    for cap, src, alt, *wide in figs:
+        if not alt.strip():
+            raise ValueError(f"figure without alt text: {cap}")
         cls = " class='wide'" if wide and wide[0] else ""
-        parts.append(f"<figure{cls}><img alt='{html.escape(cap)}' src='{src}'>"
+        parts.append(f"<figure{cls}><img alt=\"{html.escape(alt)}\" src='{src}'>"
                      f"<figcaption>{html.escape(cap)}</figcaption></figure>")
     return "<div class='grid'>" + "".join(parts) + "</div>"
 
@@ -246,6 +265,25 @@ def _room_for_legend(ax, top):
 # ---- hand-eye ---------------------------------------------------------------------
 
 def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
+    """A camera on the flange: tcp_T_camera and the board standing still in the cell."""
+    return _hand_eye_body(result.tcp_T_camera, "tcp_T_camera", "world_T_target", "the fixed target stays put",
+                          "tcp", result, methods, method_text, threshold_deg, eye_to_hand=False)
+
+
+def eye_to_hand_section(result, methods, method_text, roundtrip, threshold_deg=1.5) -> str:
+    """A camera fixed in the cell: robot_T_camera and the board's pose on the flange."""
+    body = ("<p class='sub'>The camera stands still in the robot base and the board rides on the flange; "
+            "every frame implies the board's pose on the flange, tcp_T_target.</p>"
+            + "<b>tcp_T_target</b> (metres, mean over the frames)" + _matrix(result.tcp_T_target, 6)
+            + _table(["figure", "value"], [("round trip (board predicted from the robot poses alone)",
+                                             f"{_fmt(roundtrip, 4)} px")]))
+    return body + _hand_eye_body(result.robot_T_camera, "robot_T_camera", "tcp_T_target",
+                                 "the board stays put on the flange", "robot base", result, methods, method_text,
+                                 threshold_deg, eye_to_hand=True)
+
+
+def _hand_eye_body(transform, name, fixed, stays, axes, result, methods, method_text, threshold_deg,
+                   eye_to_hand) -> str:
     c = result.consistency
     figs = []
     if result.has_consistency and len(c.translation_deviations_m):
@@ -259,7 +297,7 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
         a1.set_ylabel("translation [mm]")
         _room_for_legend(a1, float(t_mm.max()))
         a1.legend(loc="upper center", fontsize=8, ncol=2)
-        a1.set_title("deviation of each frame's world_T_target from the mean pose")
+        a1.set_title(f"deviation of each frame's {fixed} from the mean pose")
         a2.bar(k, r_deg, color="#8e44ad")
         a2.axhline(r_deg.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {r_deg.mean():.4f} deg")
         a2.axhline(r_deg.max(), color="#b3261e", ls=":", lw=1, label=f"max {r_deg.max():.4f} deg")
@@ -268,9 +306,13 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
         a2.xaxis.get_major_locator().set_params(integer=True)
         _room_for_legend(a2, float(r_deg.max()))
         a2.legend(loc="upper center", fontsize=8, ncol=2)
-        figs.append(("Target consistency: with a correct tcp_T_camera the fixed target stays put.", _png(fig)))
+        worst = int(np.argmax(t_mm))
+        figs.append((f"Target consistency: with a correct {name} {stays}.", _png(fig),
+                     f"Two bar charts over {len(t_mm)} frames: how far each frame's {fixed} lies from the mean "
+                     f"pose, mean {t_mm.mean():.3f} mm and {r_deg.mean():.4f} deg, largest {t_mm.max():.3f} mm at "
+                     f"frame {worst} and {r_deg.max():.4f} deg."))
 
-    body = "<b>tcp_T_camera</b> (metres)" + _matrix(result.tcp_T_camera, 6)
+    body = f"<b>{name}</b> (metres)" + _matrix(transform, 6)
     if result.has_consistency:
         body += _table(["consistency", "mean", "max"], [
             ("translation deviation", f"{1000 * c.mean_translation_m:.3f} mm", f"{1000 * c.max_translation_m:.3f} mm"),
@@ -281,7 +323,7 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
         body += "<h3>Uncertainty (1-sigma, from the frames' own scatter)</h3>" + _table(
             ["component", "x", "y", "z"],
             [("translation [mm]", *(f"{1000 * v:.3f}" for v in u.translation_std_m)),
-             ("rotation about the tcp axes [deg]", *(f"{v:.4f}" for v in u.rotation_std_deg))])
+             (f"rotation about the {axes} axes [deg]", *(f"{v:.4f}" for v in u.rotation_std_deg))])
     else:
         body += "<h3>Uncertainty</h3><p>n/a: it needs 5 frames, and rotation about two axes with any frame left out.</p>"
     findings = list(result.data_findings)
@@ -290,7 +332,7 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
                [(f.code, ", ".join(map(str, f.frames)), f.message) for f in findings], set(range(len(findings))))
         if findings else "<p>No findings: units, direction and pairing of the robot poses agree with the images.</p>")
 
-    stats = diagnostics.analyze_rotation_variety(list(result.camera_T_target_list))
+    stats = diagnostics.analyze_rotation_variety(list(result.camera_T_target_list), eye_to_hand=eye_to_hand)
     if stats is not None:
         text = diagnostics.format_rotation_variety(stats)
         verdict = next((line.strip()[4:] for line in text.splitlines() if line.strip().startswith(">>>")), "")
@@ -305,16 +347,16 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
         valid = {n: r for n, r in methods.items() if r is not None}
         median = float(np.median([r.pose_deg[5] for r in valid.values()])) if valid else math.nan
         rows, bad = [], set()
-        for k, (name, r) in enumerate(sorted(methods.items())):
+        for k, (method, r) in enumerate(sorted(methods.items())):
             if r is None:
-                rows.append((name, "failed", "", "", "", "", "", ""))
+                rows.append((method, "failed", "", "", "", "", "", ""))
                 bad.add(k)
                 continue
             p = r.pose_deg
             outlier = abs(p[5] - median) > threshold_deg
             if outlier:
                 bad.add(k)
-            rows.append((name, *(f"{1000 * v:.2f}" for v in p[:3]), *(f"{v:.2f}" for v in p[3:]),
+            rows.append((method, *(f"{1000 * v:.2f}" for v in p[:3]), *(f"{v:.2f}" for v in p[3:]),
                          "outlier" if outlier else ""))
         body += ("<h3>Five hand-eye solvers</h3>"
                  + _table(["method", "x [mm]", "y [mm]", "z [mm]", "rx [deg]", "ry [deg]", "rz [deg]", ""],
@@ -360,7 +402,11 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
         if dims[1] == 1:
             ax.invert_yaxis()  # image y points down
     fig.tight_layout()
-    figs.append(("Each frustum is drawn 80 mm deep; the reference camera sits at the origin.", _png(fig), True))
+    placed = ", ".join(f"cam_{c} at {1000 * float(np.linalg.norm(T[:3, 3])):.0f} mm"
+                       for c, T in enumerate(result.reference_T_camera_list) if T.size and c != result.reference_index)
+    figs.append(("Each frustum is drawn 80 mm deep; the reference camera sits at the origin.", _png(fig),
+                 f"Top and side views of the {n} rig cameras as frustums, relative to the reference camera "
+                 f"cam_{result.reference_index}: {placed or 'no other camera solved'}.", True))
 
     fig, ax = plt.subplots(figsize=(5.2, 3.0))
     pair = [e if math.isfinite(e) else 0.0 for e in result.pair_reprojection_errors]
@@ -371,7 +417,11 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
     ax.set_ylabel("stereo RMS vs reference [px]")
     ax.set_title("pair reprojection error per camera")
     ax.margins(y=0.2)
-    figs.append(("cv::stereoCalibrate's RMS of each camera paired with the reference.", _png(fig)))
+    figs.append(("cv::stereoCalibrate's RMS of each camera paired with the reference.", _png(fig),
+                 "Bar chart of the stereo RMS of each camera paired with the reference: " + ", ".join(
+                     f"cam_{c} " + ("reference" if c == result.reference_index else
+                                    (f"{e:.3f} px" if math.isfinite(e) else "failed"))
+                     for c, e in enumerate(result.pair_reprojection_errors)) + "."))
 
     body = _table(["camera", "stereo RMS [px]", "intrinsic RPE [px]", "translation from reference [mm]"], [
         (f"cam_{c}", _fmt(result.pair_reprojection_errors[c], 4), _fmt(result.intrinsic_reprojection_errors[c], 4),
@@ -389,7 +439,11 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
             _room_for_legend(ax, max(float(np.max(r)) for _, r in residuals.values()))
             ax.legend(fontsize=8, ncol=len(residuals), loc="upper center")
             figs.append(("Distance between each detected corner and its triangulated point, reprojected.",
-                         _png(fig)))
+                         _png(fig),
+                         f"Dots per ChArUco corner id of frame {triangulation.frame_index}: the pixel distance "
+                         f"between each camera's detection and the triangulated point reprojected, "
+                         + ", ".join(f"cam_{c} up to {float(np.max(r)):.3f} px" for c, (_, r) in residuals.items())
+                         + "."))
         d_mm = 1000 * np.asarray(triangulation.neighbor_distances_m)
         if d_mm.size:
             fig, ax = plt.subplots(figsize=(5.2, 3.2))
@@ -401,7 +455,10 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
             ax.set_title("board geometry from triangulation")
             ax.legend(fontsize=8)
             figs.append(("Neighbour distances of the triangulated board against the printed square length.",
-                         _png(fig)))
+                         _png(fig),
+                         f"Histogram of {d_mm.size} distances between neighbouring triangulated corners, mean "
+                         f"{d_mm.mean():.3f} mm, from {d_mm.min():.3f} to {d_mm.max():.3f} mm, against the printed "
+                         f"square of {1000 * square_m:g} mm."))
         body += _table(["triangulation", "value"], [
             ("frame", triangulation.frame_index),
             ("co-planarity (3rd singular value)", f"{1000 * triangulation.plane_thickness_m:.4f} mm"),
@@ -453,4 +510,7 @@ def benchmark_section(result) -> str:
         ("held-out reprojection error (k-fold)", f"{_fmt(result.held_out_reprojection_error, 4)} px"),
         ("hand-eye round trip", f"{_fmt(rt, 4)} px" if rt >= 0 else "not run")])
     return body + _figures([("A held-out error close to the in-sample one means the model generalises.",
-                             _png(fig))])
+                             _png(fig),
+                             f"Bar chart of the benchmark over {result.image_count} images: in-sample error "
+                             f"{_fmt(vals[0], 4)} px, held-out error {_fmt(vals[1], 4)} px, hand-eye round trip "
+                             + (f"{_fmt(rt, 4)} px." if rt >= 0 else "not run."))])

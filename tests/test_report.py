@@ -13,8 +13,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MAIN = ROOT / "demo" / "main.py"
-SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "intrinsics-cam-0", "intrinsics-cam-1",
-            "intrinsics-cam-2", "rig"]
+SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "eye-to-hand", "intrinsics-cam-0",
+            "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
 
 
 def run_main(*args):
@@ -32,13 +32,14 @@ def built_in_cell(tmp_path_factory):
 class Page(html.parser.HTMLParser):
     def __init__(self):
         super().__init__()
-        self.images, self.links, self.ids, self.tags = [], [], [], set()
+        self.images, self.alts, self.links, self.ids, self.tags = [], [], [], [], set()
 
     def handle_starttag(self, tag, attrs):
         a = dict(attrs)
         self.tags.add(tag)
         if tag == "img":
             self.images.append(a.get("src", ""))
+            self.alts.append(a.get("alt", ""))
         for key in ("href", "src"):
             if key in a and tag != "img":
                 self.links.append(a[key])
@@ -53,6 +54,9 @@ def test_page_is_self_contained_with_every_section(built_in_cell):
     assert page.ids[:len(SECTIONS)] == SECTIONS and not any(i.startswith("failed") for i in page.ids)
     assert len(page.images) >= 20 and all(src.startswith("data:image/png;base64,") for src in page.images)
     assert page.links == [] and "script" not in page.tags
+    # every plot says in words what it shows, with its numbers
+    assert all(len(alt) > 40 and any(ch.isdigit() for ch in alt) for alt in page.alts), page.alts
+    assert len(set(page.alts)) == len(page.alts)
     assert "MISSED" not in (out / "report.html").read_text(encoding="utf-8")  # every ground-truth bound is met
     assert f"report: {out / 'report.html'}" in stdout
 
@@ -90,3 +94,52 @@ def test_a_failed_stage_keeps_what_finished(built_in_cell, tmp_path):
     assert run_main("--out", tmp_path / "quiet", "--no-report", "--hand-eye-dir", tmp_path / "none",
                     "--charuco", 12, 9, 0.03, 0.022, "DICT_4X4_1000").returncode != 0
     assert not (tmp_path / "quiet" / "report.html").exists()
+
+
+REAL = ROOT.parent / "shared" / "data" / "eye_to_hand_charuco"
+
+
+def board_options(kind, board):
+    """The main job's board option for a rendered board."""
+    import _vesk
+    args = board.target_args()
+    names = {v: k for k, v in _vesk.aruco_dictionary_id_map().items()}
+    if kind == "chessboard":
+        (cols, rows), square = args
+        return ["--chessboard", cols, rows, square]
+    if kind == "charuco":
+        sx, sy, square, marker, dict_id = args
+        return ["--charuco", sx, sy, square, marker, names[dict_id]]
+    (cols, rows), marker, gap, dict_id = args
+    return ["--aruco", cols, rows, marker, gap, names[dict_id]]
+
+
+@pytest.mark.parametrize("kind,folder", [("chessboard", "--hand-eye-dir"), ("aruco", "--eye-to-hand-dir"),
+                                         ("charuco", "--eye-to-hand-dir"), ("real", "--eye-to-hand-dir")])
+def test_main_job_takes_every_board_kind_and_a_fixed_camera(kind, folder, tmp_path):
+    from _vesk import io
+    from vesk_testing import scene as S
+    from vesk_testing import scenes
+    if kind == "real":
+        if not REAL.is_dir():
+            pytest.skip(f"the shared real dataset is absent ({REAL})")
+        data, options = REAL, ["--charuco", 5, 7, 0.036195, 0.018256, "DICT_6X6_250"]
+    else:
+        board, data = scenes.BOARDS[kind](), tmp_path / "data"
+        series = S.eye_to_hand_series if folder == "--eye-to-hand-dir" else S.hand_eye_series
+        s = series(board, S.make_camera(), 8)
+        io.save_hand_eye_dataset(data, s.images(), s.robot_T_tcp)
+        options = board_options(kind, board)
+    proc = run_main("--out", tmp_path / "out", "--no-report", folder, data, *options)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    written = "eye_to_hand.json" if folder == "--eye-to-hand-dir" else "hand_eye.json"
+    assert (tmp_path / "out" / written).is_file()
+    assert ("EYE-TO-HAND RESULTS" in proc.stdout) == (folder == "--eye-to-hand-dir")
+
+
+def test_main_job_asks_for_the_board_of_own_data(tmp_path):
+    proc = run_main("--out", tmp_path, "--eye-to-hand-dir", tmp_path)
+    assert proc.returncode == 2 and "--charuco, --chessboard or --aruco" in proc.stderr
+    proc = run_main("--out", tmp_path, "--hand-eye-dir", tmp_path, "--chessboard", 9, 6, 0.025, "--charuco", 5, 7, 1, 1,
+                    "DICT_6X6_250")
+    assert proc.returncode == 2 and "not allowed with" in proc.stderr
