@@ -272,18 +272,18 @@ def hand_eye_section(result, methods, method_text, threshold_deg=1.5) -> str:
 
 def eye_to_hand_section(result, methods, method_text, roundtrip, threshold_deg=1.5) -> str:
     """A camera fixed in the cell: robot_T_camera and the board's pose on the flange."""
-    body = ("<p class='sub'>The camera stands still in the robot base and the board rides on the flange; "
-            "every frame implies the board's pose on the flange, tcp_T_target.</p>"
-            + "<b>tcp_T_target</b> (metres, mean over the frames)" + _matrix(result.tcp_T_target, 6)
-            + _table(["figure", "value"], [("round trip (board predicted from the robot poses alone)",
-                                             f"{_fmt(roundtrip, 4)} px")]))
-    return body + _hand_eye_body(result.robot_T_camera, "robot_T_camera", "tcp_T_target",
-                                 "the board stays put on the flange", "robot base", result, methods, method_text,
-                                 threshold_deg, eye_to_hand=True)
+    intro = ("<p class='sub'>The camera stands still in the robot base and the board rides on the flange; "
+             "every frame implies the board's pose on the flange, tcp_T_target.</p>")
+    board = ("<b>tcp_T_target</b> (metres, mean over the frames)" + _matrix(result.tcp_T_target, 6)
+             + _table(["figure", "value"], [("round trip (board predicted from the robot poses alone)",
+                                              f"{_fmt(roundtrip, 4)} px")]))
+    return intro + _hand_eye_body(result.robot_T_camera, "robot_T_camera", "tcp_T_target",
+                                  "the board stays put on the flange", "robot base", result, methods, method_text,
+                                  threshold_deg, eye_to_hand=True, after_transform=board)
 
 
 def _hand_eye_body(transform, name, fixed, stays, axes, result, methods, method_text, threshold_deg,
-                   eye_to_hand) -> str:
+                   eye_to_hand, after_transform="") -> str:
     c = result.consistency
     figs = []
     if result.has_consistency and len(c.translation_deviations_m):
@@ -312,7 +312,7 @@ def _hand_eye_body(transform, name, fixed, stays, axes, result, methods, method_
                      f"pose, mean {t_mm.mean():.3f} mm and {r_deg.mean():.4f} deg, largest {t_mm.max():.3f} mm at "
                      f"frame {worst} and {r_deg.max():.4f} deg."))
 
-    body = f"<b>{name}</b> (metres)" + _matrix(transform, 6)
+    body = f"<b>{name}</b> (metres)" + _matrix(transform, 6) + after_transform
     if result.has_consistency:
         body += _table(["consistency", "mean", "max"], [
             ("translation deviation", f"{1000 * c.mean_translation_m:.3f} mm", f"{1000 * c.max_translation_m:.3f} mm"),
