@@ -581,9 +581,13 @@ class CalibrationBenchmark:
         ...
     def cross_validate(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0) -> float:
         ...
+    def eye_to_hand_roundtrip(self, images: collections.abc.Sequence[numpy.ndarray], robot_poses: collections.abc.Sequence[numpy.ndarray], robot_T_camera: numpy.ndarray, intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, target: ChessboardTarget | CharucoTarget | ArucoTarget, camera_T_target_list: collections.abc.Sequence[numpy.ndarray]) -> float:
+        """
+        Round trip of a fixed camera (board on the flange): the mean reprojection error, in pixels, of the board predicted from each robot pose through robot_T_camera and the board's mean pose on the flange; inf when it cannot be computed.
+        """
     def hand_eye_roundtrip(self, images: collections.abc.Sequence[numpy.ndarray], robot_poses: collections.abc.Sequence[numpy.ndarray], tcp_T_camera: numpy.ndarray, intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, target: ChessboardTarget | CharucoTarget | ArucoTarget, camera_T_target_list: collections.abc.Sequence[numpy.ndarray]) -> float:
         ...
-    def run(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, robot_poses: collections.abc.Sequence[numpy.ndarray] = [], eye_in_hand_options: IntrinsicOptions | None = None, backend_name: str = 'OpenCV', n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0) -> BenchmarkResult:
+    def run(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, robot_poses: collections.abc.Sequence[numpy.ndarray] = [], eye_in_hand_options: IntrinsicOptions | None = None, backend_name: str = 'OpenCV', n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0, eye_to_hand: bool = False) -> BenchmarkResult:
         ...
 def aruco_dictionary_id_from_name(name: str) -> int:
     """
