@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzz the readers of files from disk (the .npz reader and both JSON result
+# Fuzz the readers of files from disk (the .npz reader and the JSON result
 # loaders) with libFuzzer under AddressSanitizer and UndefinedBehaviorSanitizer.
 #   bash scripts/fuzz.sh [seconds per target, default 60]
 # Corpora persist in build/fuzz/corpus, so later runs start where earlier ones stopped.
@@ -23,7 +23,7 @@ if [ -z "$clangxx" ] || [ -z "$fuzzer_rt" ]; then
 fi
 
 build="$root/build/fuzz"
-targets=(fuzz_npz fuzz_multi_camera_json fuzz_hand_eye_json)
+targets=(fuzz_npz fuzz_multi_camera_json fuzz_hand_eye_json fuzz_eye_to_hand_json)
 "$root/.venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER="$clangxx" -DVESK_FUZZ=ON -DPython_EXECUTABLE="$root/.venv/bin/python" \
   -DOpenCV_DIR="$(bash scripts/opencv.sh)" >/dev/null

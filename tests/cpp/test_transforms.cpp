@@ -82,3 +82,22 @@ TEST(TransformationMatrixToPose, AcceptsAnyDepthThatHoldsATransform) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InverseRigid, UndoesTheTransformForAnyDepth) {
+  const cv::Mat T = poseToTransformationMatrix({0.4, -0.1, 0.25, 15.0, -30.0, 100.0});
+  for (int depth : {CV_64F, CV_32F}) {
+    cv::Mat t;
+    T.convertTo(t, depth);
+    const cv::Mat inv = vesk::detail::inverseRigid(t);
+    ASSERT_EQ(inv.type(), CV_64F);
+    cv::Mat back;
+    t.convertTo(back, CV_64F);
+    EXPECT_LT(cv::norm(inv * back - cv::Mat::eye(4, 4, CV_64F), cv::NORM_INF), depth == CV_64F ? 1e-15 : 1e-6);
+    EXPECT_EQ(inv.at<double>(3, 3), 1.0);
+    EXPECT_EQ(inv.at<double>(3, 0), 0.0);
+  }
+}
+
+}  // namespace

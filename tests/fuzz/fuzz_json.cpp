@@ -1,4 +1,4 @@
-// Arbitrary text as either result document; built twice, once per loader.
+// Arbitrary text as a result document; built once per loader.
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -9,7 +9,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   try {
-#if VESK_FUZZ_HAND_EYE
+#if VESK_FUZZ_EYE_TO_HAND
+    const vesk::io::EyeToHandResultRecord r = vesk::io::detail::parseEyeToHandResult(text);
+    (void)cv::sum(r.robot_T_camera);
+    (void)cv::sum(r.tcp_T_target);
+#elif VESK_FUZZ_HAND_EYE
     const vesk::io::HandEyeResultRecord r = vesk::io::detail::parseHandEyeResult(text);
     for (const cv::Mat& m : r.tcp_T_camera_list) (void)cv::sum(m);
 #else

@@ -8,7 +8,7 @@ import numpy as np
 from _vesk import io
 
 out = pathlib.Path(sys.argv[1])
-for d in ("fuzz_npz", "fuzz_multi_camera_json", "fuzz_hand_eye_json"):
+for d in ("fuzz_npz", "fuzz_multi_camera_json", "fuzz_hand_eye_json", "fuzz_eye_to_hand_json"):
     (out / d).mkdir(parents=True, exist_ok=True)
 
 poses = np.random.default_rng(0).normal(size=(3, 4, 4))
@@ -35,3 +35,9 @@ with tempfile.TemporaryDirectory() as tmp:
     he.tcp_T_camera_list = [np.eye(4), np.zeros((0, 0))]
     p = io.save_hand_eye_result(pathlib.Path(tmp) / "h.json", he)
     (out / "fuzz_hand_eye_json" / "record.json").write_bytes(p.read_bytes())
+
+    e2h = io.EyeToHandResultRecord()
+    e2h.method, e2h.num_frames_used, e2h.num_frames_total = "PARK", 15, 16
+    e2h.robot_T_camera, e2h.tcp_T_target = np.eye(4), np.eye(4)
+    p = io.save_eye_to_hand_result(pathlib.Path(tmp) / "e.json", e2h)
+    (out / "fuzz_eye_to_hand_json" / "record.json").write_bytes(p.read_bytes())
