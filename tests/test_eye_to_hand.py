@@ -203,6 +203,9 @@ def test_diagnostics_and_benchmark_take_the_fixed_camera(e2h, capfd):
     bench = _vesk.CalibrationBenchmark()
     rt = bench.eye_to_hand_roundtrip(images, s.robot_T_tcp, s.robot_T_camera, K, D, target, s.camera_T_target)
     assert rt < 0.05
+    capfd.readouterr()
+    assert bench.eye_to_hand_roundtrip(images, s.robot_T_tcp, s.robot_T_camera, K, D, target, []) == math.inf
+    assert "[Benchmark] eye_to_hand_roundtrip: camera_T_target_list missing" in capfd.readouterr().err
     res = bench.run(images, target, _vesk.IntrinsicOptions(), s.robot_T_tcp, _vesk.IntrinsicOptions(),
                     eye_to_hand=True)
     assert 0 <= res.hand_eye_roundtrip_error < 0.5

@@ -184,13 +184,20 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
                                               const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                                               const CalibrationTarget& target,
                                               const std::vector<cv::Mat>& cameraTTargetList) const {
+  return roundtrip(images, robotPoses, tcpTCamera, intrinsicMatrix, distortionCoefficients, target, cameraTTargetList,
+                   "hand_eye_roundtrip");
+}
+
+double CalibrationBenchmark::roundtrip(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& robotPoses,
+                                       const cv::Mat& tcpTCamera, const cv::Mat& intrinsicMatrix,
+                                       const cv::Mat& distortionCoefficients, const CalibrationTarget& target,
+                                       const std::vector<cv::Mat>& cameraTTargetList, const std::string& name) const {
+  const std::string component = "[Benchmark] " + name;
   if (cameraTTargetList.empty() || cameraTTargetList.size() != robotPoses.size()) {
     logging::log(Level::WARNING,
-                 "[Benchmark] hand_eye_roundtrip: camera_T_target_list missing  -  cannot recover base_T_board; "
-                 "skipping.");
+                 component + ": camera_T_target_list missing  -  cannot recover base_T_board; skipping.");
     return kInf;
   }
-  const std::string component = "[Benchmark] hand_eye_roundtrip";
   detail::requireFinite(robotPoses, component, "robot_poses");
   detail::requireFinite(tcpTCamera, component, "tcp_T_camera");
   detail::requireFinite(intrinsicMatrix, component, "intrinsic_matrix");
@@ -222,7 +229,7 @@ double CalibrationBenchmark::handEyeRoundtrip(const std::vector<cv::Mat>& images
                                                      distortionCoefficients));
   }
   if (errors.empty()) {
-    logging::log(Level::WARNING, "[Benchmark] hand_eye_roundtrip: no valid frames.");
+    logging::log(Level::WARNING, component + ": no valid frames.");
     return kInf;
   }
   return std::accumulate(errors.begin(), errors.end(), 0.0) / static_cast<double>(errors.size());
@@ -241,8 +248,8 @@ double CalibrationBenchmark::eyeToHandRoundtrip(const std::vector<cv::Mat>& imag
   detail::requireRigid(robotPoses, component, "robot_poses");
   std::vector<cv::Mat> tcpTRobot;
   for (const cv::Mat& pose : robotPoses) tcpTRobot.push_back(detail::inverseRigid(pose));
-  return handEyeRoundtrip(images, tcpTRobot, robotTCamera, intrinsicMatrix, distortionCoefficients, target,
-                          cameraTTargetList);
+  return roundtrip(images, tcpTRobot, robotTCamera, intrinsicMatrix, distortionCoefficients, target,
+                   cameraTTargetList, "eye_to_hand_roundtrip");
 }
 
 std::string CalibrationBenchmark::formatResults(const std::vector<BenchmarkResult>& results) {

@@ -55,6 +55,11 @@ class CalibrationBenchmark {
   static std::string formatResults(const std::vector<BenchmarkResult>& results);
   static void saveJson(const std::vector<BenchmarkResult>& results, const std::string& path);
  private:
+  // The hand-eye round trip; `name` heads its warnings.
+  double roundtrip(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& robotPoses, const cv::Mat& X,
+                   const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                   const CalibrationTarget& target, const std::vector<cv::Mat>& cameraTTargetList,
+                   const std::string& name) const;
   // crossValidate, with the detections of all images (findCorners with these options) already
   // made when `detected` is given.
   double crossValidateDetected(const std::vector<cv::Mat>& images, const CalibrationTarget& target,
