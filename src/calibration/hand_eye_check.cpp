@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/constants.hpp"
+#include "core/threads.hpp"
 #include "core/transforms.hpp"
 
 namespace vesk::calibration {
@@ -464,11 +465,15 @@ TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCame
   const Pose X = toPose(tcpTCamera);
   const cv::Matx33d Rt = rotationOf(X).t();
 
-  std::vector<cv::Vec6d> values;
-  for (std::size_t g = 0; g < groups; ++g) {
+  // the replicates are independent: one per thread
+  std::vector<std::optional<cv::Mat>> replicates(groups);
+  detail::forEachView(groups, [&](std::size_t g) {
     std::vector<bool> leftOut(n);
     for (std::size_t i = 0; i < n; ++i) leftOut[i] = i % groups == g;
-    const std::optional<cv::Mat> solved = solveWithout(leftOut);
+    replicates[g] = solveWithout(leftOut);
+  });
+  std::vector<cv::Vec6d> values;
+  for (const std::optional<cv::Mat>& solved : replicates) {
     if (!solved || !detail::isRigidTransform(*solved)) return out;
     const Pose Xg = toPose(*solved);
     const cv::Vec3d dr = rotationVector(rotationOf(Xg) * Rt);

@@ -1,6 +1,7 @@
 #include "calibration/hand_eye_core.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <iomanip>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
+#include "core/threads.hpp"
 #include "core/transforms.hpp"
 #include "geometry/rotation_variety.hpp"
 #include "targets/detection.hpp"
@@ -112,6 +114,19 @@ std::vector<std::size_t> chosenViews(const IntrinsicResult& intrinsic) {
   return positions;
 }
 
+// The target poses of the views for which `poseOf` gives one, in view order, on every thread.
+HandEyeCore::TargetPoses collect(std::size_t views, const std::function<std::optional<cv::Mat>(std::size_t)>& poseOf) {
+  std::vector<std::optional<cv::Mat>> poses(views);
+  detail::forEachView(views, [&](std::size_t k) { poses[k] = poseOf(k); });
+  HandEyeCore::TargetPoses out;
+  for (std::size_t k = 0; k < views; ++k) {
+    if (!poses[k]) continue;
+    out.camera_T_target_list.push_back(std::move(*poses[k]));
+    out.valid_indices.push_back(static_cast<int>(k));
+  }
+  return out;
+}
+
 const char* kindName(const CalibrationTarget& target) {
   return std::visit(Overloaded{[](const ChessboardTarget&) { return "Chessboard"; },
                                [](const CharucoTarget&) { return "ChArUco"; },
@@ -196,6 +211,22 @@ HandEyeSolution HandEyeCore::solve(cv::HandEyeCalibrationMethod solver, const st
                                    const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
                                    const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
                                    const cv::Mat& distortionCoefficients) {
+  // A call the caller stops leaves the calibrator as it was: its detections too.
+  const IntrinsicCalibrator before = intrinsic_;
+  try {
+    return solveFrames(solver, method, robotPoses, imageList, cameraTTargetList, intrinsicMatrix,
+                       distortionCoefficients);
+  } catch (const detail::Interrupted&) {
+    intrinsic_ = before;
+    throw;
+  }
+}
+
+HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, const std::string& method,
+                                         const std::vector<cv::Mat>& robotPoses,
+                                         const std::vector<cv::Mat>& imageList,
+                                         const std::vector<cv::Mat>& cameraTTargetList,
+                                         const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) {
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
   logging::log(Level::INFO, "Collected poses " + std::to_string(robotPoses.size()));
 
@@ -379,22 +410,24 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std:
   detail::requireFinite(distortionCoefficients, component_, "distortion_coefficients");
   detail::requireFinite(robotTTcpList, component_, "robot_T_tcp_list");
   detail::requireRigid(robotTTcpList, component_, "robot_T_tcp_list");
-  const TargetDetector detector(target_, DetectionSettings::forPose());
   const std::string kind = kindName(target_);
-
-  AlignedTargetPoses out;
-  for (std::size_t i = 0; i < imageList.size() && i < robotTTcpList.size(); ++i) {
+  const std::size_t frames = std::min(imageList.size(), robotTTcpList.size());
+  std::vector<std::optional<cv::Mat>> poses(frames);
+  detail::forEachView(frames, [&](std::size_t i) {
+    const TargetDetector detector(target_, DetectionSettings::forPose());
     const TargetDetection d = detector.detect(detail::toGray(imageList[i]));
     if (!d.found || d.object_points.empty()) {
       logging::log(Level::WARNING, "frame " + std::to_string(i) + ": " + kind + " detection failed  -  skipping");
-      continue;
+      return;
     }
-    std::optional<cv::Mat> pose = poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
-    if (!pose) {
-      logging::log(Level::WARNING, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
-      continue;
-    }
-    out.camera_T_target_list.push_back(std::move(*pose));
+    poses[i] = poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
+    if (!poses[i]) logging::log(Level::WARNING, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
+  });
+
+  AlignedTargetPoses out;
+  for (std::size_t i = 0; i < frames; ++i) {
+    if (!poses[i]) continue;
+    out.camera_T_target_list.push_back(std::move(*poses[i]));
     out.valid_image_list.push_back(imageList[i]);
     out.valid_robot_T_tcp_list.push_back(robotTTcpList[i]);
     out.valid_indices.push_back(static_cast<int>(i));
@@ -413,18 +446,16 @@ HandEyeCore::TargetPoses HandEyeCore::computeTargetPoses(const std::vector<cv::M
   // the marker boards are detected again.
   std::visit(Overloaded{[&](const ChessboardTarget& t) {
                           const cv::Mat objectPoints = t.objectPoints();
-                          for (std::size_t k = 0; k < imagePoints.size(); ++k) {
+                          out = collect(imagePoints.size(), [&](std::size_t k) {
                             std::optional<cv::Mat> pose =
                                 poseByPnP(objectPoints, imagePoints[k], intrinsicMatrix, distortionCoefficients);
                             if (!pose) {
                               logging::log(Level::WARNING, "[" + component_ +
                                                                "] solvePnP failed for chessboard image " +
                                                                std::to_string(k) + ", skipping.");
-                              continue;
                             }
-                            out.camera_T_target_list.push_back(std::move(*pose));
-                            out.valid_indices.push_back(static_cast<int>(k));
-                          }
+                            return pose;
+                          });
                         },
                         [&](const CharucoTarget&) {
                           out = redetectedTargetPoses(images, intrinsicMatrix, distortionCoefficients, "ChArUco");
@@ -446,37 +477,27 @@ HandEyeCore::TargetPoses HandEyeCore::posesOfDetectedViews(const std::vector<cv:
   // An ArUco view is detected again, as computeTargetPoses does, without marker refinement.
   const auto* charuco = charucoOf(target_);
   if (charuco == nullptr) return computeTargetPoses(images, imagePoints, intrinsicMatrix, distortionCoefficients);
-  TargetPoses out;
-  for (std::size_t k = 0; k < imagePoints.size(); ++k) {
-    std::optional<cv::Mat> pose = poseByPnP(objectPoints[k], imagePoints[k], intrinsicMatrix, distortionCoefficients);
-    if (!pose) continue;
-    out.camera_T_target_list.push_back(std::move(*pose));
-    out.valid_indices.push_back(static_cast<int>(k));
-  }
-  return out;
+  return collect(imagePoints.size(), [&](std::size_t k) {
+    return poseByPnP(objectPoints[k], imagePoints[k], intrinsicMatrix, distortionCoefficients);
+  });
 }
 
 HandEyeCore::TargetPoses HandEyeCore::redetectedTargetPoses(const std::vector<cv::Mat>& images,
                                                             const cv::Mat& intrinsicMatrix,
                                                             const cv::Mat& distortionCoefficients,
                                                             const char* kind) const {
-  TargetPoses out;
-  const TargetDetector detector(target_, DetectionSettings::forPose());
-  for (std::size_t k = 0; k < images.size(); ++k) {
+  return collect(images.size(), [&](std::size_t k) -> std::optional<cv::Mat> {
+    const TargetDetector detector(target_, DetectionSettings::forPose());
     const TargetDetection d = detector.detect(detail::toGray(images[k]));
     if (!d.found) {
       logging::log(Level::WARNING, "[" + component_ + "] " + kind + " re-detection failed for image " +
                                        std::to_string(k) + ", skipping.");
-      continue;
+      return std::nullopt;
     }
     // a view that shows only markers of other boards, or where solvePnP fails, is skipped quietly
-    if (d.object_points.empty()) continue;
-    std::optional<cv::Mat> pose = poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
-    if (!pose) continue;
-    out.camera_T_target_list.push_back(std::move(*pose));
-    out.valid_indices.push_back(static_cast<int>(k));
-  }
-  return out;
+    if (d.object_points.empty()) return std::nullopt;
+    return poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
+  });
 }
 
 cv::Mat HandEyeCore::boardObjectPoints() const {

@@ -136,6 +136,10 @@ class HandEyeCore {
     std::vector<cv::Mat> points, objects;
     cv::Size imageSize;
   };
+  HandEyeSolution solveFrames(cv::HandEyeCalibrationMethod solver, const std::string& method,
+                              const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
+                              const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
+                              const cv::Mat& distortionCoefficients);
   std::optional<Frames> resolveFrames(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
                                       const std::vector<cv::Mat>& imageList,
                                       const std::vector<cv::Mat>& cameraTTargetList);

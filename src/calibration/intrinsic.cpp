@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <unordered_map>
@@ -143,18 +144,29 @@ IntrinsicCalibrator::IntrinsicCalibrator(CalibrationTarget target, IntrinsicOpti
     : target_(std::move(target)), options_(std::move(options)) {}
 
 TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& images) const {
-  TargetDetections out;
-  const TargetDetector detector(target_, detectionSettings(options_));
-  for (std::size_t i = 0; i < images.size(); ++i) {
+  // built once up front, so that a target no detector can be built for fails before any image
+  const TargetDetector check(target_, detectionSettings(options_));
+  std::vector<std::optional<TargetDetection>> found(images.size());
+  std::vector<cv::Mat> annotated(images.size());
+  // A detector per view: OpenCV's detectors write to their parameters while they detect.
+  detail::forEachView(images.size(), [&](std::size_t i) {
+    const TargetDetector detector(target_, detectionSettings(options_));
     const cv::Mat gray = detail::toGray(images[i]);
     checkChessboardFinder(target_, options_.chessboard_corner_detector);
     TargetDetection d = detector.detect(gray);
     if (!d.found) {
       logging::log(Level::WARNING, missedTargetMessage(target_, i));
-      continue;
+      return;
     }
+    annotated[i] = detector.annotate(images[i], d);
+    found[i] = std::move(d);
+  });
+  TargetDetections out;
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    if (!found[i]) continue;
+    TargetDetection& d = *found[i];
     out.successful_indices.push_back(static_cast<int>(i));
-    out.annotated_images.push_back(detector.annotate(images[i], d));
+    out.annotated_images.push_back(std::move(annotated[i]));
     out.image_points.push_back(std::move(d.image_points));
     out.object_points.push_back(std::move(d.object_points));
     if (!d.ids.empty()) out.point_ids.push_back(cv::Mat(d.ids, true));

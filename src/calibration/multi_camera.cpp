@@ -294,6 +294,20 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
                                                    const std::vector<cv::Mat>& intrinsicMatrices,
                                                    const std::vector<cv::Mat>& distortionCoefficients,
                                                    const std::filesystem::path& outputPath) {
+  // A call the caller stops leaves the calibrator as it was.
+  const MultiCameraCalibrator before = *this;
+  try {
+    return calibrateOnce(imageLists, intrinsicMatrices, distortionCoefficients, outputPath);
+  } catch (const detail::Interrupted&) {
+    *this = before;
+    throw;
+  }
+}
+
+MultiCameraResult MultiCameraCalibrator::calibrateOnce(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                                       const std::vector<cv::Mat>& intrinsicMatrices,
+                                                       const std::vector<cv::Mat>& distortionCoefficients,
+                                                       const std::filesystem::path& outputPath) {
   const auto n = static_cast<std::size_t>(num_cameras_);
   validateImageLists(imageLists, n);
   const std::vector<CameraViews> views =
@@ -328,12 +342,12 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWit
   last_result_.intrinsic_matrices = intrinsicMatrices;
   last_result_.distortion_coefficients = distortionCoefficients;
   std::vector<CameraViews> views(imageLists.size());
-  for (std::size_t i = 0; i < imageLists.size(); ++i) {
+  detail::forEachView(imageLists.size(), [&](std::size_t i) {
     views[i].detections = IntrinsicCalibrator(target_, options_).findCorners(imageLists[i]);
     measureViews(views[i], intrinsicMatrices[i], distortionCoefficients[i], nullptr);
     // Intrinsics of another camera fit these views far worse than the views' own calibration.
     const TargetDetections& d = views[i].detections;
-    if (d.image_points.size() < 3 || !(views[i].own_rms > kMaxPairRms)) continue;
+    if (d.image_points.size() < 3 || !(views[i].own_rms > kMaxPairRms)) return;
     cv::Mat K, D;
     std::vector<cv::Mat> rvecs, tvecs;
     double ownCalibration = kNaN;
@@ -343,7 +357,7 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWit
                                            tvecs, 0, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
                                                                       100, 1e-9));
     } catch (const cv::Exception&) {
-      continue;
+      return;
     }
     if (views[i].own_rms > kPairRmsRatio * ownCalibration) {
       views[i].intrinsics_fit = false;
@@ -353,7 +367,7 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWit
                                        "px with a calibration of its own): intrinsics of another camera, or a wrong "
                                        "camera order. Its pairs are not solved.");
     }
-  }
+  });
   return views;
 }
 
@@ -403,15 +417,15 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrate
     const std::vector<std::vector<cv::Mat>>& imageLists) {
   logging::log(Level::INFO, std::string(kTag) + "Running per-camera intrinsic calibration.");
   std::vector<CameraViews> views(imageLists.size());
-  for (std::size_t i = 0; i < imageLists.size(); ++i) {
+  std::vector<IntrinsicResult> results(imageLists.size());
+  // one camera per thread; the results are taken once every camera is calibrated
+  detail::forEachView(imageLists.size(), [&](std::size_t i) {
     IntrinsicCalibrator calibrator(target_, options_);
     const IntrinsicResult r = calibrator.calibrate(imageLists[i]);
     if (!r.ok) {
       throw std::runtime_error(std::string(kTag) + "Intrinsic calibration failed for camera " + std::to_string(i));
     }
-    last_result_.intrinsic_matrices[i] = r.intrinsic_matrix;
-    last_result_.distortion_coefficients[i] = r.distortion_coefficients;
-    last_result_.intrinsic_reprojection_errors[i] = r.reprojection_error;
+    results[i] = r;
     views[i].detections = calibrator.detections();
     const std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> solved{calibrator.rvecs(), calibrator.tvecs()};
     measureViews(views[i], r.intrinsic_matrix, r.distortion_coefficients, &solved);
@@ -427,6 +441,11 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrate
     } else {
       logging::log(Level::WARNING, head + "no frames pass per-view filter  -  stereo will use ALL)");
     }
+  });
+  for (std::size_t i = 0; i < imageLists.size(); ++i) {
+    last_result_.intrinsic_matrices[i] = results[i].intrinsic_matrix;
+    last_result_.distortion_coefficients[i] = results[i].distortion_coefficients;
+    last_result_.intrinsic_reprojection_errors[i] = results[i].reprojection_error;
   }
   return views;
 }
@@ -671,38 +690,57 @@ void MultiCameraCalibrator::dropDegenerate(cv::Mat& points, cv::Mat& pointIds) {
 std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const std::vector<std::vector<cv::Mat>>& imageLists,
                                                                   const std::vector<int>& subsetSizes,
                                                                   int frameIndex) {
-  std::vector<SubsetResult> results;
+  // Every run in the order one thread takes them; a size that cannot be run is an item too, so that
+  // its message keeps its place.
+  struct Run {
+    int size;
+    std::vector<int> cameras;  // empty: only the size's message
+  };
+  std::vector<Run> runs;
   for (int k : subsetSizes) {
-    if (k > num_cameras_) {
-      logging::log(Level::WARNING, "Skipping subsets of size " + std::to_string(k) + ": only " +
-                                       std::to_string(num_cameras_) + " cameras.");
+    if (k > num_cameras_ || k < 0) {
+      runs.push_back({k, {}});
+      if (k < 0) break;  // nothing after it runs
       continue;
     }
-    if (k < 0) throw std::length_error("cannot create std::vector larger than max_size()");
     std::vector<int> combo(static_cast<std::size_t>(k));
     for (int i = 0; i < k; ++i) combo[static_cast<std::size_t>(i)] = i;
     while (true) {
-      logging::log(Level::INFO, "Calibrating subset of size " + std::to_string(k));
-      std::vector<std::vector<cv::Mat>> lists;
-      for (int cam : combo) lists.push_back(imageLists.at(static_cast<std::size_t>(cam)));
-      MultiCameraCalibrator sub(target_, k, 0, options_, stereo_calibrate_flags_);
-      SubsetResult entry;
-      entry.subset = combo;
-      entry.result = sub.calibrate(lists, {}, {}, {});
-      try {
-        entry.triangulation = sub.triangulate(lists, frameIndex);
-        entry.has_triangulation = true;
-      } catch (const std::exception& e) {
-        logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + e.what());
-      }
-      results.push_back(std::move(entry));
-
+      runs.push_back({k, combo});
       int i = k - 1;
       while (i >= 0 && combo[static_cast<std::size_t>(i)] >= num_cameras_ - k + i) --i;
       if (i < 0) break;
       ++combo[static_cast<std::size_t>(i)];
       for (int j = i + 1; j < k; ++j) combo[static_cast<std::size_t>(j)] = combo[static_cast<std::size_t>(j - 1)] + 1;
     }
+  }
+  std::vector<std::optional<SubsetResult>> entries(runs.size());
+  detail::forEachView(runs.size(), [&](std::size_t r) {
+    const int k = runs[r].size;
+    if (k > num_cameras_) {
+      logging::log(Level::WARNING, "Skipping subsets of size " + std::to_string(k) + ": only " +
+                                       std::to_string(num_cameras_) + " cameras.");
+      return;
+    }
+    if (k < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+    logging::log(Level::INFO, "Calibrating subset of size " + std::to_string(k));
+    std::vector<std::vector<cv::Mat>> lists;
+    for (int cam : runs[r].cameras) lists.push_back(imageLists.at(static_cast<std::size_t>(cam)));
+    MultiCameraCalibrator sub(target_, k, 0, options_, stereo_calibrate_flags_);
+    SubsetResult entry;
+    entry.subset = runs[r].cameras;
+    entry.result = sub.calibrate(lists, {}, {}, {});
+    try {
+      entry.triangulation = sub.triangulate(lists, frameIndex);
+      entry.has_triangulation = true;
+    } catch (const std::exception& e) {
+      logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + e.what());
+    }
+    entries[r] = std::move(entry);
+  });
+  std::vector<SubsetResult> results;
+  for (std::optional<SubsetResult>& e : entries) {
+    if (e) results.push_back(std::move(*e));
   }
   last_subset_results_ = results;
   return results;

@@ -74,6 +74,10 @@ class MultiCameraCalibrator {
   const MultiCameraResult& lastResult() const { return last_result_; }
 
  private:
+  MultiCameraResult calibrateOnce(const std::vector<std::vector<cv::Mat>>& imageLists,
+                                  const std::vector<cv::Mat>& intrinsicMatrices,
+                                  const std::vector<cv::Mat>& distortionCoefficients,
+                                  const std::filesystem::path& outputPath);
   // One camera's detections and, when its intrinsics were calibrated here, the frames that
   // passed its per-view filter.
   struct CameraViews {

@@ -21,19 +21,56 @@ const char* levelText(Level level) {
 void ready(std::ostream& os) {
   if (!os) os.clear();
 }
-}  // namespace
 
-void printReport(const std::string& text) {
+thread_local std::vector<Written>* capture = nullptr;
+
+void writeReport(const std::string& text) {
   ready(std::cout);
   std::cout.write(text.data(), static_cast<std::streamsize>(text.size()));
   std::cout.flush();
 }
 
-void log(Level level, const std::string& message) {
+void writeLog(const std::string& line) {
   ready(std::cerr);
-  std::cerr << "[vesk][" << levelText(level) << "] ";
-  std::cerr.write(message.data(), static_cast<std::streamsize>(message.size()));
-  std::cerr << "\n";
+  std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+}  // namespace
+
+Capture::Capture() : saved_(capture) { capture = &lines_; }
+
+Capture::~Capture() { capture = saved_; }
+
+std::vector<Written> Capture::take() { return std::move(lines_); }
+
+void replay(const std::vector<Written>& lines) {
+  for (const Written& w : lines) {
+    if (capture != nullptr) {
+      capture->push_back(w);
+    } else if (w.report) {
+      writeReport(w.text);
+    } else {
+      writeLog(w.text);
+    }
+  }
+}
+
+void printReport(const std::string& text) {
+  if (capture != nullptr) {
+    capture->push_back({true, text});
+    return;
+  }
+  writeReport(text);
+}
+
+void log(Level level, const std::string& message) {
+  std::string line = std::string("[vesk][") + levelText(level) + "] ";
+  line += message;
+  line += "\n";
+  if (capture != nullptr) {
+    capture->push_back({false, std::move(line)});
+    return;
+  }
+  writeLog(line);
 }
 
 }  // namespace vesk::logging

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vesk::logging {
 
@@ -11,5 +12,29 @@ void log(Level level, const std::string& message);
 
 // Writes a text report to std::cout.
 void printReport(const std::string& text);
+
+// What log() and printReport() would have written, in order.
+struct Written {
+  bool report;  // std::cout, else std::cerr
+  std::string text;
+};
+
+// While one is alive on a thread, log() and printReport() on that thread append there instead of
+// writing, so that work done on another thread can be written later in the order a single thread
+// would have written it.
+class Capture {
+ public:
+  Capture();
+  ~Capture();
+  Capture(const Capture&) = delete;
+  Capture& operator=(const Capture&) = delete;
+  std::vector<Written> take();
+
+ private:
+  std::vector<Written> lines_;
+  std::vector<Written>* saved_;
+};
+
+void replay(const std::vector<Written>& lines);
 
 }  // namespace vesk::logging

@@ -1,22 +1,164 @@
 #include "core/threads.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include <opencv2/core/utility.hpp>
+
+#include "core/logging.hpp"
 
 // OpenBLAS's own entry; weak so that another BLAS (or none) still links.
 extern "C" void openblas_set_num_threads(int) __attribute__((weak));
 
 namespace vesk::detail {
 
+namespace {
+
+std::atomic<int> configuredThreads{0};  // 0: the default
+
+// The hook of the call running on this thread, and how deep in per-view loops this thread is
+// (a worker starts at depth 1: its loops run on it, in order).
+thread_local Checkpoint checkpoint;
+thread_local int loopDepth = 0;
+// Set by the caller when it stops a loop: the workers stop between views, also in nested loops.
+thread_local const std::atomic<bool>* stopFlag = nullptr;
+
+// How often the caller's thread looks for Ctrl-C and reports progress while workers compute.
+constexpr std::chrono::milliseconds kPollInterval(50);
+
+void sequentialOpenCV() {
+  static std::once_flag once;
+  std::call_once(once, [] { cv::setNumThreads(1); });
+}
+
+struct Slot {
+  bool done = false;
+  std::exception_ptr error;
+  std::vector<logging::Written> output;
+};
+
+class DepthScope {
+ public:
+  DepthScope() { ++loopDepth; }
+  ~DepthScope() { --loopDepth; }
+  DepthScope(const DepthScope&) = delete;
+  DepthScope& operator=(const DepthScope&) = delete;
+};
+
+// One thread, or inside a worker: in order, with the hook between views on the caller's thread.
+void runInOrder(std::size_t n, const std::function<void(std::size_t)>& task) {
+  const bool outermost = loopDepth == 0;
+  const DepthScope depth;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (stopFlag != nullptr && stopFlag->load()) throw Interrupted{};
+    if (checkpoint) checkpoint(outermost ? i : 0, outermost ? n : 0);
+    task(i);
+  }
+  if (checkpoint && outermost) checkpoint(n, n);
+}
+
+}  // namespace
+
 void useSingleThreadedBlas() {
   if (openblas_set_num_threads != nullptr) openblas_set_num_threads(1);
 }
 
-SequentialSolve::SequentialSolve() : saved_(cv::getNumThreads()) {
-  if (saved_ > 1) cv::setNumThreads(1);
+SequentialSolve::SequentialSolve() { sequentialOpenCV(); }
+
+int viewThreads() {
+  const int n = configuredThreads.load();
+  return n > 0 ? n : std::max(1, cv::getNumberOfCPUs());
 }
 
-SequentialSolve::~SequentialSolve() {
-  if (saved_ > 1) cv::setNumThreads(saved_);
+void setViewThreads(int n) { configuredThreads.store(n > 0 ? n : 0); }
+
+CallScope::CallScope(Checkpoint hook) : saved_(std::move(checkpoint)) { checkpoint = std::move(hook); }
+
+CallScope::~CallScope() { checkpoint = std::move(saved_); }
+
+void forEachView(std::size_t n, const std::function<void(std::size_t)>& task) {
+  sequentialOpenCV();
+  const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(viewThreads()), n);
+  if (n == 0) return;
+  if (threads <= 1 || loopDepth > 0) {
+    runInOrder(n, task);
+    return;
+  }
+
+  // Workers claim views in order; the caller's thread writes each finished view's output in index
+  // order, reports progress and looks for Ctrl-C while they work.
+  std::vector<Slot> slots(n);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  const Checkpoint hook = checkpoint;
+  auto work = [&] {
+    stopFlag = &stop;
+    const DepthScope depth;
+    for (;;) {
+      const std::size_t i = next.fetch_add(1);
+      if (i >= n || stop.load()) break;
+      Slot& slot = slots[i];
+      {
+        logging::Capture capture;
+        try {
+          task(i);
+        } catch (...) {
+          slot.error = std::current_exception();
+        }
+        slot.output = capture.take();
+      }
+      {
+        const std::lock_guard<std::mutex> lock(mutex);
+        slot.done = true;
+      }
+      finished.notify_one();
+      if (slot.error) break;  // views after it are abandoned anyway
+    }
+    stopFlag = nullptr;
+  };
+  std::vector<std::thread> workers;
+  workers.reserve(threads);
+  for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);
+
+  std::exception_ptr failure;
+  std::size_t written = 0;
+  try {
+    for (;;) {
+      std::vector<std::size_t> ready;
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        finished.wait_for(lock, kPollInterval, [&] { return written < n && slots[written].done; });
+        while (written < n && slots[written].done) ready.push_back(written++);
+      }
+      for (std::size_t i : ready) {
+        logging::replay(slots[i].output);
+        slots[i].output.clear();
+        if (slots[i].error) std::rethrow_exception(slots[i].error);
+      }
+      if (hook) hook(written, n);
+      if (written == n) break;
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  stop.store(true);
+  for (std::thread& w : workers) w.join();
+  if (failure) std::rethrow_exception(failure);
 }
+
+InUse::Guard::Guard(const InUse& flag, const char* name) : flag_(flag) {
+  if (flag_.busy_.exchange(true)) throw std::runtime_error(std::string(name) + " is in use by another thread");
+}
+
+InUse::Guard::~Guard() { flag_.busy_.store(false); }
 
 }  // namespace vesk::detail

@@ -19,6 +19,7 @@
 #include "calibration/eye_to_hand.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
+#include "core/threads.hpp"
 #include "core/transforms.hpp"
 #include "geometry/reprojection.hpp"
 #include "io/atomic_file.hpp"
@@ -122,9 +123,11 @@ double CalibrationBenchmark::crossValidateDetected(const std::vector<cv::Mat>& i
   std::vector<double> errors;
   if (nSplits > 0) {
     const std::size_t fold = std::max<std::size_t>(1, n / static_cast<std::size_t>(nSplits));
-    for (std::size_t f = 0; f < static_cast<std::size_t>(nSplits); ++f) {
+    const std::size_t folds = std::min(static_cast<std::size_t>(nSplits), (n + fold - 1) / fold);
+    // the folds are independent: one per thread, their errors taken in fold order
+    std::vector<std::vector<double>> foldErrors(folds);
+    detail::forEachView(folds, [&](std::size_t f) {
       const std::size_t start = f * fold;
-      if (start >= n) break;
       const std::size_t end = std::min(start + fold, n);
       std::vector<cv::Mat> training;
       std::vector<int> trainingIndices;
@@ -133,19 +136,20 @@ double CalibrationBenchmark::crossValidateDetected(const std::vector<cv::Mat>& i
         training.push_back(images[order[p]]);
         trainingIndices.push_back(static_cast<int>(order[p]));
       }
-      if (training.size() < kMinFramesPerSolve) continue;
+      if (training.size() < kMinFramesPerSolve) return;
       calibration::IntrinsicCalibrator calibrator(target, options);
       // each image is detected once: a training set takes its views from the detections of all images
       const calibration::IntrinsicResult r =
           detected ? calibrator.calibrateDetected(*detected, trainingIndices, training.front().size())
                    : calibrator.calibrate(training);
-      if (!r.ok) continue;
+      if (!r.ok) return;
       for (std::size_t p = start; p < end; ++p) {
         const auto e = reprojectionErrorOnImage(images[order[p]], target, r.intrinsic_matrix,
                                                 r.distortion_coefficients);
-        if (e) errors.push_back(*e);
+        if (e) foldErrors[f].push_back(*e);
       }
-    }
+    });
+    for (const std::vector<double>& e : foldErrors) errors.insert(errors.end(), e.begin(), e.end());
   }
   if (errors.empty()) {
     logging::log(Level::WARNING, "[Benchmark] cross_validate: no held-out errors computed.");
@@ -217,16 +221,21 @@ double CalibrationBenchmark::roundtrip(const std::vector<cv::Mat>& images, const
   const cv::Mat worldTTargetMean = tf::averagePose(worldTTarget);
   const cv::Mat cameraTTcp = X.inv(cv::DECOMP_LU);
 
-  std::vector<double> errors;
-  for (std::size_t i = 0; i < images.size() && i < robotTTcp.size(); ++i) {
+  const std::size_t frames = std::min(images.size(), robotTTcp.size());
+  std::vector<std::optional<double>> perFrame(frames);
+  detail::forEachView(frames, [&](std::size_t i) {
     const auto inputs = reprojectionErrorInputs(images[i], target);
-    if (!inputs || inputs->first.rows < static_cast<int>(kMinPointsPerView)) continue;
+    if (!inputs || inputs->first.rows < static_cast<int>(kMinPointsPerView)) return;
     const cv::Mat predicted = cameraTTcp * robotTTcp[i].inv(cv::DECOMP_LU) * worldTTargetMean;
     cv::Mat rvec;
     cv::Rodrigues(predicted(cv::Rect(0, 0, 3, 3)), rvec);
     const cv::Mat tvec = predicted(cv::Rect(3, 0, 1, 3)).clone();
-    errors.push_back(geometry::viewReprojectionError(inputs->first, inputs->second, rvec, tvec, intrinsicMatrix,
-                                                     distortionCoefficients));
+    perFrame[i] = geometry::viewReprojectionError(inputs->first, inputs->second, rvec, tvec, intrinsicMatrix,
+                                                  distortionCoefficients);
+  });
+  std::vector<double> errors;
+  for (const std::optional<double>& e : perFrame) {
+    if (e) errors.push_back(*e);
   }
   if (errors.empty()) {
     logging::log(Level::WARNING, component + ": no valid frames.");

@@ -9,6 +9,7 @@
 #include "calibration/eye_in_hand.hpp"
 #include "calibration/eye_to_hand.hpp"
 #include "core/logging.hpp"
+#include "core/threads.hpp"
 #include "core/transforms.hpp"
 
 namespace vesk::quality {
@@ -24,9 +25,12 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
     vesk::detail::requireFinite(*list, "compareHandEyeMethods", name);
     vesk::detail::requireRigid(*list, "compareHandEyeMethods", name);
   }
-  HandEyeMethodResults results;
-  for (const auto& entry : calibration::handEyeMethodByNameMap()) {
-    const std::string& name = entry.first;
+  std::vector<std::string> names;
+  for (const auto& entry : calibration::handEyeMethodByNameMap()) names.push_back(entry.first);
+  // the five calibrations are independent: one per thread, reports and log lines in method order
+  std::vector<std::optional<HandEyeMethodResult>> slots(names.size());
+  detail::forEachView(names.size(), [&](std::size_t m) {
+    const std::string& name = names[m];
     calibration::IntrinsicOptions options;
     options.per_view_error_threshold = perViewErrorThreshold;
     std::optional<HandEyeMethodResult> slot;
@@ -51,8 +55,10 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
     } catch (const std::exception& e) {
       logging::log(logging::WARNING, "[diag] method " + name + " failed: " + e.what());
     }
-    results[name] = std::move(slot);
-  }
+    slots[m] = std::move(slot);
+  });
+  HandEyeMethodResults results;
+  for (std::size_t m = 0; m < names.size(); ++m) results[names[m]] = std::move(slots[m]);
   return results;
 }
 
