@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "bindings/unlocked.hpp"
 
 #include "quality/benchmark.hpp"
 
@@ -24,16 +25,17 @@ void registerBenchmark(py::module_& m) {
   py::classh<CalibrationBenchmark>(m, "CalibrationBenchmark",
                                    "Cross-validation + optional hand-eye round-trip benchmark.")
       .def(py::init<>())
-      .def("run", &CalibrationBenchmark::run, py::arg("images"), py::arg("target"), py::arg("options"),
-           py::arg_v("robot_poses", std::vector<cv::Mat>(), "[]"), py::arg("eye_in_hand_options") = py::none(),
-           py::arg("backend_name") = "OpenCV", py::arg("n_splits") = 5, py::arg("seed") = 0,
-           py::arg("eye_to_hand") = false)
-      .def("cross_validate", &CalibrationBenchmark::crossValidate, py::arg("images"), py::arg("target"),
-           py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0)
+      .def("run", unlockedStateless(&CalibrationBenchmark::run), py::arg("images"), py::arg("target"),
+           py::arg("options"), py::arg_v("robot_poses", std::vector<cv::Mat>(), "[]"),
+           py::arg("eye_in_hand_options") = py::none(), py::arg("backend_name") = "OpenCV", py::arg("n_splits") = 5,
+           py::arg("seed") = 0, py::arg("eye_to_hand") = false, py::kw_only(), py::arg("progress") = py::none())
+      .def("cross_validate", unlockedStateless(&CalibrationBenchmark::crossValidate), py::arg("images"),
+           py::arg("target"), py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0, py::kw_only(), py::arg("progress") = py::none())
       .def("hand_eye_roundtrip", &CalibrationBenchmark::handEyeRoundtrip, py::arg("images"), py::arg("robot_poses"),
            py::arg("tcp_T_camera"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
-           py::arg("target"), py::arg("camera_T_target_list"))
-      .def("eye_to_hand_roundtrip", &CalibrationBenchmark::eyeToHandRoundtrip, py::arg("images"),
+           py::arg("target"), py::arg("camera_T_target_list"), py::call_guard<py::gil_scoped_release>())
+      .def("eye_to_hand_roundtrip", &CalibrationBenchmark::eyeToHandRoundtrip, py::call_guard<py::gil_scoped_release>(),
+           py::arg("images"),
            py::arg("robot_poses"), py::arg("robot_T_camera"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::arg("target"), py::arg("camera_T_target_list"),
            "Round trip of a fixed camera (board on the flange): the mean reprojection error, in pixels, of the board "

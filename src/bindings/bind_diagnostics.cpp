@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "bindings/unlocked.hpp"
 
 #include "calibration/hand_eye_check.hpp"
 #include "core/transforms.hpp"
@@ -46,13 +47,13 @@ void registerDiagnostics(py::module_& diag) {
       .def_readonly("tcp_T_camera", &HandEyeMethodResult::tcp_T_camera)
       .def_readonly("pose_deg", &HandEyeMethodResult::pose_deg)
       .def_readonly("robot_T_camera", &HandEyeMethodResult::robot_T_camera);
-  diag.def("compare_hand_eye_methods", &quality::compareHandEyeMethods, py::arg("target"),
+  diag.def("compare_hand_eye_methods", unlockedFunction(&quality::compareHandEyeMethods), py::arg("target"),
            py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("camera_T_target_list"),
            py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
-           py::arg("per_view_error_threshold") = 1.0, py::arg("eye_to_hand") = false);
+           py::arg("per_view_error_threshold") = 1.0, py::arg("eye_to_hand") = false, py::kw_only(), py::arg("progress") = py::none());
   diag.def(
       "check_hand_eye_data", &calibration::checkHandEyeData, py::arg("robot_T_tcp_list"), py::arg("camera_T_target_list"),
-      py::arg("eye_to_hand") = false,
+      py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
       "Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give "
       "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
       "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list "

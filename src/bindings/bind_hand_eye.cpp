@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "bindings/unlocked.hpp"
 
 #include "calibration/eye_in_hand.hpp"
 #include "calibration/eye_to_hand.hpp"
@@ -16,6 +17,11 @@ using calibration::IntrinsicOptions;
 using calibration::HandEyeDataFinding;
 using calibration::TargetConsistencyStats;
 using calibration::TransformUncertainty;
+
+namespace {
+constexpr const char* kEyeInHand = "EyeInHandCalibrator";
+constexpr const char* kEyeToHand = "EyeToHandCalibrator";
+}  // namespace
 
 void registerHandEye(py::module_& m) {
   m.def(
@@ -79,18 +85,25 @@ void registerHandEye(py::module_& m) {
   py::classh<EyeInHandCalibrator>(m, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
       .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
            py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-      .def("calibrate", &EyeInHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
-           py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
+      .def("calibrate", unlockedMethod(&EyeInHandCalibrator::calibrate, kEyeInHand), py::arg("robot_T_tcp_list"),
+           py::arg("image_list"), py::arg("method") = "TSAI",
+           py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
            py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
            py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("output_path", py::str(""), "''"))
-      .def("compute_camera_T_target_list", &EyeInHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
-           py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
-      .def("corner_images", [](const EyeInHandCalibrator& c) { return c.cornerImages(); })
-      .def("format_results", &EyeInHandCalibrator::formatResults)
-      .def("print_results", &EyeInHandCalibrator::printResults)
-      .def("last_result", [](const EyeInHandCalibrator& c) { return c.lastResult(); })
-      .def("target", [](const EyeInHandCalibrator& c) { return c.target(); });
+           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
+      .def("compute_camera_T_target_list", unlockedMethod(&EyeInHandCalibrator::computeCameraTTargetList, kEyeInHand),
+           py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
+      .def("corner_images",
+           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.cornerImages(); }, kEyeInHand))
+      .def("format_results",
+           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.formatResults(); }, kEyeInHand))
+      .def("print_results",
+           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { c.printResults(); }, kEyeInHand))
+      .def("last_result",
+           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.lastResult(); }, kEyeInHand))
+      .def("target",
+           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.target(); }, kEyeInHand));
 
   py::classh<EyeToHandResult>(m, "EyeToHandResult", "Result of EyeToHandCalibrator.calibrate().")
       .def_readonly("ok", &EyeToHandResult::ok)
@@ -115,18 +128,25 @@ void registerHandEye(py::module_& m) {
       "tcp_T_target.")
       .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
            py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-      .def("calibrate", &EyeToHandCalibrator::calibrate, py::arg("robot_T_tcp_list"), py::arg("image_list"),
-           py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
+      .def("calibrate", unlockedMethod(&EyeToHandCalibrator::calibrate, kEyeToHand), py::arg("robot_T_tcp_list"),
+           py::arg("image_list"), py::arg("method") = "TSAI",
+           py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
            py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
            py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("output_path", py::str(""), "''"))
-      .def("compute_camera_T_target_list", &EyeToHandCalibrator::computeCameraTTargetList, py::arg("image_list"),
-           py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"))
-      .def("corner_images", [](const EyeToHandCalibrator& c) { return c.cornerImages(); })
-      .def("format_results", &EyeToHandCalibrator::formatResults)
-      .def("print_results", &EyeToHandCalibrator::printResults)
-      .def("last_result", [](const EyeToHandCalibrator& c) { return c.lastResult(); })
-      .def("target", [](const EyeToHandCalibrator& c) { return c.target(); });
+           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
+      .def("compute_camera_T_target_list", unlockedMethod(&EyeToHandCalibrator::computeCameraTTargetList, kEyeToHand),
+           py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
+      .def("corner_images",
+           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.cornerImages(); }, kEyeToHand))
+      .def("format_results",
+           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.formatResults(); }, kEyeToHand))
+      .def("print_results",
+           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { c.printResults(); }, kEyeToHand))
+      .def("last_result",
+           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.lastResult(); }, kEyeToHand))
+      .def("target",
+           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.target(); }, kEyeToHand));
 }
 
 }  // namespace vesk::bindings

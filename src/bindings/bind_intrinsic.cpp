@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "bindings/unlocked.hpp"
 
 #include "calibration/intrinsic.hpp"
 
@@ -11,6 +12,10 @@ using calibration::IntrinsicCalibrator;
 using calibration::IntrinsicOptions;
 using calibration::IntrinsicResult;
 using calibration::TargetDetections;
+
+namespace {
+constexpr const char* kIntrinsic = "IntrinsicCalibrator";
+}  // namespace
 
 void registerIntrinsic(py::module_& m) {
   m.attr("TERM_CRITERIA_COUNT") = static_cast<int>(cv::TermCriteria::COUNT);
@@ -62,12 +67,17 @@ void registerIntrinsic(py::module_& m) {
                                   "Intrinsic camera calibrator for chessboard, ChArUco and ArUco targets.")
       .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
            py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-      .def("find_corners", &IntrinsicCalibrator::findCorners, py::arg("images"))
-      .def("calibrate", &IntrinsicCalibrator::calibrate, py::arg("images"))
-      .def("corner_images", [](const IntrinsicCalibrator& c) { return c.cornerImages(); })
-      .def("detections", [](const IntrinsicCalibrator& c) { return c.detections(); })
-      .def("target", [](const IntrinsicCalibrator& c) { return c.target(); })
-      .def("options", [](const IntrinsicCalibrator& c) { return c.options(); });
+      .def("find_corners", unlockedMethod(&IntrinsicCalibrator::findCorners, kIntrinsic), py::arg("images"),
+           py::kw_only(), py::arg("progress") = py::none())
+      .def("calibrate", unlockedMethod(&IntrinsicCalibrator::calibrate, kIntrinsic), py::arg("images"),
+           py::kw_only(), py::arg("progress") = py::none())
+      .def("corner_images",
+           lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.cornerImages(); }, kIntrinsic))
+      .def("detections",
+           lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.detections(); }, kIntrinsic))
+      .def("target", lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.target(); }, kIntrinsic))
+      .def("options",
+           lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.options(); }, kIntrinsic));
 }
 
 }  // namespace vesk::bindings

@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "bindings/unlocked.hpp"
 
 #include <opencv2/calib3d.hpp>
 
@@ -14,6 +15,10 @@ using calibration::MultiCameraCalibrator;
 using calibration::MultiCameraResult;
 using calibration::SubsetResult;
 using calibration::TriangulationReport;
+
+namespace {
+constexpr const char* kRig = "MultiCameraCalibrator";
+}  // namespace
 
 void registerMultiCamera(py::module_& m) {
   m.attr("CALIB_FIX_INTRINSIC") = static_cast<int>(cv::CALIB_FIX_INTRINSIC);
@@ -52,17 +57,23 @@ void registerMultiCamera(py::module_& m) {
            py::arg_v("options", MultiCameraCalibrator::defaultOptions(), "MultiCameraCalibrator.default_options()"),
            py::arg("stereo_calibrate_flags") = static_cast<int>(cv::CALIB_FIX_INTRINSIC))
       .def_static("default_options", &MultiCameraCalibrator::defaultOptions)
-      .def("calibrate", &MultiCameraCalibrator::calibrate, py::arg("image_lists"),
+      .def("calibrate", unlockedMethod(&MultiCameraCalibrator::calibrate, kRig), py::arg("image_lists"),
            py::arg_v("intrinsic_matrices", std::vector<cv::Mat>(), "[]"),
            py::arg_v("distortion_coefficients", std::vector<cv::Mat>(), "[]"),
-           py::arg_v("output_path", py::str(""), "''"))
-      .def("triangulate", &MultiCameraCalibrator::triangulate, py::arg("image_lists"), py::arg("frame_index") = 0)
-      .def("calibrate_subsets", &MultiCameraCalibrator::calibrateSubsets, py::arg("image_lists"),
-           py::arg_v("subset_sizes", std::vector<int>{2, 3}, "[2, 3]"), py::arg("frame_index") = 0)
-      .def("format_results", &MultiCameraCalibrator::formatResults)
-      .def("print_results", &MultiCameraCalibrator::printResults)
-      .def_property_readonly("last_result", [](const MultiCameraCalibrator& c) { return c.lastResult(); })
-      .def_property_readonly("target", [](const MultiCameraCalibrator& c) { return c.target(); })
+           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
+      .def("triangulate", unlockedMethod(&MultiCameraCalibrator::triangulate, kRig), py::arg("image_lists"),
+           py::arg("frame_index") = 0, py::kw_only(), py::arg("progress") = py::none())
+      .def("calibrate_subsets", unlockedMethod(&MultiCameraCalibrator::calibrateSubsets, kRig), py::arg("image_lists"),
+           py::arg_v("subset_sizes", std::vector<int>{2, 3}, "[2, 3]"), py::arg("frame_index") = 0, py::kw_only(), py::arg("progress") = py::none())
+      .def("format_results",
+           lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { return c.formatResults(); }, kRig))
+      .def("print_results",
+           lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { c.printResults(); }, kRig))
+      .def_property_readonly(
+          "last_result",
+          lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { return c.lastResult(); }, kRig))
+      .def_property_readonly(
+          "target", lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { return c.target(); }, kRig))
       .def_property_readonly("num_cameras", &MultiCameraCalibrator::numCameras)
       .def_property_readonly("reference_index", &MultiCameraCalibrator::referenceIndex);
 }

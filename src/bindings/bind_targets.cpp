@@ -34,7 +34,14 @@ void registerTargets(py::module_& m) {
       .def_readwrite("square_length", &CharucoTarget::square_length)
       .def_readwrite("marker_length", &CharucoTarget::marker_length)
       .def_readwrite("aruco_dict_id", &CharucoTarget::aruco_dict_id)
-      .def("detect_and_annotate", &CharucoTarget::detectAndAnnotate, py::arg("image"),
+      .def(
+          "detect_and_annotate",
+          [](const CharucoTarget& t, const cv::Mat& image) {
+            const CharucoTarget target = t;  // Python may change the original while this runs
+            const py::gil_scoped_release unlock;
+            return target.detectAndAnnotate(image);
+          },
+          py::arg("image"),
            "Detect ChArUco corners on `image` and draw them on a copy. "
            "Returns (annotated_image_bgr, num_charuco_corners).")
       .def("__repr__", [](const CharucoTarget& t) { return toRepr(t); });

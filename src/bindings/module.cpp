@@ -64,6 +64,33 @@ void refuseUninitialisedInstances() {
   });
 }
 
+// The thread count, set the way cv2.setNumThreads and threadpoolctl's threadpool_limits set theirs.
+struct ThreadLimit {
+  int limit;
+  int saved = 0;
+};
+
+int threadSetting(int n) { return n == 0 ? 1 : n; }  // as cv2: 0 runs on one thread, below 0 the default
+
+void registerThreads(py::module_& m) {
+  m.def(
+      "set_num_threads", [](int n) { vesk::detail::setViewThreads(threadSetting(n)); }, py::arg("n"),
+      "Threads for per-view work (detection, poses, folds, solvers, rig cameras), for the whole process: n >= 1 "
+      "threads, 0 or 1 the calling thread only, n < 0 all cores the process may use (the default). Results do not "
+      "depend on it.");
+  m.def("get_num_threads", &vesk::detail::viewThreads, "Threads used for per-view work.");
+  py::classh<ThreadLimit>(m, "thread_limit",
+                          "Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads "
+                          "(as set_num_threads(n)) and restores the setting on exit.")
+      .def(py::init([](int n) { return ThreadLimit{threadSetting(n)}; }), py::arg("n"))
+      .def("__enter__",
+           [](ThreadLimit& t) {
+             t.saved = vesk::detail::configuredViewThreads();
+             vesk::detail::setViewThreads(t.limit);
+           })
+      .def("__exit__", [](ThreadLimit& t, const py::args&) { vesk::detail::setViewThreads(t.saved); });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
@@ -72,6 +99,7 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
       "Compiled C++ core of halberon-vesk: targets, calibration, geometry, quality, io. "
       "Not meant to be imported directly  -  use the halberon.vesk Python package.";
 
+  registerThreads(m);
   auto tf = m.def_submodule("tf", "SE(3) pose <-> 4x4 transformation matrix conversions.");
   vesk::bindings::registerTf(tf);
   vesk::bindings::registerTargets(m);

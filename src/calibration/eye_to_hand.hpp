@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/threads.hpp"
+
 #include "calibration/hand_eye_core.hpp"
 
 namespace vesk::calibration {
@@ -54,10 +56,13 @@ class EyeToHandCalibrator {
 
   const EyeToHandResult& lastResult() const { return last_result_; }
   const CalibrationTarget& target() const { return core_.target(); }
+  // taken by each call from Python: one thread at a time
+  const detail::InUse& inUse() const { return in_use_; }
 
  private:
   HandEyeCore core_;
   EyeToHandResult last_result_;
+  detail::InUse in_use_;
 };
 
 }  // namespace vesk::calibration

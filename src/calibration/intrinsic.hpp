@@ -7,6 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/threads.hpp"
+
 #include "targets/targets.hpp"
 
 namespace vesk::calibration {
@@ -65,6 +67,8 @@ class IntrinsicCalibrator {
                                                           const cv::Mat& K, const cv::Mat& D) const;
 
   const CalibrationTarget& target() const { return target_; }
+  // taken by each call from Python: one thread at a time
+  const detail::InUse& inUse() const { return in_use_; }
   const IntrinsicOptions& options() const { return options_; }
   const TargetDetections& detections() const { return detections_; }
   const std::vector<cv::Mat>& cornerImages() const { return detections_.annotated_images; }
@@ -79,6 +83,7 @@ class IntrinsicCalibrator {
   TargetDetections detections_;
   std::vector<cv::Mat> rvecs_;
   std::vector<cv::Mat> tvecs_;
+  detail::InUse in_use_;
 };
 
 }  // namespace vesk::calibration

@@ -69,6 +69,8 @@ class MultiCameraCalibrator {
   void printResults() const;
 
   const CalibrationTarget& target() const { return target_; }
+  // taken by each call from Python: one thread at a time
+  const detail::InUse& inUse() const { return in_use_; }
   int numCameras() const { return num_cameras_; }
   int referenceIndex() const { return reference_index_; }
   const MultiCameraResult& lastResult() const { return last_result_; }
@@ -122,6 +124,7 @@ class MultiCameraCalibrator {
   IntrinsicOptions options_;
   int stereo_calibrate_flags_;
   MultiCameraResult last_result_;
+  detail::InUse in_use_;
   bool has_triangulation_ = false;
   TriangulationReport last_triangulation_;
   std::vector<SubsetResult> last_subset_results_;

@@ -79,6 +79,8 @@ int viewThreads() {
 
 void setViewThreads(int n) { configuredThreads.store(n > 0 ? n : 0); }
 
+int configuredViewThreads() { return configuredThreads.load(); }
+
 CallScope::CallScope(Checkpoint hook) : saved_(std::move(checkpoint)) { checkpoint = std::move(hook); }
 
 CallScope::~CallScope() { checkpoint = std::move(saved_); }
@@ -125,6 +127,7 @@ void forEachView(std::size_t n, const std::function<void(std::size_t)>& task) {
     }
     stopFlag = nullptr;
   };
+  if (hook) hook(0, n);
   std::vector<std::thread> workers;
   workers.reserve(threads);
   for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);

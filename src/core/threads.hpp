@@ -32,6 +32,8 @@ class SequentialSolve {
 // restores the default.
 int viewThreads();
 void setViewThreads(int n);
+// The setting as made: 0 for the default.
+int configuredViewThreads();
 
 // Thrown through the core when the caller stops a call (Ctrl-C, or its progress callable raised).
 // Not a std::exception, so that no per-item handler in the core takes it for one item's failure.

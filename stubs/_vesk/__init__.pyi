@@ -9,7 +9,17 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'hand_eye_method_by_name_map', 'io', 'tf']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_num_threads', 'tf', 'thread_limit']
+class thread_limit:
+    """
+    Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads (as set_num_threads(n)) and restores the setting on exit.
+    """
+    def __enter__(self) -> None:
+        ...
+    def __exit__(self, *args) -> None:
+        ...
+    def __init__(self, n: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
 class ChessboardTarget:
     """
     Classic chessboard target: inner-corner grid + square size.
@@ -238,13 +248,13 @@ class IntrinsicCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, images: collections.abc.Sequence[numpy.ndarray]) -> IntrinsicResult:
+    def calibrate(self, images: collections.abc.Sequence[numpy.ndarray], *, progress: typing.Any = None) -> IntrinsicResult:
         ...
     def corner_images(self) -> list[numpy.ndarray]:
         ...
     def detections(self) -> TargetDetections:
         ...
-    def find_corners(self, images: collections.abc.Sequence[numpy.ndarray]) -> TargetDetections:
+    def find_corners(self, images: collections.abc.Sequence[numpy.ndarray], *, progress: typing.Any = None) -> TargetDetections:
         ...
     def options(self) -> IntrinsicOptions:
         ...
@@ -365,9 +375,9 @@ class EyeInHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '') -> HandEyeResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, progress: typing.Any = None) -> HandEyeResult:
         ...
-    def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray) -> AlignedTargetPoses:
+    def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...
     def corner_images(self) -> list[numpy.ndarray]:
         ...
@@ -428,9 +438,9 @@ class EyeToHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '') -> EyeToHandResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, progress: typing.Any = None) -> EyeToHandResult:
         ...
-    def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray) -> AlignedTargetPoses:
+    def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...
     def corner_images(self) -> list[numpy.ndarray]:
         ...
@@ -517,15 +527,15 @@ class MultiCameraCalibrator:
         ...
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, num_cameras: typing.SupportsInt | typing.SupportsIndex, reference_index: typing.SupportsInt | typing.SupportsIndex = 0, options: IntrinsicOptions = ..., stereo_calibrate_flags: typing.SupportsInt | typing.SupportsIndex = 256) -> None:
         ...
-    def calibrate(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], intrinsic_matrices: collections.abc.Sequence[numpy.ndarray] = [], distortion_coefficients: collections.abc.Sequence[numpy.ndarray] = [], output_path: os.PathLike | str | bytes = '') -> MultiCameraResult:
+    def calibrate(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], intrinsic_matrices: collections.abc.Sequence[numpy.ndarray] = [], distortion_coefficients: collections.abc.Sequence[numpy.ndarray] = [], output_path: os.PathLike | str | bytes = '', *, progress: typing.Any = None) -> MultiCameraResult:
         ...
-    def calibrate_subsets(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], subset_sizes: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = [2, 3], frame_index: typing.SupportsInt | typing.SupportsIndex = 0) -> list[SubsetResult]:
+    def calibrate_subsets(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], subset_sizes: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex] = [2, 3], frame_index: typing.SupportsInt | typing.SupportsIndex = 0, *, progress: typing.Any = None) -> list[SubsetResult]:
         ...
     def format_results(self) -> str:
         ...
     def print_results(self) -> None:
         ...
-    def triangulate(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], frame_index: typing.SupportsInt | typing.SupportsIndex = 0) -> TriangulationReport:
+    def triangulate(self, image_lists: collections.abc.Sequence[collections.abc.Sequence[numpy.ndarray]], frame_index: typing.SupportsInt | typing.SupportsIndex = 0, *, progress: typing.Any = None) -> TriangulationReport:
         ...
     @property
     def last_result(self) -> MultiCameraResult:
@@ -579,7 +589,7 @@ class CalibrationBenchmark:
         ...
     def __init__(self) -> None:
         ...
-    def cross_validate(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0) -> float:
+    def cross_validate(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0, *, progress: typing.Any = None) -> float:
         ...
     def eye_to_hand_roundtrip(self, images: collections.abc.Sequence[numpy.ndarray], robot_poses: collections.abc.Sequence[numpy.ndarray], robot_T_camera: numpy.ndarray, intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, target: ChessboardTarget | CharucoTarget | ArucoTarget, camera_T_target_list: collections.abc.Sequence[numpy.ndarray]) -> float:
         """
@@ -587,7 +597,7 @@ class CalibrationBenchmark:
         """
     def hand_eye_roundtrip(self, images: collections.abc.Sequence[numpy.ndarray], robot_poses: collections.abc.Sequence[numpy.ndarray], tcp_T_camera: numpy.ndarray, intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, target: ChessboardTarget | CharucoTarget | ArucoTarget, camera_T_target_list: collections.abc.Sequence[numpy.ndarray]) -> float:
         ...
-    def run(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, robot_poses: collections.abc.Sequence[numpy.ndarray] = [], eye_in_hand_options: IntrinsicOptions | None = None, backend_name: str = 'OpenCV', n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0, eye_to_hand: bool = False) -> BenchmarkResult:
+    def run(self, images: collections.abc.Sequence[numpy.ndarray], target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions, robot_poses: collections.abc.Sequence[numpy.ndarray] = [], eye_in_hand_options: IntrinsicOptions | None = None, backend_name: str = 'OpenCV', n_splits: typing.SupportsInt | typing.SupportsIndex = 5, seed: typing.SupportsInt | typing.SupportsIndex = 0, eye_to_hand: bool = False, *, progress: typing.Any = None) -> BenchmarkResult:
         ...
 def aruco_dictionary_id_from_name(name: str) -> int:
     """
@@ -597,9 +607,17 @@ def aruco_dictionary_id_map() -> dict[str, int]:
     """
     Map of predefined ArUco dictionary names ("DICT_4X4_50", ...) to their OpenCV ids.
     """
+def get_num_threads() -> int:
+    """
+    Threads used for per-view work.
+    """
 def hand_eye_method_by_name_map() -> dict[str, int]:
     """
     Map of hand-eye method names ("TSAI", "PARK", "HORAUD", "ANDREFF", "DANIILIDIS") to cv::HandEyeCalibrationMethod values.
+    """
+def set_num_threads(n: typing.SupportsInt | typing.SupportsIndex) -> None:
+    """
+    Threads for per-view work (detection, poses, folds, solvers, rig cameras), for the whole process: n >= 1 threads, 0 or 1 the calling thread only, n < 0 all cores the process may use (the default). Results do not depend on it.
     """
 CALIB_FIX_INTRINSIC: int = 256
 CALIB_USE_INTRINSIC_GUESS: int = 1
