@@ -15,7 +15,7 @@ import sys
 
 import numpy as np
 
-from common import TIMES, bench_main, peak_rss_mb, reset_peak_rss, rss_mb, side_by_side
+from common import POOL, TIMES, bench_main, peak_rss_mb, ratios, reset_peak_rss, rss_mb, three_way
 
 import _vesk
 from vesk_testing import reference
@@ -36,13 +36,14 @@ def run(kind: str, n: int, repeats: int, size=(1280, 960)) -> dict:
     target = target_of(kind, board)
     r = _vesk.IntrinsicCalibrator(target).calibrate(images)  # warm-up and ground truth
     K = r.intrinsic_matrix
-    t_ours, t_cv = side_by_side(lambda: _vesk.IntrinsicCalibrator(target).calibrate(images),
-                                lambda: reference.calibrate(kind, board, images), repeats)
+    times = three_way(lambda: _vesk.IntrinsicCalibrator(target).calibrate(images),
+                      lambda: reference.calibrate(kind, board, images),
+                      lambda: reference.calibrate(kind, board, images, pool=POOL), repeats)
     mem = memory(kind, board, images)
     return {
         **mem,
         "pipeline": f"intrinsic/{kind}" + ("" if size == (1280, 960) else f" {size[0]}x{size[1]}"),
-        "ours_s": t_ours, "opencv_s": t_cv, "ratio": t_ours / t_cv,
+        **ratios(*times),
         "views": len(r.successful_indices),
         "fx_err_pct": 100 * abs(K[0, 0] / cam.K[0, 0] - 1), "cx_err_px": abs(K[0, 2] - cam.K[0, 2]),
     }

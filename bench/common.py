@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import gc
 import json
 import os
@@ -34,6 +35,27 @@ def side_by_side(ours, theirs, repeats: int = 3):
             dt, _ = timed(fn)
             sink.append(dt)
     return min(a), min(b)
+
+
+# The cv2 sequence on a thread pool across views, as a user could also write it: one worker per core
+# the process may use.
+POOL = concurrent.futures.ThreadPoolExecutor(max_workers=len(os.sched_getaffinity(0)))
+
+
+def three_way(ours, theirs, pooled, repeats: int = 3):
+    """Best wall times of the core, the cv2 sequence and the cv2 sequence on POOL, run in turn."""
+    times = ([], [], [])
+    calls = (ours, theirs, pooled)
+    for k in range(repeats):
+        for j in range(3):
+            m = (j + k) % 3
+            dt, _ = timed(calls[m])
+            times[m].append(dt)
+    return tuple(min(t) for t in times)
+
+
+def ratios(t_ours, t_cv, t_pool) -> dict:
+    return {"ours_s": t_ours, "opencv_s": t_cv, "ratio": t_ours / t_cv, "pool_s": t_pool, "ratio_pool": t_ours / t_pool}
 
 
 def reset_peak_rss() -> None:
@@ -106,4 +128,5 @@ def bench_main(rows, columns, argv=None, repeats: int = 7, views: int | None = N
     return 0
 
 
-TIMES = [("ours_s", "ours [s]", 10, ".3f"), ("opencv_s", "opencv [s]", 12, ".3f"), ("ratio", "ratio", 8, ".3f")]
+TIMES = [("ours_s", "ours [s]", 10, ".3f"), ("opencv_s", "opencv [s]", 12, ".3f"), ("ratio", "ratio", 8, ".3f"),
+         ("pool_s", "cv2 pool [s]", 14, ".3f"), ("ratio_pool", "vs pool", 9, ".3f")]

@@ -24,62 +24,72 @@ def chessboard_points(size, square) -> np.ndarray:
     return pts
 
 
-def detect(kind: str, board: S.Board, images, annotate: bool = False):
+def detect(kind: str, board: S.Board, images, annotate: bool = False, pool=None):
     """(image_points, object_points, indices, annotated) as the intrinsic calibrator detects them.
 
     Image points are N x 1 x 2 float32, object points N x 3 float32; the annotated
-    copies are made only when asked for.
+    copies are made only when asked for. With a concurrent.futures pool the views are
+    detected on its threads (cv2 releases the interpreter lock), as a user could write it.
     """
-    img_pts, obj_pts, idx, annotated = [], [], [], []
-
-    def keep(i, ip, op, draw):
-        img_pts.append(ip.reshape(-1, 1, 2)), obj_pts.append(op), idx.append(i)
-        if annotate:
-            annotated.append(draw(images[i].copy()))
-
     if kind == "chessboard":
         size, sq = board.params["args"]
         pts = chessboard_points(size, sq)
-        for i, img in enumerate(images):
+
+        def one(img):
             gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
             ok, c = cv2.findChessboardCorners(gray, size, flags=0)
-            if ok:
-                c = cv2.cornerSubPix(gray, c, (11, 11), (-1, -1), CRITERIA)
-                keep(i, c, pts.copy(), lambda copy, c=c: cv2.drawChessboardCorners(copy, size, c, True))
+            if not ok:
+                return None
+            c = cv2.cornerSubPix(gray, c, (11, 11), (-1, -1), CRITERIA)
+            return c, pts.copy(), (cv2.drawChessboardCorners(img.copy(), size, c, True) if annotate else None)
     elif kind == "charuco":
         sx, sy, sq, ml, did = board.params["args"]
         b = cv2.aruco.CharucoBoard((sx, sy), sq, ml, cv2.aruco.getPredefinedDictionary(did))
         det = cv2.aruco.CharucoDetector(b, cv2.aruco.CharucoParameters(), cv2.aruco.DetectorParameters(),
                                         cv2.aruco.RefineParameters(*REFINE))
         corners = np.asarray(b.getChessboardCorners(), np.float32)
-        for i, img in enumerate(images):
+
+        def one(img):
             cc, ci, mc, mi = det.detectBoard(cv2.cvtColor(img, cv2.COLOR_BGR2GRAY))
-            if ci is not None and len(ci) >= 4:
-                def draw(copy, cc=cc, ci=ci, mc=mc, mi=mi):
-                    cv2.aruco.drawDetectedMarkers(copy, mc, mi, (0, 255, 0))
-                    cv2.aruco.drawDetectedCornersCharuco(copy, cc, ci, (255, 0, 0))
-                    return copy
-                keep(i, cc, corners[ci.ravel()], draw)
+            if ci is None or len(ci) < 4:
+                return None
+            copy = None
+            if annotate:
+                copy = img.copy()
+                cv2.aruco.drawDetectedMarkers(copy, mc, mi, (0, 255, 0))
+                cv2.aruco.drawDetectedCornersCharuco(copy, cc, ci, (255, 0, 0))
+            return cc, corners[ci.ravel()], copy
     else:
         size, ml, sep, did = board.params["args"]
         d = cv2.aruco.getPredefinedDictionary(did)
         b = cv2.aruco.GridBoard(size, ml, sep, d)
         det = cv2.aruco.ArucoDetector(d, cv2.aruco.DetectorParameters(), cv2.aruco.RefineParameters(*REFINE))
         objs = [np.asarray(o, np.float32).reshape(4, 3) for o in b.getObjPoints()]
-        for i, img in enumerate(images):
+
+        def one(img):
             gray = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY)
             mc, mi, rej = det.detectMarkers(gray)
-            if mi is not None and len(mi) >= 4:
-                mc, mi, rej, _ = det.refineDetectedMarkers(gray, b, mc, mi, rej)
-                keep(i, np.concatenate([c.reshape(4, 1, 2) for c in mc]),
-                     np.concatenate([objs[k] for k in mi.ravel()]),
-                     lambda copy, mc=mc, mi=mi: cv2.aruco.drawDetectedMarkers(copy, mc, mi, (0, 255, 0)))
+            if mi is None or len(mi) < 4:
+                return None
+            mc, mi, rej, _ = det.refineDetectedMarkers(gray, b, mc, mi, rej)
+            copy = cv2.aruco.drawDetectedMarkers(img.copy(), mc, mi, (0, 255, 0)) if annotate else None
+            return (np.concatenate([c.reshape(4, 1, 2) for c in mc]), np.concatenate([objs[k] for k in mi.ravel()]),
+                    copy)
+
+    img_pts, obj_pts, idx, annotated = [], [], [], []
+    for i, found in enumerate((pool.map if pool is not None else map)(one, images)):
+        if found is None:
+            continue
+        ip, op, copy = found
+        img_pts.append(ip.reshape(-1, 1, 2)), obj_pts.append(op), idx.append(i)
+        if annotate:
+            annotated.append(copy)
     return img_pts, obj_pts, idx, annotated
 
 
-def calibrate(kind: str, board: S.Board, images):
+def calibrate(kind: str, board: S.Board, images, pool=None):
     """Detection, annotation and calibrateCameraExtended: (its result tuple, the annotated views)."""
-    img_pts, obj_pts, _, annotated = detect(kind, board, images, annotate=True)
+    img_pts, obj_pts, _, annotated = detect(kind, board, images, annotate=True, pool=pool)
     result = cv2.calibrateCameraExtended(obj_pts, img_pts, images[0].shape[1::-1], None, None, flags=0,
                                          criteria=SOLVE_CRITERIA)
     return result, annotated
