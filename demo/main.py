@@ -33,6 +33,32 @@ from vesk_testing import scene as S
 import report as R
 
 
+class Progress:
+    """Progress of the core's per-view loops, on standard error: a bar per stage on a terminal, one
+    plain line per finished loop otherwise (a log file or a pipe gets no carriage returns)."""
+
+    def __init__(self, stream=sys.stderr):
+        self.stream = stream
+        self.tty = stream.isatty()
+
+    def __call__(self, stage: str):
+        def report(done: int, total: int) -> None:
+            if self.tty:
+                width = 30
+                filled = width * done // max(total, 1)
+                self.stream.write(f"\r\x1b[2K  {stage} [{'#' * filled}{'.' * (width - filled)}] {done}/{total}")
+                if done == total:
+                    self.stream.write("\n")
+            elif done == total:
+                self.stream.write(f"  {stage}: {done}/{total} done\n")
+            self.stream.flush()
+
+        return report
+
+
+PROGRESS = Progress()
+
+
 def rule(title: str) -> None:
     print("\n" + "#" * 70 + f"\n# {title}\n" + "#" * 70, flush=True)
 
@@ -134,7 +160,7 @@ def hand_eye_stage(he_dir, target, out, page):
     images, poses = io.load_hand_eye_dataset(he_dir)
     options = _vesk.IntrinsicOptions()
     intrinsic = _vesk.IntrinsicCalibrator(target, options)
-    r = intrinsic.calibrate(images)
+    r = intrinsic.calibrate(images, progress=PROGRESS("intrinsic calibration"))
     print(f"views used: {len(r.successful_indices)} of {len(images)}, reprojection error "
           f"{r.reprojection_error:.4f} px")
     print("K =\n", r.intrinsic_matrix, "\nd =", r.distortion_coefficients.ravel())
@@ -147,13 +173,13 @@ def hand_eye_stage(he_dir, target, out, page):
 
     rule("eye-in-hand calibration")
     calibrator = _vesk.EyeInHandCalibrator(target, options)
-    he = calibrator.calibrate(poses, images, "TSAI", output_path=out)
+    he = calibrator.calibrate(poses, images, "TSAI", output_path=out, progress=PROGRESS("eye-in-hand calibration"))
     for k, img in enumerate(calibrator.corner_images()[:3]):
         cv2.imwrite(str(out / f"hand_eye_view_{k:02d}_annotated.png"), img)
 
     rule("diagnostics: the five hand-eye solvers side by side")
     methods = diagnostics.compare_hand_eye_methods(target, poses, images, [], r.intrinsic_matrix,
-                                                   r.distortion_coefficients)
+                                                   r.distortion_coefficients, progress=PROGRESS("five solvers"))
     text = diagnostics.format_method_comparison(methods)
     print(text)
     if page:
@@ -162,7 +188,7 @@ def hand_eye_stage(he_dir, target, out, page):
 
     rule("benchmark: cross-validation and hand-eye round trip")
     bench = _vesk.CalibrationBenchmark()
-    result = bench.run(images, target, options, poses, options)
+    result = bench.run(images, target, options, poses, options, progress=PROGRESS("benchmark"))
     print(_vesk.CalibrationBenchmark.format_results([result]))
     _vesk.CalibrationBenchmark.save_json([result], str(out / "benchmark.json"))
     if page:
@@ -176,7 +202,7 @@ def eye_to_hand_stage(e2h_dir, target, out, page):
     images, poses = io.load_hand_eye_dataset(e2h_dir)
     options = _vesk.IntrinsicOptions()
     calibrator = _vesk.EyeToHandCalibrator(target, options)
-    e2h = calibrator.calibrate(poses, images, "TSAI", output_path=out)
+    e2h = calibrator.calibrate(poses, images, "TSAI", output_path=out, progress=PROGRESS("eye-to-hand calibration"))
     for k, img in enumerate(calibrator.corner_images()[:3]):
         cv2.imwrite(str(out / f"eye_to_hand_view_{k:02d}_annotated.png"), img)
     if not e2h.ok:
@@ -185,7 +211,8 @@ def eye_to_hand_stage(e2h_dir, target, out, page):
 
     rule("diagnostics: the five hand-eye solvers on the fixed camera")
     methods = diagnostics.compare_hand_eye_methods(target, poses, images, [], e2h.intrinsic_matrix,
-                                                   e2h.distortion_coefficients, eye_to_hand=True)
+                                                   e2h.distortion_coefficients, eye_to_hand=True,
+                                                   progress=PROGRESS("five solvers"))
     text = diagnostics.format_method_comparison(methods)
     print(text)
     rt = _vesk.CalibrationBenchmark().eye_to_hand_roundtrip(
@@ -202,7 +229,7 @@ def rig_stage(rig_dir, target, n_cams, out, page):
     rule("multi-camera rig calibration")
     lists = io.load_multi_camera_dataset(rig_dir, n_cams)
     mc = _vesk.MultiCameraCalibrator(target, n_cams)
-    rig = mc.calibrate(lists, output_path=out)
+    rig = mc.calibrate(lists, output_path=out, progress=PROGRESS("rig calibration"))
     annotated, _ = target.detect_and_annotate(lists[0][0])
     cv2.imwrite(str(out / "rig_cam_00_frame_00_annotated.png"), annotated)
     if page:

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/numpy.h>
@@ -14,11 +15,36 @@
 #include <opencv2/core.hpp>
 
 #include "core/allocator.hpp"
+#include "core/threads.hpp"
 
 // CPython 3.13 dropped this symbol. A weak reference lets the loader map the
 // module under another interpreter, so the entry's version check can report
 // the mismatch instead of the loader failing on an undefined symbol.
 #pragma weak _PyThreadState_UncheckedGet
+
+namespace vesk::bindings {
+
+// The copies a list of arrays needs, collected while the list converts and then made on every view
+// thread at once: for a list of large images the copy (and the first touch of its fresh memory)
+// is most of the conversion. The lock stays held meanwhile, so no Python code can change an array
+// while it is copied.
+struct PendingCopies {
+  struct Copy {
+    pybind11::object keep;  // the contiguous array the source header points into
+    cv::Mat source, destination;
+  };
+  std::vector<Copy> copies;
+
+  static PendingCopies*& active() {
+    thread_local PendingCopies* current = nullptr;
+    return current;
+  }
+  void run() {
+    vesk::detail::forEachView(copies.size(), [this](std::size_t i) { copies[i].source.copyTo(copies[i].destination); });
+  }
+};
+
+}  // namespace vesk::bindings
 
 namespace pybind11::detail {
 
@@ -60,6 +86,11 @@ struct type_caster<cv::Mat> {
     }
     const cv::Mat header(static_cast<int>(rows), static_cast<int>(cols), type, const_cast<void*>(arr.data()));
     value = vesk::detail::largeBufferMat();
+    if (auto* pending = vesk::bindings::PendingCopies::active()) {
+      value.create(header.size(), header.type());
+      pending->copies.push_back({std::move(arr), header, value});
+      return true;
+    }
     header.copyTo(value);
     return true;
   }
@@ -114,6 +145,27 @@ struct type_caster<cv::Mat> {
       case CV_64F: return dtype::of<double>();
       default: throw std::runtime_error("vesk: unsupported cv::Mat depth for numpy conversion");
     }
+  }
+};
+
+// A list of arrays: converted element by element, then copied on every view thread.
+template <>
+struct type_caster<std::vector<cv::Mat>> : list_caster<std::vector<cv::Mat>, cv::Mat> {
+  bool load(handle src, bool convert) {
+    auto*& active = vesk::bindings::PendingCopies::active();
+    if (active != nullptr) return list_caster::load(src, convert);  // an outer list copies
+    vesk::bindings::PendingCopies pending;
+    active = &pending;
+    bool loaded = false;
+    try {
+      loaded = list_caster::load(src, convert);
+    } catch (...) {
+      active = nullptr;
+      throw;
+    }
+    active = nullptr;
+    if (loaded) pending.run();
+    return loaded;
   }
 };
 
