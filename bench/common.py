@@ -42,20 +42,35 @@ def side_by_side(ours, theirs, repeats: int = 3):
 POOL = concurrent.futures.ThreadPoolExecutor(max_workers=len(os.sched_getaffinity(0)))
 
 
+def one_cv2_thread(fn):
+    """fn with cv2's own parallel loops at one thread: the cv2 sequence on exactly one thread."""
+    def call():
+        import cv2
+        saved = cv2.getNumThreads()
+        cv2.setNumThreads(1)
+        try:
+            return fn()
+        finally:
+            cv2.setNumThreads(saved)
+    return call
+
+
 def three_way(ours, theirs, pooled, repeats: int = 3):
-    """Best wall times of the core, the cv2 sequence and the cv2 sequence on POOL, run in turn."""
-    times = ([], [], [])
-    calls = (ours, theirs, pooled)
+    """Best wall times of the core, the cv2 sequence (cv2 at its default threads, and at one thread) and the
+    cv2 sequence on POOL, run in turn."""
+    calls = (ours, theirs, pooled, one_cv2_thread(theirs))
+    times = tuple([] for _ in calls)
     for k in range(repeats):
-        for j in range(3):
-            m = (j + k) % 3
+        for j in range(len(calls)):
+            m = (j + k) % len(calls)
             dt, _ = timed(calls[m])
             times[m].append(dt)
     return tuple(min(t) for t in times)
 
 
-def ratios(t_ours, t_cv, t_pool) -> dict:
-    return {"ours_s": t_ours, "opencv_s": t_cv, "ratio": t_ours / t_cv, "pool_s": t_pool, "ratio_pool": t_ours / t_pool}
+def ratios(t_ours, t_cv, t_pool, t_one) -> dict:
+    return {"ours_s": t_ours, "opencv_s": t_cv, "ratio": t_ours / t_cv, "pool_s": t_pool, "ratio_pool": t_ours / t_pool,
+            "one_s": t_one, "ratio_one": t_ours / t_one}
 
 
 def reset_peak_rss() -> None:
@@ -129,4 +144,5 @@ def bench_main(rows, columns, argv=None, repeats: int = 7, views: int | None = N
 
 
 TIMES = [("ours_s", "ours [s]", 10, ".3f"), ("opencv_s", "opencv [s]", 12, ".3f"), ("ratio", "ratio", 8, ".3f"),
+         ("one_s", "cv2 1 thr [s]", 15, ".3f"), ("ratio_one", "vs 1 thr", 10, ".3f"),
          ("pool_s", "cv2 pool [s]", 14, ".3f"), ("ratio_pool", "vs pool", 9, ".3f")]
