@@ -30,7 +30,8 @@ void registerBenchmark(py::module_& m) {
            py::arg("eye_in_hand_options") = py::none(), py::arg("backend_name") = "OpenCV", py::arg("n_splits") = 5,
            py::arg("seed") = 0, py::arg("eye_to_hand") = false, py::kw_only(), py::arg("progress") = py::none())
       .def("cross_validate", unlockedStateless(&CalibrationBenchmark::crossValidate), py::arg("images"),
-           py::arg("target"), py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0, py::kw_only(), py::arg("progress") = py::none())
+           py::arg("target"), py::arg("options"), py::arg("n_splits") = 5, py::arg("seed") = 0,
+           py::kw_only(), py::arg("progress") = py::none())
       .def("hand_eye_roundtrip", &CalibrationBenchmark::handEyeRoundtrip, py::arg("images"), py::arg("robot_poses"),
            py::arg("tcp_T_camera"), py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
            py::arg("target"), py::arg("camera_T_target_list"), py::call_guard<py::gil_scoped_release>())

@@ -50,7 +50,8 @@ void registerDiagnostics(py::module_& diag) {
   diag.def("compare_hand_eye_methods", unlockedFunction(&quality::compareHandEyeMethods), py::arg("target"),
            py::arg("robot_T_tcp_list"), py::arg("image_list"), py::arg("camera_T_target_list"),
            py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"),
-           py::arg("per_view_error_threshold") = 1.0, py::arg("eye_to_hand") = false, py::kw_only(), py::arg("progress") = py::none());
+           py::arg("per_view_error_threshold") = 1.0, py::arg("eye_to_hand") = false,
+           py::kw_only(), py::arg("progress") = py::none());
   diag.def(
       "check_hand_eye_data", &calibration::checkHandEyeData, py::arg("robot_T_tcp_list"), py::arg("camera_T_target_list"),
       py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),

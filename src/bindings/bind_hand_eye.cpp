@@ -97,7 +97,8 @@ void registerHandEye(py::module_& m) {
       .def("corner_images",
            lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.cornerImages(); }, kEyeInHand))
       .def("format_results",
-           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.formatResults(); }, kEyeInHand))
+           lockedMethod<EyeInHandCalibrator>(
+               [](const EyeInHandCalibrator& c) { return c.formatResults(); }, kEyeInHand))
       .def("print_results",
            lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { c.printResults(); }, kEyeInHand))
       .def("last_result",
@@ -140,7 +141,8 @@ void registerHandEye(py::module_& m) {
       .def("corner_images",
            lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.cornerImages(); }, kEyeToHand))
       .def("format_results",
-           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.formatResults(); }, kEyeToHand))
+           lockedMethod<EyeToHandCalibrator>(
+               [](const EyeToHandCalibrator& c) { return c.formatResults(); }, kEyeToHand))
       .def("print_results",
            lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { c.printResults(); }, kEyeToHand))
       .def("last_result",

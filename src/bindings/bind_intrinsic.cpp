@@ -75,7 +75,8 @@ void registerIntrinsic(py::module_& m) {
            lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.cornerImages(); }, kIntrinsic))
       .def("detections",
            lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.detections(); }, kIntrinsic))
-      .def("target", lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.target(); }, kIntrinsic))
+      .def("target", lockedMethod<IntrinsicCalibrator>(
+          [](const IntrinsicCalibrator& c) { return c.target(); }, kIntrinsic))
       .def("options",
            lockedMethod<IntrinsicCalibrator>([](const IntrinsicCalibrator& c) { return c.options(); }, kIntrinsic));
 }

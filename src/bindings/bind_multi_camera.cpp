@@ -64,7 +64,8 @@ void registerMultiCamera(py::module_& m) {
       .def("triangulate", unlockedMethod(&MultiCameraCalibrator::triangulate, kRig), py::arg("image_lists"),
            py::arg("frame_index") = 0, py::kw_only(), py::arg("progress") = py::none())
       .def("calibrate_subsets", unlockedMethod(&MultiCameraCalibrator::calibrateSubsets, kRig), py::arg("image_lists"),
-           py::arg_v("subset_sizes", std::vector<int>{2, 3}, "[2, 3]"), py::arg("frame_index") = 0, py::kw_only(), py::arg("progress") = py::none())
+           py::arg_v("subset_sizes", std::vector<int>{2, 3}, "[2, 3]"), py::arg("frame_index") = 0,
+           py::kw_only(), py::arg("progress") = py::none())
       .def("format_results",
            lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { return c.formatResults(); }, kRig))
       .def("print_results",
@@ -73,7 +74,8 @@ void registerMultiCamera(py::module_& m) {
           "last_result",
           lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { return c.lastResult(); }, kRig))
       .def_property_readonly(
-          "target", lockedMethod<MultiCameraCalibrator>([](const MultiCameraCalibrator& c) { return c.target(); }, kRig))
+          "target", lockedMethod<MultiCameraCalibrator>(
+              [](const MultiCameraCalibrator& c) { return c.target(); }, kRig))
       .def_property_readonly("num_cameras", &MultiCameraCalibrator::numCameras)
       .def_property_readonly("reference_index", &MultiCameraCalibrator::referenceIndex);
 }
