@@ -147,18 +147,28 @@ def test_two_calibrators_on_two_threads_overlap(cell, capfd):
     def one():
         _vesk.IntrinsicCalibrator(target).calibrate(images)
 
-    with _vesk.thread_limit(1):  # each calibration on one thread: only the released lock lets them overlap
-        start = time.perf_counter()
+    def back_to_back():
         one()
         one()
-        sequential = time.perf_counter() - start
+
+    def side_by_side():
         threads = [threading.Thread(target=one) for _ in range(2)]
-        start = time.perf_counter()
         for t in threads:
             t.start()
         for t in threads:
             t.join()
-        parallel = time.perf_counter() - start
+
+    def best(fn):  # other load only adds time: the best of three is the steadiest
+        times = []
+        for _ in range(3):
+            start = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - start)
+        return min(times)
+
+    with _vesk.thread_limit(1):  # each calibration on one thread: only the released lock lets them overlap
+        one()  # the first call pays for memory the later ones reuse
+        sequential, parallel = best(back_to_back), best(side_by_side)
     assert parallel < 0.85 * sequential, (parallel, sequential)
 
 
