@@ -99,7 +99,7 @@ def test_an_error_comes_from_the_same_image_after_the_same_warnings(intrinsic_sc
 
 def test_thread_setting_follows_cv2_and_threadpoolctl():
     default = _vesk.get_num_threads()
-    assert default == max(1, CORES)
+    assert 1 <= default <= max(1, CORES)  # a cgroup CPU quota may lower it below the affinity
     with _vesk.thread_limit(3):
         assert _vesk.get_num_threads() == 3
         with _vesk.thread_limit(0):  # 0, as in cv2.setNumThreads: the calling thread only
