@@ -27,17 +27,8 @@ void registerDiagnostics(py::module_& diag) {
   diag.def(
       "analyze_rotation_variety",
       [](const std::vector<cv::Mat>& list, double minRotationDeg, bool eyeToHand) {
-        if (!eyeToHand) return quality::analyzeRotationVariety(list, minRotationDeg);
-        // A fixed camera sees the board's motions in its own frame: those of target_T_camera.
-        std::vector<cv::Mat> inverted;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-          if (list[i].dims != 2 || list[i].rows != 4 || list[i].cols != 4 || list[i].channels() != 1) {
-            throw std::invalid_argument("analyze_rotation_variety: camera_T_target_list[" + std::to_string(i) +
-                                        "] must be a 4x4 matrix");
-          }
-          inverted.push_back(vesk::detail::inverseRigid(list[i]));
-        }
-        return quality::analyzeRotationVariety(inverted, minRotationDeg);
+        return eyeToHand ? quality::analyzeFixedCameraRotationVariety(list, minRotationDeg)
+                         : quality::analyzeRotationVariety(list, minRotationDeg);
       },
       py::arg("camera_T_target_list"), py::arg("min_rotation_deg") = 0.5, py::arg("eye_to_hand") = false);
   diag.def("format_rotation_variety", &quality::formatRotationVariety, py::arg("stats"));

@@ -45,7 +45,8 @@ constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
                                         "Target Consistency Residual",
                                         "HAND-EYE UNCERTAINTY AND DATA CHECK",
                                         "tcp_T_camera",
-                                        "tcp"};
+                                        "tcp",
+                                        false};
 
 }  // namespace
 

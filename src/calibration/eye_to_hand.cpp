@@ -45,7 +45,8 @@ constexpr HandEyeReportText kReportText{"EYE-TO-HAND RESULTS",
                                         "Board-on-Flange Consistency Residual",
                                         "EYE-TO-HAND UNCERTAINTY AND DATA CHECK",
                                         "robot_T_camera",
-                                        "robot base"};
+                                        "robot base",
+                                        true};
 
 }  // namespace
 
@@ -61,11 +62,8 @@ EyeToHandResult EyeToHandCalibrator::calibrate(const std::vector<cv::Mat>& robot
       core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients);
   // robot_T_tcp * tcp_T_target = robot_T_camera * camera_T_target for every frame, so with
   // tcp_T_robot in place of robot_T_tcp this is AX = XB with X = robot_T_camera.
-  std::vector<cv::Mat> tcpTRobot;
-  tcpTRobot.reserve(robotTTcpList.size());
-  for (const cv::Mat& pose : robotTTcpList) tcpTRobot.push_back(detail::inverseRigid(pose));
   EyeToHandResult result = resultOf(
-      core_.solve(solver, method, tcpTRobot, imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients),
+      core_.solve(solver, method, detail::inverseRigid(robotTTcpList), imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients),
       robotTTcpList);
   if (!result.ok) return result;
   last_result_ = result;
@@ -77,12 +75,9 @@ EyeToHandResult EyeToHandCalibrator::calibrate(const std::vector<cv::Mat>& robot
 
 std::string EyeToHandCalibrator::formatResults() const {
   const EyeToHandResult& r = last_result_;
-  // the board's motions seen by the fixed camera, in the camera's frame: target_T_camera
-  std::vector<cv::Mat> targetTCamera;
-  for (const cv::Mat& pose : r.camera_T_target_list) targetTCamera.push_back(detail::inverseRigid(pose));
   return formatHandEyeReport(kReportText, {r.robot_T_camera, r.tcp_T_target, r.intrinsic_matrix,
                                            r.distortion_coefficients, r.reprojection_error, r.has_consistency,
-                                           r.consistency, targetTCamera, r.uncertainty, r.data_findings});
+                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings});
 }
 
 void EyeToHandCalibrator::printResults() const { logging::printReport(formatResults()); }

@@ -446,10 +446,7 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   requirePoses(cameraTTargetList, component, "camera_T_target_list");
   std::vector<HandEyeDataFinding> outliers;
   // a fixed camera is the same problem with the robot poses inverted
-  std::vector<cv::Mat> robots = robotTTcpList;
-  if (eyeToHand) {
-    for (cv::Mat& r : robots) r = detail::inverseRigid(r);
-  }
+  const std::vector<cv::Mat> robots = eyeToHand ? detail::inverseRigid(robotTTcpList) : robotTTcpList;
   std::vector<HandEyeDataFinding> out =
       checkBeforeSolve(robots, allFrames(robots.size()), cameraTTargetList, eyeToHand, &outliers);
   if (std::any_of(out.begin(), out.end(), refusesResult)) return out;

@@ -615,8 +615,10 @@ std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeRepo
          << c.board_us[i] << ", " << c.board_vs[i] << ")\n";
     }
   }
-  if (!d.variety_poses.empty()) {
-    os << "\n" << quality::formatRotationVariety(quality::analyzeRotationVariety(d.variety_poses, 0.5));
+  if (!d.camera_T_target_list.empty()) {
+    const auto stats = text.fixed_camera ? quality::analyzeFixedCameraRotationVariety(d.camera_T_target_list, 0.5)
+                                         : quality::analyzeRotationVariety(d.camera_T_target_list, 0.5);
+    os << "\n" << quality::formatRotationVariety(stats);
   }
   os << formatTrust(text, d);
   return os.str();

@@ -67,6 +67,7 @@ struct HandEyeReportText {
   const char* trust_title;       // title of the uncertainty and data-check section
   const char* transform_name;    // "tcp_T_camera"
   const char* axes;              // frame whose axes the rotation sigma is about
+  bool fixed_camera;             // the rotation-variety block rates the board's motions in the camera's frame
 };
 
 // What a report shows of one result.
@@ -78,7 +79,7 @@ struct HandEyeReportData {
   double reprojection_error;
   bool has_consistency;
   const TargetConsistencyStats& consistency;
-  const std::vector<cv::Mat>& variety_poses;  // the poses whose motions the rotation-variety block rates
+  const std::vector<cv::Mat>& camera_T_target_list;
   const TransformUncertainty& uncertainty;
   const std::vector<HandEyeDataFinding>& data_findings;
 };

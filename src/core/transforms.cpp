@@ -144,6 +144,13 @@ cv::Mat inverseRigid(const cv::Mat& T) {
   return rigidTransform(Rt, -Rt * d(cv::Rect(3, 0, 1, 3)));
 }
 
+std::vector<cv::Mat> inverseRigid(const std::vector<cv::Mat>& list) {
+  std::vector<cv::Mat> out;
+  out.reserve(list.size());
+  for (const cv::Mat& T : list) out.push_back(inverseRigid(T));
+  return out;
+}
+
 bool allFinite(const cv::Mat& m) { return m.empty() || cv::checkRange(m, true); }
 
 void requireFinite(const cv::Mat& m, const std::string& component, const std::string& name) {

@@ -38,8 +38,9 @@ namespace vesk::detail {
 // [R t; 0 0 0 1] as 4x4 CV_64F from a 3x3 rotation and three translation values of any depth.
 cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t);
 
-// inv(T) of a rigid 4x4 transform of any depth, [R^T -R^T t; 0 0 0 1] as CV_64F.
+// inv(T) of a rigid 4x4 transform of any depth, [R^T -R^T t; 0 0 0 1] as CV_64F; and of each of a list.
 cv::Mat inverseRigid(const cv::Mat& T);
+std::vector<cv::Mat> inverseRigid(const std::vector<cv::Mat>& list);
 
 // No NaN or infinity in any element (integer matrices always pass).
 bool allFinite(const cv::Mat& m);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iomanip>
 #include <sstream>
+#include <stdexcept>
 
 #include <opencv2/calib3d.hpp>
 
@@ -46,6 +47,18 @@ std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv:
   stats.angle_mean_deg = sum / static_cast<double>(angles.size());
   stats.angle_max_deg = maxDeg;
   return stats;
+}
+
+std::optional<RotationVarietyStats> analyzeFixedCameraRotationVariety(const std::vector<cv::Mat>& cameraTTargetList,
+                                                                      double minRotationDeg) {
+  for (std::size_t i = 0; i < cameraTTargetList.size(); ++i) {
+    const cv::Mat& m = cameraTTargetList[i];
+    if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+      throw std::invalid_argument("analyze_rotation_variety: camera_T_target_list[" + std::to_string(i) +
+                                  "] must be a 4x4 matrix");
+    }
+  }
+  return analyzeRotationVariety(detail::inverseRigid(cameraTTargetList), minRotationDeg);
 }
 
 std::string formatRotationVariety(const std::optional<RotationVarietyStats>& stats) {

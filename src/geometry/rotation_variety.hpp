@@ -21,6 +21,10 @@ struct RotationVarietyStats {
 // min_rotation_deg; empty when fewer than 3 such motions exist.
 std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv::Mat>& cameraTTargetList,
                                                            double minRotationDeg);
+// The same for a camera fixed in the cell: the board's motions in the camera's frame, those of
+// target_T_camera, which are the flange's motions in the robot base.
+std::optional<RotationVarietyStats> analyzeFixedCameraRotationVariety(const std::vector<cv::Mat>& cameraTTargetList,
+                                                                      double minRotationDeg);
 std::string formatRotationVariety(const std::optional<RotationVarietyStats>& stats);
 
 }  // namespace vesk::quality

@@ -255,9 +255,7 @@ double CalibrationBenchmark::eyeToHandRoundtrip(const std::vector<cv::Mat>& imag
   const std::string component = "[Benchmark] eye_to_hand_roundtrip";
   detail::requireFinite(robotPoses, component, "robot_poses");
   detail::requireRigid(robotPoses, component, "robot_poses");
-  std::vector<cv::Mat> tcpTRobot;
-  for (const cv::Mat& pose : robotPoses) tcpTRobot.push_back(detail::inverseRigid(pose));
-  return roundtrip(images, tcpTRobot, robotTCamera, intrinsicMatrix, distortionCoefficients, target,
+  return roundtrip(images, detail::inverseRigid(robotPoses), robotTCamera, intrinsicMatrix, distortionCoefficients, target,
                    cameraTTargetList, "eye_to_hand_roundtrip");
 }
 

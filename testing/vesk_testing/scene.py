@@ -329,6 +329,16 @@ class HandEyeSeries:
         return [render(self.board, self.camera, T, **render_kw) for T in self.camera_T_target]
 
 
+def _series_views(board: Board, camera: Camera, n: int, seed: int, single_axis: bool, view_kw) -> list[np.ndarray]:
+    """The camera_T_target of a hand-eye series: varied, or rolling about the optical axis only."""
+    if single_axis:
+        base = view_poses(board, camera, 1, seed=seed, max_tilt=0.0, max_roll=0.0, max_shift=0.0)[0]
+        return [make_T(rot_z(roll), [0, 0, 0]) @ base for roll in np.linspace(-40.0, 40.0, n)]
+    view_kw.setdefault("max_tilt", 30.0)
+    view_kw.setdefault("max_roll", 35.0)
+    return view_poses(board, camera, n, seed=seed, **view_kw)
+
+
 def default_tcp_T_camera() -> np.ndarray:
     return make_T(rot_z(90.0) @ rot_x(4.0) @ rot_y(-3.0), [0.032, -0.047, 0.081])
 
@@ -342,16 +352,7 @@ def hand_eye_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 7,
     """
     X = default_tcp_T_camera() if tcp_T_camera is None else tcp_T_camera
     B = make_T(rot_x(180.0) @ rot_z(20.0), [0.6, 0.1, 0.02]) if robot_T_target is None else robot_T_target
-    if single_axis:
-        base = view_poses(board, camera, 1, seed=seed, max_tilt=0.0, max_roll=0.0, max_shift=0.0)[0]
-        views = []
-        for k, roll in enumerate(np.linspace(-40.0, 40.0, n)):
-            T = make_T(rot_z(roll), [0, 0, 0]) @ base
-            views.append(T)
-    else:
-        view_kw.setdefault("max_tilt", 30.0)
-        view_kw.setdefault("max_roll", 35.0)
-        views = view_poses(board, camera, n, seed=seed, **view_kw)
+    views = _series_views(board, camera, n, seed, single_axis, view_kw)
     # robot_T_tcp = robot_T_target * target_T_camera * camera_T_tcp
     robot_T_tcp = [B @ inv_T(V) @ inv_T(X) for V in views]
     return HandEyeSeries(camera, board, X, B, robot_T_tcp, views)
@@ -411,13 +412,7 @@ def eye_to_hand_series(board: Board, camera: Camera, n: int = 15, *, seed: int =
     """
     C = default_robot_T_camera() if robot_T_camera is None else robot_T_camera
     Y = default_tcp_T_target() if tcp_T_target is None else tcp_T_target
-    if single_axis:
-        base = view_poses(board, camera, 1, seed=seed, max_tilt=0.0, max_roll=0.0, max_shift=0.0)[0]
-        views = [make_T(rot_z(roll), [0, 0, 0]) @ base for roll in np.linspace(-40.0, 40.0, n)]
-    else:
-        view_kw.setdefault("max_tilt", 30.0)
-        view_kw.setdefault("max_roll", 35.0)
-        views = view_poses(board, camera, n, seed=seed, **view_kw)
+    views = _series_views(board, camera, n, seed, single_axis, view_kw)
     # robot_T_tcp * tcp_T_target = robot_T_camera * camera_T_target
     robot_T_tcp = [C @ V @ inv_T(Y) for V in views]
     return EyeToHandSeries(camera, board, C, Y, robot_T_tcp, views)
