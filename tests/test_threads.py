@@ -198,12 +198,14 @@ def test_ctrl_c_stops_a_long_call_and_leaves_the_calibrator_as_it_was(cell, capf
     images, target = cell
     cal = _vesk.EyeInHandCalibrator(target)
     s = S.hand_eye_series(S.charuco(12, 9, 0.03, 0.022), S.make_camera(960, 720), 20, seed=3)
-    before = cal.calibrate(s.robot_T_tcp, s.images())
+    rendered = s.images()
+    before = cal.calibrate(s.robot_T_tcp, rendered)
+    robots, views = s.robot_T_tcp * 10, rendered * 10  # long enough to be stopped
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     start = time.perf_counter()
     with pytest.raises(KeyboardInterrupt):
-        cal.calibrate(s.robot_T_tcp * 10, s.images() * 10)  # long enough to be stopped
+        cal.calibrate(robots, views)
     assert time.perf_counter() - start < 0.3 + 1.0
     timer.join()
     np.testing.assert_array_equal(cal.last_result().tcp_T_camera, before.tcp_T_camera)
