@@ -41,7 +41,13 @@ void registerMultiCamera(py::module_& m) {
       .def_readonly("intrinsic_matrices", &MultiCameraResult::intrinsic_matrices)
       .def_readonly("distortion_coefficients", &MultiCameraResult::distortion_coefficients)
       .def_readonly("intrinsic_reprojection_errors", &MultiCameraResult::intrinsic_reprojection_errors)
-      .def_readonly("pair_reprojection_errors", &MultiCameraResult::pair_reprojection_errors);
+      .def_readonly("pair_reprojection_errors", &MultiCameraResult::pair_reprojection_errors)
+      .def_readonly("refined", &MultiCameraResult::refined)
+      .def_readonly("reference_T_camera_uncertainty", &MultiCameraResult::reference_T_camera_uncertainty)
+      .def_readonly("joint_rms", &MultiCameraResult::joint_rms)
+      .def_readonly("joint_rms_per_camera", &MultiCameraResult::joint_rms_per_camera)
+      .def_readonly("reached_through", &MultiCameraResult::reached_through)
+      .def_readonly("rejected_views", &MultiCameraResult::rejected_views);
 
   py::classh<SubsetResult>(m, "SubsetResult", "Result of one entry of MultiCameraCalibrator.calibrate_subsets().")
       .def_readonly("subset", &SubsetResult::subset)
@@ -60,7 +66,8 @@ void registerMultiCamera(py::module_& m) {
       .def("calibrate", unlockedMethod(&MultiCameraCalibrator::calibrate, kRig), py::arg("image_lists"),
            py::arg_v("intrinsic_matrices", std::vector<cv::Mat>(), "[]"),
            py::arg_v("distortion_coefficients", std::vector<cv::Mat>(), "[]"),
-           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
+           py::arg_v("output_path", py::str(""), "''"), py::arg("refine") = false, py::kw_only(),
+           py::arg("progress") = py::none())
       .def("triangulate", unlockedMethod(&MultiCameraCalibrator::triangulate, kRig), py::arg("image_lists"),
            py::arg("frame_index") = 0, py::kw_only(), py::arg("progress") = py::none())
       .def("calibrate_subsets", unlockedMethod(&MultiCameraCalibrator::calibrateSubsets, kRig), py::arg("image_lists"),

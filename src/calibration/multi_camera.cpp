@@ -22,6 +22,7 @@
 #include "core/transforms.hpp"
 #include "geometry/reprojection.hpp"
 #include "geometry/triangulation.hpp"
+#include "calibration/rig_refinement.hpp"
 #include "io/result_files.hpp"
 
 namespace vesk::calibration {
@@ -242,6 +243,17 @@ ViewPoses posesOfViews(const TargetDetections& d, const cv::Mat& K, const cv::Ma
   return out;
 }
 
+// The distortion model of coefficient vectors this long. cv::stereoCalibrate reads only the first
+// five coefficients unless told the model, which turns a rational camera's projection to nonsense.
+int distortionModelFlags(const cv::Mat& D1, const cv::Mat& D2) {
+  const std::size_t n = std::max(D1.total(), D2.total());
+  int flags = 0;
+  if (n > 5) flags |= cv::CALIB_RATIONAL_MODEL;
+  if (n > 8) flags |= cv::CALIB_THIN_PRISM_MODEL;
+  if (n > 12) flags |= cv::CALIB_TILTED_MODEL;
+  return flags;
+}
+
 // Mean difference (deg) between the rotation angles of the board's motions seen by the two cameras
 // over nearby frames, with the camera's frame f paired to the reference's frame f + shift. The two
 // agree for synchronised frames whatever the cameras' relative pose.
@@ -281,6 +293,9 @@ MultiCameraCalibrator::MultiCameraCalibrator(CalibrationTarget target, int numCa
   last_result_.distortion_coefficients.assign(n, cv::Mat());
   last_result_.intrinsic_reprojection_errors.assign(n, kNaN);
   last_result_.pair_reprojection_errors.assign(n, kNaN);
+  last_result_.reference_T_camera_uncertainty.assign(n, TransformUncertainty{});
+  last_result_.joint_rms_per_camera.assign(n, kNaN);
+  last_result_.reached_through.assign(n, -1);
 }
 
 IntrinsicOptions MultiCameraCalibrator::defaultOptions() {
@@ -293,11 +308,11 @@ IntrinsicOptions MultiCameraCalibrator::defaultOptions() {
 MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector<cv::Mat>>& imageLists,
                                                    const std::vector<cv::Mat>& intrinsicMatrices,
                                                    const std::vector<cv::Mat>& distortionCoefficients,
-                                                   const std::filesystem::path& outputPath) {
+                                                   const std::filesystem::path& outputPath, bool refine) {
   // A call the caller stops leaves the calibrator as it was.
   const MultiCameraCalibrator before = *this;
   try {
-    return calibrateOnce(imageLists, intrinsicMatrices, distortionCoefficients, outputPath);
+    return calibrateOnce(imageLists, intrinsicMatrices, distortionCoefficients, outputPath, refine);
   } catch (const detail::Interrupted&) {
     *this = before;
     throw;
@@ -307,13 +322,21 @@ MultiCameraResult MultiCameraCalibrator::calibrate(const std::vector<std::vector
 MultiCameraResult MultiCameraCalibrator::calibrateOnce(const std::vector<std::vector<cv::Mat>>& imageLists,
                                                        const std::vector<cv::Mat>& intrinsicMatrices,
                                                        const std::vector<cv::Mat>& distortionCoefficients,
-                                                       const std::filesystem::path& outputPath) {
+                                                       const std::filesystem::path& outputPath, bool refine) {
   const auto n = static_cast<std::size_t>(num_cameras_);
   validateImageLists(imageLists, n);
-  const std::vector<CameraViews> views =
-      !intrinsicMatrices.empty() && !distortionCoefficients.empty()
-          ? detectWithSuppliedIntrinsics(imageLists, intrinsicMatrices, distortionCoefficients)
-          : calibrateEachCamera(imageLists);
+  const bool supplied = !intrinsicMatrices.empty() && !distortionCoefficients.empty();
+  const std::vector<CameraViews> views = supplied
+                                             ? detectWithSuppliedIntrinsics(imageLists, intrinsicMatrices,
+                                                                            distortionCoefficients)
+                                             : calibrateEachCamera(imageLists);
+  last_result_.refined = false;
+  last_result_.reference_T_camera_uncertainty.assign(n, TransformUncertainty{});
+  last_result_.joint_rms = kNaN;
+  last_result_.joint_rms_per_camera.assign(n, kNaN);
+  last_result_.reached_through.assign(n, -1);
+  last_result_.rejected_views.clear();
+  last_refinement_.reset();
 
   const auto ref = static_cast<std::size_t>(reference_index_);
   // A pair that this call does not solve must not keep an earlier call's transform.
@@ -325,10 +348,12 @@ MultiCameraResult MultiCameraCalibrator::calibrateOnce(const std::vector<std::ve
   for (std::size_t c = 0; c < n; ++c) {
     if (c != ref) solvePair(c, views, imageSize);
   }
+  if (refine) chainUnsolved(views, imageSize);
 
   has_triangulation_ = false;
   last_result_.ok = std::none_of(last_result_.reference_T_camera_list.begin(),
                                  last_result_.reference_T_camera_list.end(), [](const cv::Mat& m) { return m.empty(); });
+  if (refine) refineJointly(views, supplied);
   if (last_result_.ok) validateByTriangulation(imageLists, views);
   printResults();
   if (!outputPath.empty()) saveResult(outputPath);
@@ -450,71 +475,185 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrate
   return views;
 }
 
-void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize) {
-  const auto ref = static_cast<std::size_t>(reference_index_);
-  const std::string pair = "(ref=" + std::to_string(ref) + ", cam=" + std::to_string(c) + ")";
-  const std::vector<int> frames = pairFrames(views[ref], views[c], pair);
+std::optional<MultiCameraCalibrator::StereoSolve> MultiCameraCalibrator::solveStereo(
+    std::size_t a, std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize, int flags) const {
+  const bool fromReference = static_cast<int>(a) == reference_index_;
+  const std::string pair = (fromReference ? "(ref=" : "(cam=") + std::to_string(a) + ", cam=" + std::to_string(c) + ")";
+  const std::string first = (fromReference ? "reference camera " : "camera ") + std::to_string(a);
+  const std::vector<int> frames = pairFrames(views[a], views[c], pair);
   if (frames.size() < kMinFramesPerSolve) {
     logging::log(Level::ERROR, std::string(kTag) + "Only " + std::to_string(frames.size()) +
-                                   " shared detections between reference camera " + std::to_string(ref) +
-                                   " and camera " + std::to_string(c) + "; skipping pair.");
-    return;
+                                   " shared detections between " + first + " and camera " + std::to_string(c) +
+                                   "; skipping pair.");
+    return std::nullopt;
   }
-  if (!views[ref].intrinsics_fit || !views[c].intrinsics_fit) {
+  if (!views[a].intrinsics_fit || !views[c].intrinsics_fit) {
     logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
                                    ": the supplied intrinsics do not fit the views; skipping pair.");
-    return;
+    return std::nullopt;
   }
-  if (framesOutOfStep(views[ref], views[c], pair, c)) return;
-  const PairPoints pp = gatherPairPoints(views[ref].detections, views[c].detections, reference_index_,
-                                         static_cast<int>(c), frames);
+  if (framesOutOfStep(views[a], views[c], pair, c)) return std::nullopt;
+  const PairPoints pp =
+      gatherPairPoints(views[a].detections, views[c].detections, static_cast<int>(a), static_cast<int>(c), frames);
   if (pp.object_points.empty()) {
-    logging::log(Level::ERROR, std::string(kTag) +
-                                   "No usable frames after per-corner intersection between reference camera " +
-                                   std::to_string(ref) + " and camera " + std::to_string(c) + "; skipping pair.");
-    return;
+    logging::log(Level::ERROR, std::string(kTag) + "No usable frames after per-corner intersection between " + first +
+                                   " and camera " + std::to_string(c) + "; skipping pair.");
+    return std::nullopt;
   }
-  cv::Mat K1 = last_result_.intrinsic_matrices[ref], D1 = last_result_.distortion_coefficients[ref];
-  cv::Mat K2 = last_result_.intrinsic_matrices[c], D2 = last_result_.distortion_coefficients[c];
+  StereoSolve s;
+  s.K1 = last_result_.intrinsic_matrices[a];
+  s.D1 = last_result_.distortion_coefficients[a];
+  s.K2 = last_result_.intrinsic_matrices[c];
+  s.D2 = last_result_.distortion_coefficients[c];
   cv::Mat R, T, E, F;
   const detail::SequentialSolve sequential;
-  const double rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, K1, D1,
-                                         K2, D2, imageSize, R, T, E, F, stereo_calibrate_flags_, options_.criteria);
-  const cv::Mat referenceTCamera = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
+  s.rms = cv::stereoCalibrate(pp.object_points, pp.reference_image_points, pp.camera_image_points, s.K1, s.D1, s.K2,
+                              s.D2, imageSize, R, T, E, F, flags | distortionModelFlags(s.D1, s.D2),
+                              options_.criteria);
+  s.first_T_second = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
+  s.frames = pp.object_points.size();
   // a solve that diverged must not pass for a rig transform
-  if (!std::isfinite(rms) || !detail::isRigidTransform(referenceTCamera)) {
+  if (!std::isfinite(s.rms) || !detail::isRigidTransform(s.first_T_second)) {
     logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
                                    ": the solve returned a non-finite or non-rigid transform; skipping pair.");
-    return;
+    return std::nullopt;
   }
   // A pair that fits far worse than either camera alone was given frames or intrinsics that do not
   // belong together.
-  const double own = std::max(views[ref].own_rms, views[c].own_rms);
-  if (rms > kMaxPairRms && rms > kPairRmsRatio * own) {
-    logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
+  const double own = std::max(views[a].own_rms, views[c].own_rms);
+  if (s.rms > kMaxPairRms && s.rms > kPairRmsRatio * own) {
+    logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(s.rms) +
                                      "px, against " + std::to_string(own) +
                                      "px for the cameras alone: frames out of step, wrong intrinsics or a wrong "
                                      "camera order. Skipping pair.");
-    return;
+    return std::nullopt;
   }
-  const double baseline = cv::norm(referenceTCamera(cv::Rect(3, 0, 1, 3)));
-  if (baseline < kMinBaselineShare * views[ref].board_distance) {
+  const double baseline = cv::norm(s.first_T_second(cv::Rect(3, 0, 1, 3)));
+  if (baseline < kMinBaselineShare * views[a].board_distance) {
     logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": camera " + std::to_string(c) +
-                                     " sits where the reference camera is (baseline " +
-                                     std::to_string(baseline * 1000) +
+                                     " sits where " + (fromReference ? "the reference camera" : first) +
+                                     " is (baseline " + std::to_string(baseline * 1000) +
                                      " mm): the same images were given for both cameras. Skipping pair.");
-    return;
+    return std::nullopt;
   }
+  return s;
+}
+
+void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize) {
+  const auto ref = static_cast<std::size_t>(reference_index_);
+  const std::optional<StereoSolve> s = solveStereo(ref, c, views, imageSize, stereo_calibrate_flags_);
+  if (!s) return;
   if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {
-    last_result_.intrinsic_matrices[ref] = K1;
-    last_result_.distortion_coefficients[ref] = D1.reshape(1, 1);
-    last_result_.intrinsic_matrices[c] = K2;
-    last_result_.distortion_coefficients[c] = D2.reshape(1, 1);
+    last_result_.intrinsic_matrices[ref] = s->K1;
+    last_result_.distortion_coefficients[ref] = s->D1.reshape(1, 1);
+    last_result_.intrinsic_matrices[c] = s->K2;
+    last_result_.distortion_coefficients[c] = s->D2.reshape(1, 1);
   }
-  last_result_.reference_T_camera_list[c] = referenceTCamera;
-  last_result_.pair_reprojection_errors[c] = rms;
-  logging::log(Level::INFO, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(rms) +
-                                "px over " + std::to_string(pp.object_points.size()) + " frames");
+  last_result_.reference_T_camera_list[c] = s->first_T_second;
+  last_result_.pair_reprojection_errors[c] = s->rms;
+  logging::log(Level::INFO, std::string(kTag) + "Stereo pair (ref=" + std::to_string(ref) + ", cam=" +
+                                std::to_string(c) + "): RMS error " + std::to_string(s->rms) + "px over " +
+                                std::to_string(s->frames) + " frames");
+}
+
+void MultiCameraCalibrator::chainUnsolved(const std::vector<CameraViews>& views, cv::Size imageSize) {
+  const auto n = static_cast<std::size_t>(num_cameras_);
+  std::vector<cv::Mat>& placed = last_result_.reference_T_camera_list;
+  bool progress = true;
+  while (progress) {
+    progress = false;
+    for (std::size_t c = 0; c < n; ++c) {
+      if (!placed[c].empty()) continue;
+      // solved cameras that share enough views with c, most shared first
+      std::vector<std::pair<std::size_t, std::size_t>> links;
+      for (std::size_t b = 0; b < n; ++b) {
+        if (b == c || static_cast<int>(b) == reference_index_ || placed[b].empty()) continue;
+        std::size_t detected = 0;
+        const std::size_t shared = sharedFrames(views[b], views[c], &detected).size();
+        if (shared >= kMinFramesPerSolve) links.emplace_back(shared, b);
+      }
+      std::stable_sort(links.begin(), links.end(), [](const auto& x, const auto& y) { return x.first > y.first; });
+      for (const auto& link : links) {
+        const std::size_t b = link.second;
+        // the joint solve refines the intrinsics; a link only places the camera
+        const std::optional<StereoSolve> s =
+            solveStereo(b, c, views, imageSize, stereo_calibrate_flags_ | cv::CALIB_FIX_INTRINSIC);
+        if (!s) continue;
+        placed[c] = placed[b] * s->first_T_second;
+        last_result_.reached_through[c] = static_cast<int>(b);
+        logging::log(Level::INFO, std::string(kTag) + "Camera " + std::to_string(c) + " reached through camera " +
+                                      std::to_string(b) + ": stereo RMS error " + std::to_string(s->rms) +
+                                      "px over " + std::to_string(s->frames) + " frames");
+        progress = true;
+        break;
+      }
+    }
+  }
+}
+
+void MultiCameraCalibrator::refineJointly(const std::vector<CameraViews>& views, bool suppliedIntrinsics) {
+  const auto n = static_cast<std::size_t>(num_cameras_);
+  Refinement summary;
+  RigProblem problem;
+  problem.reference_index = reference_index_;
+  problem.intrinsic_matrices = last_result_.intrinsic_matrices;
+  problem.distortion_coefficients = last_result_.distortion_coefficients;
+  problem.reference_T_camera = last_result_.reference_T_camera_list;
+  // Intrinsics calibrated here are refined with the whole rig; supplied ones only when the stereo
+  // flags let the pair solves move them too.
+  const bool free = !suppliedIntrinsics || (stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0;
+  problem.intrinsics_free.assign(n, free);
+  problem.fixed_intrinsics = options_.calibrate_camera_flags | stereo_calibrate_flags_;
+  std::size_t solved = 0;
+  for (std::size_t c = 0; c < n; ++c) {
+    if (last_result_.reference_T_camera_list[c].empty()) continue;
+    if (static_cast<int>(c) != reference_index_) ++solved;
+    const TargetDetections& d = views[c].detections;
+    for (std::size_t k = 0; k < d.successful_indices.size(); ++k) {
+      const int frame = d.successful_indices[k];
+      const std::optional<std::vector<int>>& passed = views[c].passed_filter;
+      if (passed && !std::binary_search(passed->begin(), passed->end(), frame)) continue;
+      problem.views.push_back(RigView{static_cast<int>(c), frame, d.object_points[k], d.image_points[k]});
+    }
+  }
+  if (solved == 0) {
+    summary.failure = "no camera besides the reference was placed";
+  } else {
+    const RigRefinement r = refineRig(problem);
+    summary.ok = r.ok;
+    summary.failure = r.failure;
+    summary.frames = r.frames;
+    summary.corners = r.corners;
+    summary.parameters = r.parameters;
+    summary.iterations = r.iterations;
+    summary.rejected_rms = r.rejected_rms;
+    if (r.ok) {
+      for (std::size_t i = 0; i < r.rejected_views.size(); ++i) {
+        logging::log(Level::WARNING, std::string(kTag) + "Joint refinement: camera " +
+                                         std::to_string(r.rejected_views[i].first) + "'s view of frame " +
+                                         std::to_string(r.rejected_views[i].second) + " is " +
+                                         std::to_string(r.rejected_rms[i]) +
+                                         "px RMS off the rig; it is left out.");
+      }
+      last_result_.intrinsic_matrices = r.intrinsic_matrices;
+      last_result_.distortion_coefficients = r.distortion_coefficients;
+      last_result_.reference_T_camera_list = r.reference_T_camera;
+      last_result_.reference_T_camera_uncertainty = r.uncertainty;
+      last_result_.joint_rms = r.rms;
+      last_result_.joint_rms_per_camera = r.rms_per_camera;
+      last_result_.rejected_views = r.rejected_views;
+      last_result_.refined = true;
+      logging::log(Level::INFO, std::string(kTag) + "Joint refinement: RMS error " + std::to_string(r.rms) +
+                                    "px over " + std::to_string(r.corners) + " corners of " +
+                                    std::to_string(r.frames) + " frames, " + std::to_string(r.parameters) +
+                                    " parameters");
+    }
+  }
+  if (!summary.ok) {
+    logging::log(Level::WARNING, std::string(kTag) + "Joint refinement failed: " + summary.failure +
+                                     "; the pairwise result stands.");
+  }
+  last_refinement_ = summary;
 }
 
 void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists,
@@ -536,20 +675,36 @@ void MultiCameraCalibrator::saveResult(const std::filesystem::path& outputPath) 
   record.reference_T_camera_list = last_result_.reference_T_camera_list;
   record.intrinsic_reprojection_errors = last_result_.intrinsic_reprojection_errors;
   record.pair_reprojection_errors = last_result_.pair_reprojection_errors;
+  record.refined = last_result_.refined;
+  if (record.refined) {
+    for (const TransformUncertainty& u : last_result_.reference_T_camera_uncertainty) {
+      record.reference_T_camera_covariances.push_back(u.known() ? u.covariance : cv::Mat());
+    }
+    record.joint_rms = last_result_.joint_rms;
+    record.reached_through = last_result_.reached_through;
+    record.rejected_views = last_result_.rejected_views;
+  }
   io::saveMultiCameraCalibration(outputPath, record);
 }
 
 // Frames detected by both cameras and, where a camera's per-view filter ran, passed by it.
-std::vector<int> MultiCameraCalibrator::pairFrames(const CameraViews& ref, const CameraViews& cam,
-                                                  const std::string& pair) {
+std::vector<int> MultiCameraCalibrator::sharedFrames(const CameraViews& ref, const CameraViews& cam,
+                                                    std::size_t* bothDetected) {
   std::vector<int> refFrames = ref.detections.successful_indices;
   std::vector<int> camFrames = cam.detections.successful_indices;
   std::sort(refFrames.begin(), refFrames.end());
   std::sort(camFrames.begin(), camFrames.end());
   std::vector<int> frames = sortedIntersection(refFrames, camFrames);
-  const std::size_t bothDetected = frames.size();
+  *bothDetected = frames.size();
   if (ref.passed_filter) frames = sortedIntersection(frames, *ref.passed_filter);
   if (cam.passed_filter) frames = sortedIntersection(frames, *cam.passed_filter);
+  return frames;
+}
+
+std::vector<int> MultiCameraCalibrator::pairFrames(const CameraViews& ref, const CameraViews& cam,
+                                                  const std::string& pair) {
+  std::size_t bothDetected = 0;
+  const std::vector<int> frames = sharedFrames(ref, cam, &bothDetected);
   if (frames.size() != bothDetected) {
     logging::log(Level::INFO, std::string(kTag) + "Pair " + pair + ": " + std::to_string(bothDetected) +
                                   " frames detected in both cameras -> " + std::to_string(frames.size()) +
@@ -793,6 +948,52 @@ std::string MultiCameraCalibrator::formatResults() const {
       if (s.has_triangulation) os << "  plane_thickness_mm=" << 1000 * s.triangulation.plane_thickness_m;
       os << "\n";
     }
+  }
+  if (last_refinement_) os << formatRefinement();
+  return os.str();
+}
+
+std::string MultiCameraCalibrator::formatRefinement() const {
+  const std::string rule70(70, '=');
+  const Refinement& r = *last_refinement_;
+  const MultiCameraResult& res = last_result_;
+  std::ostringstream os;
+  os << std::fixed;
+  os << "\n" << rule70 << "\nJOINT REFINEMENT  -  every camera and frame in one solve\n" << rule70 << "\n";
+  if (!r.ok) {
+    os << "  FAILED: " << r.failure << "\n  The transforms above are the pairwise ones.\n";
+    return os.str();
+  }
+  os << std::setprecision(4) << "  Joint RMS: " << res.joint_rms << " px over " << r.corners << " corners of "
+     << r.frames << " frames (" << r.parameters << " parameters, " << r.iterations << " iterations)\n";
+  for (int i = 0; i < num_cameras_; ++i) {
+    const auto u = static_cast<std::size_t>(i);
+    os << "  [cam_" << i << "]  ";
+    if (res.reference_T_camera_list[u].empty()) {
+      os << "not placed\n";
+      continue;
+    }
+    os << std::setprecision(4) << "joint RMS " << res.joint_rms_per_camera[u] << " px";
+    if (i == reference_index_) {
+      os << ", reference\n";
+      continue;
+    }
+    if (res.reached_through[u] >= 0) os << ", reached through cam_" << res.reached_through[u];
+    const TransformUncertainty& s = res.reference_T_camera_uncertainty[u];
+    os << std::setprecision(3) << ";  1-sigma t = (" << 1000 * s.translation_std_m[0] << ", "
+       << 1000 * s.translation_std_m[1] << ", " << 1000 * s.translation_std_m[2] << ") mm, r = ("
+       << std::setprecision(4) << s.rotation_std_deg[0] << ", " << s.rotation_std_deg[1] << ", "
+       << s.rotation_std_deg[2] << ") deg\n";
+  }
+  if (res.rejected_views.empty()) {
+    os << "  Views left out as off the rig: none\n";
+  } else {
+    os << "  Views left out as off the rig:";
+    for (std::size_t k = 0; k < res.rejected_views.size(); ++k) {
+      os << (k ? "," : "") << " cam_" << res.rejected_views[k].first << " frame " << res.rejected_views[k].second
+         << " (" << std::setprecision(2) << r.rejected_rms[k] << " px)";
+    }
+    os << "\n";
   }
   return os.str();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "calibration/hand_eye_check.hpp"
 #include "calibration/intrinsic.hpp"
 #include "geometry/triangulation.hpp"
 #include "targets/targets.hpp"
@@ -23,6 +25,16 @@ struct MultiCameraResult {
   std::vector<cv::Mat> distortion_coefficients;
   std::vector<double> intrinsic_reprojection_errors;  // NaN where not computed
   std::vector<double> pair_reprojection_errors;       // NaN for the reference and unsolved pairs
+
+  // Set by calibrate(..., refine=true) when the joint solve succeeded; otherwise unknown.
+  bool refined = false;
+  std::vector<TransformUncertainty> reference_T_camera_uncertainty;  // unknown for the reference
+  double joint_rms = std::numeric_limits<double>::quiet_NaN();       // px, every corner of the joint solve
+  std::vector<double> joint_rms_per_camera;                          // NaN where not solved
+  // the camera whose pair solve placed this one, where it shares too few views with the reference;
+  // -1 otherwise
+  std::vector<int> reached_through;
+  std::vector<std::pair<int, int>> rejected_views;  // (camera, frame) left out of the joint solve
 };
 
 struct TriangulationReport {
@@ -58,7 +70,7 @@ class MultiCameraCalibrator {
   MultiCameraResult calibrate(const std::vector<std::vector<cv::Mat>>& imageLists,
                               const std::vector<cv::Mat>& intrinsicMatrices,
                               const std::vector<cv::Mat>& distortionCoefficients,
-                              const std::filesystem::path& outputPath);
+                              const std::filesystem::path& outputPath, bool refine = false);
   TriangulationReport triangulate(const std::vector<std::vector<cv::Mat>>& imageLists, int frameIndex) const;
   std::vector<SubsetResult> calibrateSubsets(const std::vector<std::vector<cv::Mat>>& imageLists,
                                              const std::vector<int>& subsetSizes, int frameIndex);
@@ -79,7 +91,7 @@ class MultiCameraCalibrator {
   MultiCameraResult calibrateOnce(const std::vector<std::vector<cv::Mat>>& imageLists,
                                   const std::vector<cv::Mat>& intrinsicMatrices,
                                   const std::vector<cv::Mat>& distortionCoefficients,
-                                  const std::filesystem::path& outputPath);
+                                  const std::filesystem::path& outputPath, bool refine);
   // One camera's detections and, when its intrinsics were calibrated here, the frames that
   // passed its per-view filter.
   struct CameraViews {
@@ -97,9 +109,24 @@ class MultiCameraCalibrator {
                                                         const std::vector<cv::Mat>& distortionCoefficients);
   std::vector<CameraViews> calibrateEachCamera(const std::vector<std::vector<cv::Mat>>& imageLists);
   static std::vector<int> pairFrames(const CameraViews& ref, const CameraViews& cam, const std::string& pair);
+  // the frames pairFrames gives, without its message; bothDetected: before the per-view filters
+  static std::vector<int> sharedFrames(const CameraViews& ref, const CameraViews& cam, std::size_t* bothDetected);
   static PairPoints gatherPairPoints(const TargetDetections& refDet, const TargetDetections& camDet,
                                      int referenceIndex, int cameraIndex, const std::vector<int>& frames);
   void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize);
+  // cv::stereoCalibrate of cameras a and c with every check a pair must pass; a_T_c on success.
+  struct StereoSolve {
+    cv::Mat K1, D1, K2, D2;
+    cv::Mat first_T_second;
+    double rms = 0.0;
+    std::size_t frames = 0;
+  };
+  std::optional<StereoSolve> solveStereo(std::size_t a, std::size_t c, const std::vector<CameraViews>& views,
+                                         cv::Size imageSize, int flags) const;
+  // Cameras without a pair with the reference, placed through a solved camera they share views with.
+  void chainUnsolved(const std::vector<CameraViews>& views, cv::Size imageSize);
+  void refineJointly(const std::vector<CameraViews>& views, bool suppliedIntrinsics);
+  std::string formatRefinement() const;
   static bool framesOutOfStep(const CameraViews& ref, const CameraViews& cam, const std::string& pair,
                               std::size_t camera);
   // the board's rotations and distance and the views' RMS; the poses of the camera solve are taken
@@ -128,6 +155,14 @@ class MultiCameraCalibrator {
   bool has_triangulation_ = false;
   TriangulationReport last_triangulation_;
   std::vector<SubsetResult> last_subset_results_;
+  // what the latest calibrate's joint solve did, for the report's section; none without refine
+  struct Refinement {
+    bool ok = false;
+    std::string failure;
+    int frames = 0, corners = 0, parameters = 0, iterations = 0;
+    std::vector<double> rejected_rms;
+  };
+  std::optional<Refinement> last_refinement_;
 };
 
 }  // namespace vesk::calibration

@@ -222,6 +222,20 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
   doc["reference_T_camera_list"] = transformListToJson(record.reference_T_camera_list);
   doc["intrinsic_reprojection_errors"] = errorListToJson(record.intrinsic_reprojection_errors);
   doc["pair_reprojection_errors"] = errorListToJson(record.pair_reprojection_errors);
+  if (record.refined) {
+    json uncertainty = json::array();
+    for (const cv::Mat& c : record.reference_T_camera_covariances) {
+      uncertainty.push_back(c.empty() ? json(nullptr) : uncertaintyToJson(c));
+    }
+    doc["reference_T_camera_uncertainty"] = std::move(uncertainty);
+    doc["joint_rms"] = std::isfinite(record.joint_rms) ? json(record.joint_rms) : json(nullptr);
+    json through = json::array();
+    for (int b : record.reached_through) through.push_back(b < 0 ? json(nullptr) : json(b));
+    doc["reached_through"] = std::move(through);
+    json rejected = json::array();
+    for (const auto& [camera, frame] : record.rejected_views) rejected.push_back(json{{"camera", camera}, {"frame", frame}});
+    doc["rejected_views"] = std::move(rejected);
+  }
   const fs::path target = writeDocument(outputPath, kMultiCameraFile, doc);
   logging::log(logging::SUCCESS, "Saved multi-camera calibration to " + target.string());
   return target;

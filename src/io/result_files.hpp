@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -16,6 +17,15 @@ struct MultiCameraCalibrationRecord {
   std::vector<cv::Mat> reference_T_camera_list;  // empty matrix where unknown
   std::vector<double> intrinsic_reprojection_errors;  // NaN where unknown
   std::vector<double> pair_reprojection_errors;       // NaN where unknown
+  // What a joint refinement adds, written under keys of their own when `refined`, and not read back:
+  // a 6x6 covariance of each reference_T_camera (rotation in rad, then translation in m; empty where
+  // unknown), the joint RMS (px), the camera each one was reached through (-1: none), and the
+  // (camera, frame) views left out.
+  bool refined = false;
+  std::vector<cv::Mat> reference_T_camera_covariances;
+  double joint_rms = 0.0;
+  std::vector<int> reached_through;
+  std::vector<std::pair<int, int>> rejected_views;
 };
 
 struct HandEyeResultRecord {

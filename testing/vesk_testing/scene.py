@@ -116,6 +116,17 @@ class Camera:
                            & (uv[:, 1] >= margin) & (uv[:, 1] <= self.height - 1 - margin)))
 
 
+def sees_none(camera: Camera, points: np.ndarray, camera_T_points: np.ndarray, slack: float = 1.3) -> bool:
+    """No point lies in front of the camera within `slack` times its half field of view."""
+    p = np.asarray(points, np.float64).reshape(-1, 3) @ camera_T_points[:3, :3].T + camera_T_points[:3, 3]
+    front = p[:, 2] > 1e-6
+    if not np.any(front):
+        return True
+    x = np.abs(p[front, 0] / p[front, 2]) * camera.K[0, 0] / (camera.width / 2.0)
+    y = np.abs(p[front, 1] / p[front, 2]) * camera.K[1, 1] / (camera.height / 2.0)
+    return bool(np.all((x > slack) | (y > slack)))
+
+
 def make_camera(width: int = 640, height: int = 480, fx: float | None = None, fy: float | None = None,
                 cx: float | None = None, cy: float | None = None,
                 dist: Sequence[float] = (-0.12, 0.06, 0.0008, -0.0005, -0.01)) -> Camera:
@@ -480,3 +491,63 @@ def rig(board: Board, cameras: list[Camera] | None = None, n_frames: int = 12, *
         if all(cam.sees_all(board.points, inv_T(ref_T_cam[k]) @ T, margin) for k, cam in enumerate(cameras)):
             frames.append(T)
     return Rig(cameras, board, ref_T_cam, frames)
+
+
+def chain_rig(board: Board, frames_per_group: int = 10, *, seed: int = 5, width: int = 800, height: int = 600,
+              margin: float = 15.0) -> Rig:
+    """Four cameras in a row: frames of the first group are seen by cameras 0, 1 and 2 only, frames
+    of the second by cameras 2 and 3 only, so camera 3 shares no view with camera 0."""
+    # Long lenses on cameras 0, 1 and 3 keep the two board areas apart in their views; camera 2
+    # stands back between the areas and sees both.
+    cams = default_rig_cameras(width, height)
+    cams[0] = make_camera(width, height, fx=1.4 * width, dist=(-0.08, 0.04, 0.0008, -0.0005, 0.0))
+    cams[1] = make_camera(width, height, fx=1.45 * width, cx=width / 2 - 6.0, cy=height / 2 + 4.0,
+                          dist=(-0.06, 0.03, -0.0006, 0.0007, 0.0))
+    cams.append(make_camera(width, height, fx=1.4 * width, cx=width / 2 + 5.0, cy=height / 2 - 3.0,
+                            dist=(-0.07, 0.05, 0.0005, -0.0004, 0.0)))
+    extent = float(np.max(board.points.max(axis=0) - board.points.min(axis=0)))
+    distance, gap = 2.1 * extent, 1.8 * extent
+    left, right = np.array([0.0, 0.0, distance]), np.array([gap, 0.0, distance])
+    positions = [np.array([-0.04, 0.0, 0.0]), np.array([0.05, -0.02, 0.02]),
+                 np.array([gap / 2.0, 0.02, -0.5 * distance]), np.array([gap + 0.04, 0.02, 0.0])]
+    aims = [left, left, (left + right) / 2.0, right]
+    world_T_cam = [look_at(pos, aim, roll_deg=2.0 * k) for k, (pos, aim) in enumerate(zip(positions, aims))]
+    base = inv_T(world_T_cam[0])
+    ref_T_cam = [base @ T for T in world_T_cam]
+    rng = np.random.default_rng(seed)
+    c = board_center(board)
+    frames: list[np.ndarray] = []
+    for aim, seeing in ((left, (0, 1, 2)), (right, (2, 3))):
+        aim_ref = (base @ np.append(aim, 1.0))[:3]
+        placed, tries = 0, 0
+        while placed < frames_per_group:
+            tries += 1
+            if tries > 20000 * frames_per_group:
+                raise RuntimeError("could not place enough chain-rig frames")
+            ax, ay = rng.uniform(-30.0, 30.0, 2)
+            R = rot_x(ax) @ rot_y(ay) @ rot_z(rng.uniform(-20.0, 20.0))
+            shift = np.array([*rng.uniform(-0.15, 0.15, 2) * extent, rng.uniform(-0.1, 0.1) * distance])
+            T = make_T(R, aim_ref + shift - R @ c)
+            views = [inv_T(ref_T_cam[k]) @ T for k in range(4)]
+            if all(cams[k].sees_all(board.points, views[k], margin) for k in seeing) and all(
+                    sees_none(cams[k], board.points, views[k], 1.1) for k in range(4) if k not in seeing):
+                frames.append(T)
+                placed += 1
+    return ChainRig(cams, board, ref_T_cam, frames)
+
+
+class ChainRig(Rig):
+    """A rig whose cameras see only some frames: the others are rendered as bare background."""
+
+    def images(self, **render_kw) -> list[list[np.ndarray]]:
+        out = []
+        for k, cam in enumerate(self.cameras):
+            row = []
+            for f in range(len(self.reference_T_target)):
+                T = self.camera_T_target(k, f)
+                if sees_none(cam, self.board.points, T, 1.0):
+                    row.append(np.full((cam.height, cam.width, 3), render_kw.get("background", 110), np.uint8))
+                else:
+                    row.append(render(self.board, cam, T, **render_kw))
+            out.append(row)
+        return out

@@ -1,0 +1,680 @@
+#include "calibration/rig_refinement.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+
+#include <opencv2/calib3d.hpp>
+
+#include "core/constants.hpp"
+#include "core/transforms.hpp"
+
+namespace vesk::calibration {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Huber threshold in robust standard deviations of a corner's pixel error; the median of a 2D
+// Gaussian error's length is 1.1774 sigma.
+constexpr double kHuberSigmas = 3.0;
+constexpr double kRayleighMedian = 1.1774100225154747;
+constexpr double kMinHuberPx = 1e-3;
+// A view is left out when its RMS against the rig exceeds this many times the median view's, and
+// this many pixels; a camera keeps at least kMinViewsKept views.
+constexpr double kOutlierFactor = 5.0;
+constexpr double kOutlierFloorPx = 1.0;
+constexpr std::size_t kMinViewsKept = 4;
+constexpr int kMaxIterations = 100;
+// A corner counts at most this far off (px) when a frame's views vote for its board's start pose.
+constexpr double kStartCapPx = 2.0;
+constexpr double kRelativeDecrease = 1e-10;
+// A normal matrix (scaled to a unit diagonal) whose singular values span more than this is taken
+// as singular: a camera seen in one view only sits near 1e-12, a 12-frame rig near 1e-7.
+constexpr double kMinConditionReciprocal = 1e-11;
+constexpr int kThresholdRounds = 4;
+constexpr double kThresholdSettled = 0.1;
+
+using Vec6 = cv::Vec6d;
+
+// The intrinsic parameters [fx, fy, cx, cy, d0, d1, ...] of one camera that the solve moves. Each
+// moves the projection through the columns of cv::projectPoints' Jacobian it names, with weights:
+// a fixed aspect ratio ties fy to fx.
+struct FreeIntrinsic {
+  int index;
+  std::vector<std::pair<int, double>> columns;
+};
+
+std::vector<FreeIntrinsic> freeIntrinsics(int fixedBits, std::size_t distortionCount, double aspect) {
+  std::vector<FreeIntrinsic> out;
+  if ((fixedBits & cv::CALIB_FIX_FOCAL_LENGTH) == 0) {
+    if ((fixedBits & cv::CALIB_FIX_ASPECT_RATIO) != 0) {
+      out.push_back({0, {{6, 1.0}, {7, aspect}}});
+    } else {
+      out.push_back({0, {{6, 1.0}}});
+      out.push_back({1, {{7, 1.0}}});
+    }
+  }
+  if ((fixedBits & cv::CALIB_FIX_PRINCIPAL_POINT) == 0) {
+    out.push_back({2, {{8, 1.0}}});
+    out.push_back({3, {{9, 1.0}}});
+  }
+  const auto fixedCoefficient = [&](std::size_t k) {
+    switch (k) {
+      case 0: return (fixedBits & cv::CALIB_FIX_K1) != 0;
+      case 1: return (fixedBits & cv::CALIB_FIX_K2) != 0;
+      case 2:
+      case 3: return (fixedBits & cv::CALIB_ZERO_TANGENT_DIST) != 0;
+      case 4: return (fixedBits & cv::CALIB_FIX_K3) != 0;
+      // the higher terms of the rational, thin-prism and tilted models trade off against k1-k3;
+      // they stay as each camera's own calibration set them
+      default: return true;
+    }
+  };
+  for (std::size_t k = 0; k < distortionCount; ++k) {
+    if (!fixedCoefficient(k)) out.push_back({4 + static_cast<int>(k), {{10 + static_cast<int>(k), 1.0}}});
+  }
+  return out;
+}
+
+Vec6 poseVector(const cv::Mat& T) {
+  cv::Mat r;
+  cv::Rodrigues(T(cv::Rect(0, 0, 3, 3)), r);
+  return Vec6(r.at<double>(0), r.at<double>(1), r.at<double>(2), T.at<double>(0, 3), T.at<double>(1, 3),
+              T.at<double>(2, 3));
+}
+
+cv::Mat poseMatrix(const Vec6& p) {
+  cv::Mat R;
+  cv::Rodrigues(cv::Vec3d(p[0], p[1], p[2]), R);
+  return detail::rigidTransform(R, cv::Mat(cv::Vec3d(p[3], p[4], p[5])));
+}
+
+// Keeps a rotation vector's angle within [0, pi], where its Jacobian is well behaved.
+void wrapRotation(Vec6& p) {
+  const double angle = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+  if (angle <= kPi) return;
+  const double scale = 1.0 - 2.0 * kPi / angle;
+  for (int i = 0; i < 3; ++i) p[i] *= scale;
+}
+
+struct State {
+  std::vector<std::vector<double>> intrinsics;  // per camera: fx, fy, cx, cy, distortion...
+  std::vector<Vec6> camera_T_reference;         // per camera
+  std::map<int, Vec6> reference_T_board;        // per frame
+};
+
+cv::Mat cameraMatrix(const std::vector<double>& p) {
+  return cv::Mat(cv::Matx33d(p[0], 0.0, p[2], 0.0, p[1], p[3], 0.0, 0.0, 1.0), true);
+}
+
+cv::Mat distortion(const std::vector<double>& p) {
+  return cv::Mat(std::vector<double>(p.begin() + 4, p.end()), true).reshape(1, 1);
+}
+
+// Where each parameter block sits in the parameter vector (-1: not moved).
+struct Layout {
+  std::vector<int> intrinsic_offset;
+  std::vector<std::vector<FreeIntrinsic>> intrinsic_free;
+  std::vector<int> extrinsic_offset;
+  std::map<int, int> board_offset;
+  int size = 0;
+};
+
+// One view's residuals (projected minus detected, u and v interleaved) and, when asked, their
+// Jacobian over the parameters `columns` of the parameter vector.
+struct ViewTerms {
+  cv::Mat residual;  // 2N x 1
+  cv::Mat jacobian;  // 2N x columns.size()
+  std::vector<int> columns;
+};
+
+class Problem {
+ public:
+  Problem(const RigProblem& p, const std::vector<cv::Mat>& objects) : p_(p), objects_(objects) {}
+
+  Layout layout(const std::vector<bool>& kept, const State& s, bool boardsOnly) const {
+    Layout L;
+    const std::size_t n = p_.intrinsic_matrices.size();
+    L.intrinsic_offset.assign(n, -1);
+    L.intrinsic_free.resize(n);
+    L.extrinsic_offset.assign(n, -1);
+    std::vector<bool> seen(n, false);
+    for (std::size_t v = 0; v < p_.views.size(); ++v) {
+      if (!kept[v]) continue;
+      seen[static_cast<std::size_t>(p_.views[v].camera)] = true;
+      L.board_offset.emplace(p_.views[v].frame, 0);
+    }
+    for (std::size_t c = 0; c < n; ++c) {
+      if (!seen[c] || boardsOnly) continue;
+      if (p_.intrinsics_free[c]) {
+        const std::vector<double>& q = s.intrinsics[c];
+        L.intrinsic_free[c] = freeIntrinsics(p_.fixed_intrinsics, q.size() - 4, q[1] / q[0]);
+        if (!L.intrinsic_free[c].empty()) {
+          L.intrinsic_offset[c] = L.size;
+          L.size += static_cast<int>(L.intrinsic_free[c].size());
+        }
+      }
+      if (static_cast<int>(c) != p_.reference_index) {
+        L.extrinsic_offset[c] = L.size;
+        L.size += 6;
+      }
+    }
+    for (auto& [frame, offset] : L.board_offset) {
+      offset = L.size;
+      L.size += 6;
+    }
+    return L;
+  }
+
+  ViewTerms terms(std::size_t v, const State& s, const Layout& L, bool withJacobian) const {
+    const RigView& view = p_.views[v];
+    const auto c = static_cast<std::size_t>(view.camera);
+    const Vec6& b = s.reference_T_board.at(view.frame);
+    const cv::Vec3d rb(b[0], b[1], b[2]), tb(b[3], b[4], b[5]);
+    const bool reference = view.camera == p_.reference_index;
+    cv::Mat r3, t3, dr3dr1, dr3dt1, dr3dr2, dr3dt2, dt3dr1, dt3dt1, dt3dr2, dt3dt2;
+    if (reference) {
+      r3 = cv::Mat(rb);
+      t3 = cv::Mat(tb);
+    } else {
+      const Vec6& e = s.camera_T_reference[c];
+      cv::composeRT(rb, tb, cv::Vec3d(e[0], e[1], e[2]), cv::Vec3d(e[3], e[4], e[5]), r3, t3, dr3dr1, dr3dt1,
+                    dr3dr2, dr3dt2, dt3dr1, dt3dt1, dt3dr2, dt3dt2);
+    }
+    cv::Mat projected, jac;
+    const std::vector<double>& q = s.intrinsics[c];
+    if (withJacobian) {
+      cv::projectPoints(objects_[v], r3, t3, cameraMatrix(q), distortion(q), projected, jac);
+    } else {
+      cv::projectPoints(objects_[v], r3, t3, cameraMatrix(q), distortion(q), projected);
+    }
+    ViewTerms out;
+    cv::Mat detected;
+    view.image_points.reshape(2, view.image_points.rows * view.image_points.cols).convertTo(detected, CV_64FC2);
+    const cv::Mat difference = projected.reshape(2, detected.rows) - detected;
+    out.residual = difference.reshape(1, detected.rows * 2);
+    if (!withJacobian) return out;
+
+    const int rows = jac.rows;
+    const cv::Mat Jr = jac.colRange(0, 3), Jt = jac.colRange(3, 6);
+    std::vector<cv::Mat> blocks;
+    if (reference) {
+      blocks.push_back(Jr);
+      blocks.push_back(Jt);
+    } else {
+      blocks.push_back(Jr * dr3dr1 + Jt * dt3dr1);
+      blocks.push_back(Jr * dr3dt1 + Jt * dt3dt1);
+    }
+    const int board = L.board_offset.at(view.frame);
+    for (int k = 0; k < 6; ++k) out.columns.push_back(board + k);
+    if (!reference && L.extrinsic_offset[c] >= 0) {
+      blocks.push_back(Jr * dr3dr2 + Jt * dt3dr2);
+      blocks.push_back(Jr * dr3dt2 + Jt * dt3dt2);
+      for (int k = 0; k < 6; ++k) out.columns.push_back(L.extrinsic_offset[c] + k);
+    }
+    if (L.intrinsic_offset[c] >= 0) {
+      const std::vector<FreeIntrinsic>& free = L.intrinsic_free[c];
+      cv::Mat intrinsic(rows, static_cast<int>(free.size()), CV_64F, cv::Scalar(0));
+      for (std::size_t k = 0; k < free.size(); ++k) {
+        for (const auto& [column, weight] : free[k].columns) {
+          intrinsic.col(static_cast<int>(k)) += weight * jac.col(column);
+        }
+        out.columns.push_back(L.intrinsic_offset[c] + static_cast<int>(k));
+      }
+      blocks.push_back(intrinsic);
+    }
+    cv::hconcat(blocks, out.jacobian);
+    return out;
+  }
+
+  State step(const State& s, const Layout& L, const cv::Mat& delta) const {
+    State out = s;
+    const auto d = [&](int i) { return delta.at<double>(i); };
+    for (std::size_t c = 0; c < out.intrinsics.size(); ++c) {
+      if (L.intrinsic_offset[c] >= 0) {
+        std::vector<double>& q = out.intrinsics[c];
+        const double aspect = q[1] / q[0];
+        for (std::size_t k = 0; k < L.intrinsic_free[c].size(); ++k) {
+          const FreeIntrinsic& f = L.intrinsic_free[c][k];
+          q[static_cast<std::size_t>(f.index)] += d(L.intrinsic_offset[c] + static_cast<int>(k));
+          if (f.index == 0 && f.columns.size() == 2) q[1] = aspect * q[0];
+        }
+      }
+      if (L.extrinsic_offset[c] >= 0) {
+        for (int k = 0; k < 6; ++k) out.camera_T_reference[c][k] += d(L.extrinsic_offset[c] + k);
+        wrapRotation(out.camera_T_reference[c]);
+      }
+    }
+    for (const auto& [frame, offset] : L.board_offset) {
+      Vec6& b = out.reference_T_board[frame];
+      for (int k = 0; k < 6; ++k) b[k] += d(offset + k);
+      wrapRotation(b);
+    }
+    return out;
+  }
+
+ private:
+  const RigProblem& p_;
+  const std::vector<cv::Mat>& objects_;
+};
+
+// Pixel error length of each corner of a view.
+std::vector<double> cornerErrors(const cv::Mat& residual) {
+  std::vector<double> out(static_cast<std::size_t>(residual.rows / 2));
+  for (int i = 0; i < residual.rows / 2; ++i) {
+    out[static_cast<std::size_t>(i)] = std::hypot(residual.at<double>(2 * i), residual.at<double>(2 * i + 1));
+  }
+  return out;
+}
+
+double huberCost(double e, double delta) { return e <= delta ? e * e : 2.0 * delta * e - delta * delta; }
+double huberWeight(double e, double delta) { return e <= delta ? 1.0 : delta / e; }
+
+double medianOf(std::vector<double> v) {
+  if (v.empty()) return kNaN;
+  const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+  std::nth_element(v.begin(), mid, v.end());
+  return *mid;
+}
+
+// Solves (A + lambda diag(A)) x = b on A scaled to a unit diagonal; false when not positive definite.
+bool solveScaled(const cv::Mat& A, const cv::Mat& b, double lambda, cv::Mat& x) {
+  const int n = A.rows;
+  cv::Mat scale(n, 1, CV_64F);
+  for (int i = 0; i < n; ++i) {
+    const double a = A.at<double>(i, i);
+    if (!(a > 0.0) || !std::isfinite(a)) return false;
+    scale.at<double>(i) = 1.0 / std::sqrt(a);
+  }
+  cv::Mat S = A.clone();
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) S.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
+    S.at<double>(i, i) += lambda;
+  }
+  cv::Mat y;
+  if (!cv::solve(S, b.mul(scale), y, cv::DECOMP_CHOLESKY)) return false;
+  x = y.mul(scale);
+  return cv::checkRange(x);
+}
+
+// A^-1 through the same scaling; empty when A is not positive definite or nearly singular.
+cv::Mat inverseScaled(const cv::Mat& A) {
+  const int n = A.rows;
+  cv::Mat scale(n, 1, CV_64F);
+  for (int i = 0; i < n; ++i) {
+    const double a = A.at<double>(i, i);
+    if (!(a > 0.0) || !std::isfinite(a)) return {};
+    scale.at<double>(i) = 1.0 / std::sqrt(a);
+  }
+  cv::Mat S = A.clone();
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) S.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
+  }
+  cv::Mat w;
+  cv::SVD::compute(S, w, cv::SVD::NO_UV);
+  if (!(w.at<double>(n - 1) > kMinConditionReciprocal * w.at<double>(0))) return {};
+  cv::Mat inv;
+  cv::invert(S, inv, cv::DECOMP_CHOLESKY);
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) inv.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
+  }
+  return inv;
+}
+
+struct Normal {
+  cv::Mat A, g;
+  double cost = 0.0;
+};
+
+class Solver {
+ public:
+  Solver(const Problem& problem, std::size_t views) : problem_(problem), kept_(views, true) {}
+
+  std::vector<bool>& kept() { return kept_; }
+  // only the board poses move (the rest held), as when a frame's views are judged
+  void setBoardsOnly(bool boardsOnly) { boards_only_ = boardsOnly; }
+
+  double delta(const State& s) const {
+    std::vector<double> errors;
+    for (std::size_t v = 0; v < kept_.size(); ++v) {
+      if (!kept_[v]) continue;
+      const std::vector<double> e = cornerErrors(problem_.terms(v, s, layout_, false).residual);
+      errors.insert(errors.end(), e.begin(), e.end());
+    }
+    return std::max(kHuberSigmas * medianOf(errors) / kRayleighMedian, kMinHuberPx);
+  }
+
+  double cost(const State& s, double delta) const {
+    double total = 0.0;
+    for (std::size_t v = 0; v < kept_.size(); ++v) {
+      if (!kept_[v]) continue;
+      for (double e : cornerErrors(problem_.terms(v, s, layout_, false).residual)) total += huberCost(e, delta);
+    }
+    return total;
+  }
+
+  Normal normal(const State& s, double delta) const {
+    Normal n{cv::Mat::zeros(layout_.size, layout_.size, CV_64F), cv::Mat::zeros(layout_.size, 1, CV_64F), 0.0};
+    for (std::size_t v = 0; v < kept_.size(); ++v) {
+      if (!kept_[v]) continue;
+      ViewTerms t = problem_.terms(v, s, layout_, true);
+      const std::vector<double> errors = cornerErrors(t.residual);
+      for (std::size_t i = 0; i < errors.size(); ++i) {
+        n.cost += huberCost(errors[i], delta);
+        const double root = std::sqrt(huberWeight(errors[i], delta));
+        for (int r = 0; r < 2; ++r) {
+          const int row = 2 * static_cast<int>(i) + r;
+          t.jacobian.row(row) *= root;
+          t.residual.at<double>(row) *= root;
+        }
+      }
+      const cv::Mat JtJ = t.jacobian.t() * t.jacobian;
+      const cv::Mat Jtr = t.jacobian.t() * t.residual;
+      for (std::size_t a = 0; a < t.columns.size(); ++a) {
+        const int ga = t.columns[a];
+        n.g.at<double>(ga) += Jtr.at<double>(static_cast<int>(a));
+        for (std::size_t b = 0; b < t.columns.size(); ++b) {
+          n.A.at<double>(ga, t.columns[b]) += JtJ.at<double>(static_cast<int>(a), static_cast<int>(b));
+        }
+      }
+    }
+    return n;
+  }
+
+  // Levenberg-Marquardt from s over the kept views; the Huber threshold follows the residuals.
+  // Levenberg-Marquardt from s over the kept views. The Huber threshold is held during a descent
+  // (a moving threshold moves the cost being minimised) and set again from the residuals after it,
+  // until it settles.
+  State run(State s, int* iterations) {
+    layout_ = problem_.layout(kept_, s, boards_only_);
+    double d = delta(s);
+    for (int round = 0; round < kThresholdRounds; ++round) {
+      s = descend(s, d, iterations);
+      const double next = delta(s);
+      const bool settled = std::abs(next - d) <= kThresholdSettled * d;
+      d = next;
+      if (settled) break;
+    }
+    return s;
+  }
+
+  State descend(State s, double d, int* iterations) const {
+    double lambda = 1e-3;
+    for (int it = 0; it < kMaxIterations; ++it) {
+      ++*iterations;
+      const Normal n = normal(s, d);
+      bool accepted = false;
+      while (lambda < 1e12) {
+        cv::Mat x;
+        if (solveScaled(n.A, -n.g, lambda, x)) {
+          const State trial = problem_.step(s, layout_, x);
+          const double c = cost(trial, d);
+          if (std::isfinite(c) && c < n.cost) {
+            const double decrease = (n.cost - c) / n.cost;
+            s = trial;
+            lambda = std::max(lambda / 10.0, 1e-12);
+            accepted = true;
+            if (decrease < kRelativeDecrease) return s;
+            break;
+          }
+        }
+        lambda *= 10.0;
+      }
+      if (!accepted) return s;
+    }
+    return s;
+  }
+
+  const Layout& layout() const { return layout_; }
+
+ private:
+  const Problem& problem_;
+  std::vector<bool> kept_;
+  bool boards_only_ = false;
+  Layout layout_;
+};
+
+// Covariance of the left rotation increment about the reference axes and the translation of
+// reference_T_camera, from the covariance of the rotation and translation vectors of camera_T_reference.
+cv::Mat referenceCovariance(const Vec6& cameraTReference, const cv::Mat& covariance) {
+  const cv::Mat T0 = detail::inverseRigid(poseMatrix(cameraTReference));
+  const cv::Mat R0t = T0(cv::Rect(0, 0, 3, 3)).t();
+  cv::Mat G(6, 6, CV_64F);
+  constexpr double h = 1e-6;
+  for (int k = 0; k < 6; ++k) {
+    Vec6 p = cameraTReference;
+    p[k] += h;
+    const cv::Mat T = detail::inverseRigid(poseMatrix(p));
+    // the small rotation from its skew-symmetric part (cv::Rodrigues rounds angles this small to 0)
+    const cv::Mat M = T(cv::Rect(0, 0, 3, 3)) * R0t;
+    const cv::Vec3d w(M.at<double>(2, 1) - M.at<double>(1, 2), M.at<double>(0, 2) - M.at<double>(2, 0),
+                      M.at<double>(1, 0) - M.at<double>(0, 1));
+    for (int i = 0; i < 3; ++i) {
+      G.at<double>(i, k) = 0.5 * w[i] / h;
+      G.at<double>(i + 3, k) = (T.at<double>(i, 3) - T0.at<double>(i, 3)) / h;
+    }
+  }
+  return G * covariance * G.t();
+}
+
+TransformUncertainty uncertaintyOf(const cv::Mat& covariance) {
+  TransformUncertainty u;
+  u.covariance = covariance.clone();
+  for (int i = 0; i < 3; ++i) {
+    u.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i, i)) * 180.0 / kPi;
+    u.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i + 3, i + 3));
+  }
+  return u;
+}
+
+// RMS (px) of a view at the given state.
+double viewRms(const Problem& problem, std::size_t v, const State& s) {
+  const cv::Mat r = problem.terms(v, s, Layout{}, false).residual;
+  return std::sqrt(r.dot(r) / (r.rows / 2));
+}
+
+// The board pose of a frame that its views agree on most: each view's own PnP pose, scored by the
+// pixel errors of all the frame's views, each corner counted at most kStartCapPx off. One wrong view
+// among good ones cannot win.
+std::optional<Vec6> votedBoard(const RigProblem& p, const Problem& problem, const std::vector<cv::Mat>& objects,
+                               const State& s, int frame, const std::vector<std::size_t>& views) {
+  std::optional<Vec6> best;
+  double bestScore = std::numeric_limits<double>::infinity();
+  for (std::size_t v : views) {
+    const auto c = static_cast<std::size_t>(p.views[v].camera);
+    cv::Mat rvec, tvec;
+    if (!cv::solvePnP(objects[v], p.views[v].image_points, cameraMatrix(s.intrinsics[c]),
+                      distortion(s.intrinsics[c]), rvec, tvec)) {
+      continue;
+    }
+    cv::Mat R;
+    cv::Rodrigues(rvec, R);
+    const cv::Mat referenceTCamera = detail::inverseRigid(poseMatrix(s.camera_T_reference[c]));
+    State trial = s;
+    trial.reference_T_board[frame] = poseVector(referenceTCamera * detail::rigidTransform(R, tvec));
+    double score = 0.0;
+    for (std::size_t u : views) {
+      for (double e : cornerErrors(problem.terms(u, trial, Layout{}, false).residual)) {
+        score += std::min(e * e, kStartCapPx * kStartCapPx);
+      }
+    }
+    if (score < bestScore) {
+      bestScore = score;
+      best = trial.reference_T_board[frame];
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+RigRefinement refineRig(const RigProblem& p) {
+  const std::size_t n = p.intrinsic_matrices.size();
+  RigRefinement out;
+  out.intrinsic_matrices = p.intrinsic_matrices;
+  out.distortion_coefficients = p.distortion_coefficients;
+  out.reference_T_camera = p.reference_T_camera;
+  out.uncertainty.assign(n, TransformUncertainty{});
+  out.rms_per_camera.assign(n, kNaN);
+  out.corners_per_camera.assign(n, 0);
+  out.rms = kNaN;
+
+  State s;
+  s.intrinsics.resize(n);
+  s.camera_T_reference.assign(n, Vec6::all(0.0));
+  for (std::size_t c = 0; c < n; ++c) {
+    if (p.reference_T_camera[c].empty()) continue;
+    cv::Mat K, D;
+    p.intrinsic_matrices[c].convertTo(K, CV_64F);
+    p.distortion_coefficients[c].convertTo(D, CV_64F);
+    std::vector<double>& q = s.intrinsics[c];
+    q = {K.at<double>(0, 0), K.at<double>(1, 1), K.at<double>(0, 2), K.at<double>(1, 2)};
+    for (std::size_t k = 0; k < D.total(); ++k) q.push_back(D.at<double>(static_cast<int>(k)));
+    s.camera_T_reference[c] = poseVector(detail::inverseRigid(p.reference_T_camera[c]));
+  }
+
+  // The views of cameras in the solve, with their board points in double precision.
+  std::vector<cv::Mat> objects(p.views.size());
+  std::vector<bool> usable(p.views.size(), false);
+  std::map<int, std::vector<std::size_t>> viewsOfFrame;
+  for (std::size_t v = 0; v < p.views.size(); ++v) {
+    const RigView& view = p.views[v];
+    if (p.reference_T_camera[static_cast<std::size_t>(view.camera)].empty()) continue;
+    if (view.object_points.rows < static_cast<int>(kMinPointsPerView)) continue;
+    view.object_points.reshape(3, view.object_points.rows).convertTo(objects[v], CV_64FC3);
+    usable[v] = true;
+    viewsOfFrame[view.frame].push_back(v);
+  }
+  const Problem problem(p, objects);
+
+  // Each frame's board starts where its views agree it is.
+  for (const auto& [frame, views] : viewsOfFrame) {
+    if (const std::optional<Vec6> pose = votedBoard(p, problem, objects, s, frame, views)) {
+      s.reference_T_board[frame] = *pose;
+    }
+  }
+  for (std::size_t v = 0; v < p.views.size(); ++v) {
+    if (usable[v] && s.reference_T_board.count(p.views[v].frame) == 0) usable[v] = false;
+  }
+
+  Solver solver(problem, p.views.size());
+  solver.kept() = usable;
+  s = solver.run(s, &out.iterations);
+
+  // Views far off the rig (a wrong detection, a frame out of step) are left out and the rig solved
+  // again. A frame is judged at the board pose its views agree on, not at the compromise the
+  // joint fit made between them.
+  std::vector<double> rmsOfKept;
+  for (std::size_t v = 0; v < p.views.size(); ++v) {
+    if (usable[v]) rmsOfKept.push_back(viewRms(problem, v, s));
+  }
+  const double limit = std::max(kOutlierFactor * medianOf(rmsOfKept), kOutlierFloorPx);
+  std::vector<std::pair<std::size_t, double>> offRig;
+  for (const auto& [frame, all] : viewsOfFrame) {
+    std::vector<std::size_t> views;
+    for (std::size_t v : all) {
+      if (usable[v]) views.push_back(v);
+    }
+    bool agree = true;
+    for (std::size_t v : views) agree = agree && viewRms(problem, v, s) <= limit;
+    if (agree || views.size() < 2) continue;
+    State judged = s;
+    const std::optional<Vec6> pose = votedBoard(p, problem, objects, s, frame, views);
+    if (!pose) continue;
+    judged.reference_T_board[frame] = *pose;
+    // the pose refitted to the views that agree with it
+    Solver board(problem, p.views.size());
+    for (std::size_t v = 0; v < p.views.size(); ++v) board.kept()[v] = false;
+    std::size_t agreeing = 0;
+    for (std::size_t v : views) {
+      if (viewRms(problem, v, judged) <= limit) {
+        board.kept()[v] = true;
+        ++agreeing;
+      }
+    }
+    if (agreeing > 0) {
+      int ignored = 0;
+      board.setBoardsOnly(true);
+      judged = board.run(judged, &ignored);
+    }
+    std::vector<std::size_t> off;
+    for (std::size_t v : views) {
+      if (viewRms(problem, v, judged) > limit) off.push_back(v);
+    }
+    // two views that disagree cannot say which is wrong: the frame goes
+    if (views.size() == 2 && !off.empty()) off = views;
+    for (std::size_t v : off) offRig.emplace_back(v, viewRms(problem, v, s));
+  }
+  std::vector<std::size_t> viewsOfCamera(n, 0);
+  for (std::size_t v = 0; v < p.views.size(); ++v) {
+    if (usable[v]) ++viewsOfCamera[static_cast<std::size_t>(p.views[v].camera)];
+  }
+  std::sort(offRig.begin(), offRig.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  for (const auto& [v, rms] : offRig) {
+    const auto c = static_cast<std::size_t>(p.views[v].camera);
+    if (viewsOfCamera[c] <= kMinViewsKept) continue;
+    --viewsOfCamera[c];
+    usable[v] = false;
+    out.rejected_views.emplace_back(p.views[v].camera, p.views[v].frame);
+    out.rejected_rms.push_back(rms);
+  }
+  solver.kept() = usable;
+  s = solver.run(s, &out.iterations);
+
+  // Residuals, normal matrix and covariance at the solution.
+  const Layout& L = solver.layout();
+  const double delta = solver.delta(s);
+  const Normal normal = solver.normal(s, delta);
+  double squared = 0.0, weightedSquared = 0.0;
+  std::vector<double> cameraSquared(n, 0.0);
+  std::set<int> frames;
+  for (std::size_t v = 0; v < p.views.size(); ++v) {
+    if (!usable[v]) continue;
+    const auto c = static_cast<std::size_t>(p.views[v].camera);
+    for (double e : cornerErrors(problem.terms(v, s, L, false).residual)) {
+      squared += e * e;
+      weightedSquared += huberWeight(e, delta) * e * e;
+      cameraSquared[c] += e * e;
+      ++out.corners_per_camera[c];
+      ++out.corners;
+    }
+    frames.insert(p.views[v].frame);
+  }
+  out.frames = static_cast<int>(frames.size());
+  out.parameters = L.size;
+  const int freedom = 2 * out.corners - L.size;
+  if (freedom <= 0) {
+    out.failure = "only " + std::to_string(out.corners) + " corners for " + std::to_string(L.size) + " parameters";
+    return out;
+  }
+  const cv::Mat inverse = inverseScaled(normal.A);
+  if (inverse.empty()) {
+    out.failure = "the rig's parameters are not determined by its views (singular normal matrix)";
+    return out;
+  }
+  const double variance = weightedSquared / freedom;
+  out.rms = std::sqrt(squared / out.corners);
+  for (std::size_t c = 0; c < n; ++c) {
+    if (out.corners_per_camera[c] > 0) out.rms_per_camera[c] = std::sqrt(cameraSquared[c] / out.corners_per_camera[c]);
+  }
+  for (std::size_t c = 0; c < n; ++c) {
+    if (p.reference_T_camera[c].empty()) continue;
+    // a camera whose intrinsics are held keeps its own matrices, skew included
+    if (L.intrinsic_offset[c] >= 0) {
+      out.intrinsic_matrices[c] = cameraMatrix(s.intrinsics[c]);
+      out.distortion_coefficients[c] = distortion(s.intrinsics[c]);
+    }
+    if (static_cast<int>(c) == p.reference_index) continue;
+    out.reference_T_camera[c] = detail::inverseRigid(poseMatrix(s.camera_T_reference[c]));
+    if (L.extrinsic_offset[c] < 0) continue;
+    const cv::Rect block(L.extrinsic_offset[c], L.extrinsic_offset[c], 6, 6);
+    out.uncertainty[c] = uncertaintyOf(referenceCovariance(s.camera_T_reference[c], inverse(block) * variance));
+  }
+  out.ok = true;
+  return out;
+}
+
+}  // namespace vesk::calibration
