@@ -229,7 +229,8 @@ def rig_stage(rig_dir, target, n_cams, out, page):
     rule("multi-camera rig calibration")
     lists = io.load_multi_camera_dataset(rig_dir, n_cams)
     mc = _vesk.MultiCameraCalibrator(target, n_cams)
-    rig = mc.calibrate(lists, output_path=out, progress=PROGRESS("rig calibration"))
+    # one joint solve over every camera and frame after the pair solves, with a 1-sigma per camera
+    rig = mc.calibrate(lists, output_path=out, refine=True, progress=PROGRESS("rig calibration"))
     annotated, _ = target.detect_and_annotate(lists[0][0])
     cv2.imwrite(str(out / "rig_cam_00_frame_00_annotated.png"), annotated)
     if page:

@@ -428,6 +428,10 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
          _fmt(1000 * float(np.linalg.norm(T[:3, 3])), 2) if T.size else "n/a")
         for c, T in enumerate(result.reference_T_camera_list)])
 
+    if result.refined:
+        body += _joint_table(result)
+        figs.append(_joint_figure(result, colors))
+
     if triangulation is not None:
         if residuals:
             fig, ax = plt.subplots(figsize=(5.2, 3.2))
@@ -467,6 +471,58 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
             *[(f"reprojection RMS cam_{c}", f"{_fmt(r, 4)} px over {k} corners")
               for c, (r, k) in enumerate(zip(triangulation.rms_per_camera, triangulation.counts_per_camera))]])
     return body + _figures(figs)
+
+
+def _joint_table(result) -> str:
+    def sigma(values, scale, digits):
+        return ", ".join(_fmt(scale * v, digits) for v in values)
+
+    rows = []
+    for c, T in enumerate(result.reference_T_camera_list):
+        u = result.reference_T_camera_uncertainty[c]
+        placed = T.size > 0
+        reached = result.reached_through[c]
+        rows.append((f"cam_{c}", _fmt(result.joint_rms_per_camera[c], 4) if placed else "n/a",
+                     "reference" if c == result.reference_index else
+                     (sigma(u.translation_std_m, 1000, 3) if placed else "n/a"),
+                     "" if c == result.reference_index else (sigma(u.rotation_std_deg, 1, 4) if placed else "n/a"),
+                     f"through cam_{reached}" if reached >= 0 else ("" if placed else "not placed")))
+    left_out = ", ".join(f"cam_{c} frame {f}" for c, f in result.rejected_views) or "none"
+    return (_table(["camera", "joint RMS [px]", "1-sigma translation x, y, z [mm]", "1-sigma rotation x, y, z [deg]",
+                    "chain"], rows)
+            + _table(["joint solve", "value"], [("RMS over every corner", f"{result.joint_rms:.4f} px"),
+                                                ("views left out as off the rig", left_out)]))
+
+
+def _joint_figure(result, colors):
+    n = len(result.reference_T_camera_list)
+    fig, axes = plt.subplots(1, 2, figsize=(10.5, 3.2))
+    rms = [v if math.isfinite(v) else 0.0 for v in result.joint_rms_per_camera]
+    axes[0].bar([f"cam_{c}" for c in range(n)], rms, color=colors)
+    axes[0].set_ylabel("joint RMS [px]")
+    axes[0].set_title("residual of each camera's corners in the joint solve")
+    axes[0].margins(y=0.2)
+    width = 0.25
+    for k, axis in enumerate("xyz"):
+        values = [1000 * u.translation_std_m[k] if math.isfinite(u.translation_std_m[k]) else 0.0
+                  for u in result.reference_T_camera_uncertainty]
+        axes[1].bar(np.arange(n) + (k - 1) * width, values, width, label=axis,
+                    color=("#2e86c1", "#1b7a3a", "#b3261e")[k])
+    axes[1].annotate("reference", (result.reference_index, 0), ha="center", va="bottom", fontsize=8.5)
+    axes[1].set_xticks(np.arange(n), [f"cam_{c}" for c in range(n)])
+    axes[1].set_ylabel("1-sigma [mm]")
+    axes[1].set_title("predicted 1-sigma of each camera's translation")
+    axes[1].legend(fontsize=8, title="axis of the reference camera", title_fontsize=8)
+    fig.tight_layout()
+    sig = ", ".join(f"cam_{c} " + "/".join(f"{1000 * v:.3f}" for v in u.translation_std_m) + " mm"
+                    for c, u in enumerate(result.reference_T_camera_uncertainty)
+                    if c != result.reference_index and all(math.isfinite(v) for v in u.translation_std_m))
+    return ("Left: RMS of each camera's corners after the joint solve. Right: the solve's predicted 1-sigma of "
+            "each camera's position, per axis of the reference camera (the reference itself is exact).",
+            _png(fig),
+            f"Two bar charts of the joint rig solve: the RMS of each camera's corners, "
+            + ", ".join(f"cam_{c} {v:.3f} px" for c, v in enumerate(result.joint_rms_per_camera) if math.isfinite(v))
+            + f"; and the predicted 1-sigma of each camera's translation in x/y/z, {sig or 'none known'}.", True)
 
 
 def triangulation_residuals(triangulation, result, detections_frame0):

@@ -58,6 +58,9 @@ def test_page_is_self_contained_with_every_section(built_in_cell):
     assert all(len(alt) > 40 and any(ch.isdigit() for ch in alt) for alt in page.alts), page.alts
     assert len(set(page.alts)) == len(page.alts)
     assert "MISSED" not in (out / "report.html").read_text(encoding="utf-8")  # every ground-truth bound is met
+    # the rig is refined jointly, and the page shows each camera's sigma
+    assert "\nJOINT REFINEMENT  -  every camera and frame in one solve\n" in stdout
+    assert "1-sigma translation x, y, z [mm]" in (out / "report.html").read_text(encoding="utf-8")
     assert f"report: {out / 'report.html'}" in stdout
 
 

@@ -15,6 +15,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "calibration/rig_refinement.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
@@ -22,7 +23,6 @@
 #include "core/transforms.hpp"
 #include "geometry/reprojection.hpp"
 #include "geometry/triangulation.hpp"
-#include "calibration/rig_refinement.hpp"
 #include "io/result_files.hpp"
 
 namespace vesk::calibration {
