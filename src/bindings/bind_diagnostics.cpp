@@ -4,12 +4,66 @@
 
 #include "calibration/hand_eye_check.hpp"
 #include "core/transforms.hpp"
-#include "quality/method_comparison.hpp"
 #include "geometry/rotation_variety.hpp"
+#include "quality/method_comparison.hpp"
+#include "quality/pose_plan.hpp"
 
 namespace py = pybind11;
 
 namespace vesk::bindings {
+
+namespace {
+
+quality::PlanSetup planSetup(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize, cv::Mat robotTTcp,
+                             cv::Mat cameraTTarget, cv::Mat guess, bool eyeToHand) {
+  return quality::PlanSetup{std::move(target), std::move(K), std::move(D), imageSize, std::move(robotTTcp),
+                            std::move(cameraTTarget), std::move(guess), eyeToHand};
+}
+
+std::vector<cv::Mat> planPoses(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize, cv::Mat robotTTcp,
+                               cv::Mat cameraTTarget, cv::Mat guess, int n, double maxRotationDeg,
+                               double maxTranslationM, bool eyeToHand, double marginPx, double guessErrorM,
+                               double guessErrorDeg, std::pair<double, double> distanceScale) {
+  quality::PlanOptions o;
+  o.n_poses = n;
+  o.max_rotation_deg = maxRotationDeg;
+  o.max_translation_m = maxTranslationM;
+  o.margin_px = marginPx;
+  o.guess_error_m = guessErrorM;
+  o.guess_error_deg = guessErrorDeg;
+  std::tie(o.min_distance_scale, o.max_distance_scale) = distanceScale;
+  return quality::planHandEyePoses(planSetup(std::move(target), std::move(K), std::move(D), imageSize,
+                                             std::move(robotTTcp), std::move(cameraTTarget), std::move(guess),
+                                             eyeToHand),
+                                   o);
+}
+
+calibration::TransformUncertainty predict(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize,
+                                          std::vector<cv::Mat> plan, cv::Mat robotTTcp, cv::Mat cameraTTarget,
+                                          cv::Mat guess, double robotM, double robotDeg, double cornerPx,
+                                          std::string method, int trials, bool eyeToHand, bool calibrateIntrinsics) {
+  return quality::predictHandEyeUncertainty(
+      planSetup(std::move(target), std::move(K), std::move(D), imageSize, std::move(robotTTcp),
+                std::move(cameraTTarget), std::move(guess), eyeToHand),
+      plan, quality::NoiseModel{robotM, robotDeg, cornerPx}, method, trials, calibrateIntrinsics);
+}
+
+quality::PlanSize posesNeeded(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize, cv::Mat robotTTcp,
+                              cv::Mat cameraTTarget, cv::Mat guess, double translationMm, double rotationDeg,
+                              double maxRotationDeg, double maxTranslationM, double robotM, double robotDeg,
+                              double cornerPx, std::string method, int trials, bool eyeToHand,
+                              bool calibrateIntrinsics) {
+  quality::PlanOptions o;
+  o.max_rotation_deg = maxRotationDeg;
+  o.max_translation_m = maxTranslationM;
+  return quality::posesNeededForSigma(planSetup(std::move(target), std::move(K), std::move(D), imageSize,
+                                                std::move(robotTTcp), std::move(cameraTTarget), std::move(guess),
+                                                eyeToHand),
+                                      o, quality::NoiseModel{robotM, robotDeg, cornerPx}, translationMm, rotationDeg,
+                                      method, trials, calibrateIntrinsics);
+}
+
+}  // namespace
 
 using quality::HandEyeMethodResult;
 using quality::RotationVarietyStats;
@@ -52,6 +106,53 @@ void registerDiagnostics(py::module_& diag) {
       "of HandEyeDataFinding, empty for clean data.");
   diag.def("format_method_comparison", &quality::formatMethodComparison, py::arg("method_results"),
            py::arg("consensus_threshold_deg") = 1.5);
+
+  diag.def("plan_hand_eye_poses", &planPoses, py::arg("target"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::arg("image_size"), py::arg("robot_T_tcp"),
+           py::arg("camera_T_target"), py::arg("hand_eye_guess"), py::arg("n_poses") = 15,
+           py::arg("max_rotation_deg") = 45.0, py::arg("max_translation_m") = 0.3, py::arg("eye_to_hand") = false,
+           py::kw_only(), py::arg("margin_px") = 20.0, py::arg("guess_error_m") = 0.01,
+           py::arg("guess_error_deg") = 2.0, py::arg("distance_scale") = std::make_pair(0.5, 1.5),
+           py::call_guard<py::gil_scoped_release>(),
+           "Flange poses (robot_T_tcp, 4x4) to record for a hand-eye calibration, ordered for a short robot path "
+           "from the start pose. From the start pose robot_T_tcp, the board's pose seen from it (camera_T_target) "
+           "and a rough hand_eye_guess (tcp_T_camera, or robot_T_camera with eye_to_hand=True), the views tilt "
+           "20-35 degrees from the start view in every direction and roll about the optical axis, each as near as "
+           "the board fits (within distance_scale times the start view's distance), with the board landing across "
+           "the image; they are picked to "
+           "differ most from each other, keep the whole board margin_px inside the image even with the guess "
+           "guess_error_m / guess_error_deg off, and keep the flange within max_rotation_deg and "
+           "max_translation_m of the start pose. Limits too tight raise ValueError naming the one to relax.");
+  diag.def("plan_first_hand_eye_poses", &quality::planFirstHandEyePoses, py::arg("robot_T_tcp"),
+           py::arg("angle_deg") = 10.0,
+           "Six flange poses rotating the flange by +-angle_deg about its own x, y and z axes: small enough to keep "
+           "the board in view whatever the mount, for a coarse first calibration whose result is the "
+           "hand_eye_guess of plan_hand_eye_poses.");
+  diag.def("predict_hand_eye_uncertainty", unlockedFunction(&predict), py::arg("target"),
+           py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"), py::arg("image_size"), py::arg("plan"),
+           py::arg("robot_T_tcp"), py::arg("camera_T_target"), py::arg("hand_eye_guess"),
+           py::arg("robot_noise_m") = 2e-4, py::arg("robot_noise_deg") = 0.02, py::arg("corner_noise_px") = 0.2,
+           py::arg("method") = "TSAI", py::arg("trials") = 200, py::arg("eye_to_hand") = false,
+           py::arg("calibrate_intrinsics") = false, py::kw_only(), py::arg("progress") = py::none(),
+           "Predicted 1-sigma (TransformUncertainty, about the true value) of the hand-eye transform solved from "
+           "the flange poses `plan`: the board is seen at each through hand_eye_guess, corners and robot poses are "
+           "disturbed by the given noise (1-sigma per axis) and the transform is solved `trials` times with "
+           "`method`. With calibrate_intrinsics=True each trial also calibrates the camera from the planned views.");
+  py::classh<quality::PlanSize>(diag, "PlanSize", "The smallest plan that meets a target sigma.")
+      .def_readonly("reached", &quality::PlanSize::reached)
+      .def_readonly("n_poses", &quality::PlanSize::n_poses)
+      .def_readonly("plan", &quality::PlanSize::plan)
+      .def_readonly("predicted", &quality::PlanSize::predicted);
+  diag.def("poses_needed_for_sigma", unlockedFunction(&posesNeeded), py::arg("target"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::arg("image_size"), py::arg("robot_T_tcp"),
+           py::arg("camera_T_target"), py::arg("hand_eye_guess"), py::arg("translation_mm"),
+           py::arg("rotation_deg"), py::arg("max_rotation_deg") = 45.0, py::arg("max_translation_m") = 0.3,
+           py::arg("robot_noise_m") = 2e-4, py::arg("robot_noise_deg") = 0.02, py::arg("corner_noise_px") = 0.2,
+           py::arg("method") = "TSAI", py::arg("trials") = 200, py::arg("eye_to_hand") = false,
+           py::arg("calibrate_intrinsics") = false, py::kw_only(), py::arg("progress") = py::none(),
+           "The smallest plan of 6 to 60 poses whose predicted 1-sigma is within translation_mm and rotation_deg on "
+           "every axis: a PlanSize with the plan and its prediction (reached=False, with the largest plan tried, "
+           "when none is).");
 }
 
 }  // namespace vesk::bindings

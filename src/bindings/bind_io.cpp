@@ -19,6 +19,13 @@ void registerIo(py::module_& io) {
   io.def("load_hand_eye_dataset", &vesk::io::loadHandEyeDataset,
          py::call_guard<py::gil_scoped_release>(), py::arg("data_dir"),
          py::arg("image_format") = "png");
+  io.def("save_pose_plan", &vesk::io::savePosePlan, py::call_guard<py::gil_scoped_release>(), py::arg("output_path"),
+         py::arg("robot_T_tcp_list"),
+         "Save a capture plan (the flange poses to record) in calibration_data.npz's format, entry "
+         "'robot_T_tcp_list' of shape (N, 4, 4), as output_path or as 'pose_plan.npz' inside a folder. Returns the "
+         "path written.");
+  io.def("load_pose_plan", &vesk::io::loadPosePlan, py::call_guard<py::gil_scoped_release>(), py::arg("input_path"),
+         "The flange poses of a plan file (or of 'pose_plan.npz' in a folder).");
   io.def(
       "load_hand_eye_pairs",
       [](const std::filesystem::path& dataDir, const std::string& imageFormat) {

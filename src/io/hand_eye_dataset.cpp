@@ -5,6 +5,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/logging.hpp"
+#include "core/transforms.hpp"
 #include "io/npz.hpp"
 
 namespace vesk::io {
@@ -179,6 +180,36 @@ HandEyePairs loadHandEyePairs(const fs::path& dataDir, const std::string& imageF
   logging::log(logging::SUCCESS, "Loaded " + std::to_string(out.images.size()) + " image and pose pairs from " +
                                      dataDir.string());
   return out;
+}
+
+namespace {
+
+constexpr const char* kPlanFile = "pose_plan.npz";
+
+fs::path planPath(const fs::path& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec) || !path.has_extension()) return path / kPlanFile;
+  return path;
+}
+
+}  // namespace
+
+fs::path savePosePlan(const fs::path& outputPath, const std::vector<cv::Mat>& robotTTcpList) {
+  if (robotTTcpList.empty()) throw std::invalid_argument("io: a pose plan needs at least one pose");
+  const std::vector<double> values = detail::flattenPoses(robotTTcpList);
+  vesk::detail::requireFinite(robotTTcpList, "io", "robot_T_tcp_list");
+  vesk::detail::requireRigid(robotTTcpList, "io", "robot_T_tcp_list");
+  const fs::path target = planPath(outputPath);
+  if (target.has_parent_path()) fs::create_directories(target.parent_path());
+  detail::saveNpz(target.string(), "robot_T_tcp_list", {static_cast<std::uint64_t>(robotTTcpList.size()), 4, 4},
+                  values);
+  logging::log(logging::SUCCESS, "Saved a plan of " + std::to_string(robotTTcpList.size()) + " poses to " +
+                                     target.string());
+  return target;
+}
+
+std::vector<cv::Mat> loadPosePlan(const fs::path& inputPath) {
+  return detail::posesFromArchive(detail::loadNpz(planPath(inputPath).string(), "robot_T_tcp_list"));
 }
 
 }  // namespace vesk::io

@@ -32,6 +32,13 @@ struct HandEyePairs {
 };
 HandEyePairs loadHandEyePairs(const std::filesystem::path& dataDir, const std::string& imageFormat);
 
+// A capture plan: the flange poses to record, in calibration_data.npz's format ("robot_T_tcp_list",
+// (N, 4, 4) float64) under its own file name, "pose_plan.npz" inside a folder (or a path without
+// extension). Every pose must be a finite rigid transform. Returns the path written.
+std::filesystem::path savePosePlan(const std::filesystem::path& outputPath, const std::vector<cv::Mat>& robotTTcpList);
+// The poses of a plan file, or of "pose_plan.npz" in a folder.
+std::vector<cv::Mat> loadPosePlan(const std::filesystem::path& inputPath);
+
 }  // namespace vesk::io
 
 namespace vesk::detail {

@@ -7,7 +7,7 @@ import numpy
 import os
 import pathlib
 import typing
-__all__: list[str] = ['EyeToHandResultRecord', 'HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_eye_to_hand_result', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'next_multi_camera_capture_index', 'save_eye_to_hand_result', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses']
+__all__: list[str] = ['EyeToHandResultRecord', 'HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_eye_to_hand_result', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'load_pose_plan', 'next_multi_camera_capture_index', 'save_eye_to_hand_result', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses', 'save_pose_plan']
 class MultiCameraCalibrationRecord:
     def __init__(self) -> None:
         ...
@@ -126,6 +126,10 @@ def load_multi_camera_dataset(data_dir: os.PathLike | str | bytes, num_cameras: 
     ...
 def load_multi_camera_robot_poses(data_dir: os.PathLike | str | bytes) -> list[numpy.ndarray]:
     ...
+def load_pose_plan(input_path: os.PathLike | str | bytes) -> list[numpy.ndarray]:
+    """
+    The flange poses of a plan file (or of 'pose_plan.npz' in a folder).
+    """
 def next_multi_camera_capture_index(data_dir: os.PathLike | str | bytes, num_cameras: typing.SupportsInt | typing.SupportsIndex) -> int:
     ...
 def save_eye_to_hand_result(output_path: os.PathLike | str | bytes, record: EyeToHandResultRecord) -> pathlib.Path:
@@ -142,3 +146,7 @@ def save_multi_camera_capture(data_dir: os.PathLike | str | bytes, frames: colle
     ...
 def save_multi_camera_robot_poses(data_dir: os.PathLike | str | bytes, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], num_cameras: typing.SupportsInt | typing.SupportsIndex) -> None:
     ...
+def save_pose_plan(output_path: os.PathLike | str | bytes, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray]) -> pathlib.Path:
+    """
+    Save a capture plan (the flange poses to record) in calibration_data.npz's format, entry 'robot_T_tcp_list' of shape (N, 4, 4), as output_path or as 'pose_plan.npz' inside a folder. Returns the path written.
+    """

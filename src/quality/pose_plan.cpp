@@ -1,0 +1,639 @@
+#include "quality/pose_plan.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include <opencv2/calib3d.hpp>
+
+#include "calibration/hand_eye_core.hpp"
+#include "core/constants.hpp"
+#include "core/threads.hpp"
+#include "core/transforms.hpp"
+
+namespace vesk::quality {
+
+namespace {
+
+using calibration::TransformUncertainty;
+using Pose = cv::Matx44d;
+
+constexpr double kDeg = kPi / 180.0;
+// Rotations between poses below this tell a hand-eye solve little: a plan needs room for them.
+constexpr double kMinUsefulRotationDeg = 8.0;
+// Candidate views: tilts of the viewing direction from the start view's (deg), roll about the
+// optical axis (deg), the aim point off the board centre (share of the board size): views that all
+// aim at one point leave the hand-eye translation poorly determined.
+constexpr double kMinTiltDeg = 20.0;
+constexpr double kMaxTiltDeg = 35.0;
+constexpr double kMaxRollDeg = 30.0;
+constexpr double kMaxAimShift = 0.15;
+constexpr int kCandidates = 1500;
+// The diversity of two views: orientation difference in units of this angle, and board centre
+// distance in the image in units of this share of the image diagonal.
+constexpr double kOrientationUnitDeg = 20.0;
+constexpr double kImageUnit = 0.25;
+// Path length between two flange poses: metres plus this many metres per radian.
+constexpr double kMetresPerRadian = 0.2;
+
+Pose toPose(const cv::Mat& m) {
+  cv::Mat d;
+  m.convertTo(d, CV_64F);
+  return Pose(d.ptr<double>());
+}
+
+cv::Mat toMat(const Pose& p) { return cv::Mat(p, true); }
+
+Pose inverse(const Pose& T) {
+  const cv::Matx33d R = T.get_minor<3, 3>(0, 0);
+  const cv::Vec3d t(T(0, 3), T(1, 3), T(2, 3));
+  const cv::Matx33d Rt = R.t();
+  const cv::Vec3d ti = -(Rt * t);
+  return Pose(Rt(0, 0), Rt(0, 1), Rt(0, 2), ti[0], Rt(1, 0), Rt(1, 1), Rt(1, 2), ti[1], Rt(2, 0), Rt(2, 1), Rt(2, 2),
+              ti[2], 0, 0, 0, 1);
+}
+
+Pose compose(const cv::Matx33d& R, const cv::Vec3d& t) {
+  return Pose(R(0, 0), R(0, 1), R(0, 2), t[0], R(1, 0), R(1, 1), R(1, 2), t[1], R(2, 0), R(2, 1), R(2, 2), t[2], 0, 0,
+              0, 1);
+}
+
+cv::Matx33d rotationOf(const Pose& T) { return T.get_minor<3, 3>(0, 0); }
+cv::Vec3d translationOf(const Pose& T) { return cv::Vec3d(T(0, 3), T(1, 3), T(2, 3)); }
+
+cv::Matx33d rodrigues(const cv::Vec3d& w) {
+  cv::Matx33d R;
+  cv::Rodrigues(w, R);
+  return R;
+}
+
+cv::Vec3d logRotation(const cv::Matx33d& R) {
+  cv::Vec3d w;
+  cv::Rodrigues(R, w);
+  return w;
+}
+
+double angleDeg(const cv::Matx33d& R) {
+  const double c = std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0);
+  return std::acos(c) / kDeg;
+}
+
+// The board's points: those a detector finds (for PnP) and those that must be in the image for it
+// to find them all (the board's outline included).
+struct Board {
+  cv::Mat detected;  // N x 3 CV_64F
+  cv::Mat visible;   // M x 3 CV_64F
+  cv::Vec3d center;
+};
+
+Board boardOf(const CalibrationTarget& target) {
+  std::vector<cv::Point3d> detected;
+  double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  std::visit(Overloaded{[&](const ChessboardTarget& t) {
+                          const cv::Mat p = t.objectPoints();
+                          for (int i = 0; i < p.rows; ++i) {
+                            detected.emplace_back(p.at<float>(i, 0), p.at<float>(i, 1), p.at<float>(i, 2));
+                          }
+                          // the outer squares around the inner corners
+                          x0 = -t.square_size, y0 = -t.square_size;
+                          x1 = t.size.width * t.square_size, y1 = t.size.height * t.square_size;
+                        },
+                        [&](const CharucoTarget& t) {
+                          for (const cv::Point3f& p : t.buildBoard().getChessboardCorners()) detected.emplace_back(p);
+                          x1 = t.squares_x * t.square_length, y1 = t.squares_y * t.square_length;
+                        },
+                        [&](const ArucoTarget& t) {
+                          for (const auto& marker : t.buildBoard().getObjPoints()) {
+                            for (const cv::Point3f& p : marker) detected.emplace_back(p);
+                          }
+                          x0 = y0 = std::numeric_limits<double>::infinity();
+                          x1 = y1 = -std::numeric_limits<double>::infinity();
+                          for (const cv::Point3d& p : detected) {
+                            x0 = std::min(x0, p.x), y0 = std::min(y0, p.y);
+                            x1 = std::max(x1, p.x), y1 = std::max(y1, p.y);
+                          }
+                        }},
+             target);
+  std::vector<cv::Point3d> visible = detected;
+  constexpr int kPerEdge = 8;
+  for (int k = 0; k <= kPerEdge; ++k) {
+    const double a = static_cast<double>(k) / kPerEdge;
+    visible.emplace_back(x0 + a * (x1 - x0), y0, 0.0);
+    visible.emplace_back(x0 + a * (x1 - x0), y1, 0.0);
+    visible.emplace_back(x0, y0 + a * (y1 - y0), 0.0);
+    visible.emplace_back(x1, y0 + a * (y1 - y0), 0.0);
+  }
+  Board b;
+  b.detected = cv::Mat(detected, true).reshape(1, static_cast<int>(detected.size()));
+  b.visible = cv::Mat(visible, true).reshape(1, static_cast<int>(visible.size()));
+  b.center = cv::Vec3d((x0 + x1) / 2.0, (y0 + y1) / 2.0, 0.0);
+  return b;
+}
+
+class Camera {
+ public:
+  Camera(const cv::Mat& K, const cv::Mat& D, cv::Size size) : K_(K), D_(D), size_(size) {
+    // Points beyond the image corners' field of view are out, whatever a polynomial distortion
+    // model folds them back to.
+    std::vector<cv::Point2d> corners{{0, 0}, {size.width - 1.0, 0}, {0, size.height - 1.0},
+                                     {size.width - 1.0, size.height - 1.0}};
+    std::vector<cv::Point2d> normalised;
+    cv::undistortPoints(corners, normalised, K, D);
+    for (const cv::Point2d& p : normalised) max_radius_ = std::max(max_radius_, std::hypot(p.x, p.y));
+  }
+
+  // Pixels of the points at this pose; false when one is behind the camera or outside its view.
+  bool project(const cv::Mat& points, const Pose& cameraTTarget, std::vector<cv::Point2d>& pixels) const {
+    const cv::Matx33d R = rotationOf(cameraTTarget);
+    const cv::Vec3d t = translationOf(cameraTTarget);
+    for (int i = 0; i < points.rows; ++i) {
+      const cv::Vec3d p = R * cv::Vec3d(points.ptr<double>(i)) + t;
+      if (p[2] <= 1e-6 || std::hypot(p[0] / p[2], p[1] / p[2]) > 1.05 * max_radius_) return false;
+    }
+    cv::projectPoints(points, logRotation(R), t, K_, D_, pixels);
+    return true;
+  }
+
+  bool sees(const cv::Mat& points, const Pose& cameraTTarget, double margin) const {
+    std::vector<cv::Point2d> pixels;
+    if (!project(points, cameraTTarget, pixels)) return false;
+    return std::all_of(pixels.begin(), pixels.end(), [&](const cv::Point2d& p) {
+      return p.x >= margin && p.y >= margin && p.x <= size_.width - 1 - margin && p.y <= size_.height - 1 - margin;
+    });
+  }
+
+  cv::Point2d centre(const cv::Vec3d& point, const Pose& cameraTTarget) const {
+    std::vector<cv::Point2d> pixels;
+    cv::projectPoints(std::vector<cv::Point3d>{cv::Point3d(point)}, logRotation(rotationOf(cameraTTarget)),
+                      translationOf(cameraTTarget), K_, D_, pixels);
+    return pixels[0];
+  }
+
+  cv::Size size() const { return size_; }
+
+ private:
+  cv::Mat K_, D_;
+  cv::Size size_;
+  double max_radius_ = 0.0;
+};
+
+void requirePose(const cv::Mat& T, const std::string& component, const std::string& name) {
+  if (T.empty() || T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1) {
+    throw std::invalid_argument(component + ": " + name + " must be a 4x4 matrix");
+  }
+  detail::requireFinite(T, component, name);
+  if (const std::string problem = detail::rigidTransformProblem(T); !problem.empty()) {
+    throw std::invalid_argument(component + ": " + name + " is not a rigid transform: " + problem);
+  }
+}
+
+void requireSetup(const PlanSetup& s, const std::string& component) {
+  if (s.image_size.width <= 0 || s.image_size.height <= 0) {
+    throw std::invalid_argument(component + ": image_size must be positive, got " + std::to_string(s.image_size.width) +
+                                "x" + std::to_string(s.image_size.height));
+  }
+  if (s.intrinsic_matrix.empty() || s.intrinsic_matrix.rows != 3 || s.intrinsic_matrix.cols != 3) {
+    throw std::invalid_argument(component + ": intrinsic_matrix must be 3x3");
+  }
+  detail::requireFinite(s.intrinsic_matrix, component, "intrinsic_matrix");
+  if (const std::string problem = detail::cameraMatrixProblem(s.intrinsic_matrix, s.image_size); !problem.empty()) {
+    throw std::invalid_argument(component + ": intrinsic_matrix is not a camera matrix for the image: " + problem);
+  }
+  const std::size_t nd = s.distortion_coefficients.total();
+  if (nd != 0 && nd != 4 && nd != 5 && nd != 8 && nd != 12 && nd != 14) {
+    throw std::invalid_argument(component + ": distortion_coefficients must hold 4, 5, 8, 12 or 14 values, got " +
+                                std::to_string(nd));
+  }
+  detail::requireFinite(s.distortion_coefficients, component, "distortion_coefficients");
+  requirePose(s.robot_T_tcp, component, "robot_T_tcp");
+  requirePose(s.camera_T_target, component, "camera_T_target");
+  requirePose(s.hand_eye_guess, component, "hand_eye_guess");
+}
+
+// Every planned pose is one motion M of the camera relative to the board, camera_T_target = M V0,
+// whichever part moves. The flange pose that makes it, and back.
+struct Cell {
+  Pose F0, X, V0;  // start flange pose, hand-eye guess, start view
+  bool eye_to_hand;
+
+  Pose flangeOf(const Pose& M) const {
+    return eye_to_hand ? X * M * inverse(X) * F0 : F0 * X * inverse(M) * inverse(X);
+  }
+  Pose motionOf(const Pose& F) const {
+    return eye_to_hand ? inverse(X) * F * inverse(F0) * X : inverse(X) * inverse(F) * F0 * X;
+  }
+};
+
+// The guess off by the given rotation about each of its axes, then by the given translation along
+// each: the view at motion M is then d^-1 M d V0 instead of M V0, for the guess times d.
+std::vector<Pose> guessErrors(double metres, double degrees) {
+  std::vector<Pose> out;
+  for (int axis = 0; axis < 3; ++axis) {
+    cv::Vec3d w(0, 0, 0);
+    w[axis] = degrees * kDeg;
+    out.push_back(compose(rodrigues(w), cv::Vec3d(0, 0, 0)));
+  }
+  for (int axis = 0; axis < 3; ++axis) {
+    cv::Vec3d t(0, 0, 0);
+    t[axis] = metres;
+    out.push_back(compose(cv::Matx33d::eye(), t));
+  }
+  return out;
+}
+
+// The board stays `margin` inside the image at motion M however the guess is off within the
+// errors: each point's shift is bounded, to first order, by the length of its shifts under the
+// three rotations plus that under the three translations.
+bool seesWhateverTheError(const Camera& camera, const cv::Mat& points, const Pose& M, const Pose& V0,
+                          const std::vector<Pose>& errors, double margin) {
+  std::vector<cv::Point2d> nominal;
+  if (!camera.project(points, M * V0, nominal)) return false;
+  std::vector<double> rotation(nominal.size(), 0.0), translation(nominal.size(), 0.0);
+  for (std::size_t e = 0; e < errors.size(); ++e) {
+    std::vector<cv::Point2d> moved;
+    if (!camera.project(points, inverse(errors[e]) * M * errors[e] * V0, moved)) return false;
+    for (std::size_t i = 0; i < nominal.size(); ++i) {
+      const cv::Point2d d = moved[i] - nominal[i];
+      (e < 3 ? rotation : translation)[i] += d.dot(d);
+    }
+  }
+  const cv::Size size = camera.size();
+  for (std::size_t i = 0; i < nominal.size(); ++i) {
+    const double need = margin + std::sqrt(rotation[i]) + std::sqrt(translation[i]);
+    const cv::Point2d& p = nominal[i];
+    if (p.x < need || p.y < need || p.x > size.width - 1 - need || p.y > size.height - 1 - need) return false;
+  }
+  return true;
+}
+
+struct Candidate {
+  Pose motion, flange;
+  cv::Matx33d orientation;  // target_T_camera rotation
+  cv::Point2d centre;       // board centre in the image
+};
+
+double diversity(const Candidate& a, const Candidate& b, double diagonal) {
+  const double o = angleDeg(a.orientation.t() * b.orientation) / kOrientationUnitDeg;
+  const double c = cv::norm(a.centre - b.centre) / (kImageUnit * diagonal);
+  return std::hypot(o, c);
+}
+
+double pathLength(const Pose& a, const Pose& b) {
+  return cv::norm(translationOf(a) - translationOf(b)) +
+         kMetresPerRadian * angleDeg(rotationOf(a).t() * rotationOf(b)) * kDeg;
+}
+
+// A short open path from the start through every pose: nearest neighbour, then 2-opt.
+std::vector<std::size_t> shortPath(const Pose& start, const std::vector<Pose>& poses) {
+  const std::size_t n = poses.size();
+  std::vector<std::size_t> order;
+  std::vector<bool> used(n, false);
+  Pose at = start;
+  for (std::size_t k = 0; k < n; ++k) {
+    std::size_t best = n;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!used[i] && (best == n || pathLength(at, poses[i]) < pathLength(at, poses[best]))) best = i;
+    }
+    used[best] = true;
+    order.push_back(best);
+    at = poses[best];
+  }
+  const auto node = [&](std::ptrdiff_t i) -> const Pose& { return i < 0 ? start : poses[order[static_cast<std::size_t>(i)]]; };
+  for (bool improved = true; improved;) {
+    improved = false;
+    for (std::ptrdiff_t i = 0; i + 1 < static_cast<std::ptrdiff_t>(n); ++i) {
+      for (std::ptrdiff_t j = i + 1; j < static_cast<std::ptrdiff_t>(n); ++j) {
+        // reverse order[i..j]: edges (i-1, i) and (j, j+1) become (i-1, j) and (i, j+1)
+        const bool last = j + 1 == static_cast<std::ptrdiff_t>(n);
+        const double before = pathLength(node(i - 1), node(i)) + (last ? 0.0 : pathLength(node(j), node(j + 1)));
+        const double after = pathLength(node(i - 1), node(j)) + (last ? 0.0 : pathLength(node(i), node(j + 1)));
+        if (after < before - 1e-12) {
+          std::reverse(order.begin() + i, order.begin() + j + 1);
+          improved = true;
+        }
+      }
+    }
+  }
+  return order;
+}
+
+std::string number(double v) {
+  std::ostringstream os;
+  os << v;
+  return os.str();
+}
+
+}  // namespace
+
+std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions& o) {
+  const std::string component = "plan_hand_eye_poses";
+  requireSetup(setup, component);
+  if (o.n_poses < 3) {
+    throw std::invalid_argument(component + ": n_poses must be at least 3, got " + std::to_string(o.n_poses));
+  }
+  for (const auto& [name, value] : {std::pair<const char*, double>{"max_rotation_deg", o.max_rotation_deg},
+                                    {"max_translation_m", o.max_translation_m}, {"margin_px", o.margin_px + 1.0},
+                                    {"guess_error_m", o.guess_error_m + 1.0}, {"guess_error_deg", o.guess_error_deg + 1.0},
+                                    {"min_distance_scale", o.min_distance_scale}}) {
+    if (!(value > 0.0) || !std::isfinite(value)) {
+      throw std::invalid_argument(component + ": " + name + " must be a positive number");
+    }
+  }
+  if (!(o.max_distance_scale >= o.min_distance_scale) || !std::isfinite(o.max_distance_scale)) {
+    throw std::invalid_argument(component + ": max_distance_scale must not be below min_distance_scale");
+  }
+  if (o.max_rotation_deg < kMinUsefulRotationDeg) {
+    throw std::invalid_argument(component + ": max_rotation_deg=" + number(o.max_rotation_deg) +
+                                " leaves no room for the rotations a hand-eye calibration needs (at least " +
+                                number(kMinUsefulRotationDeg) + " degrees between poses); relax max_rotation_deg");
+  }
+  const Board board = boardOf(setup.target);
+  const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
+  const Cell cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
+                  setup.eye_to_hand};
+  if (!camera.sees(board.detected, cell.V0, 0.0)) {
+    throw std::invalid_argument(component + ": the board is not fully in view from the start pose: camera_T_target "
+                                "puts it outside the " + std::to_string(setup.image_size.width) + "x" +
+                                std::to_string(setup.image_size.height) + " image");
+  }
+
+  // The start view in the board's frame: the camera's position, its distance and direction from
+  // the board centre, and its axes.
+  const Pose start = inverse(cell.V0);
+  const cv::Matx33d R0 = rotationOf(start);
+  const cv::Vec3d p0 = translationOf(start);
+  const double d0 = cv::norm(p0 - board.center);
+  const cv::Vec3d u0 = (p0 - board.center) / d0;
+  const cv::Vec3d x0(R0(0, 0), R0(1, 0), R0(2, 0));
+  cv::Vec3d e1 = x0 - x0.dot(u0) * u0;
+  e1 /= cv::norm(e1);
+  const cv::Vec3d e2 = u0.cross(e1);
+  const double extent = 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(0)) - board.center);
+
+  const double tiltHi = std::min(kMaxTiltDeg, 0.85 * o.max_rotation_deg);
+  const double tiltLo = std::min(kMinTiltDeg, 0.5 * o.max_rotation_deg);
+  const double rollHi = std::min(kMaxRollDeg, 0.6 * o.max_rotation_deg);
+  const std::vector<Pose> errors = guessErrors(o.guess_error_m, o.guess_error_deg);
+  std::mt19937 rng(12345);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const auto between = [&](double a, double b) { return a + (b - a) * uniform(rng); };
+
+  std::vector<Candidate> candidates;
+  std::size_t byRotation = 0, byTranslation = 0, byView = 0;
+  double furthest = 0.0;
+  for (int k = 0; k < kCandidates; ++k) {
+    const double tilt = between(tiltLo, tiltHi) * kDeg, azimuth = between(0.0, 2.0 * kPi);
+    const double roll = between(-rollHi, rollHi) * kDeg;
+    const cv::Vec3d axis = std::cos(azimuth) * e1 + std::sin(azimuth) * e2;
+    const cv::Matx33d tiltR = rodrigues(axis * tilt);
+    const cv::Vec3d aim = board.center + cv::Vec3d(between(-kMaxAimShift, kMaxAimShift) * extent,
+                                                   between(-kMaxAimShift, kMaxAimShift) * extent, 0.0);
+    // the view along this direction at a share of the start view's distance
+    const auto viewAt = [&](double scale) {
+      const cv::Vec3d position = board.center + scale * d0 * (tiltR * u0);
+      cv::Vec3d z = aim - position;
+      z /= cv::norm(z);
+      cv::Vec3d x = tiltR * x0;
+      x -= x.dot(z) * z;
+      x /= cv::norm(x);
+      x = rodrigues(z * roll) * x;
+      const cv::Vec3d y = z.cross(x);
+      return inverse(compose(cv::Matx33d(x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]), position));
+    };
+    // As near as the board fits, whatever the guess's error: corner positions, and so the board's
+    // pose, are the more precise the larger the board is in the image.
+    const auto fits = [&](double scale) {
+      return seesWhateverTheError(camera, board.visible, viewAt(scale) * inverse(cell.V0), cell.V0, errors,
+                                  0.5 * o.margin_px) &&
+             camera.sees(board.visible, viewAt(scale), o.margin_px);
+    };
+    double lo = o.min_distance_scale, hi = o.max_distance_scale;
+    if (!fits(hi)) {
+      ++byView;
+      continue;
+    }
+    if (!fits(lo)) {
+      for (int step = 0; step < 6; ++step) {
+        const double mid = 0.5 * (lo + hi);
+        (fits(mid) ? hi : lo) = mid;
+      }
+      lo = hi;
+    }
+    const Pose V = viewAt(lo);
+    const Pose M = V * inverse(cell.V0);
+    const Pose F = cell.flangeOf(M);
+    const Pose moved = inverse(cell.F0) * F;
+    if (angleDeg(rotationOf(moved)) > o.max_rotation_deg) {
+      ++byRotation;
+      continue;
+    }
+    const double travel = cv::norm(translationOf(F) - translationOf(cell.F0));
+    if (travel > o.max_translation_m) {
+      ++byTranslation;
+      furthest = std::max(furthest, travel);
+      continue;
+    }
+    candidates.push_back({M, F, rotationOf(inverse(V)), camera.centre(board.center, V)});
+  }
+  const auto wanted = static_cast<std::size_t>(o.n_poses);
+  if (candidates.size() < wanted) {
+    std::string why;
+    if (byTranslation >= byRotation && byTranslation >= byView) {
+      why = "most move the flange further than max_translation_m=" + number(o.max_translation_m) +
+            " (the views a calibration needs move it up to " + number(std::round(furthest * 1000) / 1000) +
+            " m); relax max_translation_m";
+    } else if (byRotation >= byView) {
+      why = "most turn the flange further than max_rotation_deg=" + number(o.max_rotation_deg) +
+            "; relax max_rotation_deg";
+    } else {
+      why = "the board leaves the image in most (with margin_px=" + number(o.margin_px) +
+            " and the guess off by " + number(o.guess_error_m * 1000) + " mm / " + number(o.guess_error_deg) +
+            " deg); start from a view with the board smaller and nearer the image centre";
+    }
+    throw std::invalid_argument(component + ": only " + std::to_string(candidates.size()) + " of " +
+                                std::to_string(kCandidates) + " candidate views fit, fewer than the " +
+                                std::to_string(wanted) + " poses asked for: " + why);
+  }
+
+  // The views furthest from each other and from the start, in orientation and in where the board
+  // lands in the image, one at a time.
+  const double diagonal = std::hypot(setup.image_size.width, setup.image_size.height);
+  const Candidate startView{Pose::eye(), cell.F0, R0, camera.centre(board.center, cell.V0)};
+  std::vector<double> nearest(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i) nearest[i] = diversity(candidates[i], startView, diagonal);
+  std::vector<Pose> chosen;
+  for (std::size_t k = 0; k < wanted; ++k) {
+    const auto best = static_cast<std::size_t>(std::max_element(nearest.begin(), nearest.end()) - nearest.begin());
+    chosen.push_back(candidates[best].flange);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      nearest[i] = std::min(nearest[i], diversity(candidates[i], candidates[best], diagonal));
+    }
+    nearest[best] = -1.0;
+  }
+  std::vector<cv::Mat> out;
+  for (std::size_t i : shortPath(cell.F0, chosen)) out.push_back(toMat(chosen[i]));
+  return out;
+}
+
+std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg) {
+  const std::string component = "plan_first_hand_eye_poses";
+  requirePose(robotTTcp, component, "robot_T_tcp");
+  if (!(angleDeg > 0.0) || !(angleDeg <= 45.0)) {
+    throw std::invalid_argument(component + ": angle_deg must be in (0, 45], got " + number(angleDeg));
+  }
+  const Pose F0 = toPose(robotTTcp);
+  std::vector<cv::Mat> out;
+  for (int axis = 0; axis < 3; ++axis) {
+    for (int sign : {1, -1}) {
+      cv::Vec3d w(0, 0, 0);
+      w[axis] = sign * angleDeg * kDeg;
+      out.push_back(toMat(F0 * compose(rodrigues(w), cv::Vec3d(0, 0, 0))));
+    }
+  }
+  return out;
+}
+
+TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
+                                               const NoiseModel& noise, const std::string& method, int trials,
+                                               bool calibrateIntrinsics) {
+  const std::string component = "predict_hand_eye_uncertainty";
+  requireSetup(setup, component);
+  const auto& methods = calibration::handEyeMethodByNameMap();
+  const auto found = methods.find(method);
+  if (found == methods.end()) throw std::invalid_argument(component + ": unknown method '" + method + "'");
+  if (plan.size() < kMinFramesPerSolve) {
+    throw std::invalid_argument(component + ": a plan needs at least " + std::to_string(kMinFramesPerSolve) +
+                                " poses, got " + std::to_string(plan.size()));
+  }
+  for (std::size_t i = 0; i < plan.size(); ++i) requirePose(plan[i], component, "plan[" + std::to_string(i) + "]");
+  for (const auto& [name, value] : {std::pair<const char*, double>{"robot_noise_m", noise.robot_m},
+                                    {"robot_noise_deg", noise.robot_deg}, {"corner_noise_px", noise.corner_px}}) {
+    if (!(value >= 0.0) || !std::isfinite(value)) {
+      throw std::invalid_argument(component + ": " + name + " must be a number >= 0");
+    }
+  }
+  if (trials < 2) throw std::invalid_argument(component + ": trials must be at least 2, got " + std::to_string(trials));
+
+  const Board board = boardOf(setup.target);
+  const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
+  const Cell cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
+                  setup.eye_to_hand};
+  std::vector<Pose> flanges;
+  std::vector<std::vector<cv::Point2d>> clean(plan.size());
+  for (std::size_t i = 0; i < plan.size(); ++i) {
+    flanges.push_back(toPose(plan[i]));
+    const Pose V = cell.motionOf(flanges[i]) * cell.V0;
+    if (!camera.sees(board.detected, V, 0.0) || !camera.project(board.detected, V, clean[i])) {
+      throw std::invalid_argument(component + ": the board is not fully in view at plan[" + std::to_string(i) +
+                                  "] (seen through hand_eye_guess)");
+    }
+  }
+  std::vector<cv::Point3f> objectPoints;
+  for (int r = 0; r < board.detected.rows; ++r) {
+    objectPoints.emplace_back(static_cast<float>(board.detected.at<double>(r, 0)),
+                              static_cast<float>(board.detected.at<double>(r, 1)), 0.0f);
+  }
+
+  const cv::Matx33d Rx = rotationOf(cell.X);
+  const cv::Vec3d tx = translationOf(cell.X);
+  std::vector<cv::Vec6d> errors(static_cast<std::size_t>(trials));
+  std::vector<bool> solved(static_cast<std::size_t>(trials), false);
+  detail::forEachView(static_cast<std::size_t>(trials), [&](std::size_t trial) {
+    std::mt19937 rng(static_cast<unsigned>(1000003 * (trial + 1)));
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    std::vector<std::vector<cv::Point3f>> objects(plan.size(), objectPoints);
+    std::vector<std::vector<cv::Point2f>> pixels(plan.size());
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      for (const cv::Point2d& p : clean[i]) {
+        pixels[i].emplace_back(static_cast<float>(p.x + noise.corner_px * gauss(rng)),
+                               static_cast<float>(p.y + noise.corner_px * gauss(rng)));
+      }
+    }
+    std::vector<cv::Mat> rvecs(plan.size()), tvecs(plan.size());
+    const detail::SequentialSolve sequential;
+    if (calibrateIntrinsics) {
+      cv::Mat K = setup.intrinsic_matrix.clone(), D;
+      cv::calibrateCamera(objects, pixels, setup.image_size, K, D, rvecs, tvecs, 0,
+                          cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-9));
+    } else {
+      for (std::size_t i = 0; i < plan.size(); ++i) {
+        cv::solvePnP(objects[i], pixels[i], setup.intrinsic_matrix, setup.distortion_coefficients, rvecs[i], tvecs[i]);
+      }
+    }
+    std::vector<cv::Mat> rRobot, tRobot, rCamera, tCamera;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      const cv::Vec3d w(noise.robot_deg * kDeg * gauss(rng), noise.robot_deg * kDeg * gauss(rng),
+                        noise.robot_deg * kDeg * gauss(rng));
+      const cv::Vec3d v(noise.robot_m * gauss(rng), noise.robot_m * gauss(rng), noise.robot_m * gauss(rng));
+      Pose F = flanges[i] * compose(rodrigues(w), v);
+      if (cell.eye_to_hand) F = inverse(F);
+      rRobot.push_back(cv::Mat(rotationOf(F), true));
+      tRobot.push_back(cv::Mat(translationOf(F), true));
+      cv::Mat R;
+      cv::Rodrigues(rvecs[i], R);
+      rCamera.push_back(R);
+      tCamera.push_back(tvecs[i]);
+    }
+    cv::Mat R, t;
+    cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
+    if (R.empty() || !cv::checkRange(R) || !cv::checkRange(t)) return;
+    const cv::Vec3d dw = logRotation(cv::Matx33d(R) * Rx.t());
+    const cv::Vec3d dt = cv::Vec3d(t) - tx;
+    errors[trial] = cv::Vec6d(dw[0], dw[1], dw[2], dt[0], dt[1], dt[2]);
+    solved[trial] = true;
+  });
+  cv::Matx66d cov = cv::Matx66d::zeros();
+  int count = 0;
+  for (std::size_t k = 0; k < errors.size(); ++k) {
+    if (!solved[k]) continue;
+    cov += errors[k] * errors[k].t();
+    ++count;
+  }
+  TransformUncertainty out;
+  if (count < 2) return out;
+  cov *= 1.0 / count;
+  for (int i = 0; i < 3; ++i) {
+    out.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(cov(i, i)) / kDeg;
+    out.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(cov(i + 3, i + 3));
+  }
+  out.covariance = cv::Mat(cov, true);
+  return out;
+}
+
+PlanSize posesNeededForSigma(const PlanSetup& setup, PlanOptions options, const NoiseModel& noise,
+                             double translationMm, double rotationDeg, const std::string& method, int trials,
+                             bool calibrateIntrinsics) {
+  if (!(translationMm > 0.0) || !(rotationDeg > 0.0) || !std::isfinite(translationMm) || !std::isfinite(rotationDeg)) {
+    throw std::invalid_argument("poses_needed_for_sigma: the target sigma must be positive");
+  }
+  PlanSize out;
+  for (int n : {6, 8, 10, 12, 15, 20, 25, 30, 40, 50, 60}) {
+    options.n_poses = n;
+    std::vector<cv::Mat> plan;
+    try {
+      plan = planHandEyePoses(setup, options);
+    } catch (const std::invalid_argument&) {
+      if (out.plan.empty()) throw;  // not even the smallest plan fits: the caller must hear why
+      break;
+    }
+    const TransformUncertainty u = predictHandEyeUncertainty(setup, plan, noise, method, trials, calibrateIntrinsics);
+    out.n_poses = n;
+    out.plan = plan;
+    out.predicted = u;
+    const bool met = u.known() &&
+                     std::all_of(u.translation_std_m.begin(), u.translation_std_m.end(),
+                                 [&](double s) { return s * 1000.0 <= translationMm; }) &&
+                     std::all_of(u.rotation_std_deg.begin(), u.rotation_std_deg.end(),
+                                 [&](double s) { return s <= rotationDeg; });
+    if (met) {
+      out.reached = true;
+      break;
+    }
+  }
+  return out;
+}
+
+}  // namespace vesk::quality
