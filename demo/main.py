@@ -194,7 +194,60 @@ def hand_eye_stage(he_dir, target, out, page):
     if page:
         page.section("benchmark", "benchmark", "Benchmark: cross-validation and round trip",
                      lambda: R.benchmark_section(result))
+    if he.ok:
+        try:
+            plan_stage(he, target, images[0].shape[1::-1], out, page)
+        except ValueError as e:  # a plan is advice: the calibration stands without it
+            print(f"capture plan skipped: {e}")
     return he
+
+
+# what the plan's prediction assumes of a real cell: robot pose noise per axis, corner noise
+PLAN_NOISE = dict(robot_noise_m=0.2e-3, robot_noise_deg=0.02, corner_noise_px=0.2)
+
+
+def plan_stage(he, target, size, out, page):
+    """A capture plan for this cell from its first pose, against the cell's own poses."""
+    rule("capture plan: the poses to record, and the sigma they give")
+    poses, views = he.valid_robot_T_tcp_list, he.camera_T_target_list
+    K, D, X = he.intrinsic_matrix, he.distortion_coefficients, he.tcp_T_camera
+    start, seen = poses[0], views[0]
+    # the same limits as the cell's own poses: their largest flange rotation and travel from the first
+    moves = [np.linalg.inv(start) @ F for F in poses]
+    max_rot = max(8.0, max(float(np.degrees(np.linalg.norm(cv2.Rodrigues(m[:3, :3])[0]))) for m in moves))
+    max_tr = max(float(np.linalg.norm(F[:3, 3] - start[:3, 3])) for F in poses)
+    plan = diagnostics.plan_hand_eye_poses(target, K, D, size, start, seen, X, n_poses=len(poses),
+                                           max_rotation_deg=max_rot, max_translation_m=max_tr)
+    predicted = {
+        name: diagnostics.predict_hand_eye_uncertainty(target, K, D, size, p, start, seen, X, **PLAN_NOISE,
+                                                       progress=PROGRESS(f"prediction ({name})"))
+        for name, p in (("plan", plan), ("cell", poses))}
+    # how many planned poses give what the cell's own poses give
+    cell = predicted["cell"]
+    goal = (1000 * max(cell.translation_std_m), max(cell.rotation_std_deg))
+    need = diagnostics.poses_needed_for_sigma(target, K, D, size, start, seen, X, *goal,
+                                              max_rotation_deg=max_rot, max_translation_m=max_tr, trials=100,
+                                              **PLAN_NOISE, progress=PROGRESS("plan size"))
+    path = io.save_pose_plan(out, plan)
+    print(f"{len(plan)} poses from the first pose, within {max_rot:.1f} deg and {1000 * max_tr:.0f} mm of it "
+          f"(the cell's own range), through the calibrated tcp_T_camera; saved to {path.name}")
+    print(f"predicted 1-sigma of tcp_T_camera with robot noise {1000 * PLAN_NOISE['robot_noise_m']:g} mm / "
+          f"{PLAN_NOISE['robot_noise_deg']:g} deg and corner noise {PLAN_NOISE['corner_noise_px']:g} px per axis:")
+    for name, u in predicted.items():
+        label = "planned poses" if name == "plan" else "the cell's own poses"
+        print(f"  {label:<22} t = {_triple(1000 * np.asarray(u.translation_std_m))} mm, "
+              f"r = {_triple(u.rotation_std_deg, 4)} deg")
+    print(f"  the cell's own {len(poses)} poses' sigma ({goal[0]:.3f} mm / {goal[1]:.4f} deg on every axis) needs "
+          + (f"{need.n_poses} planned poses" if need.reached else f"more than {need.n_poses} planned poses"))
+    if page:
+        page.section("capture plan", "capture-plan", "Capture plan: the poses to record",
+                     lambda: R.plan_section(plan, poses, start, seen, X, K, size, target, predicted, need,
+                                            PLAN_NOISE, goal, max_rot, max_tr))
+    return plan
+
+
+def _triple(values, digits=3):
+    return "(" + ", ".join(f"{v:.{digits}f}" for v in values) + ")"
 
 
 def eye_to_hand_stage(e2h_dir, target, out, page):

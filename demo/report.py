@@ -384,6 +384,69 @@ def _frustum(ax, T, K, size, depth, dims, color, label):
                 color=color)
 
 
+def plan_section(plan, own, start, seen, X, K, size, target, predicted, need, noise, goal, max_rot, max_tr) -> str:
+    """The planned camera poses around the board next to the cell's own, and what each predicts."""
+    def cameras(poses):
+        # target_T_camera of each flange pose, seen through the calibrated hand-eye transform
+        return [np.linalg.inv(np.linalg.inv(X) @ np.linalg.inv(F) @ start @ X @ seen) for F in poses]
+
+    width, height = _board_extent(target)
+    fig, axes = plt.subplots(1, 2, figsize=(10.5, 4.6))
+    for ax, dims, title in ((axes[0], (0, 1), "seen from above the board (x-y)"),
+                            (axes[1], (0, 2), "seen from the board's side (x-z)")):
+        i, j = dims
+        outline = np.array([[0, 0, 0], [width, 0, 0], [width, height, 0], [0, height, 0], [0, 0, 0]])
+        ax.plot(outline[:, i] * 1000, outline[:, j] * 1000, color="k", lw=1.6, label="board")
+        for T in cameras(own):
+            ax.scatter([T[i, 3] * 1000], [T[j, 3] * 1000], color="#9e9e9e", s=18, zorder=2)
+        for k, T in enumerate(cameras(plan)):
+            _frustum(ax, T, K, size, 0.05, dims, "#2e86c1", str(k + 1))
+        ax.scatter([], [], color="#9e9e9e", s=18, label="the cell's own poses")
+        ax.plot([], [], color="#2e86c1", label="planned poses, in path order")
+        ax.set_xlabel(f"{'xyz'[i]} [mm]")
+        ax.set_ylabel(f"{'xyz'[j]} [mm]")
+        ax.set_title(f"camera poses around the board, {title}")
+        ax.set_aspect("equal", adjustable="datalim")
+        ax.legend(fontsize=8, loc="best")
+    fig.tight_layout()
+    planned, cell = predicted["plan"], predicted["cell"]
+    norm = lambda u: (1000 * float(np.linalg.norm(u.translation_std_m)), float(np.linalg.norm(u.rotation_std_deg)))
+    (pt, pr), (ct, cr) = norm(planned), norm(cell)
+    figs = [("Each planned camera is a frustum 50 mm deep, numbered in the order the robot visits them; grey dots "
+             "are the cameras of the cell's own poses. Board coordinates: z points away from the camera side.",
+             _png(fig),
+             f"Top and side views of the {len(plan)} planned camera poses around the "
+             f"{1000 * width:.0f} x {1000 * height:.0f} mm board, next to the cell's {len(own)} own poses; the "
+             f"plan predicts a 1-sigma of {pt:.3f} mm and {pr:.4f} deg against {ct:.3f} mm and {cr:.4f} deg for "
+             f"the cell's own poses.", True)]
+    rows = []
+    for name, u in (("planned poses", planned), ("the cell's own poses", cell)):
+        rows.append((name, ", ".join(f"{1000 * v:.3f}" for v in u.translation_std_m),
+                     ", ".join(f"{v:.4f}" for v in u.rotation_std_deg)))
+    mm, deg = goal
+    body = _table(["poses", "predicted 1-sigma translation x, y, z [mm]", "rotation x, y, z [deg]"], rows)
+    body += _table(["plan", "value"], [
+        ("poses", f"{len(plan)}, within {max_rot:.1f} deg and {1000 * max_tr:.0f} mm of the first pose"),
+        ("assumed noise", f"robot {1000 * noise['robot_noise_m']:g} mm / {noise['robot_noise_deg']:g} deg, corners "
+                          f"{noise['corner_noise_px']:g} px, per axis"),
+        (f"planned poses for the cell's own sigma ({mm:.3f} mm / {deg:.4f} deg)",
+         str(need.n_poses) if need.reached else f"more than {need.n_poses}"),
+        ("file", "pose_plan.npz (entry robot_T_tcp_list, N x 4 x 4)")])
+    return body + _figures(figs)
+
+
+def _board_extent(target):
+    """(width, height) in metres of the board's points, from its origin."""
+    if hasattr(target, "squares_x"):
+        return target.squares_x * target.square_length, target.squares_y * target.square_length
+    if hasattr(target, "square_size"):
+        w, h = target.size
+        return (w - 1) * target.square_size, (h - 1) * target.square_size
+    w, h = target.board_size
+    step = target.marker_length + target.marker_separation
+    return w * step - target.marker_separation, h * step - target.marker_separation
+
+
 def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
     n = len(result.reference_T_camera_list)
     colors = plt.cm.tab10(np.arange(n))

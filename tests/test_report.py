@@ -13,8 +13,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MAIN = ROOT / "demo" / "main.py"
-SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "eye-to-hand", "intrinsics-cam-0",
-            "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
+SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "eye-to-hand",
+            "intrinsics-cam-0", "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
 
 
 def run_main(*args):
@@ -61,6 +61,8 @@ def test_page_is_self_contained_with_every_section(built_in_cell):
     # the rig is refined jointly, and the page shows each camera's sigma
     assert "\nJOINT REFINEMENT  -  every camera and frame in one solve\n" in stdout
     assert "1-sigma translation x, y, z [mm]" in (out / "report.html").read_text(encoding="utf-8")
+    # a capture plan for the cell, saved for a capture program, with its prediction against the cell's poses
+    assert "  planned poses          t = (" in stdout and (out / "pose_plan.npz").is_file()
     assert f"report: {out / 'report.html'}" in stdout
 
 
@@ -92,7 +94,7 @@ def test_a_failed_stage_keeps_what_finished(built_in_cell, tmp_path):
     page = Page()
     text = (tmp_path / "report.html").read_text(encoding="utf-8")
     page.feed(text)
-    assert page.ids == ["intrinsics-hand-eye", "hand-eye", "benchmark", "failed-1"]
+    assert page.ids == ["intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "failed-1"]
     assert "Failed stages: calibration" in text and "missing camera folder" in text
     assert run_main("--out", tmp_path / "quiet", "--no-report", "--hand-eye-dir", tmp_path / "none",
                     "--charuco", 12, 9, 0.03, 0.022, "DICT_4X4_1000").returncode != 0
