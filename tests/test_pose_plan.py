@@ -122,7 +122,7 @@ def test_first_plan_then_full_plan_without_a_guess(capfd):
     capfd.readouterr()
 
 
-def test_fixed_camera_plan():
+def test_fixed_camera_plan(capfd):
     s = S.eye_to_hand_series(BOARD, CAMERA, 1)
     start, seen = s.robot_T_tcp[0], s.camera_T_target[0]
     poses = plan_poses(TARGET, CAMERA.K, CAMERA.dist, CAMERA.size, start, seen, s.robot_T_camera, eye_to_hand=True)
@@ -131,6 +131,17 @@ def test_fixed_camera_plan():
     assert all(angle_deg((np.linalg.inv(start) @ F)[:3, :3]) <= 45.0 + 1e-9 for F in poses)
     stats = _vesk.diagnostics.analyze_rotation_variety(cams, eye_to_hand=True)
     assert stats.axis_span_ratio >= 0.35
+    # the prediction against 20 noisy calibrations of the fixed camera
+    u = _vesk.diagnostics.predict_hand_eye_uncertainty(TARGET, CAMERA.K, CAMERA.dist, CAMERA.size, poses, start, seen,
+                                                       s.robot_T_camera, eye_to_hand=True, trials=100)
+    errors = []
+    for seed in range(20):
+        series = S.HandEyeSeries(CAMERA, BOARD, np.eye(4), np.eye(4), poses, cams)
+        robots, seen_cams = S.noisy_poses(series, seed, **NOISE)
+        r = _vesk.EyeToHandCalibrator(TARGET).calibrate(robots, [], "TSAI", seen_cams, CAMERA.K, CAMERA.dist)
+        errors.append(1000 * (r.robot_T_camera[:3, 3] - s.robot_T_camera[:3, 3]))
+    measured = np.sqrt(np.mean(np.sum(np.square(errors), axis=1)))
+    assert 1 / 1.5 <= 1000 * np.linalg.norm(u.translation_std_m) / measured <= 1.5
 
 
 def test_poses_needed_for_a_target_sigma():

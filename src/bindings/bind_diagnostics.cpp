@@ -142,7 +142,8 @@ void registerDiagnostics(py::module_& diag) {
       .def_readonly("reached", &quality::PlanSize::reached)
       .def_readonly("n_poses", &quality::PlanSize::n_poses)
       .def_readonly("plan", &quality::PlanSize::plan)
-      .def_readonly("predicted", &quality::PlanSize::predicted);
+      .def_property_readonly("predicted", memberView(&quality::PlanSize::predicted),
+                             py::return_value_policy::reference_internal);
   diag.def("poses_needed_for_sigma", unlockedFunction(&posesNeeded), py::arg("target"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::arg("image_size"), py::arg("robot_T_tcp"),
            py::arg("camera_T_target"), py::arg("hand_eye_guess"), py::arg("translation_mm"),

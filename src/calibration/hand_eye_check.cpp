@@ -14,7 +14,9 @@ namespace vesk::calibration {
 
 namespace {
 
-using Pose = cv::Matx44d;
+using detail::Pose;
+using detail::rotationOf;
+using detail::translationOf;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -49,23 +51,6 @@ Pose toPose(const cv::Mat& m) {
   for (int r = 0; r < 4; ++r)
     for (int c = 0; c < 4; ++c) p(r, c) = d.at<double>(r, c);
   return p;
-}
-
-cv::Matx33d rotationOf(const Pose& p) { return p.get_minor<3, 3>(0, 0); }
-cv::Vec3d translationOf(const Pose& p) { return {p(0, 3), p(1, 3), p(2, 3)}; }
-
-Pose make(const cv::Matx33d& R, const cv::Vec3d& t) {
-  Pose p = Pose::eye();
-  for (int r = 0; r < 3; ++r) {
-    for (int c = 0; c < 3; ++c) p(r, c) = R(r, c);
-    p(r, 3) = t[r];
-  }
-  return p;
-}
-
-Pose inverse(const Pose& p) {
-  const cv::Matx33d Rt = rotationOf(p).t();
-  return make(Rt, -(Rt * translationOf(p)));
 }
 
 cv::Vec3d rotationVector(const cv::Matx33d& R) {
@@ -252,9 +237,9 @@ std::vector<HandEyeDataFinding> readingFindings(const std::vector<Pose>& robots,
                                                 double given, double viewingDistance) {
   std::vector<Pose> mm, inverted, both;
   for (const Pose& r : robots) {
-    mm.push_back(make(rotationOf(r), translationOf(r) * 1e-3));
-    inverted.push_back(inverse(r));
-    both.push_back(inverse(mm.back()));
+    mm.push_back(detail::makePose(rotationOf(r), translationOf(r) * 1e-3));
+    inverted.push_back(detail::inversePose(r));
+    both.push_back(detail::inversePose(mm.back()));
   }
   if (!(given > kReadingFloor * viewingDistance)) return {};
   const double costs[3] = {readingScatter(mm, cams), readingScatter(inverted, cams), readingScatter(both, cams)};

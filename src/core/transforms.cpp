@@ -144,6 +144,20 @@ cv::Mat inverseRigid(const cv::Mat& T) {
   return rigidTransform(Rt, -Rt * d(cv::Rect(3, 0, 1, 3)));
 }
 
+Pose makePose(const cv::Matx33d& R, const cv::Vec3d& t) {
+  Pose p = Pose::eye();
+  for (int r = 0; r < 3; ++r) {
+    for (int c = 0; c < 3; ++c) p(r, c) = R(r, c);
+    p(r, 3) = t[r];
+  }
+  return p;
+}
+
+Pose inversePose(const Pose& p) {
+  const cv::Matx33d Rt = rotationOf(p).t();
+  return makePose(Rt, -(Rt * translationOf(p)));
+}
+
 std::vector<cv::Mat> inverseRigid(const std::vector<cv::Mat>& list) {
   std::vector<cv::Mat> out;
   out.reserve(list.size());

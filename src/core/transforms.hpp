@@ -42,6 +42,13 @@ cv::Mat rigidTransform(const cv::Mat& R, const cv::Mat& t);
 cv::Mat inverseRigid(const cv::Mat& T);
 std::vector<cv::Mat> inverseRigid(const std::vector<cv::Mat>& list);
 
+// Fixed-size rigid transforms, for loops over many poses.
+using Pose = cv::Matx44d;
+inline cv::Matx33d rotationOf(const Pose& p) { return p.get_minor<3, 3>(0, 0); }
+inline cv::Vec3d translationOf(const Pose& p) { return {p(0, 3), p(1, 3), p(2, 3)}; }
+Pose makePose(const cv::Matx33d& R, const cv::Vec3d& t);
+Pose inversePose(const Pose& p);
+
 // No NaN or infinity in any element (integer matrices always pass).
 bool allFinite(const cv::Mat& m);
 

@@ -19,7 +19,9 @@ namespace vesk::quality {
 namespace {
 
 using calibration::TransformUncertainty;
-using Pose = cv::Matx44d;
+using detail::Pose;
+using detail::rotationOf;
+using detail::translationOf;
 
 constexpr double kDeg = kPi / 180.0;
 // Rotations between poses below this tell a hand-eye solve little: a plan needs room for them.
@@ -47,22 +49,8 @@ Pose toPose(const cv::Mat& m) {
 
 cv::Mat toMat(const Pose& p) { return cv::Mat(p, true); }
 
-Pose inverse(const Pose& T) {
-  const cv::Matx33d R = T.get_minor<3, 3>(0, 0);
-  const cv::Vec3d t(T(0, 3), T(1, 3), T(2, 3));
-  const cv::Matx33d Rt = R.t();
-  const cv::Vec3d ti = -(Rt * t);
-  return Pose(Rt(0, 0), Rt(0, 1), Rt(0, 2), ti[0], Rt(1, 0), Rt(1, 1), Rt(1, 2), ti[1], Rt(2, 0), Rt(2, 1), Rt(2, 2),
-              ti[2], 0, 0, 0, 1);
-}
-
-Pose compose(const cv::Matx33d& R, const cv::Vec3d& t) {
-  return Pose(R(0, 0), R(0, 1), R(0, 2), t[0], R(1, 0), R(1, 1), R(1, 2), t[1], R(2, 0), R(2, 1), R(2, 2), t[2], 0, 0,
-              0, 1);
-}
-
-cv::Matx33d rotationOf(const Pose& T) { return T.get_minor<3, 3>(0, 0); }
-cv::Vec3d translationOf(const Pose& T) { return cv::Vec3d(T(0, 3), T(1, 3), T(2, 3)); }
+Pose inverse(const Pose& T) { return detail::inversePose(T); }
+Pose compose(const cv::Matx33d& R, const cv::Vec3d& t) { return detail::makePose(R, t); }
 
 cv::Matx33d rodrigues(const cv::Vec3d& w) {
   cv::Matx33d R;
