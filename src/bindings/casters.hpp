@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -39,8 +40,29 @@ struct PendingCopies {
     thread_local PendingCopies* current = nullptr;
     return current;
   }
+  // Runs before the call, without the interpreter lock (the arrays are kept alive by `keep`):
+  // copying hundreds of large images takes a while (first touch of fresh memory), during which
+  // other Python threads run and Ctrl-C stops the copies between images.
   void run() {
-    vesk::detail::forEachView(copies.size(), [this](std::size_t i) { copies[i].source.copyTo(copies[i].destination); });
+    std::optional<pybind11::error_already_set> pending;
+    bool interrupted = false;
+    {
+      const pybind11::gil_scoped_release unlock;
+      const vesk::detail::CallScope scope([&pending](std::size_t, std::size_t) {
+        const pybind11::gil_scoped_acquire lock;
+        if (PyErr_CheckSignals() != 0) {
+          pending.emplace();
+          throw vesk::detail::Interrupted{};
+        }
+      });
+      try {
+        vesk::detail::forEachView(copies.size(),
+                                  [this](std::size_t i) { copies[i].source.copyTo(copies[i].destination); });
+      } catch (const vesk::detail::Interrupted&) {
+        interrupted = true;
+      }
+    }
+    if (interrupted) throw std::move(*pending);
   }
 };
 
