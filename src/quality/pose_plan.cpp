@@ -27,12 +27,12 @@ constexpr double kDeg = kPi / 180.0;
 // Rotations between poses below this tell a hand-eye solve little: a plan needs room for them.
 constexpr double kMinUsefulRotationDeg = 8.0;
 // Candidate views: tilts of the viewing direction from the start view's (deg), roll about the
-// optical axis (deg), the aim point off the board centre (share of the board size): views that all
+// optical axis (deg), the aim point off the board centre (share of the board diagonal): views that all
 // aim at one point leave the hand-eye translation poorly determined.
 constexpr double kMinTiltDeg = 20.0;
 constexpr double kMaxTiltDeg = 35.0;
 constexpr double kMaxRollDeg = 30.0;
-constexpr double kMaxAimShift = 0.15;
+constexpr double kMaxAimShift = 0.1;
 constexpr int kCandidates = 1500;
 // The diversity of two views: orientation difference in units of this angle, and board centre
 // distance in the image in units of this share of the image diagonal.
@@ -359,7 +359,10 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
   cv::Vec3d e1 = x0 - x0.dot(u0) * u0;
   e1 /= cv::norm(e1);
   const cv::Vec3d e2 = u0.cross(e1);
-  const double extent = 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(0)) - board.center);
+  double extent = 0.0;  // the board's diagonal
+  for (int i = 0; i < board.visible.rows; ++i) {
+    extent = std::max(extent, 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(i)) - board.center));
+  }
 
   const double tiltHi = std::min(kMaxTiltDeg, 0.85 * o.max_rotation_deg);
   const double tiltLo = std::min(kMinTiltDeg, 0.5 * o.max_rotation_deg);
