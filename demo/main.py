@@ -197,7 +197,7 @@ def hand_eye_stage(he_dir, target, out, page):
     if he.ok:
         try:
             plan_stage(he, target, images[0].shape[1::-1], out, page)
-        except ValueError as e:  # a plan is advice: the calibration stands without it
+        except (ValueError, RuntimeError) as e:  # a plan is advice: the calibration stands without it
             print(f"capture plan skipped: {e}")
     return he
 

@@ -543,33 +543,41 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
                                static_cast<float>(p.y + noise.corner_px * gauss(rng)));
       }
     }
-    std::vector<cv::Mat> rvecs(plan.size()), tvecs(plan.size());
-    const detail::SequentialSolve sequential;
-    if (calibrateIntrinsics) {
-      cv::Mat K = setup.intrinsic_matrix.clone(), D;
-      cv::calibrateCamera(objects, pixels, setup.image_size, K, D, rvecs, tvecs, 0,
-                          cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-9));
-    } else {
-      for (std::size_t i = 0; i < plan.size(); ++i) {
-        cv::solvePnP(objects[i], pixels[i], setup.intrinsic_matrix, setup.distortion_coefficients, rvecs[i], tvecs[i]);
-      }
-    }
-    std::vector<cv::Mat> rRobot, tRobot, rCamera, tCamera;
+    std::vector<Pose> robots;
     for (std::size_t i = 0; i < plan.size(); ++i) {
       const cv::Vec3d w(noise.robot_deg * kDeg * gauss(rng), noise.robot_deg * kDeg * gauss(rng),
                         noise.robot_deg * kDeg * gauss(rng));
       const cv::Vec3d v(noise.robot_m * gauss(rng), noise.robot_m * gauss(rng), noise.robot_m * gauss(rng));
-      Pose F = flanges[i] * compose(rodrigues(w), v);
-      if (cell.eye_to_hand) F = inverse(F);
-      rRobot.push_back(cv::Mat(rotationOf(F), true));
-      tRobot.push_back(cv::Mat(translationOf(F), true));
-      cv::Mat R;
-      cv::Rodrigues(rvecs[i], R);
-      rCamera.push_back(R);
-      tCamera.push_back(tvecs[i]);
+      const Pose F = flanges[i] * compose(rodrigues(w), v);
+      robots.push_back(cell.eye_to_hand ? inverse(F) : F);
     }
+    std::vector<cv::Mat> rvecs(plan.size()), tvecs(plan.size());
+    const detail::SequentialSolve sequential;
     cv::Mat R, t;
-    cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
+    try {
+      if (calibrateIntrinsics) {
+        cv::Mat K = setup.intrinsic_matrix.clone(), D;
+        cv::calibrateCamera(objects, pixels, setup.image_size, K, D, rvecs, tvecs, 0,
+                            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-9));
+      } else {
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+          cv::solvePnP(objects[i], pixels[i], setup.intrinsic_matrix, setup.distortion_coefficients, rvecs[i],
+                       tvecs[i]);
+        }
+      }
+      std::vector<cv::Mat> rRobot, tRobot, rCamera, tCamera;
+      for (std::size_t i = 0; i < plan.size(); ++i) {
+        rRobot.push_back(cv::Mat(rotationOf(robots[i]), true));
+        tRobot.push_back(cv::Mat(translationOf(robots[i]), true));
+        cv::Mat Rc;
+        cv::Rodrigues(rvecs[i], Rc);
+        rCamera.push_back(Rc);
+        tCamera.push_back(tvecs[i]);
+      }
+      cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
+    } catch (const cv::Exception&) {
+      return;  // a trial OpenCV refuses to solve counts as not solved
+    }
     if (R.empty() || !cv::checkRange(R) || !cv::checkRange(t)) return;
     const cv::Vec3d dw = logRotation(cv::Matx33d(R) * Rx.t());
     const cv::Vec3d dt = cv::Vec3d(t) - tx;
