@@ -21,6 +21,24 @@ using calibration::TransformUncertainty;
 namespace {
 constexpr const char* kEyeInHand = "EyeInHandCalibrator";
 constexpr const char* kEyeToHand = "EyeToHandCalibrator";
+
+// The methods both hand-eye calibrators share, under the same names and arguments.
+template <class C>
+void defineCalibratorMethods(py::classh<C>& cls, const char* name) {
+  cls.def("calibrate", unlockedMethod(&C::calibrate, name), py::arg("robot_T_tcp_list"), py::arg("image_list"),
+          py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
+          py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
+          py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
+          py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
+      .def("compute_camera_T_target_list", unlockedMethod(&C::computeCameraTTargetList, name),
+           py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
+      .def("corner_images", lockedMethod<C>([](const C& c) { return c.cornerImages(); }, name))
+      .def("format_results", lockedMethod<C>([](const C& c) { return c.formatResults(); }, name))
+      .def("print_results", lockedMethod<C>([](const C& c) { c.printResults(); }, name))
+      .def("last_result", lockedMethod<C>([](const C& c) { return c.lastResult(); }, name))
+      .def("target", lockedMethod<C>([](const C& c) { return c.target(); }, name));
+}
 }  // namespace
 
 void registerHandEye(py::module_& m) {
@@ -82,29 +100,11 @@ void registerHandEye(py::module_& m) {
       .def_readonly("valid_image_list", &EyeInHandCalibrator::AlignedTargetPoses::valid_image_list)
       .def_readonly("valid_robot_T_tcp_list", &EyeInHandCalibrator::AlignedTargetPoses::valid_robot_T_tcp_list);
 
-  py::classh<EyeInHandCalibrator>(m, "EyeInHandCalibrator", "Eye-in-hand (camera-on-flange) hand-eye calibrator.")
-      .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
-           py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-      .def("calibrate", unlockedMethod(&EyeInHandCalibrator::calibrate, kEyeInHand), py::arg("robot_T_tcp_list"),
-           py::arg("image_list"), py::arg("method") = "TSAI",
-           py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
-           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
-      .def("compute_camera_T_target_list", unlockedMethod(&EyeInHandCalibrator::computeCameraTTargetList, kEyeInHand),
-           py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
-           py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
-      .def("corner_images",
-           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.cornerImages(); }, kEyeInHand))
-      .def("format_results",
-           lockedMethod<EyeInHandCalibrator>(
-               [](const EyeInHandCalibrator& c) { return c.formatResults(); }, kEyeInHand))
-      .def("print_results",
-           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { c.printResults(); }, kEyeInHand))
-      .def("last_result",
-           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.lastResult(); }, kEyeInHand))
-      .def("target",
-           lockedMethod<EyeInHandCalibrator>([](const EyeInHandCalibrator& c) { return c.target(); }, kEyeInHand));
+  py::classh<EyeInHandCalibrator> eyeInHand(m, "EyeInHandCalibrator",
+                                            "Eye-in-hand (camera-on-flange) hand-eye calibrator.");
+  eyeInHand.def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
+                py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"));
+  defineCalibratorMethods(eyeInHand, kEyeInHand);
 
   py::classh<EyeToHandResult>(m, "EyeToHandResult", "Result of EyeToHandCalibrator.calibrate().")
       .def_readonly("ok", &EyeToHandResult::ok)
@@ -123,32 +123,13 @@ void registerHandEye(py::module_& m) {
                              py::return_value_policy::reference_internal)
       .def_readonly("data_findings", &EyeToHandResult::data_findings);
 
-  py::classh<EyeToHandCalibrator>(
+  py::classh<EyeToHandCalibrator> eyeToHand(
       m, "EyeToHandCalibrator",
       "Eye-to-hand (camera fixed in the cell, board on the flange) hand-eye calibrator: robot_T_camera and "
-      "tcp_T_target.")
-      .def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
-           py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"))
-      .def("calibrate", unlockedMethod(&EyeToHandCalibrator::calibrate, kEyeToHand), py::arg("robot_T_tcp_list"),
-           py::arg("image_list"), py::arg("method") = "TSAI",
-           py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
-           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
-           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
-      .def("compute_camera_T_target_list", unlockedMethod(&EyeToHandCalibrator::computeCameraTTargetList, kEyeToHand),
-           py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
-           py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
-      .def("corner_images",
-           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.cornerImages(); }, kEyeToHand))
-      .def("format_results",
-           lockedMethod<EyeToHandCalibrator>(
-               [](const EyeToHandCalibrator& c) { return c.formatResults(); }, kEyeToHand))
-      .def("print_results",
-           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { c.printResults(); }, kEyeToHand))
-      .def("last_result",
-           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.lastResult(); }, kEyeToHand))
-      .def("target",
-           lockedMethod<EyeToHandCalibrator>([](const EyeToHandCalibrator& c) { return c.target(); }, kEyeToHand));
+      "tcp_T_target.");
+  eyeToHand.def(py::init<CalibrationTarget, IntrinsicOptions>(), py::arg("target"),
+                py::arg_v("options", IntrinsicOptions(), "IntrinsicOptions()"));
+  defineCalibratorMethods(eyeToHand, kEyeToHand);
 }
 
 }  // namespace vesk::bindings

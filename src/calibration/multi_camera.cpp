@@ -15,7 +15,6 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/rig_refinement.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
@@ -593,7 +592,6 @@ void MultiCameraCalibrator::chainUnsolved(const std::vector<CameraViews>& views,
 
 void MultiCameraCalibrator::refineJointly(const std::vector<CameraViews>& views, bool suppliedIntrinsics) {
   const auto n = static_cast<std::size_t>(num_cameras_);
-  Refinement summary;
   RigProblem problem;
   problem.reference_index = reference_index_;
   problem.intrinsic_matrices = last_result_.intrinsic_matrices;
@@ -616,44 +614,35 @@ void MultiCameraCalibrator::refineJointly(const std::vector<CameraViews>& views,
       problem.views.push_back(RigView{static_cast<int>(c), frame, d.object_points[k], d.image_points[k]});
     }
   }
+  RigRefinement r;
   if (solved == 0) {
-    summary.failure = "no camera besides the reference was placed";
+    r.failure = "no camera besides the reference was placed";
   } else {
-    const RigRefinement r = refineRig(problem);
-    summary.ok = r.ok;
-    summary.failure = r.failure;
-    summary.frames = r.frames;
-    summary.corners = r.corners;
-    summary.parameters = r.parameters;
-    summary.iterations = r.iterations;
-    summary.rejected_rms = r.rejected_rms;
-    if (r.ok) {
-      for (std::size_t i = 0; i < r.rejected_views.size(); ++i) {
-        logging::log(Level::WARNING, std::string(kTag) + "Joint refinement: camera " +
-                                         std::to_string(r.rejected_views[i].first) + "'s view of frame " +
-                                         std::to_string(r.rejected_views[i].second) + " is " +
-                                         std::to_string(r.rejected_rms[i]) +
-                                         "px RMS off the rig; it is left out.");
-      }
-      last_result_.intrinsic_matrices = r.intrinsic_matrices;
-      last_result_.distortion_coefficients = r.distortion_coefficients;
-      last_result_.reference_T_camera_list = r.reference_T_camera;
-      last_result_.reference_T_camera_uncertainty = r.uncertainty;
-      last_result_.joint_rms = r.rms;
-      last_result_.joint_rms_per_camera = r.rms_per_camera;
-      last_result_.rejected_views = r.rejected_views;
-      last_result_.refined = true;
-      logging::log(Level::INFO, std::string(kTag) + "Joint refinement: RMS error " + std::to_string(r.rms) +
-                                    "px over " + std::to_string(r.corners) + " corners of " +
-                                    std::to_string(r.frames) + " frames, " + std::to_string(r.parameters) +
-                                    " parameters");
-    }
+    r = refineRig(problem);
   }
-  if (!summary.ok) {
-    logging::log(Level::WARNING, std::string(kTag) + "Joint refinement failed: " + summary.failure +
+  if (r.ok) {
+    for (std::size_t i = 0; i < r.rejected_views.size(); ++i) {
+      logging::log(Level::WARNING, std::string(kTag) + "Joint refinement: camera " +
+                                       std::to_string(r.rejected_views[i].first) + "'s view of frame " +
+                                       std::to_string(r.rejected_views[i].second) + " is " +
+                                       std::to_string(r.rejected_rms[i]) + "px RMS off the rig; it is left out.");
+    }
+    last_result_.intrinsic_matrices = r.intrinsic_matrices;
+    last_result_.distortion_coefficients = r.distortion_coefficients;
+    last_result_.reference_T_camera_list = r.reference_T_camera;
+    last_result_.reference_T_camera_uncertainty = r.uncertainty;
+    last_result_.joint_rms = r.rms;
+    last_result_.joint_rms_per_camera = r.rms_per_camera;
+    last_result_.rejected_views = r.rejected_views;
+    last_result_.refined = true;
+    logging::log(Level::INFO, std::string(kTag) + "Joint refinement: RMS error " + std::to_string(r.rms) + "px over " +
+                                  std::to_string(r.corners) + " corners of " + std::to_string(r.frames) + " frames, " +
+                                  std::to_string(r.parameters) + " parameters");
+  } else {
+    logging::log(Level::WARNING, std::string(kTag) + "Joint refinement failed: " + r.failure +
                                      "; the pairwise result stands.");
   }
-  last_refinement_ = summary;
+  last_refinement_ = std::move(r);
 }
 
 void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vector<cv::Mat>>& imageLists,
@@ -955,7 +944,7 @@ std::string MultiCameraCalibrator::formatResults() const {
 
 std::string MultiCameraCalibrator::formatRefinement() const {
   const std::string rule70(70, '=');
-  const Refinement& r = *last_refinement_;
+  const RigRefinement& r = *last_refinement_;
   const MultiCameraResult& res = last_result_;
   std::ostringstream os;
   os << std::fixed;

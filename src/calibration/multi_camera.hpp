@@ -12,6 +12,7 @@
 
 #include "calibration/hand_eye_check.hpp"
 #include "calibration/intrinsic.hpp"
+#include "calibration/rig_refinement.hpp"
 #include "geometry/triangulation.hpp"
 #include "targets/targets.hpp"
 
@@ -156,13 +157,7 @@ class MultiCameraCalibrator {
   TriangulationReport last_triangulation_;
   std::vector<SubsetResult> last_subset_results_;
   // what the latest calibrate's joint solve did, for the report's section; none without refine
-  struct Refinement {
-    bool ok = false;
-    std::string failure;
-    int frames = 0, corners = 0, parameters = 0, iterations = 0;
-    std::vector<double> rejected_rms;
-  };
-  std::optional<Refinement> last_refinement_;
+  std::optional<RigRefinement> last_refinement_;
 };
 
 }  // namespace vesk::calibration

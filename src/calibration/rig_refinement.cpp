@@ -133,7 +133,18 @@ struct ViewTerms {
 
 class Problem {
  public:
-  Problem(const RigProblem& p, const std::vector<cv::Mat>& objects) : p_(p), objects_(objects) {}
+  // every view's board points and pixels in double precision, converted once
+  explicit Problem(const RigProblem& p) : p_(p), objects_(p.views.size()), pixels_(p.views.size()) {
+    for (std::size_t v = 0; v < p.views.size(); ++v) {
+      const cv::Mat& obj = p.views[v].object_points;
+      const cv::Mat& img = p.views[v].image_points;
+      if (obj.empty() || img.empty()) continue;
+      obj.reshape(3, obj.rows).convertTo(objects_[v], CV_64FC3);
+      img.reshape(2, img.rows * img.cols).convertTo(pixels_[v], CV_64FC2);
+    }
+  }
+
+  const cv::Mat& object(std::size_t v) const { return objects_[v]; }
 
   Layout layout(const std::vector<bool>& kept, const State& s, bool boardsOnly) const {
     Layout L;
@@ -192,8 +203,7 @@ class Problem {
       cv::projectPoints(objects_[v], r3, t3, cameraMatrix(q), distortion(q), projected);
     }
     ViewTerms out;
-    cv::Mat detected;
-    view.image_points.reshape(2, view.image_points.rows * view.image_points.cols).convertTo(detected, CV_64FC2);
+    const cv::Mat& detected = pixels_[v];
     const cv::Mat difference = projected.reshape(2, detected.rows) - detected;
     out.residual = difference.reshape(1, detected.rows * 2);
     if (!withJacobian) return out;
@@ -258,7 +268,8 @@ class Problem {
 
  private:
   const RigProblem& p_;
-  const std::vector<cv::Mat>& objects_;
+  std::vector<cv::Mat> objects_;
+  std::vector<cv::Mat> pixels_;
 };
 
 // Pixel error length of each corner of a view.
@@ -280,39 +291,39 @@ double medianOf(std::vector<double> v) {
   return *mid;
 }
 
-// Solves (A + lambda diag(A)) x = b on A scaled to a unit diagonal; false when not positive definite.
-bool solveScaled(const cv::Mat& A, const cv::Mat& b, double lambda, cv::Mat& x) {
+// A scaled to a unit diagonal, S = D A D with D = diag(A)^-1/2, so that parameters of any unit
+// (pixels per focal length, per radian, per metre) weigh alike; false when a diagonal entry is not
+// positive.
+bool unitDiagonal(const cv::Mat& A, cv::Mat& S, cv::Mat& scale) {
   const int n = A.rows;
-  cv::Mat scale(n, 1, CV_64F);
+  scale.create(n, 1, CV_64F);
   for (int i = 0; i < n; ++i) {
     const double a = A.at<double>(i, i);
     if (!(a > 0.0) || !std::isfinite(a)) return false;
     scale.at<double>(i) = 1.0 / std::sqrt(a);
   }
-  cv::Mat S = A.clone();
+  S = A.clone();
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) S.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
-    S.at<double>(i, i) += lambda;
   }
+  return true;
+}
+
+// Solves (S + lambda I) y = D b and returns x = D y: the damped step on the scaled system.
+bool dampedStep(const cv::Mat& S, const cv::Mat& scale, const cv::Mat& b, double lambda, cv::Mat& x) {
+  cv::Mat damped = S.clone();
+  for (int i = 0; i < S.rows; ++i) damped.at<double>(i, i) += lambda;
   cv::Mat y;
-  if (!cv::solve(S, b.mul(scale), y, cv::DECOMP_CHOLESKY)) return false;
+  if (!cv::solve(damped, b.mul(scale), y, cv::DECOMP_CHOLESKY)) return false;
   x = y.mul(scale);
   return cv::checkRange(x);
 }
 
 // A^-1 through the same scaling; empty when A is not positive definite or nearly singular.
 cv::Mat inverseScaled(const cv::Mat& A) {
+  cv::Mat S, scale;
+  if (!unitDiagonal(A, S, scale)) return {};
   const int n = A.rows;
-  cv::Mat scale(n, 1, CV_64F);
-  for (int i = 0; i < n; ++i) {
-    const double a = A.at<double>(i, i);
-    if (!(a > 0.0) || !std::isfinite(a)) return {};
-    scale.at<double>(i) = 1.0 / std::sqrt(a);
-  }
-  cv::Mat S = A.clone();
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) S.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
-  }
   cv::Mat w;
   cv::SVD::compute(S, w, cv::SVD::NO_UV);
   if (!(w.at<double>(n - 1) > kMinConditionReciprocal * w.at<double>(0))) return {};
@@ -406,10 +417,12 @@ class Solver {
     for (int it = 0; it < kMaxIterations; ++it) {
       ++*iterations;
       const Normal n = normal(s, d);
+      cv::Mat S, scale;
+      if (!unitDiagonal(n.A, S, scale)) return s;
       bool accepted = false;
       while (lambda < 1e12) {
         cv::Mat x;
-        if (solveScaled(n.A, -n.g, lambda, x)) {
+        if (dampedStep(S, scale, -n.g, lambda, x)) {
           const State trial = problem_.step(s, layout_, x);
           const double c = cost(trial, d);
           if (std::isfinite(c) && c < n.cost) {
@@ -479,14 +492,14 @@ double viewRms(const Problem& problem, std::size_t v, const State& s) {
 // The board pose of a frame that its views agree on most: each view's own PnP pose, scored by the
 // pixel errors of all the frame's views, each corner counted at most kStartCapPx off. One wrong view
 // among good ones cannot win.
-std::optional<Vec6> votedBoard(const RigProblem& p, const Problem& problem, const std::vector<cv::Mat>& objects,
-                               const State& s, int frame, const std::vector<std::size_t>& views) {
+std::optional<Vec6> votedBoard(const RigProblem& p, const Problem& problem, const State& s, int frame,
+                               const std::vector<std::size_t>& views) {
   std::optional<Vec6> best;
   double bestScore = std::numeric_limits<double>::infinity();
   for (std::size_t v : views) {
     const auto c = static_cast<std::size_t>(p.views[v].camera);
     cv::Mat rvec, tvec;
-    if (!cv::solvePnP(objects[v], p.views[v].image_points, cameraMatrix(s.intrinsics[c]),
+    if (!cv::solvePnP(problem.object(v), p.views[v].image_points, cameraMatrix(s.intrinsics[c]),
                       distortion(s.intrinsics[c]), rvec, tvec)) {
       continue;
     }
@@ -536,23 +549,21 @@ RigRefinement refineRig(const RigProblem& p) {
     s.camera_T_reference[c] = poseVector(detail::inverseRigid(p.reference_T_camera[c]));
   }
 
-  // The views of cameras in the solve, with their board points in double precision.
-  std::vector<cv::Mat> objects(p.views.size());
+  // The views of cameras in the solve.
+  const Problem problem(p);
   std::vector<bool> usable(p.views.size(), false);
   std::map<int, std::vector<std::size_t>> viewsOfFrame;
   for (std::size_t v = 0; v < p.views.size(); ++v) {
     const RigView& view = p.views[v];
     if (p.reference_T_camera[static_cast<std::size_t>(view.camera)].empty()) continue;
     if (view.object_points.rows < static_cast<int>(kMinPointsPerView)) continue;
-    view.object_points.reshape(3, view.object_points.rows).convertTo(objects[v], CV_64FC3);
     usable[v] = true;
     viewsOfFrame[view.frame].push_back(v);
   }
-  const Problem problem(p, objects);
 
   // Each frame's board starts where its views agree it is.
   for (const auto& [frame, views] : viewsOfFrame) {
-    if (const std::optional<Vec6> pose = votedBoard(p, problem, objects, s, frame, views)) {
+    if (const std::optional<Vec6> pose = votedBoard(p, problem, s, frame, views)) {
       s.reference_T_board[frame] = *pose;
     }
   }
@@ -567,9 +578,11 @@ RigRefinement refineRig(const RigProblem& p) {
   // Views far off the rig (a wrong detection, a frame out of step) are left out and the rig solved
   // again. A frame is judged at the board pose its views agree on, not at the compromise the
   // joint fit made between them.
-  std::vector<double> rmsOfKept;
+  std::vector<double> rmsAtFit(p.views.size(), kNaN), rmsOfKept;
   for (std::size_t v = 0; v < p.views.size(); ++v) {
-    if (usable[v]) rmsOfKept.push_back(viewRms(problem, v, s));
+    if (!usable[v]) continue;
+    rmsAtFit[v] = viewRms(problem, v, s);
+    rmsOfKept.push_back(rmsAtFit[v]);
   }
   const double limit = std::max(kOutlierFactor * medianOf(rmsOfKept), kOutlierFloorPx);
   std::vector<std::pair<std::size_t, double>> offRig;
@@ -579,10 +592,10 @@ RigRefinement refineRig(const RigProblem& p) {
       if (usable[v]) views.push_back(v);
     }
     bool agree = true;
-    for (std::size_t v : views) agree = agree && viewRms(problem, v, s) <= limit;
+    for (std::size_t v : views) agree = agree && rmsAtFit[v] <= limit;
     if (agree || views.size() < 2) continue;
     State judged = s;
-    const std::optional<Vec6> pose = votedBoard(p, problem, objects, s, frame, views);
+    const std::optional<Vec6> pose = votedBoard(p, problem, s, frame, views);
     if (!pose) continue;
     judged.reference_T_board[frame] = *pose;
     // the pose refitted to the views that agree with it
@@ -606,7 +619,7 @@ RigRefinement refineRig(const RigProblem& p) {
     }
     // two views that disagree cannot say which is wrong: the frame goes
     if (views.size() == 2 && !off.empty()) off = views;
-    for (std::size_t v : off) offRig.emplace_back(v, viewRms(problem, v, s));
+    for (std::size_t v : off) offRig.emplace_back(v, rmsAtFit[v]);
   }
   std::vector<std::size_t> viewsOfCamera(n, 0);
   for (std::size_t v = 0; v < p.views.size(); ++v) {

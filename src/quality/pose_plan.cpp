@@ -147,10 +147,15 @@ class Camera {
 
   bool sees(const cv::Mat& points, const Pose& cameraTTarget, double margin) const {
     std::vector<cv::Point2d> pixels;
-    if (!project(points, cameraTTarget, pixels)) return false;
-    return std::all_of(pixels.begin(), pixels.end(), [&](const cv::Point2d& p) {
-      return p.x >= margin && p.y >= margin && p.x <= size_.width - 1 - margin && p.y <= size_.height - 1 - margin;
-    });
+    return project(points, cameraTTarget, pixels) && inside(pixels, margin);
+  }
+
+  bool inside(const std::vector<cv::Point2d>& pixels, double margin) const {
+    return std::all_of(pixels.begin(), pixels.end(), [&](const cv::Point2d& p) { return inside(p, margin); });
+  }
+
+  bool inside(const cv::Point2d& p, double margin) const {
+    return p.x >= margin && p.y >= margin && p.x <= size_.width - 1 - margin && p.y <= size_.height - 1 - margin;
   }
 
   cv::Point2d centre(const cv::Vec3d& point, const Pose& cameraTTarget) const {
@@ -232,13 +237,13 @@ std::vector<Pose> guessErrors(double metres, double degrees) {
   return out;
 }
 
-// The board stays `margin` inside the image at motion M however the guess is off within the
-// errors: each point's shift is bounded, to first order, by the length of its shifts under the
-// three rotations plus that under the three translations.
-bool seesWhateverTheError(const Camera& camera, const cv::Mat& points, const Pose& M, const Pose& V0,
-                          const std::vector<Pose>& errors, double margin) {
+// The board stays `margin` inside the image at the view V = M V0, and `errorMargin` inside however
+// the guess is off within the errors: each point's shift is bounded, to first order, by the length
+// of its shifts under the three rotations plus that under the three translations.
+bool seesWhateverTheError(const Camera& camera, const cv::Mat& points, const Pose& V, const Pose& M, const Pose& V0,
+                          const std::vector<Pose>& errors, double margin, double errorMargin) {
   std::vector<cv::Point2d> nominal;
-  if (!camera.project(points, M * V0, nominal)) return false;
+  if (!camera.project(points, V, nominal)) return false;
   std::vector<double> rotation(nominal.size(), 0.0), translation(nominal.size(), 0.0);
   for (std::size_t e = 0; e < errors.size(); ++e) {
     std::vector<cv::Point2d> moved;
@@ -248,11 +253,9 @@ bool seesWhateverTheError(const Camera& camera, const cv::Mat& points, const Pos
       (e < 3 ? rotation : translation)[i] += d.dot(d);
     }
   }
-  const cv::Size size = camera.size();
   for (std::size_t i = 0; i < nominal.size(); ++i) {
-    const double need = margin + std::sqrt(rotation[i]) + std::sqrt(translation[i]);
-    const cv::Point2d& p = nominal[i];
-    if (p.x < need || p.y < need || p.x > size.width - 1 - need || p.y > size.height - 1 - need) return false;
+    const double need = std::max(margin, errorMargin + std::sqrt(rotation[i]) + std::sqrt(translation[i]));
+    if (!camera.inside(nominal[i], need)) return false;
   }
   return true;
 }
@@ -397,9 +400,9 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
     // As near as the board fits, whatever the guess's error: corner positions, and so the board's
     // pose, are the more precise the larger the board is in the image.
     const auto fits = [&](double scale) {
-      return seesWhateverTheError(camera, board.visible, viewAt(scale) * inverse(cell.V0), cell.V0, errors,
-                                  0.5 * o.margin_px) &&
-             camera.sees(board.visible, viewAt(scale), o.margin_px);
+      const Pose V = viewAt(scale);
+      return seesWhateverTheError(camera, board.visible, V, V * inverse(cell.V0), cell.V0, errors, o.margin_px,
+                                  0.5 * o.margin_px);
     };
     double lo = o.min_distance_scale, hi = o.max_distance_scale;
     if (!fits(hi)) {
@@ -517,7 +520,7 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
   for (std::size_t i = 0; i < plan.size(); ++i) {
     flanges.push_back(toPose(plan[i]));
     const Pose V = cell.motionOf(flanges[i]) * cell.V0;
-    if (!camera.sees(board.detected, V, 0.0) || !camera.project(board.detected, V, clean[i])) {
+    if (!camera.project(board.detected, V, clean[i]) || !camera.inside(clean[i], 0.0)) {
       throw std::invalid_argument(component + ": the board is not fully in view at plan[" + std::to_string(i) +
                                   "] (seen through hand_eye_guess)");
     }
