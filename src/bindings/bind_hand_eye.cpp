@@ -17,6 +17,8 @@ using calibration::IntrinsicOptions;
 using calibration::HandEyeDataFinding;
 using calibration::TargetConsistencyStats;
 using calibration::TransformUncertainty;
+using calibration::NoiseEstimate;
+using calibration::HandEyeJointSolve;
 
 namespace {
 constexpr const char* kEyeInHand = "EyeInHandCalibrator";
@@ -29,7 +31,8 @@ void defineCalibratorMethods(py::classh<C>& cls, const char* name) {
           py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
-          py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("progress") = py::none())
+          py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("refine") = false,
+          py::arg("noise") = py::none(), py::arg("progress") = py::none())
       .def("compute_camera_T_target_list", unlockedMethod(&C::computeCameraTTargetList, name),
            py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
@@ -80,6 +83,61 @@ void registerHandEye(py::module_& m) {
       .def_readonly("frames", &HandEyeDataFinding::frames)
       .def("__repr__", [](const HandEyeDataFinding& f) { return "HandEyeDataFinding(" + f.code + ": " + f.message + ")"; });
 
+  py::classh<NoiseEstimate>(
+      m, "NoiseEstimate",
+      "Noise levels, 1-sigma per axis: pixel_px of a corner per image coordinate, robot_translation_m and "
+      "robot_rotation_deg of a robot pose as a motion of the flange. Given to calibrate(refine=True, noise=...), a "
+      "positive level is held and a NaN one estimated from the data.")
+      .def(py::init([](double px, double m, double deg) { return NoiseEstimate{px, m, deg}; }),
+           py::arg("pixel_px") = std::numeric_limits<double>::quiet_NaN(),
+           py::arg("robot_translation_m") = std::numeric_limits<double>::quiet_NaN(),
+           py::arg("robot_rotation_deg") = std::numeric_limits<double>::quiet_NaN())
+      .def_readonly("pixel_px", &NoiseEstimate::pixel_px)
+      .def_readonly("robot_translation_m", &NoiseEstimate::robot_translation_m)
+      .def_readonly("robot_rotation_deg", &NoiseEstimate::robot_rotation_deg)
+      .def("__repr__", [](const NoiseEstimate& n) {
+        return "NoiseEstimate(pixel_px=" + std::to_string(n.pixel_px) +
+               ", robot_translation_m=" + std::to_string(n.robot_translation_m) +
+               ", robot_rotation_deg=" + std::to_string(n.robot_rotation_deg) + ")";
+      });
+
+  py::classh<HandEyeJointSolve>(
+      m, "HandEyeJointSolve",
+      "The joint solve of calibrate(refine=True): every corner fitted at once with each robot pose a measurement, "
+      "the noise levels found from the data. hand_eye is the refined transform, closed_form the one it started from; "
+      "error_budget is 6 x 3, rows rotation x, y, z and translation x, y, z, columns the share of that axis's "
+      "variance from the corners, the robot poses and the intrinsics.")
+      .def_readonly("ok", &HandEyeJointSolve::ok)
+      .def_readonly("failure", &HandEyeJointSolve::failure)
+      .def_readonly("closed_form_method", &HandEyeJointSolve::closed_form_method)
+      .def_readonly("closed_form", &HandEyeJointSolve::closed_form)
+      .def_property_readonly("closed_form_uncertainty", memberView(&HandEyeJointSolve::closed_form_uncertainty),
+                             py::return_value_policy::reference_internal)
+      .def_readonly("hand_eye", &HandEyeJointSolve::hand_eye)
+      .def_readonly("fixed_pose", &HandEyeJointSolve::fixed_pose)
+      .def_readonly("intrinsic_matrix", &HandEyeJointSolve::intrinsic_matrix)
+      .def_readonly("distortion_coefficients", &HandEyeJointSolve::distortion_coefficients)
+      .def_readonly("intrinsics_free", &HandEyeJointSolve::intrinsics_free)
+      .def_property_readonly("noise", memberView(&HandEyeJointSolve::noise), py::return_value_policy::reference_internal)
+      .def_readonly("noise_estimated", &HandEyeJointSolve::noise_estimated)
+      .def_property_readonly("uncertainty", memberView(&HandEyeJointSolve::uncertainty),
+                             py::return_value_policy::reference_internal)
+      .def_property_readonly("normal_uncertainty", memberView(&HandEyeJointSolve::normal_uncertainty),
+                             py::return_value_policy::reference_internal)
+      .def_property_readonly("jackknife_uncertainty", memberView(&HandEyeJointSolve::jackknife_uncertainty),
+                             py::return_value_policy::reference_internal)
+      .def_readonly("error_budget", &HandEyeJointSolve::error_budget)
+      .def_readonly("raised", &HandEyeJointSolve::raised)
+      .def_readonly("weak_reason", &HandEyeJointSolve::weak_reason)
+      .def_readonly("rms_px", &HandEyeJointSolve::rms_px)
+      .def_readonly("moved_mm", &HandEyeJointSolve::moved_mm)
+      .def_readonly("moved_deg", &HandEyeJointSolve::moved_deg)
+      .def_readonly("frames", &HandEyeJointSolve::frames)
+      .def_readonly("corners", &HandEyeJointSolve::corners)
+      .def_readonly("parameters", &HandEyeJointSolve::parameters)
+      .def_readonly("iterations", &HandEyeJointSolve::iterations)
+      .def_readonly("rounds", &HandEyeJointSolve::rounds);
+
   py::classh<HandEyeResult>(m, "HandEyeResult", "Result of EyeInHandCalibrator.calibrate().")
       .def_readonly("ok", &HandEyeResult::ok)
       .def_readonly("tcp_T_camera", &HandEyeResult::tcp_T_camera)
@@ -93,7 +151,9 @@ void registerHandEye(py::module_& m) {
       .def_property_readonly("consistency", memberView(&HandEyeResult::consistency), py::return_value_policy::reference_internal)
       .def_property_readonly("uncertainty", memberView(&HandEyeResult::uncertainty),
                              py::return_value_policy::reference_internal)
-      .def_readonly("data_findings", &HandEyeResult::data_findings);
+      .def_readonly("data_findings", &HandEyeResult::data_findings)
+      .def_readonly("joint", &HandEyeResult::joint)
+      .def_property_readonly("noise", memberView(&HandEyeResult::noise), py::return_value_policy::reference_internal);
 
   py::classh<EyeInHandCalibrator::AlignedTargetPoses>(m, "AlignedTargetPoses")
       .def_readonly("camera_T_target_list", &EyeInHandCalibrator::AlignedTargetPoses::camera_T_target_list)
@@ -121,7 +181,9 @@ void registerHandEye(py::module_& m) {
       .def_readonly("tcp_T_target", &EyeToHandResult::tcp_T_target)
       .def_property_readonly("uncertainty", memberView(&EyeToHandResult::uncertainty),
                              py::return_value_policy::reference_internal)
-      .def_readonly("data_findings", &EyeToHandResult::data_findings);
+      .def_readonly("data_findings", &EyeToHandResult::data_findings)
+      .def_readonly("joint", &EyeToHandResult::joint)
+      .def_property_readonly("noise", memberView(&EyeToHandResult::noise), py::return_value_policy::reference_internal);
 
   py::classh<EyeToHandCalibrator> eyeToHand(
       m, "EyeToHandCalibrator",

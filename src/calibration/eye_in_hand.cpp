@@ -23,6 +23,8 @@ HandEyeResult resultOf(HandEyeSolution s) {
   r.consistency = std::move(s.consistency);
   r.uncertainty = std::move(s.uncertainty);
   r.data_findings = std::move(s.data_findings);
+  if (s.joint) r.noise = s.joint->noise;
+  r.joint = std::move(s.joint);
   return r;
 }
 
@@ -36,6 +38,7 @@ void saveResult(const std::filesystem::path& outputPath, const std::string& meth
   record.num_frames_total = static_cast<int>(imagesTotal);
   record.tcp_T_camera_list = {result.tcp_T_camera};
   if (result.uncertainty.known()) record.tcp_T_camera_covariance = result.uncertainty.covariance;
+  if (result.joint) record.joint_solve = jointRecord(*result.joint);
   io::saveHandEyeResult(outputPath, record);
 }
 
@@ -46,7 +49,8 @@ constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
                                         "HAND-EYE UNCERTAINTY AND DATA CHECK",
                                         "tcp_T_camera",
                                         "tcp",
-                                        false};
+                                        false,
+                                        "HAND-EYE JOINT SOLVE"};
 
 }  // namespace
 
@@ -57,11 +61,14 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
                                              const std::vector<cv::Mat>& imageList, const std::string& method,
                                              const std::vector<cv::Mat>& cameraTTargetList,
                                              const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                                             const std::filesystem::path& outputPath) {
+                                             const std::filesystem::path& outputPath, bool refine,
+                                             const std::optional<NoiseEstimate>& noise) {
   const cv::HandEyeCalibrationMethod solver =
-      core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients);
+      core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
+                        {refine, noise});
   HandEyeResult result = resultOf(
-      core_.solve(solver, method, robotTTcpList, imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients));
+      core_.solve(solver, method, robotTTcpList, imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
+                  {refine, noise}));
   if (!result.ok) return result;
   last_result_ = result;
   logging::log(logging::Level::INFO, "Extrinsic calibration complete.");
@@ -86,7 +93,7 @@ std::string EyeInHandCalibrator::formatResults() const {
   static const cv::Mat none;
   return formatHandEyeReport(kReportText, {r.tcp_T_camera, none, r.intrinsic_matrix, r.distortion_coefficients,
                                            r.reprojection_error, r.has_consistency, r.consistency,
-                                           r.camera_T_target_list, r.uncertainty, r.data_findings});
+                                           r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint});
 }
 
 void EyeInHandCalibrator::printResults() const { logging::printReport(formatResults()); }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ struct HandEyeResult {
   // check found (a result with any finding but outlier frames is not ok).
   TransformUncertainty uncertainty;
   std::vector<HandEyeDataFinding> data_findings;
+  // With refine: the joint solve (its transform is the result's, its closed form kept) and the
+  // noise levels it used.
+  std::optional<HandEyeJointSolve> joint;
+  NoiseEstimate noise;
 };
 
 // A camera on the flange and a board standing still in the cell: tcp_T_camera.
@@ -41,7 +46,8 @@ class EyeInHandCalibrator {
   HandEyeResult calibrate(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& imageList,
                           const std::string& method, const std::vector<cv::Mat>& cameraTTargetList,
                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                          const std::filesystem::path& outputPath);
+                          const std::filesystem::path& outputPath, bool refine = false,
+                          const std::optional<NoiseEstimate>& noise = std::nullopt);
 
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
                                               const std::vector<cv::Mat>& robotTTcpList,

@@ -24,6 +24,8 @@ EyeToHandResult resultOf(HandEyeSolution s, const std::vector<cv::Mat>& robotTTc
   if (s.ok) r.tcp_T_target = std::move(s.fixed_pose);
   r.uncertainty = std::move(s.uncertainty);
   r.data_findings = std::move(s.data_findings);
+  if (s.joint) r.noise = s.joint->noise;
+  r.joint = std::move(s.joint);
   return r;
 }
 
@@ -36,6 +38,7 @@ void saveResult(const std::filesystem::path& outputPath, const std::string& meth
   record.robot_T_camera = result.robot_T_camera;
   record.tcp_T_target = result.tcp_T_target;
   if (result.uncertainty.known()) record.robot_T_camera_covariance = result.uncertainty.covariance;
+  if (result.joint) record.joint_solve = jointRecord(*result.joint);
   io::saveEyeToHandResult(outputPath, record);
 }
 
@@ -46,7 +49,8 @@ constexpr HandEyeReportText kReportText{"EYE-TO-HAND RESULTS",
                                         "EYE-TO-HAND UNCERTAINTY AND DATA CHECK",
                                         "robot_T_camera",
                                         "robot base",
-                                        true};
+                                        true,
+                                        "EYE-TO-HAND JOINT SOLVE"};
 
 }  // namespace
 
@@ -57,13 +61,16 @@ EyeToHandResult EyeToHandCalibrator::calibrate(const std::vector<cv::Mat>& robot
                                                const std::vector<cv::Mat>& imageList, const std::string& method,
                                                const std::vector<cv::Mat>& cameraTTargetList,
                                                const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                                               const std::filesystem::path& outputPath) {
+                                               const std::filesystem::path& outputPath, bool refine,
+                                               const std::optional<NoiseEstimate>& noise) {
   const cv::HandEyeCalibrationMethod solver =
-      core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients);
+      core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
+                        {refine, noise});
   // robot_T_tcp * tcp_T_target = robot_T_camera * camera_T_target for every frame, so with
   // tcp_T_robot in place of robot_T_tcp this is AX = XB with X = robot_T_camera.
   EyeToHandResult result = resultOf(
-      core_.solve(solver, method, detail::inverseRigid(robotTTcpList), imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients),
+      core_.solve(solver, method, detail::inverseRigid(robotTTcpList), imageList, cameraTTargetList, intrinsicMatrix,
+                  distortionCoefficients, {refine, noise}),
       robotTTcpList);
   if (!result.ok) return result;
   last_result_ = result;
@@ -77,7 +84,7 @@ std::string EyeToHandCalibrator::formatResults() const {
   const EyeToHandResult& r = last_result_;
   return formatHandEyeReport(kReportText, {r.robot_T_camera, r.tcp_T_target, r.intrinsic_matrix,
                                            r.distortion_coefficients, r.reprojection_error, r.has_consistency,
-                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings});
+                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint});
 }
 
 void EyeToHandCalibrator::printResults() const { logging::printReport(formatResults()); }

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ struct EyeToHandResult {
   cv::Mat tcp_T_target;                // the mean of those poses
   TransformUncertainty uncertainty;    // of robot_T_camera, rotation about the robot base's axes
   std::vector<HandEyeDataFinding> data_findings;
+  // With refine: the joint solve (its transform is the result's, its closed form kept) and the
+  // noise levels it used.
+  std::optional<HandEyeJointSolve> joint;
+  NoiseEstimate noise;
 };
 
 // A camera fixed in the cell and the board on the flange: robot_T_camera and tcp_T_target. The
@@ -40,7 +45,8 @@ class EyeToHandCalibrator {
   EyeToHandResult calibrate(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& imageList,
                             const std::string& method, const std::vector<cv::Mat>& cameraTTargetList,
                             const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                            const std::filesystem::path& outputPath);
+                            const std::filesystem::path& outputPath, bool refine = false,
+                            const std::optional<NoiseEstimate>& noise = std::nullopt);
 
   // camera_T_target of every image where the board is found (any target kind), with its robot pose.
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,

@@ -21,6 +21,9 @@ using logging::Level;
 
 namespace {
 
+// Below this axis spread (smallest over largest singular value) the rotation variety is poor.
+constexpr double kPoorAxisSpan = 0.15;
+
 cv::HandEyeCalibrationMethod solverByName(const std::string& method) {
   const auto& table = handEyeMethodByNameMap();
   const auto found = table.find(method);
@@ -142,7 +145,9 @@ std::string formatTrust(const HandEyeReportText& text, const HandEyeReportData& 
   os << "\n" << rule << "\n" << text.trust_title << "\n" << rule << "\n";
   const TransformUncertainty& u = d.uncertainty;
   if (u.known()) {
-    os << "1-sigma of " << text.transform_name << ", from the spread of the solutions with frames left out:\n";
+    os << "1-sigma of " << text.transform_name
+       << (d.joint ? ", from the joint solve over every corner (below):\n"
+                   : ", from the spread of the solutions with frames left out:\n");
     os << std::fixed << std::setprecision(3);
     os << "  Translation x, y, z: " << u.translation_std_m[0] * 1000 << ", " << u.translation_std_m[1] * 1000 << ", "
        << u.translation_std_m[2] * 1000 << " mm\n";
@@ -191,9 +196,26 @@ cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
                                                       const std::vector<cv::Mat>& robotTTcpList,
                                                       const std::vector<cv::Mat>& cameraTTargetList,
                                                       const cv::Mat& intrinsicMatrix,
-                                                      const cv::Mat& distortionCoefficients) const {
+                                                      const cv::Mat& distortionCoefficients,
+                                                      const JointOptions& joint) const {
   const cv::HandEyeCalibrationMethod solver = solverByName(method);
   const std::string& c = component_;
+  if (joint.refine && !cameraTTargetList.empty()) {
+    throw std::invalid_argument(c + ": refine=True fits every corner of every view, and camera_T_target_list "
+                                    "carries none: pass the images instead (with or without intrinsic_matrix)");
+  }
+  if (joint.noise) {
+    const NoiseEstimate& n = *joint.noise;
+    for (const auto& [name, value] : {std::pair<const char*, double>{"pixel_px", n.pixel_px},
+                                      {"robot_translation_m", n.robot_translation_m},
+                                      {"robot_rotation_deg", n.robot_rotation_deg}}) {
+      if (!std::isnan(value) && !(value > 0.0 && std::isfinite(value))) {
+        throw std::invalid_argument(c + ": noise." + name + " must be a positive number, or NaN to estimate it, got " +
+                                    std::to_string(value));
+      }
+    }
+    if (!joint.refine) throw std::invalid_argument(c + ": noise levels are used by the joint solve only: pass refine=True");
+  }
   detail::requireFinite(robotTTcpList, c, "robot_T_tcp_list");
   detail::requireFinite(cameraTTargetList, c, "camera_T_target_list");
   for (std::size_t i = 0; i < robotTTcpList.size(); ++i) checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
@@ -210,12 +232,12 @@ cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
 HandEyeSolution HandEyeCore::solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
                                    const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
                                    const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
-                                   const cv::Mat& distortionCoefficients) {
+                                   const cv::Mat& distortionCoefficients, const JointOptions& joint) {
   // A call the caller stops leaves the calibrator as it was: its detections too.
   const IntrinsicCalibrator before = intrinsic_;
   try {
     return solveFrames(solver, method, robotPoses, imageList, cameraTTargetList, intrinsicMatrix,
-                       distortionCoefficients);
+                       distortionCoefficients, joint);
   } catch (const detail::Interrupted&) {
     intrinsic_ = before;
     throw;
@@ -226,7 +248,8 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
                                          const std::vector<cv::Mat>& robotPoses,
                                          const std::vector<cv::Mat>& imageList,
                                          const std::vector<cv::Mat>& cameraTTargetList,
-                                         const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) {
+                                         const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                                         const JointOptions& joint) {
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
   logging::log(Level::INFO, "Collected poses " + std::to_string(robotPoses.size()));
 
@@ -254,6 +277,7 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
 
   s.hand_eye = std::move(*solved);
   s.uncertainty = uncertaintyOf(*frames, solver, s);
+  if (joint.refine && !refineSolution(s, *frames, method, joint)) return s;
   s.ok = true;
   // Target poses handed in without an intrinsic matrix give nothing to project with.
   if (!s.intrinsic_matrix.empty()) {
@@ -263,7 +287,61 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
   } else {
     targetConsistency(s.robots, s.hand_eye, s.cams, cv::Mat(), cv::Mat(), cv::Mat(), &s.fixed_pose);
   }
+  if (s.joint) s.fixed_pose = s.joint->fixed_pose;
   return s;
+}
+
+bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const std::string& method,
+                                 const JointOptions& joint) const {
+  HandEyeJointProblem p;
+  p.fixed_camera = fixed_camera_;
+  for (const cv::Mat& robot : frames.robots) p.robots.push_back(checkedPose(robot, component_, "robot_T_tcp_list", 0));
+  p.object_points = frames.objects;
+  p.image_points = frames.points;
+  p.camera_T_target = frames.cams;
+  p.intrinsic_matrix = s.intrinsic_matrix;
+  p.distortion_coefficients = s.distortion_coefficients;
+  // the camera calibrated from these very images: its intrinsics move with the rest
+  p.intrinsics_free = !frames.imageSize.empty();
+  p.fixed_intrinsics = intrinsic_.options().calibrate_camera_flags;
+  p.hand_eye = s.hand_eye;
+  p.given = joint.noise.value_or(NoiseEstimate{});
+  const auto variety = fixed_camera_ ? quality::analyzeFixedCameraRotationVariety(frames.cams, 0.5)
+                                     : quality::analyzeRotationVariety(frames.cams, 0.5);
+  p.poor_rotation_variety = !variety || variety->axis_span_ratio < kPoorAxisSpan;
+
+  HandEyeJointSolve j = refineHandEye(p);
+  j.closed_form_method = method;
+  j.closed_form_uncertainty = s.uncertainty;
+  const std::string tag = "[" + component_ + "] Joint solve";
+  if (!j.ok) {
+    logging::log(Level::ERROR, tag + " failed: " + j.failure + ". No refined transform; the closed form's stays on "
+                                     "the result's joint record.");
+    s.hand_eye = cv::Mat();
+    s.uncertainty = TransformUncertainty{};
+    s.joint = std::move(j);
+    return false;
+  }
+  std::ostringstream os;
+  os << std::fixed << std::setprecision(3) << tag << ": moved " << j.moved_mm << " mm / " << std::setprecision(4)
+     << j.moved_deg << " deg from " << method << "; noise levels " << std::setprecision(3) << j.noise.pixel_px
+     << " px, " << j.noise.robot_translation_m * 1000 << " mm, " << std::setprecision(4) << j.noise.robot_rotation_deg
+     << " deg.";
+  logging::log(Level::INFO, os.str());
+  if (j.raised) {
+    double worst = 0.0;
+    for (double v : j.uncertainty.translation_std_m) worst = std::max(worst, v);
+    std::ostringstream w;
+    w << tag << ": the geometry is weak (" << j.weak_reason << "); its 1-sigma is raised to what the data shows, up to "
+      << std::fixed << std::setprecision(2) << worst * 1000 << " mm.";
+    logging::log(Level::WARNING, w.str());
+  }
+  s.hand_eye = j.hand_eye;
+  s.uncertainty = j.uncertainty;
+  s.intrinsic_matrix = j.intrinsic_matrix;
+  s.distortion_coefficients = j.distortion_coefficients;
+  s.joint = std::move(j);
+  return true;
 }
 
 // Logs what the data check found; false (after an ERROR naming the fix) when a finding makes the
@@ -311,8 +389,9 @@ std::optional<HandEyeCore::Frames> HandEyeCore::resolveFrames(HandEyeSolution& s
 std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEyeSolution& s,
                                                                           const std::vector<cv::Mat>& robotPoses,
                                                                           const std::vector<cv::Mat>& imageList) const {
+  std::vector<cv::Mat> points, objects;
   AlignedTargetPoses aligned =
-      computeCameraTTargetList(imageList, robotPoses, s.intrinsic_matrix, s.distortion_coefficients);
+      detectAligned(imageList, robotPoses, s.intrinsic_matrix, s.distortion_coefficients, &points, &objects);
   if (aligned.camera_T_target_list.size() < kMinFramesPerSolve) {
     logging::log(Level::ERROR, "Only " + std::to_string(aligned.camera_T_target_list.size()) +
                                    " valid frames after solvePnP  -  need at least 4.");
@@ -322,7 +401,8 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEy
     return std::nullopt;
   }
   return Frames{std::move(aligned.valid_robot_T_tcp_list), std::move(aligned.valid_image_list),
-                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices), {}, {}, {}};
+                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices), std::move(points),
+                std::move(objects), {}};
 }
 
 std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
@@ -402,6 +482,15 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std:
                                                                       const std::vector<cv::Mat>& robotTTcpList,
                                                                       const cv::Mat& intrinsicMatrix,
                                                                       const cv::Mat& distortionCoefficients) const {
+  return detectAligned(imageList, robotTTcpList, intrinsicMatrix, distortionCoefficients, nullptr, nullptr);
+}
+
+HandEyeCore::AlignedTargetPoses HandEyeCore::detectAligned(const std::vector<cv::Mat>& imageList,
+                                                           const std::vector<cv::Mat>& robotTTcpList,
+                                                           const cv::Mat& intrinsicMatrix,
+                                                           const cv::Mat& distortionCoefficients,
+                                                           std::vector<cv::Mat>* points,
+                                                           std::vector<cv::Mat>* objects) const {
   // A fixed camera's path takes any board; the camera on the flange keeps its ChArUco-only contract.
   if (!fixed_camera_ && charucoOf(target_) == nullptr) {
     throw std::invalid_argument(component_ + "::computeCameraTTargetList only supports CharucoTarget");
@@ -413,6 +502,7 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std:
   const std::string kind = kindName(target_);
   const std::size_t frames = std::min(imageList.size(), robotTTcpList.size());
   std::vector<std::optional<cv::Mat>> poses(frames);
+  std::vector<TargetDetection> detections(frames);
   detail::forEachView(frames, [&](std::size_t i) {
     const TargetDetector detector(target_, DetectionSettings::forPose());
     const TargetDetection d = detector.detect(detail::toGray(imageList[i]));
@@ -422,6 +512,7 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std:
     }
     poses[i] = poseByPnP(d.object_points, d.image_points, intrinsicMatrix, distortionCoefficients);
     if (!poses[i]) logging::log(Level::WARNING, "frame " + std::to_string(i) + ": solvePnP failed  -  skipping");
+    if (points != nullptr) detections[i] = d;
   });
 
   AlignedTargetPoses out;
@@ -431,6 +522,10 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std:
     out.valid_image_list.push_back(imageList[i]);
     out.valid_robot_T_tcp_list.push_back(robotTTcpList[i]);
     out.valid_indices.push_back(static_cast<int>(i));
+    if (points != nullptr) {
+      points->push_back(detections[i].image_points);
+      objects->push_back(detections[i].object_points);
+    }
   }
   logging::log(Level::INFO, "compute_camera_T_target_list: " + std::to_string(out.camera_T_target_list.size()) +
                                 "/" + std::to_string(imageList.size()) + " frames passed");
@@ -621,6 +716,7 @@ std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeRepo
     os << "\n" << quality::formatRotationVariety(stats);
   }
   os << formatTrust(text, d);
+  if (d.joint) os << formatJointSolve({text.joint_title, text.transform_name, text.axes}, *d.joint);
   return os.str();
 }
 

@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye_joint.hpp"
 #include "calibration/intrinsic.hpp"
 #include "targets/targets.hpp"
 
@@ -49,6 +50,13 @@ struct HandEyeSolution {
   TargetConsistencyStats consistency;
   TransformUncertainty uncertainty;
   std::vector<HandEyeDataFinding> data_findings;
+  std::optional<HandEyeJointSolve> joint;  // with refine: the joint solve, whose X is hand_eye
+};
+
+// What a calibrate call asks beyond the closed form: the joint solve, and noise levels to hold in it.
+struct JointOptions {
+  bool refine = false;
+  std::optional<NoiseEstimate> noise;
 };
 
 // Per-frame scatter of robots[i] * X * cams[i] about its average pose (returned in `mean`), with
@@ -68,6 +76,7 @@ struct HandEyeReportText {
   const char* transform_name;    // "tcp_T_camera"
   const char* axes;              // frame whose axes the rotation sigma is about
   bool fixed_camera;             // the rotation-variety block rates the board's motions in the camera's frame
+  const char* joint_title;       // title of the joint solve's section
 };
 
 // What a report shows of one result.
@@ -82,6 +91,7 @@ struct HandEyeReportData {
   const std::vector<cv::Mat>& camera_T_target_list;
   const TransformUncertainty& uncertainty;
   const std::vector<HandEyeDataFinding>& data_findings;
+  const std::optional<HandEyeJointSolve>& joint;
 };
 
 std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeReportData& data);
@@ -105,16 +115,18 @@ class HandEyeCore {
   // camera fixed in the cell and the target-pose path takes every target kind.
   HandEyeCore(CalibrationTarget target, IntrinsicOptions options, std::string component, bool fixedCamera);
 
-  // The method's solver, after checking the caller's poses and intrinsics (shape, finite, rigid).
+  // The method's solver, after checking the caller's poses and intrinsics (shape, finite, rigid) and
+  // that a joint solve has corners to fit.
   cv::HandEyeCalibrationMethod checkInputs(const std::string& method, const std::vector<cv::Mat>& robotTTcpList,
                                            const std::vector<cv::Mat>& cameraTTargetList,
-                                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) const;
+                                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                                           const JointOptions& joint = {}) const;
   // Everything from the frames to the consistency; logs as it goes, stores and prints nothing.
   // `robotPoses` are the poses the solve takes, aligned with the caller's robot_T_tcp_list.
   HandEyeSolution solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
                         const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
                         const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
-                        const cv::Mat& distortionCoefficients);
+                        const cv::Mat& distortionCoefficients, const JointOptions& joint = {});
 
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
                                               const std::vector<cv::Mat>& robotTTcpList,
@@ -140,7 +152,14 @@ class HandEyeCore {
   HandEyeSolution solveFrames(cv::HandEyeCalibrationMethod solver, const std::string& method,
                               const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
                               const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
-                              const cv::Mat& distortionCoefficients);
+                              const cv::Mat& distortionCoefficients, const JointOptions& joint);
+  // The joint solve from the closed form's solution; false (after an ERROR) when it fails.
+  bool refineSolution(HandEyeSolution& s, const Frames& frames, const std::string& method,
+                      const JointOptions& joint) const;
+  // computeCameraTTargetList, keeping each frame's corners and board points.
+  AlignedTargetPoses detectAligned(const std::vector<cv::Mat>& imageList, const std::vector<cv::Mat>& robotTTcpList,
+                                   const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                                   std::vector<cv::Mat>* points, std::vector<cv::Mat>* objects) const;
   std::optional<Frames> resolveFrames(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
                                       const std::vector<cv::Mat>& imageList,
                                       const std::vector<cv::Mat>& cameraTTargetList);

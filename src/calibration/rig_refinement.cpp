@@ -12,107 +12,30 @@
 #include "core/constants.hpp"
 #include "core/transforms.hpp"
 
+#include "calibration/least_squares.hpp"
+
 namespace vesk::calibration {
 
 namespace {
 
+using namespace lsq;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Huber threshold in robust standard deviations of a corner's pixel error; the median of a 2D
-// Gaussian error's length is 1.1774 sigma.
-constexpr double kHuberSigmas = 3.0;
-constexpr double kRayleighMedian = 1.1774100225154747;
-constexpr double kMinHuberPx = 1e-3;
 // A view is left out when its RMS against the rig exceeds this many times the median view's, and
 // this many pixels; a camera keeps at least kMinViewsKept views.
 constexpr double kOutlierFactor = 5.0;
 constexpr double kOutlierFloorPx = 1.0;
 constexpr std::size_t kMinViewsKept = 4;
-constexpr int kMaxIterations = 100;
 // A corner counts at most this far off (px) when a frame's views vote for its board's start pose.
 constexpr double kStartCapPx = 2.0;
-constexpr double kRelativeDecrease = 1e-10;
-// A normal matrix (scaled to a unit diagonal) whose singular values span more than this is taken
-// as singular: a camera seen in one view only sits near 1e-12, a 12-frame rig near 1e-7.
-constexpr double kMinConditionReciprocal = 1e-11;
 constexpr int kThresholdRounds = 4;
 constexpr double kThresholdSettled = 0.1;
-
-using Vec6 = cv::Vec6d;
-
-// The intrinsic parameters [fx, fy, cx, cy, d0, d1, ...] of one camera that the solve moves. Each
-// moves the projection through the columns of cv::projectPoints' Jacobian it names, with weights:
-// a fixed aspect ratio ties fy to fx.
-struct FreeIntrinsic {
-  int index;
-  std::vector<std::pair<int, double>> columns;
-};
-
-std::vector<FreeIntrinsic> freeIntrinsics(int fixedBits, std::size_t distortionCount, double aspect) {
-  std::vector<FreeIntrinsic> out;
-  if ((fixedBits & cv::CALIB_FIX_FOCAL_LENGTH) == 0) {
-    if ((fixedBits & cv::CALIB_FIX_ASPECT_RATIO) != 0) {
-      out.push_back({0, {{6, 1.0}, {7, aspect}}});
-    } else {
-      out.push_back({0, {{6, 1.0}}});
-      out.push_back({1, {{7, 1.0}}});
-    }
-  }
-  if ((fixedBits & cv::CALIB_FIX_PRINCIPAL_POINT) == 0) {
-    out.push_back({2, {{8, 1.0}}});
-    out.push_back({3, {{9, 1.0}}});
-  }
-  const auto fixedCoefficient = [&](std::size_t k) {
-    switch (k) {
-      case 0: return (fixedBits & cv::CALIB_FIX_K1) != 0;
-      case 1: return (fixedBits & cv::CALIB_FIX_K2) != 0;
-      case 2:
-      case 3: return (fixedBits & cv::CALIB_ZERO_TANGENT_DIST) != 0;
-      case 4: return (fixedBits & cv::CALIB_FIX_K3) != 0;
-      // the higher terms of the rational, thin-prism and tilted models trade off against k1-k3;
-      // they stay as each camera's own calibration set them
-      default: return true;
-    }
-  };
-  for (std::size_t k = 0; k < distortionCount; ++k) {
-    if (!fixedCoefficient(k)) out.push_back({4 + static_cast<int>(k), {{10 + static_cast<int>(k), 1.0}}});
-  }
-  return out;
-}
-
-Vec6 poseVector(const cv::Mat& T) {
-  cv::Mat r;
-  cv::Rodrigues(T(cv::Rect(0, 0, 3, 3)), r);
-  return Vec6(r.at<double>(0), r.at<double>(1), r.at<double>(2), T.at<double>(0, 3), T.at<double>(1, 3),
-              T.at<double>(2, 3));
-}
-
-cv::Mat poseMatrix(const Vec6& p) {
-  cv::Mat R;
-  cv::Rodrigues(cv::Vec3d(p[0], p[1], p[2]), R);
-  return detail::rigidTransform(R, cv::Mat(cv::Vec3d(p[3], p[4], p[5])));
-}
-
-// Keeps a rotation vector's angle within [0, pi], where its Jacobian is well behaved.
-void wrapRotation(Vec6& p) {
-  const double angle = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
-  if (angle <= kPi) return;
-  const double scale = 1.0 - 2.0 * kPi / angle;
-  for (int i = 0; i < 3; ++i) p[i] *= scale;
-}
 
 struct State {
   std::vector<std::vector<double>> intrinsics;  // per camera: fx, fy, cx, cy, distortion...
   std::vector<Vec6> camera_T_reference;         // per camera
   std::map<int, Vec6> reference_T_board;        // per frame
 };
-
-cv::Mat cameraMatrix(const std::vector<double>& p) {
-  return cv::Mat(cv::Matx33d(p[0], 0.0, p[2], 0.0, p[1], p[3], 0.0, 0.0, 1.0), true);
-}
-
-cv::Mat distortion(const std::vector<double>& p) {
-  return cv::Mat(std::vector<double>(p.begin() + 4, p.end()), true).reshape(1, 1);
-}
 
 // Where each parameter block sits in the parameter vector (-1: not moved).
 struct Layout {
@@ -272,74 +195,6 @@ class Problem {
   std::vector<cv::Mat> pixels_;
 };
 
-// Pixel error length of each corner of a view.
-std::vector<double> cornerErrors(const cv::Mat& residual) {
-  std::vector<double> out(static_cast<std::size_t>(residual.rows / 2));
-  for (int i = 0; i < residual.rows / 2; ++i) {
-    out[static_cast<std::size_t>(i)] = std::hypot(residual.at<double>(2 * i), residual.at<double>(2 * i + 1));
-  }
-  return out;
-}
-
-double huberCost(double e, double delta) { return e <= delta ? e * e : 2.0 * delta * e - delta * delta; }
-double huberWeight(double e, double delta) { return e <= delta ? 1.0 : delta / e; }
-
-double medianOf(std::vector<double> v) {
-  if (v.empty()) return kNaN;
-  const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-  std::nth_element(v.begin(), mid, v.end());
-  return *mid;
-}
-
-// A scaled to a unit diagonal, S = D A D with D = diag(A)^-1/2, so that parameters of any unit
-// (pixels per focal length, per radian, per metre) weigh alike; false when a diagonal entry is not
-// positive.
-bool unitDiagonal(const cv::Mat& A, cv::Mat& S, cv::Mat& scale) {
-  const int n = A.rows;
-  scale.create(n, 1, CV_64F);
-  for (int i = 0; i < n; ++i) {
-    const double a = A.at<double>(i, i);
-    if (!(a > 0.0) || !std::isfinite(a)) return false;
-    scale.at<double>(i) = 1.0 / std::sqrt(a);
-  }
-  S = A.clone();
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) S.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
-  }
-  return true;
-}
-
-// Solves (S + lambda I) y = D b and returns x = D y: the damped step on the scaled system.
-bool dampedStep(const cv::Mat& S, const cv::Mat& scale, const cv::Mat& b, double lambda, cv::Mat& x) {
-  cv::Mat damped = S.clone();
-  for (int i = 0; i < S.rows; ++i) damped.at<double>(i, i) += lambda;
-  cv::Mat y;
-  if (!cv::solve(damped, b.mul(scale), y, cv::DECOMP_CHOLESKY)) return false;
-  x = y.mul(scale);
-  return cv::checkRange(x);
-}
-
-// A^-1 through the same scaling; empty when A is not positive definite or nearly singular.
-cv::Mat inverseScaled(const cv::Mat& A) {
-  cv::Mat S, scale;
-  if (!unitDiagonal(A, S, scale)) return {};
-  const int n = A.rows;
-  cv::Mat w;
-  cv::SVD::compute(S, w, cv::SVD::NO_UV);
-  if (!(w.at<double>(n - 1) > kMinConditionReciprocal * w.at<double>(0))) return {};
-  cv::Mat inv;
-  cv::invert(S, inv, cv::DECOMP_CHOLESKY);
-  for (int i = 0; i < n; ++i) {
-    for (int j = 0; j < n; ++j) inv.at<double>(i, j) *= scale.at<double>(i) * scale.at<double>(j);
-  }
-  return inv;
-}
-
-struct Normal {
-  cv::Mat A, g;
-  double cost = 0.0;
-};
-
 class Solver {
  public:
   Solver(const Problem& problem, std::size_t views) : problem_(problem), kept_(views, true) {}
@@ -355,7 +210,7 @@ class Solver {
       const std::vector<double> e = cornerErrors(problem_.terms(v, s, layout_, false).residual);
       errors.insert(errors.end(), e.begin(), e.end());
     }
-    return std::max(kHuberSigmas * medianOf(errors) / kRayleighMedian, kMinHuberPx);
+    return std::max(kHuberSigmas * upperMedian(errors) / kRayleighMedian, kMinHuberPx);
   }
 
   double cost(const State& s, double delta) const {
@@ -382,15 +237,7 @@ class Solver {
           t.residual.at<double>(row) *= root;
         }
       }
-      const cv::Mat JtJ = t.jacobian.t() * t.jacobian;
-      const cv::Mat Jtr = t.jacobian.t() * t.residual;
-      for (std::size_t a = 0; a < t.columns.size(); ++a) {
-        const int ga = t.columns[a];
-        n.g.at<double>(ga) += Jtr.at<double>(static_cast<int>(a));
-        for (std::size_t b = 0; b < t.columns.size(); ++b) {
-          n.A.at<double>(ga, t.columns[b]) += JtJ.at<double>(static_cast<int>(a), static_cast<int>(b));
-        }
-      }
+      accumulate(n, t.jacobian.t() * t.jacobian, t.jacobian.t() * t.residual, t.columns);
     }
     return n;
   }
@@ -413,32 +260,9 @@ class Solver {
   }
 
   State descend(State s, double d, int* iterations) const {
-    double lambda = 1e-3;
-    for (int it = 0; it < kMaxIterations; ++it) {
-      ++*iterations;
-      const Normal n = normal(s, d);
-      cv::Mat S, scale;
-      if (!unitDiagonal(n.A, S, scale)) return s;
-      bool accepted = false;
-      while (lambda < 1e12) {
-        cv::Mat x;
-        if (dampedStep(S, scale, -n.g, lambda, x)) {
-          const State trial = problem_.step(s, layout_, x);
-          const double c = cost(trial, d);
-          if (std::isfinite(c) && c < n.cost) {
-            const double decrease = (n.cost - c) / n.cost;
-            s = trial;
-            lambda = std::max(lambda / 10.0, 1e-12);
-            accepted = true;
-            if (decrease < kRelativeDecrease) return s;
-            break;
-          }
-        }
-        lambda *= 10.0;
-      }
-      if (!accepted) return s;
-    }
-    return s;
+    return levenbergMarquardt(
+        std::move(s), [&](const State& x) { return normal(x, d); }, [&](const State& x) { return cost(x, d); },
+        [&](const State& x, const cv::Mat& delta) { return problem_.step(x, layout_, delta); }, iterations);
   }
 
   const Layout& layout() const { return layout_; }
@@ -449,39 +273,6 @@ class Solver {
   bool boards_only_ = false;
   Layout layout_;
 };
-
-// Covariance of the left rotation increment about the reference axes and the translation of
-// reference_T_camera, from the covariance of the rotation and translation vectors of camera_T_reference.
-cv::Mat referenceCovariance(const Vec6& cameraTReference, const cv::Mat& covariance) {
-  const cv::Mat T0 = detail::inverseRigid(poseMatrix(cameraTReference));
-  const cv::Mat R0t = T0(cv::Rect(0, 0, 3, 3)).t();
-  cv::Mat G(6, 6, CV_64F);
-  constexpr double h = 1e-6;
-  for (int k = 0; k < 6; ++k) {
-    Vec6 p = cameraTReference;
-    p[k] += h;
-    const cv::Mat T = detail::inverseRigid(poseMatrix(p));
-    // the small rotation from its skew-symmetric part (cv::Rodrigues rounds angles this small to 0)
-    const cv::Mat M = T(cv::Rect(0, 0, 3, 3)) * R0t;
-    const cv::Vec3d w(M.at<double>(2, 1) - M.at<double>(1, 2), M.at<double>(0, 2) - M.at<double>(2, 0),
-                      M.at<double>(1, 0) - M.at<double>(0, 1));
-    for (int i = 0; i < 3; ++i) {
-      G.at<double>(i, k) = 0.5 * w[i] / h;
-      G.at<double>(i + 3, k) = (T.at<double>(i, 3) - T0.at<double>(i, 3)) / h;
-    }
-  }
-  return G * covariance * G.t();
-}
-
-TransformUncertainty uncertaintyOf(const cv::Mat& covariance) {
-  TransformUncertainty u;
-  u.covariance = covariance.clone();
-  for (int i = 0; i < 3; ++i) {
-    u.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i, i)) * 180.0 / kPi;
-    u.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i + 3, i + 3));
-  }
-  return u;
-}
 
 // RMS (px) of a view at the given state.
 double viewRms(const Problem& problem, std::size_t v, const State& s) {
@@ -584,7 +375,7 @@ RigRefinement refineRig(const RigProblem& p) {
     rmsAtFit[v] = viewRms(problem, v, s);
     rmsOfKept.push_back(rmsAtFit[v]);
   }
-  const double limit = std::max(kOutlierFactor * medianOf(rmsOfKept), kOutlierFloorPx);
+  const double limit = std::max(kOutlierFactor * upperMedian(rmsOfKept), kOutlierFloorPx);
   std::vector<std::pair<std::size_t, double>> offRig;
   for (const auto& [frame, all] : viewsOfFrame) {
     std::vector<std::size_t> views;
@@ -684,7 +475,7 @@ RigRefinement refineRig(const RigProblem& p) {
     out.reference_T_camera[c] = detail::inverseRigid(poseMatrix(s.camera_T_reference[c]));
     if (L.extrinsic_offset[c] < 0) continue;
     const cv::Rect block(L.extrinsic_offset[c], L.extrinsic_offset[c], 6, 6);
-    out.uncertainty[c] = uncertaintyOf(referenceCovariance(s.camera_T_reference[c], inverse(block) * variance));
+    out.uncertainty[c] = uncertaintyOf(inverseCovariance(s.camera_T_reference[c], inverse(block) * variance));
   }
   out.ok = true;
   return out;

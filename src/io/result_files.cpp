@@ -58,6 +58,40 @@ json uncertaintyToJson(const cv::Mat& covariance) {
   return json{{"rotation_std_deg", rotation}, {"translation_std_m", translation}, {"covariance", rows}};
 }
 
+json jointToJson(const HandEyeJointRecord& j) {
+  const auto number = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
+  json budget = json::array();
+  for (int r = 0; r < j.error_budget.rows; ++r) {
+    json row = json::array();
+    for (int c = 0; c < j.error_budget.cols; ++c) row.push_back(number(j.error_budget.at<double>(r, c)));
+    budget.push_back(std::move(row));
+  }
+  json estimated = json::array();
+  for (bool b : j.noise_estimated) estimated.push_back(b);
+  json doc = json::object();
+  doc["closed_form_method"] = j.closed_form_method;
+  doc["closed_form_transform"] = j.closed_form.empty() ? json(nullptr) : vesk::detail::matrixToJson(j.closed_form);
+  doc["closed_form_uncertainty"] =
+      j.closed_form_covariance.empty() ? json(nullptr) : uncertaintyToJson(j.closed_form_covariance);
+  doc["noise"] = {{"pixel_px", number(j.pixel_px)},
+                  {"robot_translation_m", number(j.robot_translation_m)},
+                  {"robot_rotation_deg", number(j.robot_rotation_deg)},
+                  {"estimated", estimated}};
+  doc["intrinsic_matrix"] = vesk::detail::matrixToJson(j.intrinsic_matrix);
+  doc["distortion_coefficients"] = vesk::detail::matrixToJson(j.distortion_coefficients);
+  doc["intrinsics_free"] = j.intrinsics_free;
+  doc["error_budget"] = {{"rows", {"rotation_x", "rotation_y", "rotation_z", "translation_x", "translation_y",
+                                   "translation_z"}},
+                         {"columns", {"corners", "robot_poses", "intrinsics"}},
+                         {"shares", budget}};
+  doc["rms_px"] = number(j.rms_px);
+  doc["frames"] = j.frames;
+  doc["corners"] = j.corners;
+  doc["uncertainty_raised"] = j.uncertainty_raised;
+  doc["weak_reason"] = j.weak_reason.empty() ? json(nullptr) : json(j.weak_reason);
+  return doc;
+}
+
 bool hasExtension(const fs::path& path) {
   const std::string name = path.filename().string();
   const std::size_t dot = name.rfind('.');
@@ -250,6 +284,7 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
   doc["num_frames_total"] = record.num_frames_total < 0 ? json(nullptr) : json(record.num_frames_total);
   doc["tcp_T_camera_list"] = transformListToJson(record.tcp_T_camera_list);
   if (!record.tcp_T_camera_covariance.empty()) doc["tcp_T_camera_uncertainty"] = uncertaintyToJson(record.tcp_T_camera_covariance);
+  if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
   const fs::path target = writeDocument(outputPath, kHandEyeFile, doc);
   logging::log(logging::SUCCESS, "Saved hand-eye result to " + target.string());
   return target;
@@ -266,6 +301,7 @@ fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRe
   if (!record.robot_T_camera_covariance.empty()) {
     doc["robot_T_camera_uncertainty"] = uncertaintyToJson(record.robot_T_camera_covariance);
   }
+  if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
   const fs::path target = writeDocument(outputPath, kEyeToHandFile, doc);
   logging::log(logging::SUCCESS, "Saved eye-to-hand result to " + target.string());
   return target;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,26 @@ struct MultiCameraCalibrationRecord {
   std::vector<std::pair<int, int>> rejected_views;
 };
 
+// What a hand-eye joint solve adds to its result file, written under "joint_solve" and not read back.
+struct HandEyeJointRecord {
+  std::string closed_form_method;
+  cv::Mat closed_form;             // the closed form's transform
+  cv::Mat closed_form_covariance;  // 6x6, empty where unknown
+  double pixel_px = 0.0;
+  double robot_translation_m = 0.0;
+  double robot_rotation_deg = 0.0;
+  std::vector<bool> noise_estimated;  // pixel, robot translation, robot rotation
+  cv::Mat intrinsic_matrix;
+  cv::Mat distortion_coefficients;
+  bool intrinsics_free = false;
+  cv::Mat error_budget;  // 6 x 3: rotation x, y, z, translation x, y, z by corners, robot poses, intrinsics
+  double rms_px = 0.0;
+  int frames = 0;
+  int corners = 0;
+  bool uncertainty_raised = false;
+  std::string weak_reason;
+};
+
 struct HandEyeResultRecord {
   int reference_index = 0;
   int num_cameras = 0;
@@ -38,6 +59,7 @@ struct HandEyeResultRecord {
   // 6x6 covariance of tcp_T_camera (rotation in rad, then translation in m); written under its own
   // key when given, and not read back.
   cv::Mat tcp_T_camera_covariance;
+  std::optional<HandEyeJointRecord> joint_solve;
 };
 
 // The result of a camera fixed in the cell, stored as "eye_to_hand.json".
@@ -50,6 +72,7 @@ struct EyeToHandResultRecord {
   // 6x6 covariance of robot_T_camera (rotation in rad, then translation in m); written under its
   // own key when given, and not read back.
   cv::Mat robot_T_camera_covariance;
+  std::optional<HandEyeJointRecord> joint_solve;
 };
 
 // A folder (existing, or a path without extension) gets the default file name

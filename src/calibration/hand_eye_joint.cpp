@@ -1,0 +1,578 @@
+#include "calibration/hand_eye_joint.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+#include <opencv2/calib3d.hpp>
+
+#include "calibration/least_squares.hpp"
+#include "core/constants.hpp"
+#include "core/threads.hpp"
+#include "core/transforms.hpp"
+
+namespace vesk::calibration {
+
+namespace {
+
+using namespace lsq;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kRadPerDeg = kPi / 180.0;
+// Floors of the estimated levels: below them a level is as good as exact, and the normal matrix
+// only gets worse conditioned.
+constexpr double kMinPixelPx = 1e-3;
+constexpr double kMinRobotM = 1e-6;
+constexpr double kMinRobotRad = 1e-5 * kRadPerDeg;
+// Where the estimated levels start: a common industrial arm and corner detector.
+constexpr double kStartPixelPx = 0.3;
+constexpr double kStartRobotM = 0.3e-3;
+constexpr double kStartRobotRad = 0.03 * kRadPerDeg;
+// The variance components are settled when no estimated level moves by more than this share.
+constexpr double kSettled = 0.005;
+constexpr int kMaxRounds = 40;
+// A group with less redundancy than this cannot estimate its level; it keeps the one it has.
+constexpr double kMinRedundancy = 1.0;
+// The normal matrix's sigma is not trusted alone when the joint solves with frames left out
+// scatter this many times more on any axis: with 5 to 20 groups the jackknife's own sigma is good
+// to about 20-35 %, so a chance factor of 2 is a rare event.
+constexpr double kJackknifeDisagreement = 2.0;
+
+struct Levels {
+  double px, trans, rot;  // 1-sigma: px, m, rad
+};
+
+struct State {
+  Vec6 c;                   // camera_T_tcp, or camera_T_robot: the inverse of X
+  Vec6 w;                   // the fixed pose: robot_T_target, or tcp_T_target
+  std::vector<double> q;    // fx, fy, cx, cy, distortion...
+  std::vector<Vec6> d;      // per frame: the correction of the robot pose, a flange motion
+};
+
+// Columns: c 0-5, w 6-11, the free intrinsics, then six per frame for its correction.
+struct Layout {
+  std::vector<FreeIntrinsic> free;
+  int intrinsics = 12;
+  int corrections = 12;
+  int size = 12;
+  int correction(std::size_t frame) const { return corrections + 6 * static_cast<int>(frame); }
+};
+
+// T2 * T1 as a pose vector, with its Jacobians over p1 and p2.
+struct Composed {
+  Vec6 p;
+  cv::Matx66d d1, d2;
+};
+
+Composed compose(const Vec6& p1, const Vec6& p2) {
+  cv::Mat r3, t3, dr3dr1, dr3dt1, dr3dr2, dr3dt2, dt3dr1, dt3dt1, dt3dr2, dt3dt2;
+  cv::composeRT(cv::Vec3d(p1[0], p1[1], p1[2]), cv::Vec3d(p1[3], p1[4], p1[5]), cv::Vec3d(p2[0], p2[1], p2[2]),
+                cv::Vec3d(p2[3], p2[4], p2[5]), r3, t3, dr3dr1, dr3dt1, dr3dr2, dr3dt2, dt3dr1, dt3dt1, dt3dr2,
+                dt3dt2);
+  Composed out;
+  const auto put = [](cv::Matx66d& m, const cv::Mat& rr, const cv::Mat& rt, const cv::Mat& tr, const cv::Mat& tt) {
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 3; ++j) {
+        m(i, j) = rr.at<double>(i, j);
+        m(i, j + 3) = rt.at<double>(i, j);
+        m(i + 3, j) = tr.at<double>(i, j);
+        m(i + 3, j + 3) = tt.at<double>(i, j);
+      }
+    }
+  };
+  for (int i = 0; i < 3; ++i) {
+    out.p[i] = r3.at<double>(i);
+    out.p[i + 3] = t3.at<double>(i);
+  }
+  put(out.d1, dr3dr1, dr3dt1, dt3dr1, dt3dt1);
+  put(out.d2, dr3dr2, dr3dt2, dt3dr2, dt3dt2);
+  return out;
+}
+
+struct FrameTerms {
+  cv::Mat residual;  // 2N x 1, projected minus detected
+  cv::Mat jacobian;  // 2N x columns.size()
+  std::vector<int> columns;
+};
+
+// camera_T_target of frame i is C * E_i * robots_i^-1 * W for a camera on the flange, and
+// C * robots_i^-1 * E_i * W for a fixed one (robots_i is then tcp_T_robot): either way E_i is a
+// motion of the flange, the robot pose's own error.
+class Model {
+ public:
+  explicit Model(const HandEyeJointProblem& p) : p_(p) {
+    for (std::size_t i = 0; i < p.robots.size(); ++i) {
+      inverse_robots_.push_back(poseVector(detail::inverseRigid(p.robots[i])));
+      cv::Mat obj, img;
+      p.object_points[i].reshape(3, p.object_points[i].rows).convertTo(obj, CV_64FC3);
+      p.image_points[i].reshape(2, static_cast<int>(p.image_points[i].total())).convertTo(img, CV_64FC2);
+      objects_.push_back(obj);
+      pixels_.push_back(img);
+    }
+  }
+
+  std::size_t frames() const { return objects_.size(); }
+  int corners(std::size_t i) const { return objects_[i].rows; }
+
+  FrameTerms terms(std::size_t i, const State& s, const Layout& L, bool withJacobian) const {
+    Vec6 b;
+    cv::Matx66d dBdW, dBdE;
+    if (!p_.fixed_camera) {
+      const Composed a = compose(s.w, inverse_robots_[i]);
+      const Composed e = compose(a.p, s.d[i]);
+      b = e.p;
+      dBdW = e.d1 * a.d1;
+      dBdE = e.d2;
+    } else {
+      const Composed e = compose(s.w, s.d[i]);
+      const Composed a = compose(e.p, inverse_robots_[i]);
+      b = a.p;
+      dBdW = a.d1 * e.d1;
+      dBdE = a.d1 * e.d2;
+    }
+    const Composed camera = compose(b, s.c);
+    const cv::Vec3d r(camera.p[0], camera.p[1], camera.p[2]), t(camera.p[3], camera.p[4], camera.p[5]);
+    cv::Mat projected, jac;
+    if (withJacobian) {
+      cv::projectPoints(objects_[i], r, t, cameraMatrix(s.q), distortion(s.q), projected, jac);
+    } else {
+      cv::projectPoints(objects_[i], r, t, cameraMatrix(s.q), distortion(s.q), projected);
+    }
+    FrameTerms out;
+    const cv::Mat& detected = pixels_[i];
+    const cv::Mat difference = projected.reshape(2, detected.rows) - detected;
+    out.residual = difference.reshape(1, detected.rows * 2);
+    if (!withJacobian) return out;
+
+    const cv::Mat Jp = jac.colRange(0, 6);
+    std::vector<cv::Mat> blocks{Jp * cv::Mat(camera.d2), Jp * cv::Mat(camera.d1 * dBdW)};
+    for (int k = 0; k < 12; ++k) out.columns.push_back(k);
+    if (!L.free.empty()) {
+      cv::Mat intrinsic(jac.rows, static_cast<int>(L.free.size()), CV_64F, cv::Scalar(0));
+      for (std::size_t k = 0; k < L.free.size(); ++k) {
+        for (const auto& [column, weight] : L.free[k].columns) {
+          intrinsic.col(static_cast<int>(k)) += weight * jac.col(column);
+        }
+        out.columns.push_back(L.intrinsics + static_cast<int>(k));
+      }
+      blocks.push_back(intrinsic);
+    }
+    blocks.push_back(Jp * cv::Mat(camera.d1 * dBdE));
+    for (int k = 0; k < 6; ++k) out.columns.push_back(L.correction(i) + k);
+    cv::hconcat(blocks, out.jacobian);
+    return out;
+  }
+
+  State step(const State& s, const Layout& L, const cv::Mat& delta) const {
+    State out = s;
+    const auto d = [&](int i) { return delta.at<double>(i); };
+    for (int k = 0; k < 6; ++k) {
+      out.c[k] += d(k);
+      out.w[k] += d(6 + k);
+    }
+    wrapRotation(out.c);
+    wrapRotation(out.w);
+    const double aspect = out.q[1] / out.q[0];
+    for (std::size_t k = 0; k < L.free.size(); ++k) {
+      const FreeIntrinsic& f = L.free[k];
+      out.q[static_cast<std::size_t>(f.index)] += d(L.intrinsics + static_cast<int>(k));
+      if (f.index == 0 && f.columns.size() == 2) out.q[1] = aspect * out.q[0];
+    }
+    for (std::size_t i = 0; i < out.d.size(); ++i) {
+      for (int k = 0; k < 6; ++k) out.d[i][k] += d(L.correction(i) + k);
+    }
+    return out;
+  }
+
+ private:
+  const HandEyeJointProblem& p_;
+  std::vector<Vec6> inverse_robots_;
+  std::vector<cv::Mat> objects_, pixels_;
+};
+
+// The cost and normal equations at one state, with the corners' share of the normal matrix apart
+// (for the variance components) and the sums they need.
+struct Evaluation {
+  Normal normal;
+  cv::Mat corners_A;
+  double weighted_squares = 0.0;  // sum of Huber weight x squared pixel error
+  double squares = 0.0;
+  int corners = 0;
+};
+
+// The frames' terms are computed on the view threads, each into its own slot, and summed in frame
+// order: the same bits for every thread count.
+Evaluation evaluate(const Model& model, const State& s, const Layout& L, const Levels& lv, double delta,
+                    const std::vector<bool>& kept, bool withJacobian) {
+  struct Slot {
+    cv::Mat JtJ, Jtr;
+    std::vector<int> columns;
+    double cost = 0.0, weighted = 0.0, squares = 0.0;
+  };
+  const std::size_t n = model.frames();
+  std::vector<Slot> slots(n);
+  const double inverseVariance = 1.0 / (lv.px * lv.px);
+  detail::forEachView(n, [&](std::size_t i) {
+    if (!kept[i]) return;
+    FrameTerms t = model.terms(i, s, L, withJacobian);
+    const std::vector<double> errors = cornerErrors(t.residual);
+    Slot& slot = slots[i];
+    for (std::size_t k = 0; k < errors.size(); ++k) {
+      const double e = errors[k], w = huberWeight(e, delta);
+      slot.cost += huberCost(e, delta) * inverseVariance;
+      slot.weighted += w * e * e;
+      slot.squares += e * e;
+      if (!withJacobian) continue;
+      const double root = std::sqrt(w * inverseVariance);
+      for (int r = 0; r < 2; ++r) {
+        const int row = 2 * static_cast<int>(k) + r;
+        t.jacobian.row(row) *= root;
+        t.residual.at<double>(row) *= root;
+      }
+    }
+    if (!withJacobian) return;
+    slot.JtJ = t.jacobian.t() * t.jacobian;
+    slot.Jtr = t.jacobian.t() * t.residual;
+    slot.columns = std::move(t.columns);
+  });
+  Evaluation e;
+  if (withJacobian) e.normal = {cv::Mat::zeros(L.size, L.size, CV_64F), cv::Mat::zeros(L.size, 1, CV_64F), 0.0};
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!kept[i]) continue;
+    const Slot& slot = slots[i];
+    e.normal.cost += slot.cost;
+    e.weighted_squares += slot.weighted;
+    e.squares += slot.squares;
+    e.corners += model.corners(i);
+    if (withJacobian) accumulate(e.normal, slot.JtJ, slot.Jtr, slot.columns);
+  }
+  if (withJacobian) e.corners_A = e.normal.A.clone();
+  // the robot poses' prior: each correction a zero-mean flange motion of the robot's noise level
+  for (std::size_t i = 0; i < n; ++i) {
+    for (int k = 0; k < 6; ++k) {
+      const double sigma = k < 3 ? lv.rot : lv.trans;
+      const double x = s.d[i][k] / sigma;
+      e.normal.cost += x * x;
+      if (!withJacobian) continue;
+      const int col = L.correction(i) + k;
+      e.normal.A.at<double>(col, col) += 1.0 / (sigma * sigma);
+      e.normal.g.at<double>(col) += x / sigma;
+    }
+  }
+  return e;
+}
+
+double huberThreshold(const Model& model, const State& s, const Layout& L, const std::vector<bool>& kept) {
+  std::vector<double> errors;
+  for (std::size_t i = 0; i < model.frames(); ++i) {
+    if (!kept[i]) continue;
+    const std::vector<double> e = cornerErrors(model.terms(i, s, L, false).residual);
+    errors.insert(errors.end(), e.begin(), e.end());
+  }
+  return std::max(kHuberSigmas * upperMedian(errors) / kRayleighMedian, kMinHuberPx);
+}
+
+State descend(const Model& model, State s, const Layout& L, const Levels& lv, double delta,
+              const std::vector<bool>& kept, int* iterations) {
+  return levenbergMarquardt(
+      std::move(s), [&](const State& x) { return evaluate(model, x, L, lv, delta, kept, true).normal; },
+      [&](const State& x) { return evaluate(model, x, L, lv, delta, kept, false).normal.cost; },
+      [&](const State& x, const cv::Mat& d) { return model.step(x, L, d); }, iterations);
+}
+
+// One round of variance components: each group's level from its residuals and its redundancy,
+// sigma^2 = v^T P v / (n - tr(N^-1 N_group)).
+Levels nextLevels(const Evaluation& e, const cv::Mat& inverse, const State& s, const Layout& L, const Levels& lv,
+                  const std::array<bool, 3>& estimate) {
+  Levels next = lv;
+  if (estimate[0]) {
+    const double redundancy = 2.0 * e.corners - inverse.dot(e.corners_A);
+    if (redundancy > kMinRedundancy) next.px = std::max(std::sqrt(e.weighted_squares / redundancy), kMinPixelPx);
+  }
+  for (int g = 0; g < 2; ++g) {
+    if (!estimate[static_cast<std::size_t>(g + 1)]) continue;
+    const double sigma = g == 0 ? lv.trans : lv.rot;
+    const int first = g == 0 ? 3 : 0;
+    double squares = 0.0, trace = 0.0;
+    for (std::size_t i = 0; i < s.d.size(); ++i) {
+      for (int k = first; k < first + 3; ++k) {
+        squares += s.d[i][k] * s.d[i][k];
+        const int col = L.correction(i) + k;
+        trace += inverse.at<double>(col, col);
+      }
+    }
+    const double redundancy = 3.0 * static_cast<double>(s.d.size()) - trace / (sigma * sigma);
+    if (!(redundancy > kMinRedundancy)) continue;
+    const double level = std::sqrt(squares / redundancy);
+    if (g == 0) next.trans = std::max(level, kMinRobotM);
+    if (g == 1) next.rot = std::max(level, kMinRobotRad);
+  }
+  return next;
+}
+
+bool settled(const Levels& a, const Levels& b) {
+  const auto close = [](double x, double y) { return std::abs(x - y) <= kSettled * std::max(x, y); };
+  return close(a.px, b.px) && close(a.trans, b.trans) && close(a.rot, b.rot);
+}
+
+cv::Mat topLeft6(const cv::Mat& m) { return m(cv::Rect(0, 0, 6, 6)).clone(); }
+
+// Share of each axis's variance from the corners, the robot poses and the intrinsics. With the
+// intrinsics held at their estimate the covariance is N_h^-1 (N_corners + N_robot) N_h^-1; what the
+// free intrinsics add on top of it is theirs.
+cv::Mat errorBudget(const Evaluation& e, const cv::Mat& inverse, const State& s, const Layout& L) {
+  cv::Mat budget(6, 3, CV_64F, cv::Scalar(kNaN));
+  std::vector<int> index;
+  for (int j = 0; j < L.size; ++j) {
+    if (j < L.intrinsics || j >= L.corrections) index.push_back(j);
+  }
+  const int n = static_cast<int>(index.size());
+  cv::Mat held(n, n, CV_64F), cornersHeld(n, n, CV_64F);
+  for (int a = 0; a < n; ++a) {
+    for (int b = 0; b < n; ++b) {
+      held.at<double>(a, b) = e.normal.A.at<double>(index[a], index[b]);
+      cornersHeld.at<double>(a, b) = e.corners_A.at<double>(index[a], index[b]);
+    }
+  }
+  const cv::Mat heldInverse = inverseScaled(held);
+  if (heldInverse.empty()) return budget;
+  const cv::Mat fromCorners = inverseCovariance(s.c, topLeft6(heldInverse * cornersHeld * heldInverse));
+  const cv::Mat fromRobot = inverseCovariance(s.c, topLeft6(heldInverse * (held - cornersHeld) * heldInverse));
+  const cv::Mat total = inverseCovariance(s.c, topLeft6(inverse));
+  for (int k = 0; k < 6; ++k) {
+    const double all = total.at<double>(k, k);
+    const double corners = fromCorners.at<double>(k, k) / all, robot = fromRobot.at<double>(k, k) / all;
+    budget.at<double>(k, 0) = corners;
+    budget.at<double>(k, 1) = robot;
+    budget.at<double>(k, 2) = L.free.empty() ? 0.0 : std::max(0.0, 1.0 - corners - robot);
+  }
+  return budget;
+}
+
+// rotation (rad, about the left frame's axes) and translation (m) of a against b
+cv::Vec6d difference(const cv::Mat& a, const cv::Mat& b) {
+  const cv::Mat M = a(cv::Rect(0, 0, 3, 3)) * b(cv::Rect(0, 0, 3, 3)).t();
+  cv::Vec3d r;
+  cv::Rodrigues(M, r);
+  cv::Vec6d out;
+  for (int i = 0; i < 3; ++i) {
+    out[i] = r[i];
+    out[i + 3] = a.at<double>(i, 3) - b.at<double>(i, 3);
+  }
+  return out;
+}
+
+double sigmaOf(const TransformUncertainty& u, int k) {
+  return k < 3 ? u.rotation_std_deg[static_cast<std::size_t>(k)] * kRadPerDeg
+               : u.translation_std_m[static_cast<std::size_t>(k - 3)];
+}
+
+std::string fixed(double value, int decimals) {
+  std::ostringstream os;
+  os << std::fixed << std::setprecision(decimals) << value;
+  return os.str();
+}
+
+// The joint covariance, unless the geometry is weak: then each axis's sigma grows to the largest
+// of the normal matrix's, the jackknife's and the distance from the closed form.
+void judgeGeometry(const HandEyeJointProblem& p, HandEyeJointSolve& out) {
+  out.uncertainty = out.normal_uncertainty;
+  std::vector<std::string> reasons;
+  if (p.poor_rotation_variety) reasons.push_back("the rotation variety is poor");
+  double ratio = 0.0;
+  if (out.jackknife_uncertainty.known()) {
+    for (int k = 0; k < 6; ++k) ratio = std::max(ratio, sigmaOf(out.jackknife_uncertainty, k) / sigmaOf(out.normal_uncertainty, k));
+    if (ratio > kJackknifeDisagreement) {
+      reasons.push_back("the joint solves with frames left out scatter " + fixed(ratio, 1) +
+                        " times more than the normal matrix says");
+    }
+  }
+  if (reasons.empty()) return;
+  out.raised = true;
+  out.weak_reason = reasons[0] + (reasons.size() > 1 ? " and " + reasons[1] : "");
+  const cv::Vec6d moved = difference(out.hand_eye, out.closed_form);
+  cv::Mat sigma(6, 1, CV_64F);
+  for (int k = 0; k < 6; ++k) {
+    double s = sigmaOf(out.normal_uncertainty, k);
+    if (out.jackknife_uncertainty.known()) s = std::max(s, sigmaOf(out.jackknife_uncertainty, k));
+    sigma.at<double>(k) = std::max(s, std::abs(moved[k]));
+  }
+  const cv::Mat& c = out.normal_uncertainty.covariance;
+  cv::Mat raised(6, 6, CV_64F);
+  for (int a = 0; a < 6; ++a) {
+    for (int b = 0; b < 6; ++b) {
+      const double correlation = c.at<double>(a, b) / std::sqrt(c.at<double>(a, a) * c.at<double>(b, b));
+      raised.at<double>(a, b) = correlation * sigma.at<double>(a) * sigma.at<double>(b);
+    }
+  }
+  out.uncertainty = uncertaintyOf(raised);
+}
+
+}  // namespace
+
+HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
+  HandEyeJointSolve out;
+  out.intrinsics_free = p.intrinsics_free;
+  out.intrinsic_matrix = p.intrinsic_matrix;
+  out.distortion_coefficients = p.distortion_coefficients;
+  out.closed_form = p.hand_eye;
+  const std::size_t n = p.robots.size();
+  if (n < kMinFramesPerSolve || p.object_points.size() != n || p.image_points.size() != n ||
+      p.camera_T_target.size() != n) {
+    out.failure = "it needs at least 4 frames with their corners, got " + std::to_string(n);
+    return out;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    if (p.object_points[i].rows < static_cast<int>(kMinPointsPerView) ||
+        static_cast<int>(p.image_points[i].total()) != p.object_points[i].rows) {
+      out.failure = "frame " + std::to_string(i) + " has fewer than 4 corners, or not one pixel per board point";
+      return out;
+    }
+  }
+  const Model model(p);
+
+  State s;
+  s.c = poseVector(detail::inverseRigid(p.hand_eye));
+  std::vector<cv::Mat> implied;
+  for (std::size_t i = 0; i < n; ++i) implied.push_back(p.robots[i] * p.hand_eye * p.camera_T_target[i]);
+  s.w = poseVector(tf::averagePose(implied));
+  s.q = intrinsicVector(p.intrinsic_matrix, p.distortion_coefficients.empty() ? cv::Mat::zeros(1, 5, CV_64F)
+                                                                              : p.distortion_coefficients);
+  s.d.assign(n, Vec6::all(0.0));
+  Layout L;
+  if (p.intrinsics_free) L.free = freeIntrinsics(p.fixed_intrinsics, s.q.size() - 4, s.q[1] / s.q[0]);
+  L.corrections = L.intrinsics + static_cast<int>(L.free.size());
+  L.size = L.corrections + 6 * static_cast<int>(n);
+
+  const NoiseEstimate& g = p.given;
+  const std::array<bool, 3> estimate{!(g.pixel_px > 0.0), !(g.robot_translation_m > 0.0),
+                                     !(g.robot_rotation_deg > 0.0)};
+  Levels lv{estimate[0] ? kStartPixelPx : g.pixel_px, estimate[1] ? kStartRobotM : g.robot_translation_m,
+            estimate[2] ? kStartRobotRad : g.robot_rotation_deg * kRadPerDeg};
+  const std::vector<bool> all(n, true);
+
+  Evaluation e;
+  cv::Mat inverse;
+  double delta = kMinHuberPx;
+  for (;;) {
+    delta = huberThreshold(model, s, L, all);
+    s = descend(model, std::move(s), L, lv, delta, all, &out.iterations);
+    e = evaluate(model, s, L, lv, delta, all, true);
+    inverse = inverseScaled(e.normal.A);
+    if (inverse.empty()) {
+      out.failure = "the transform is not determined by the frames (singular normal matrix)";
+      return out;
+    }
+    ++out.rounds;
+    const Levels next = nextLevels(e, inverse, s, L, lv, estimate);
+    if (settled(next, lv) || out.rounds >= kMaxRounds) break;
+    lv = next;
+  }
+  out.frames = static_cast<int>(n);
+  out.corners = e.corners;
+  out.parameters = L.size;
+  if (2 * e.corners - (L.size - 6 * static_cast<int>(n)) <= 0) {
+    out.failure = "only " + std::to_string(e.corners) + " corners for " + std::to_string(L.size) + " parameters";
+    return out;
+  }
+  out.noise = {lv.px, lv.trans, lv.rot / kRadPerDeg};
+  out.noise_estimated = {estimate[0], estimate[1], estimate[2]};
+  out.hand_eye = detail::inverseRigid(poseMatrix(s.c));
+  out.fixed_pose = poseMatrix(s.w);
+  if (!L.free.empty()) {
+    out.intrinsic_matrix = cameraMatrix(s.q);
+    out.distortion_coefficients = distortion(s.q);
+  }
+  out.rms_px = std::sqrt(e.squares / e.corners);
+  out.normal_uncertainty = uncertaintyOf(inverseCovariance(s.c, topLeft6(inverse)));
+  out.error_budget = errorBudget(e, inverse, s, L);
+
+  // The same solve with groups of frames left out, the levels held.
+  out.jackknife_uncertainty =
+      jackknifeUncertainty(n, out.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+        std::vector<bool> kept(n);
+        State start = s;
+        for (std::size_t i = 0; i < n; ++i) {
+          kept[i] = !leftOut[i];
+          if (leftOut[i]) start.d[i] = Vec6::all(0.0);
+        }
+        int iterations = 0;
+        const State solved = descend(model, std::move(start), L, lv, delta, kept, &iterations);
+        return detail::inverseRigid(poseMatrix(solved.c));
+      });
+  const cv::Vec6d moved = difference(out.hand_eye, out.closed_form);
+  out.moved_deg = cv::norm(cv::Vec3d(moved[0], moved[1], moved[2])) / kRadPerDeg;
+  out.moved_mm = cv::norm(cv::Vec3d(moved[3], moved[4], moved[5])) * 1000.0;
+  judgeGeometry(p, out);
+  out.ok = true;
+  return out;
+}
+
+std::string formatJointSolve(const JointSolveText& text, const HandEyeJointSolve& j) {
+  const std::string rule(60, '=');
+  std::ostringstream os;
+  os << "\n" << rule << "\n" << text.title << "\n" << rule << "\n";
+  if (!j.ok) {
+    os << "The joint solve failed: " << j.failure << ".\n";
+    return os.str();
+  }
+  os << "Started from " << j.closed_form_method << "; fitted to " << j.corners << " corners of " << j.frames
+     << " frames, each robot pose a measurement, the intrinsics " << (j.intrinsics_free ? "free" : "held") << ".\n";
+  os << text.transform_name << " moved from the closed form by " << fixed(j.moved_mm, 3) << " mm and "
+     << fixed(j.moved_deg, 4) << " deg.\n";
+  const auto source = [&](std::size_t k) { return j.noise_estimated[k] ? " (estimated)" : " (given)"; };
+  os << "Noise levels, 1-sigma per axis:\n";
+  os << "  Corners:           " << fixed(j.noise.pixel_px, 3) << " px" << source(0) << "\n";
+  os << "  Robot translation: " << fixed(j.noise.robot_translation_m * 1000, 3) << " mm" << source(1) << "\n";
+  os << "  Robot rotation:    " << fixed(j.noise.robot_rotation_deg, 4) << " deg" << source(2) << "\n";
+  os << "Residual RMS: " << fixed(j.rms_px, 4) << " px; " << j.iterations << " iterations in " << j.rounds
+     << " rounds of the noise levels.\n";
+  const TransformUncertainty& u = j.uncertainty;
+  os << "1-sigma of " << text.transform_name << ", from the joint solve:\n";
+  os << "  Translation x, y, z: " << fixed(u.translation_std_m[0] * 1000, 3) << ", "
+     << fixed(u.translation_std_m[1] * 1000, 3) << ", " << fixed(u.translation_std_m[2] * 1000, 3) << " mm\n";
+  os << "  Rotation about " << text.axes << " x, y, z: " << fixed(u.rotation_std_deg[0], 4) << ", "
+     << fixed(u.rotation_std_deg[1], 4) << ", " << fixed(u.rotation_std_deg[2], 4) << " deg\n";
+  if (j.raised) {
+    os << "Weak geometry: " << j.weak_reason << ". The 1-sigma above is raised from the normal matrix's to what "
+       << "the data shows (frames left out, distance from the closed form).\n";
+  }
+  os << "Error budget, share of each axis's variance:\n";
+  os << "                   corners   robot poses   intrinsics\n";
+  static const char* const kAxes[6] = {"Rotation x", "Rotation y", "Rotation z",
+                                       "Translation x", "Translation y", "Translation z"};
+  for (int k : {3, 4, 5, 0, 1, 2}) {
+    os << "  " << std::left << std::setw(14) << kAxes[k] << std::right;
+    for (int c = 0; c < 3; ++c) {
+      const double share = j.error_budget.at<double>(k, c);
+      os << std::setw(c == 0 ? 8 : 12) << (std::isfinite(share) ? fixed(100.0 * share, 0) + " %" : std::string("n/a"));
+    }
+    os << "\n";
+  }
+  return os.str();
+}
+
+io::HandEyeJointRecord jointRecord(const HandEyeJointSolve& j) {
+  io::HandEyeJointRecord r;
+  r.closed_form_method = j.closed_form_method;
+  r.closed_form = j.closed_form;
+  if (j.closed_form_uncertainty.known()) r.closed_form_covariance = j.closed_form_uncertainty.covariance;
+  r.pixel_px = j.noise.pixel_px;
+  r.robot_translation_m = j.noise.robot_translation_m;
+  r.robot_rotation_deg = j.noise.robot_rotation_deg;
+  r.noise_estimated = j.noise_estimated;
+  r.intrinsic_matrix = j.intrinsic_matrix;
+  r.distortion_coefficients = j.distortion_coefficients;
+  r.intrinsics_free = j.intrinsics_free;
+  r.error_budget = j.error_budget;
+  r.rms_px = j.rms_px;
+  r.frames = j.frames;
+  r.corners = j.corners;
+  r.uncertainty_raised = j.raised;
+  r.weak_reason = j.weak_reason;
+  return r;
+}
+
+}  // namespace vesk::calibration
