@@ -3,6 +3,7 @@
 #include "bindings/unlocked.hpp"
 
 #include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye_core.hpp"
 #include "core/transforms.hpp"
 #include "geometry/rotation_variety.hpp"
 #include "quality/method_comparison.hpp"
@@ -104,6 +105,16 @@ void registerDiagnostics(py::module_& diag) {
       "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
       "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list "
       "of HandEyeDataFinding, empty for clean data.");
+  diag.def("refine_hand_eye", unlockedFunction(&calibration::refineHandEyeFromCorners), py::arg("robot_T_tcp_list"),
+           py::arg("image_points"), py::arg("object_points"), py::arg("intrinsic_matrix"),
+           py::arg("distortion_coefficients"), py::arg("method") = "TSAI", py::arg("eye_to_hand") = false,
+           py::arg("intrinsics_free") = false, py::arg("noise") = py::none(), py::kw_only(),
+           py::arg("progress") = py::none(),
+           "The joint hand-eye solve on corners you detected yourself: per frame robot_T_tcp, the image points "
+           "(N x 2) and their board points (N x 3). Each frame's board pose comes from solvePnP, the closed form from "
+           "`method`, then one solve over every corner with each robot pose a measurement and the noise levels "
+           "found from the data (or held where `noise` gives them). Returns a HandEyeJointSolve; its hand_eye is "
+           "tcp_T_camera, or robot_T_camera with eye_to_hand=True.");
   diag.def("format_method_comparison", &quality::formatMethodComparison, py::arg("method_results"),
            py::arg("consensus_threshold_deg") = 1.5);
 

@@ -456,7 +456,7 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
 // it leaves out, so that the intrinsics' share of the error, common to every frame, is counted too.
 TransformUncertainty HandEyeCore::uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
                                                 const HandEyeSolution& s) const {
-  if (frames.points.empty()) return handEyeUncertainty(frames.robots, frames.cams, solver, s.hand_eye);
+  if (frames.imageSize.empty()) return handEyeUncertainty(frames.robots, frames.cams, solver, s.hand_eye);
   const std::size_t n = frames.robots.size();
   return jackknifeUncertainty(n, s.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
     std::vector<int> leftOutImages;
@@ -673,6 +673,87 @@ TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, con
     stats.board_vs.push_back(static_cast<double>(projected[0].y));
   }
   return stats;
+}
+
+HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcpList,
+                                           const std::vector<cv::Mat>& imagePoints,
+                                           const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                                           const cv::Mat& distortionCoefficients, const std::string& method,
+                                           bool eyeToHand, bool intrinsicsFree,
+                                           const std::optional<NoiseEstimate>& noise) {
+  const std::string c = "refine_hand_eye";
+  const cv::HandEyeCalibrationMethod solver = solverByName(method);
+  const std::size_t n = robotTTcpList.size();
+  if (imagePoints.size() != n || objectPoints.size() != n) {
+    throw std::invalid_argument(c + ": robot_T_tcp_list, image_points and object_points must be aligned, got " +
+                                std::to_string(n) + ", " + std::to_string(imagePoints.size()) + " and " +
+                                std::to_string(objectPoints.size()));
+  }
+  for (std::size_t i = 0; i < n; ++i) checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
+  detail::requireFinite(robotTTcpList, c, "robot_T_tcp_list");
+  detail::requireRigid(robotTTcpList, c, "robot_T_tcp_list");
+  if (intrinsicMatrix.rows != 3 || intrinsicMatrix.cols != 3 || intrinsicMatrix.channels() != 1) {
+    throw std::invalid_argument(c + ": intrinsic_matrix must be 3x3");
+  }
+  detail::requireFinite(intrinsicMatrix, c, "intrinsic_matrix");
+  detail::requireFinite(distortionCoefficients, c, "distortion_coefficients");
+  for (std::size_t i = 0; i < n; ++i) {
+    const cv::Mat& obj = objectPoints[i];
+    const cv::Mat& img = imagePoints[i];
+    const bool objOk = (obj.cols == 3 && obj.channels() == 1) || (obj.cols == 1 && obj.channels() == 3);
+    const bool imgOk = img.total() * static_cast<std::size_t>(img.channels()) == 2 * static_cast<std::size_t>(obj.rows);
+    if (!objOk || !imgOk) {
+      throw std::invalid_argument(c + ": object_points[" + std::to_string(i) + "] must be N x 3 and image_points[" +
+                                  std::to_string(i) + "] N x 2 for the same N");
+    }
+    detail::requireFinite(obj, c, "object_points[" + std::to_string(i) + "]");
+    detail::requireFinite(img, c, "image_points[" + std::to_string(i) + "]");
+  }
+  if (noise) {
+    for (double v : {noise->pixel_px, noise->robot_translation_m, noise->robot_rotation_deg}) {
+      if (!std::isnan(v) && !(v > 0.0 && std::isfinite(v))) {
+        throw std::invalid_argument(c + ": a noise level must be a positive number, or NaN to estimate it");
+      }
+    }
+  }
+  cv::Mat K, D;
+  intrinsicMatrix.convertTo(K, CV_64F);
+  distortionCoefficients.convertTo(D, CV_64F);
+  HandEyeJointProblem p;
+  p.fixed_camera = eyeToHand;
+  p.intrinsic_matrix = K;
+  p.distortion_coefficients = D;
+  p.intrinsics_free = intrinsicsFree;
+  p.given = noise.value_or(NoiseEstimate{});
+  for (std::size_t i = 0; i < n; ++i) {
+    cv::Mat obj, img;
+    objectPoints[i].reshape(1, objectPoints[i].rows).convertTo(obj, CV_32F);
+    imagePoints[i].reshape(2, obj.rows).convertTo(img, CV_32FC2);
+    if (obj.rows < static_cast<int>(kMinPointsPerView)) continue;
+    std::optional<cv::Mat> pose = poseByPnP(obj, img, K, D);
+    if (!pose) continue;
+    cv::Mat robot = checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
+    p.robots.push_back(eyeToHand ? detail::inverseRigid(robot) : robot);
+    p.object_points.push_back(obj);
+    p.image_points.push_back(img);
+    p.camera_T_target.push_back(*pose);
+  }
+  HandEyeJointSolve failed;
+  failed.closed_form_method = method;
+  const std::optional<cv::Mat> X = solveHandEyeQuietly(p.robots, p.camera_T_target, solver);
+  if (!X) {
+    failed.failure = "the closed form (" + method + ") found no transform in " + std::to_string(p.robots.size()) +
+                     " frames with a board pose";
+    return failed;
+  }
+  p.hand_eye = *X;
+  const auto variety = eyeToHand ? quality::analyzeFixedCameraRotationVariety(p.camera_T_target, 0.5)
+                                 : quality::analyzeRotationVariety(p.camera_T_target, 0.5);
+  p.poor_rotation_variety = !variety || variety->axis_span_ratio < kPoorAxisSpan;
+  HandEyeJointSolve j = refineHandEye(p);
+  j.closed_form_method = method;
+  j.closed_form_uncertainty = handEyeUncertainty(p.robots, p.camera_T_target, solver, *X);
+  return j;
 }
 
 std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeReportData& d) {

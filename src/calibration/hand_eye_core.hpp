@@ -96,6 +96,17 @@ struct HandEyeReportData {
 
 std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeReportData& data);
 
+// The joint solve on corners the caller detected: each frame's board pose by solvePnP, the closed
+// form by `method`, then refineHandEye. Given robot_T_tcp as recorded; with eyeToHand the camera is
+// fixed and the transform robot_T_camera. Bad arguments throw; data the solve cannot use gives a
+// result whose ok is false, with the reason in `failure`.
+HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcpList,
+                                           const std::vector<cv::Mat>& imagePoints,
+                                           const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                                           const cv::Mat& distortionCoefficients, const std::string& method,
+                                           bool eyeToHand, bool intrinsicsFree,
+                                           const std::optional<NoiseEstimate>& noise);
+
 // The machinery both hand-eye calibrators share: input checks, the three input paths (target poses
 // given; intrinsics given; neither), the solve, the data check, the uncertainty and the consistency.
 class HandEyeCore {
@@ -145,7 +156,7 @@ class HandEyeCore {
   struct Frames {
     std::vector<cv::Mat> robots, images, cams;
     std::vector<int> indices;
-    // with the calibrator's own intrinsics: each frame's corners and board points, and the image size
+    // each frame's corners and board points; the image size only with the calibrator's own intrinsics
     std::vector<cv::Mat> points, objects;
     cv::Size imageSize;
   };

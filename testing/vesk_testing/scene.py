@@ -391,6 +391,30 @@ def noisy_poses(s: HandEyeSeries, seed: int, *, robot_m: float = 0.5e-3, robot_d
     return robots, cams
 
 
+def noisy_robot_poses(robot_T_tcp: list[np.ndarray], rng: np.random.Generator, robot_m: float,
+                      robot_deg: float) -> list[np.ndarray]:
+    """Each pose off by a random flange motion: robot_m along and robot_deg about each flange axis."""
+    out = []
+    for T in robot_T_tcp:
+        R = cv2.Rodrigues(rng.normal(0.0, np.deg2rad(robot_deg), 3))[0]
+        out.append(T @ make_T(R, rng.normal(0.0, robot_m, 3)))
+    return out
+
+
+def noisy_corners(s, seed: int, *, robot_m: float = 0.5e-3, robot_deg: float = 0.05,
+                  corner_px: float = 0.3) -> tuple[list[np.ndarray], list[np.ndarray], list[np.ndarray]]:
+    """(robot_T_tcp, image_points, object_points) of a hand-eye or eye-to-hand series, without rendering.
+
+    The robot poses are off as in noisy_poses; every board corner is projected with the true
+    camera and corner_px of Gaussian noise per image coordinate.
+    """
+    rng = np.random.default_rng(seed)
+    robots = noisy_robot_poses(s.robot_T_tcp, rng, robot_m, robot_deg)
+    points = s.board.points.astype(np.float64)
+    pixels = [s.camera.project(points, V) + rng.normal(0.0, corner_px, (len(points), 2)) for V in s.camera_T_target]
+    return robots, pixels, [points] * len(pixels)
+
+
 @dataclasses.dataclass
 class EyeToHandSeries:
     """A camera fixed in the robot base and the board on the flange."""
