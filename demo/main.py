@@ -17,10 +17,13 @@ those instead, with the board they show:
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import math
+import os
 import pathlib
 import sys
+import tempfile
 import time
 
 import cv2
@@ -246,6 +249,44 @@ def plan_stage(he, target, size, out, page):
     return plan
 
 
+@contextlib.contextmanager
+def core_report_kept():
+    """The core prints its whole report on every calibrate call; the joint stages show only their own
+    section of it, so the standard output of the call goes to a scratch file."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    with tempfile.TemporaryFile() as scratch:
+        os.dup2(scratch.fileno(), 1)
+        try:
+            yield
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+
+
+JOINT_TITLES = {"eye-in-hand": ("HAND-EYE JOINT SOLVE", "tcp_T_camera", "tcp"),
+                "eye-to-hand": ("EYE-TO-HAND JOINT SOLVE", "robot_T_camera", "robot base")}
+
+
+def joint_stage(setup, data_dir, target, out, page, truth):
+    """The same data solved jointly (refine=True) beside the closed form, into out/joint/."""
+    title, name, axes = JOINT_TITLES[setup]
+    rule(f"{setup}: joint solve over every corner, the robot poses as measurements (refine=True)")
+    images, poses = io.load_hand_eye_dataset(data_dir)
+    cls = _vesk.EyeInHandCalibrator if setup == "eye-in-hand" else _vesk.EyeToHandCalibrator
+    calibrator = cls(target)
+    with core_report_kept():
+        r = calibrator.calibrate(poses, images, "TSAI", output_path=out / "joint", refine=True,
+                                 progress=PROGRESS(f"{setup} joint solve"))
+    text = calibrator.format_results()
+    start = text.find("\n" + "=" * 60 + "\n" + title)
+    print(text[start:] if r.ok and start >= 0 else f"joint solve failed: {r.joint.failure if r.joint else 'see the log'}")
+    if page:
+        page.section(f"{setup} joint solve", f"{setup}-joint", f"Joint solve: {name}",
+                     lambda: R.joint_solve_section(r, name, axes, None if truth is None else truth[name]))
+    return r if r.ok else None
+
+
 def _triple(values, digits=3):
     return "(" + ", ".join(f"{v:.{digits}f}" for v in values) + ")"
 
@@ -313,7 +354,7 @@ def add_rig_sections(page, mc, rig, lists, target):
                  lambda: R.rig_section(rig, tri, residuals, square, size))
 
 
-def ground_truth_rows(truth, he, e2h, rig, n_cams):
+def ground_truth_rows(truth, he, e2h, rig, n_cams, joints=None):
     rows = []
     if he is not None and he.ok:
         K, Kt = he.intrinsic_matrix, truth["camera"].K
@@ -333,6 +374,13 @@ def ground_truth_rows(truth, he, e2h, rig, n_cams):
         for name in ("robot_T_camera", "tcp_T_target"):
             dt, dr = pose_error(getattr(e2h, name), truth[name])
             rows.append((f"{name} (fixed camera)", "", "", f"{dt:.3f} mm {dr:.4f} deg",
+                         dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
+    for name, r in (joints or {}).items():
+        if r is None:
+            continue
+        for label, T in (("closed form", r.joint.closed_form), ("joint solve", r.joint.hand_eye)):
+            dt, dr = pose_error(T, truth[name])
+            rows.append((f"{name} ({label})", "", "", f"{dt:.3f} mm {dr:.4f} deg",
                          dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
     if rig is not None and rig.ok:
         for c in range(1, n_cams):
@@ -360,10 +408,10 @@ def inputs(args) -> Inputs:
     return synthetic_cell(args.out, args.seed)
 
 
-def finish(page, truth, he, e2h, rig, n_cams, out):
+def finish(page, truth, he, e2h, rig, n_cams, out, joints=None):
     """The ground-truth table (built-in cell) and the page, whatever the stages reached."""
     if truth is not None:
-        rows = ground_truth_rows(truth, he, e2h, rig, n_cams)
+        rows = ground_truth_rows(truth, he, e2h, rig, n_cams, joints)
         print_ground_truth(rows)
         if page:
             page.add("ground-truth", "Recovered values against the ground truth", R.ground_truth_section(rows),
@@ -384,12 +432,15 @@ def main(argv=None) -> int:
     print(f"target: {target!r}")
 
     he = e2h = rig = None
+    joints = {}
     failed = None
     try:
         if cell.hand_eye_dir:
             he = hand_eye_stage(cell.hand_eye_dir, target, out, page)
+            joints["tcp_T_camera"] = joint_stage("eye-in-hand", cell.hand_eye_dir, target, out, page, cell.truth)
         if cell.eye_to_hand_dir:
             e2h = eye_to_hand_stage(cell.eye_to_hand_dir, target, out, page)
+            joints["robot_T_camera"] = joint_stage("eye-to-hand", cell.eye_to_hand_dir, target, out, page, cell.truth)
         if cell.rig_dir:
             rig = rig_stage(cell.rig_dir, target, cell.n_cams, out, page)
     except Exception as e:  # the report keeps what finished and says what did not
@@ -397,7 +448,7 @@ def main(argv=None) -> int:
         if page:
             page.failed("calibration", e)
     finally:
-        finish(page, cell.truth, he, e2h, rig, cell.n_cams, out)
+        finish(page, cell.truth, he, e2h, rig, cell.n_cams, out, joints)
     if failed is not None:
         raise failed
     print(f"\noutputs in {out}: {', '.join(sorted(p.name for p in out.iterdir()))}")

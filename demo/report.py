@@ -633,3 +633,57 @@ def benchmark_section(result) -> str:
                              f"Bar chart of the benchmark over {result.image_count} images: in-sample error "
                              f"{_fmt(vals[0], 4)} px, held-out error {_fmt(vals[1], 4)} px, hand-eye round trip "
                              + (f"{_fmt(rt, 4)} px." if rt >= 0 else "not run."))])
+
+
+def joint_solve_section(result, name, axes, truth=None) -> str:
+    """The joint hand-eye solve: its noise levels, sigma against the closed form's, and error budget."""
+    j = result.joint
+    if j is None or not j.ok:
+        return "<p>" + html.escape("The joint solve failed: " + (j.failure if j is not None else "not run")) + "</p>"
+    n = j.noise
+    src = ["estimated" if e else "given" for e in j.noise_estimated]
+    rows = [("started from", j.closed_form_method),
+            ("corners, frames", f"{j.corners}, {j.frames}"),
+            ("intrinsics", "free (calibrated from these images)" if j.intrinsics_free else "held"),
+            ("moved from the closed form", f"{_fmt(j.moved_mm)} mm, {_fmt(j.moved_deg, 4)} deg"),
+            ("corner noise (1-sigma per axis)", f"{_fmt(n.pixel_px)} px ({src[0]})"),
+            ("robot translation noise", f"{_fmt(n.robot_translation_m * 1000)} mm ({src[1]})"),
+            ("robot rotation noise", f"{_fmt(n.robot_rotation_deg, 4)} deg ({src[2]})"),
+            ("residual RMS", f"{_fmt(j.rms_px, 4)} px")]
+    if j.raised:
+        rows.append(("weak geometry", j.weak_reason + ": sigma raised to what the data shows"))
+    if truth is not None:
+        for label, T in (("closed form", j.closed_form), ("joint solve", j.hand_eye)):
+            dt = np.linalg.norm(T[:3, 3] - truth[:3, 3]) * 1000
+            dr = np.degrees(np.linalg.norm(cv2.Rodrigues(T[:3, :3] @ truth[:3, :3].T)[0]))
+            rows.append((f"{label} against the truth", f"{dt:.3f} mm, {dr:.4f} deg"))
+    body = _table(["joint solve of " + name, "value"], rows)
+    u, c = j.uncertainty, j.closed_form_uncertainty
+    labels = ["t x", "t y", "t z", f"r {axes} x", f"r {axes} y", f"r {axes} z"]
+    joint_sig = [v * 1000 for v in u.translation_std_m] + list(u.rotation_std_deg)
+    closed_sig = [v * 1000 for v in c.translation_std_m] + list(c.rotation_std_deg)
+    order = [3, 4, 5, 0, 1, 2]  # budget rows are rotation first
+    budget = np.asarray(j.error_budget)[order]
+    body += _table(["axis", "1-sigma joint", "1-sigma closed form", "corners", "robot poses", "intrinsics"],
+                   [(labels[k], _fmt(joint_sig[k], 3 if k < 3 else 4) + (" mm" if k < 3 else " deg"),
+                     _fmt(closed_sig[k], 3 if k < 3 else 4) + (" mm" if k < 3 else " deg"),
+                     *[f"{100 * v:.0f} %" if math.isfinite(v) else "n/a" for v in budget[k]])
+                    for k in range(6)])
+    fig, ax = plt.subplots(figsize=(6.0, 2.8))
+    left = np.zeros(6)
+    colors = ["#2e86c1", "#e67e22", "#27ae60"]
+    for col, label in enumerate(["corners", "robot poses", "intrinsics"]):
+        share = np.nan_to_num(budget[:, col])
+        ax.barh(labels, share, left=left, color=colors[col], label=label)
+        left += share
+    ax.invert_yaxis()
+    ax.set_xlim(0, 1)
+    ax.set_xlabel("share of the axis's variance")
+    ax.set_title(f"error budget of {name}")
+    ax.legend(loc="lower right", fontsize=8)
+    alt = (f"Stacked bars of the error budget of {name} per axis: "
+           + "; ".join(f"{labels[k]} corners {100 * np.nan_to_num(budget[k, 0]):.0f} %, robot "
+                       f"{100 * np.nan_to_num(budget[k, 1]):.0f} %, intrinsics {100 * np.nan_to_num(budget[k, 2]):.0f} %"
+                       for k in range(6)) + ".")
+    return body + _figures([("Where each axis's uncertainty comes from: the corners' noise, the robot poses' "
+                             "noise, or the intrinsics' uncertainty.", _png(fig), alt)])

@@ -24,8 +24,8 @@ constexpr double kRadPerDeg = kPi / 180.0;
 // Floors of the estimated levels: below them a level is as good as exact, and the normal matrix
 // only gets worse conditioned.
 constexpr double kMinPixelPx = 1e-3;
-constexpr double kMinRobotM = 1e-6;
-constexpr double kMinRobotRad = 1e-5 * kRadPerDeg;
+constexpr double kMinRobotM = 5e-6;
+constexpr double kMinRobotRad = 5e-4 * kRadPerDeg;
 // Where the estimated levels start: a common industrial arm and corner detector.
 constexpr double kStartPixelPx = 0.3;
 constexpr double kStartRobotM = 0.3e-3;
@@ -192,10 +192,18 @@ class Model {
   std::vector<cv::Mat> objects_, pixels_;
 };
 
+// One frame's weighted corner terms: J^T J and J^T r over the columns it touches.
+struct FrameNormal {
+  cv::Mat JtJ, Jtr;
+  std::vector<int> columns;
+  double cost = 0.0, weighted = 0.0, squares = 0.0;
+};
+
 // The cost and normal equations at one state, with the corners' share of the normal matrix apart
-// (for the variance components) and the sums they need.
+// (for the variance components), the sums they need and each frame's own terms.
 struct Evaluation {
   Normal normal;
+  std::vector<FrameNormal> frames;
   cv::Mat corners_A;
   double weighted_squares = 0.0;  // sum of Huber weight x squared pixel error
   double squares = 0.0;
@@ -206,19 +214,14 @@ struct Evaluation {
 // order: the same bits for every thread count.
 Evaluation evaluate(const Model& model, const State& s, const Layout& L, const Levels& lv, double delta,
                     const std::vector<bool>& kept, bool withJacobian) {
-  struct Slot {
-    cv::Mat JtJ, Jtr;
-    std::vector<int> columns;
-    double cost = 0.0, weighted = 0.0, squares = 0.0;
-  };
   const std::size_t n = model.frames();
-  std::vector<Slot> slots(n);
+  std::vector<FrameNormal> slots(n);
   const double inverseVariance = 1.0 / (lv.px * lv.px);
   detail::forEachView(n, [&](std::size_t i) {
     if (!kept[i]) return;
     FrameTerms t = model.terms(i, s, L, withJacobian);
     const std::vector<double> errors = cornerErrors(t.residual);
-    Slot& slot = slots[i];
+    FrameNormal& slot = slots[i];
     for (std::size_t k = 0; k < errors.size(); ++k) {
       const double e = errors[k], w = huberWeight(e, delta);
       slot.cost += huberCost(e, delta) * inverseVariance;
@@ -241,7 +244,7 @@ Evaluation evaluate(const Model& model, const State& s, const Layout& L, const L
   if (withJacobian) e.normal = {cv::Mat::zeros(L.size, L.size, CV_64F), cv::Mat::zeros(L.size, 1, CV_64F), 0.0};
   for (std::size_t i = 0; i < n; ++i) {
     if (!kept[i]) continue;
-    const Slot& slot = slots[i];
+    const FrameNormal& slot = slots[i];
     e.normal.cost += slot.cost;
     e.weighted_squares += slot.weighted;
     e.squares += slot.squares;
@@ -249,6 +252,7 @@ Evaluation evaluate(const Model& model, const State& s, const Layout& L, const L
     if (withJacobian) accumulate(e.normal, slot.JtJ, slot.Jtr, slot.columns);
   }
   if (withJacobian) e.corners_A = e.normal.A.clone();
+  e.frames = std::move(slots);
   // the robot poses' prior: each correction a zero-mean flange motion of the robot's noise level
   for (std::size_t i = 0; i < n; ++i) {
     for (int k = 0; k < 6; ++k) {
@@ -310,6 +314,18 @@ Levels nextLevels(const Evaluation& e, const cv::Mat& inverse, const State& s, c
     if (g == 1) next.rot = std::max(level, kMinRobotRad);
   }
   return next;
+}
+
+// A level the components shrink round after round by a steady factor (a robot more exact than its
+// start, heading for the floor) is moved two rounds' worth at once.
+void accelerate(Levels& next, const Levels& now, const Levels& before) {
+  const auto step = [](double& n, double x, double b, double floor) {
+    const double ratio = n / x, last = x / b;
+    if (ratio < 0.8 && last < 0.8) n = std::max(n * ratio, floor);
+  };
+  step(next.px, now.px, before.px, kMinPixelPx);
+  step(next.trans, now.trans, before.trans, kMinRobotM);
+  step(next.rot, now.rot, before.rot, kMinRobotRad);
 }
 
 bool settled(const Levels& a, const Levels& b) {
@@ -456,6 +472,7 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
   Evaluation e;
   cv::Mat inverse;
   double delta = kMinHuberPx;
+  Levels previous = lv;
   for (;;) {
     delta = huberThreshold(model, s, L, all);
     s = descend(model, std::move(s), L, lv, delta, all, &out.iterations);
@@ -466,8 +483,10 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
       return out;
     }
     ++out.rounds;
-    const Levels next = nextLevels(e, inverse, s, L, lv, estimate);
+    Levels next = nextLevels(e, inverse, s, L, lv, estimate);
     if (settled(next, lv) || out.rounds >= kMaxRounds) break;
+    accelerate(next, lv, previous);
+    previous = lv;
     lv = next;
   }
   out.frames = static_cast<int>(n);
@@ -489,18 +508,18 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
   out.normal_uncertainty = uncertaintyOf(inverseCovariance(s.c, topLeft6(inverse)));
   out.error_budget = errorBudget(e, inverse, s, L);
 
-  // The same solve with groups of frames left out, the levels held.
+  // The same solve with groups of frames left out, the levels held: each replicate one Gauss-Newton
+  // step from the full solution on the normal equations without those frames' corners.
   out.jackknife_uncertainty =
       jackknifeUncertainty(n, out.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
-        std::vector<bool> kept(n);
-        State start = s;
+        Normal without{e.normal.A.clone(), e.normal.g.clone(), 0.0};
         for (std::size_t i = 0; i < n; ++i) {
-          kept[i] = !leftOut[i];
-          if (leftOut[i]) start.d[i] = Vec6::all(0.0);
+          if (leftOut[i]) accumulate(without, -e.frames[i].JtJ, -e.frames[i].Jtr, e.frames[i].columns);
         }
-        int iterations = 0;
-        const State solved = descend(model, std::move(start), L, lv, delta, kept, &iterations);
-        return detail::inverseRigid(poseMatrix(solved.c));
+        cv::Mat S, scale, x;
+        if (!unitDiagonal(without.A, S, scale) || !dampedStep(S, scale, -without.g, 0.0, x)) return std::nullopt;
+        const State moved = model.step(s, L, x);
+        return detail::inverseRigid(poseMatrix(moved.c));
       });
   const cv::Vec6d moved = difference(out.hand_eye, out.closed_form);
   out.moved_deg = cv::norm(cv::Vec3d(moved[0], moved[1], moved[2])) / kRadPerDeg;
