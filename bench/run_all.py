@@ -28,6 +28,10 @@ def main(argv=None) -> int:
             rows.append({**r, "error": "   " + f"fx {r['fx_err_pct']:.3f} %, cx {r['cx_err_px']:.2f} px"})
     r = bench_hand_eye.run(args.repeats)
     rows.append({**r, "error": "   " + f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"})
+    r = bench_hand_eye.run_refined(args.repeats)
+    rows.append({**r, "error": "   " + f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg (closed form: "
+                               f"{r['closed_trans_err_mm']:.3f} mm, {r['closed_rot_err_deg']:.4f} deg); "
+                               f"{r['refine_ratio']:.2f}x the call without refine"})
     r = bench_multi_camera.run(args.repeats)
     rows.append({**r, "error": "   " + f"{r['trans_err_mm']:.3f} mm, {r['rot_err_deg']:.4f} deg"})
     r = bench_multi_camera.run_refined(args.repeats)

@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_num_threads', 'tf', 'thread_limit']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_num_threads', 'tf', 'thread_limit']
 class thread_limit:
     """
     Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads (as set_num_threads(n)) and restores the setting on exit.
@@ -319,6 +319,105 @@ class HandEyeDataFinding:
     @property
     def message(self) -> str:
         ...
+class NoiseEstimate:
+    """
+    Noise levels, 1-sigma per axis: pixel_px of a corner per image coordinate, robot_translation_m and robot_rotation_deg of a robot pose as a motion of the flange. Given to calibrate(refine=True, noise=...), a positive level is held and a NaN one estimated from the data.
+    """
+    def __init__(self, pixel_px: typing.SupportsFloat | typing.SupportsIndex = ..., robot_translation_m: typing.SupportsFloat | typing.SupportsIndex = ..., robot_rotation_deg: typing.SupportsFloat | typing.SupportsIndex = ...) -> None:
+        ...
+    def __repr__(self) -> str:
+        ...
+    @property
+    def pixel_px(self) -> float:
+        ...
+    @property
+    def robot_rotation_deg(self) -> float:
+        ...
+    @property
+    def robot_translation_m(self) -> float:
+        ...
+class HandEyeJointSolve:
+    """
+    The joint solve of calibrate(refine=True): every corner fitted at once with each robot pose a measurement, the noise levels found from the data. hand_eye is the refined transform, closed_form the one it started from; error_budget is 6 x 3, rows rotation x, y, z and translation x, y, z, columns the share of that axis's variance from the corners, the robot poses and the intrinsics.
+    """
+    @property
+    def closed_form(self) -> numpy.ndarray:
+        ...
+    @property
+    def closed_form_method(self) -> str:
+        ...
+    @property
+    def closed_form_uncertainty(self) -> TransformUncertainty:
+        ...
+    @property
+    def corners(self) -> int:
+        ...
+    @property
+    def distortion_coefficients(self) -> numpy.ndarray:
+        ...
+    @property
+    def error_budget(self) -> numpy.ndarray:
+        ...
+    @property
+    def failure(self) -> str:
+        ...
+    @property
+    def fixed_pose(self) -> numpy.ndarray:
+        ...
+    @property
+    def frames(self) -> int:
+        ...
+    @property
+    def hand_eye(self) -> numpy.ndarray:
+        ...
+    @property
+    def intrinsic_matrix(self) -> numpy.ndarray:
+        ...
+    @property
+    def intrinsics_free(self) -> bool:
+        ...
+    @property
+    def iterations(self) -> int:
+        ...
+    @property
+    def jackknife_uncertainty(self) -> TransformUncertainty:
+        ...
+    @property
+    def moved_deg(self) -> float:
+        ...
+    @property
+    def moved_mm(self) -> float:
+        ...
+    @property
+    def noise(self) -> NoiseEstimate:
+        ...
+    @property
+    def noise_estimated(self) -> list[bool]:
+        ...
+    @property
+    def normal_uncertainty(self) -> TransformUncertainty:
+        ...
+    @property
+    def ok(self) -> bool:
+        ...
+    @property
+    def parameters(self) -> int:
+        ...
+    @property
+    def raised(self) -> bool:
+        ...
+    @property
+    def rms_px(self) -> float:
+        ...
+    @property
+    def rounds(self) -> int:
+        ...
+    @property
+    def uncertainty(self) -> TransformUncertainty:
+        ...
+    @property
+    def weak_reason(self) -> str:
+        ...
 class HandEyeResult:
     """
     Result of EyeInHandCalibrator.calibrate().
@@ -340,6 +439,12 @@ class HandEyeResult:
         ...
     @property
     def intrinsic_matrix(self) -> numpy.ndarray:
+        ...
+    @property
+    def joint(self) -> HandEyeJointSolve | None:
+        ...
+    @property
+    def noise(self) -> NoiseEstimate:
         ...
     @property
     def ok(self) -> bool:
@@ -375,7 +480,7 @@ class EyeInHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, progress: typing.Any = None) -> HandEyeResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, progress: typing.Any = None) -> HandEyeResult:
         ...
     def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...
@@ -412,6 +517,12 @@ class EyeToHandResult:
     def intrinsic_matrix(self) -> numpy.ndarray:
         ...
     @property
+    def joint(self) -> HandEyeJointSolve | None:
+        ...
+    @property
+    def noise(self) -> NoiseEstimate:
+        ...
+    @property
     def ok(self) -> bool:
         ...
     @property
@@ -438,7 +549,7 @@ class EyeToHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, progress: typing.Any = None) -> EyeToHandResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, progress: typing.Any = None) -> EyeToHandResult:
         ...
     def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...

@@ -6,7 +6,7 @@ import _vesk
 import collections.abc
 import numpy
 import typing
-__all__: list[str] = ['HandEyeMethodResult', 'PlanSize', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'format_method_comparison', 'format_rotation_variety', 'plan_first_hand_eye_poses', 'plan_hand_eye_poses', 'poses_needed_for_sigma', 'predict_hand_eye_uncertainty']
+__all__: list[str] = ['HandEyeMethodResult', 'PlanSize', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'format_method_comparison', 'format_rotation_variety', 'plan_first_hand_eye_poses', 'plan_hand_eye_poses', 'poses_needed_for_sigma', 'predict_hand_eye_uncertainty', 'refine_hand_eye']
 class RotationVarietyStats:
     @property
     def angle_max_deg(self) -> float:
@@ -79,4 +79,8 @@ def poses_needed_for_sigma(target: _vesk.ChessboardTarget | _vesk.CharucoTarget 
 def predict_hand_eye_uncertainty(target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget, intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, image_size: tuple[int, int], plan: collections.abc.Sequence[numpy.ndarray], robot_T_tcp: numpy.ndarray, camera_T_target: numpy.ndarray, hand_eye_guess: numpy.ndarray, robot_noise_m: typing.SupportsFloat | typing.SupportsIndex = 0.0002, robot_noise_deg: typing.SupportsFloat | typing.SupportsIndex = 0.02, corner_noise_px: typing.SupportsFloat | typing.SupportsIndex = 0.2, method: str = 'TSAI', trials: typing.SupportsInt | typing.SupportsIndex = 200, eye_to_hand: bool = False, calibrate_intrinsics: bool = False, *, progress: typing.Any = None) -> _vesk.TransformUncertainty:
     """
     Predicted 1-sigma (TransformUncertainty, about the true value) of the hand-eye transform solved from the flange poses `plan`: the board is seen at each through hand_eye_guess, corners and robot poses are disturbed by the given noise (1-sigma per axis) and the transform is solved `trials` times with `method`. With calibrate_intrinsics=True each trial also calibrates the camera from the planned views.
+    """
+def refine_hand_eye(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_points: collections.abc.Sequence[numpy.ndarray], object_points: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, method: str = 'TSAI', eye_to_hand: bool = False, intrinsics_free: bool = False, noise: _vesk.NoiseEstimate | None = None, *, progress: typing.Any = None) -> _vesk.HandEyeJointSolve:
+    """
+    The joint hand-eye solve on corners you detected yourself: per frame robot_T_tcp, the image points (N x 2) and their board points (N x 3). Each frame's board pose comes from solvePnP, the closed form from `method`, then one solve over every corner with each robot pose a measurement and the noise levels found from the data (or held where `noise` gives them). Returns a HandEyeJointSolve; its hand_eye is tcp_T_camera, or robot_T_camera with eye_to_hand=True.
     """
