@@ -680,7 +680,7 @@ def joint_solve_section(result, name, axes, truth=None) -> str:
     ax.set_xlim(0, 1)
     ax.set_xlabel("share of the axis's variance")
     ax.set_title(f"error budget of {name}")
-    ax.legend(loc="lower right", fontsize=8)
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.28), ncol=3, fontsize=8)
     alt = (f"Stacked bars of the error budget of {name} per axis: "
            + "; ".join(f"{labels[k]} corners {100 * np.nan_to_num(budget[k, 0]):.0f} %, robot "
                        f"{100 * np.nan_to_num(budget[k, 1]):.0f} %, intrinsics {100 * np.nan_to_num(budget[k, 2]):.0f} %"
