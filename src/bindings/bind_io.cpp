@@ -19,6 +19,9 @@ void registerIo(py::module_& io) {
   io.def("load_hand_eye_dataset", &vesk::io::loadHandEyeDataset,
          py::call_guard<py::gil_scoped_release>(), py::arg("data_dir"),
          py::arg("image_format") = "png");
+  io.def("load_images", &vesk::io::loadImages, py::call_guard<py::gil_scoped_release>(), py::arg("paths"),
+         "Read image files as 8-bit BGR arrays, in the order given (RuntimeError naming a file that cannot be "
+         "read).");
   io.def("save_pose_plan", &vesk::io::savePosePlan, py::call_guard<py::gil_scoped_release>(), py::arg("output_path"),
          py::arg("robot_T_tcp_list"),
          "Save a capture plan (the flange poses to record) in calibration_data.npz's format, entry "

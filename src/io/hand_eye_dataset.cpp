@@ -165,6 +165,17 @@ std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>> loadHandEyeDataset(const f
   return {std::move(folder.images), std::move(folder.poses)};
 }
 
+std::vector<cv::Mat> loadImages(const std::vector<fs::path>& files) {
+  std::vector<cv::Mat> images;
+  images.reserve(files.size());
+  for (const fs::path& file : files) {
+    cv::Mat image = cv::imread(file.string(), cv::IMREAD_COLOR);
+    if (image.empty()) throw std::runtime_error("io: cv::imread returned an empty image for " + file.string());
+    images.push_back(std::move(image));
+  }
+  return images;
+}
+
 HandEyePairs loadHandEyePairs(const fs::path& dataDir, const std::string& imageFormat) {
   LoadedFolder folder = loadFolder(dataDir, imageFormat);
   HandEyePairs out;

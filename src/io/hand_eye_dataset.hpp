@@ -32,6 +32,10 @@ struct HandEyePairs {
 };
 HandEyePairs loadHandEyePairs(const std::filesystem::path& dataDir, const std::string& imageFormat);
 
+// Image files read as 8-bit BGR, in the order given (any names: folders of captures that are no
+// dataset folder). A file that cannot be read is an error naming it.
+std::vector<cv::Mat> loadImages(const std::vector<std::filesystem::path>& files);
+
 // A capture plan: the flange poses to record, in calibration_data.npz's format ("robot_T_tcp_list",
 // (N, 4, 4) float64) under its own file name, "pose_plan.npz" inside a folder (or a path without
 // extension). Every pose must be a finite rigid transform. Returns the path written.

@@ -7,7 +7,7 @@ import numpy
 import os
 import pathlib
 import typing
-__all__: list[str] = ['EyeToHandResultRecord', 'HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_eye_to_hand_result', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'load_pose_plan', 'next_multi_camera_capture_index', 'save_eye_to_hand_result', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses', 'save_pose_plan']
+__all__: list[str] = ['EyeToHandResultRecord', 'HandEyeResultRecord', 'MultiCameraCalibrationRecord', 'load_eye_to_hand_result', 'load_hand_eye_dataset', 'load_hand_eye_pairs', 'load_hand_eye_result', 'load_images', 'load_multi_camera_calibration', 'load_multi_camera_dataset', 'load_multi_camera_robot_poses', 'load_pose_plan', 'next_multi_camera_capture_index', 'save_eye_to_hand_result', 'save_hand_eye_dataset', 'save_hand_eye_result', 'save_multi_camera_calibration', 'save_multi_camera_capture', 'save_multi_camera_robot_poses', 'save_pose_plan']
 class MultiCameraCalibrationRecord:
     def __init__(self) -> None:
         ...
@@ -120,6 +120,10 @@ def load_hand_eye_pairs(data_dir: os.PathLike | str | bytes, image_format: str =
     """
 def load_hand_eye_result(input_path: os.PathLike | str | bytes) -> HandEyeResultRecord:
     ...
+def load_images(paths: collections.abc.Sequence[os.PathLike | str | bytes]) -> list[numpy.ndarray]:
+    """
+    Read image files as 8-bit BGR arrays, in the order given (RuntimeError naming a file that cannot be read).
+    """
 def load_multi_camera_calibration(input_path: os.PathLike | str | bytes) -> MultiCameraCalibrationRecord:
     ...
 def load_multi_camera_dataset(data_dir: os.PathLike | str | bytes, num_cameras: typing.SupportsInt | typing.SupportsIndex) -> list[list[numpy.ndarray]]:
