@@ -1,11 +1,15 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "core/logging.hpp"
 #include "core/threads.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
 namespace py = pybind11;
 
@@ -91,6 +95,81 @@ void registerThreads(py::module_& m) {
       .def("__exit__", [](ThreadLimit& t, const py::args&) { vesk::detail::setViewThreads(t.saved); });
 }
 
+// set_log_handler: the core's log lines go to a Python callable instead of stderr. Lines are written
+// on the calling thread, mostly without the interpreter lock, so the sink takes it. Whatever goes
+// wrong (the handler raises, the interpreter is exiting, the handler logs itself) the line goes to
+// stderr as it would have without a handler.
+PyObject* logHandler = nullptr;    // owned; read and replaced with the interpreter lock held
+std::atomic<bool> logOpen{true};   // false once the interpreter exits
+std::atomic<int> logInFlight{0};
+thread_local bool inLogHandler = false;
+
+bool logToPython(const char* level, const std::string& message) {
+  if (inLogHandler) return false;
+  ++logInFlight;
+  struct Leave {
+    ~Leave() { --logInFlight; }
+  } leave;
+  if (!logOpen.load()) return false;  // taking the lock now could end this thread inside the core
+  const PyGILState_STATE state = PyGILState_Ensure();
+  bool delivered = false;
+  // a line written while an error is pending goes to stderr: calling Python then would lose the error
+  if (logHandler != nullptr && PyErr_Occurred() == nullptr) {
+    inLogHandler = true;
+    PyObject* handler = Py_NewRef(logHandler);
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    PyObject* result = text != nullptr ? PyObject_CallFunction(handler, "sO", level, text) : nullptr;
+    if (result != nullptr) {
+      delivered = true;
+      Py_DECREF(result);
+    } else if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      PyErr_Clear();
+      PyErr_SetInterrupt();  // a Ctrl-C in the handler still stops the call at its next checkpoint
+    } else {
+      PyErr_WriteUnraisable(handler);
+    }
+    Py_XDECREF(text);
+    Py_DECREF(handler);
+    inLogHandler = false;
+  }
+  PyGILState_Release(state);
+  return delivered;
+}
+
+// At interpreter exit (atexit, the lock held): no new handler calls, the running ones finish (the
+// lock released for them, for a few seconds at most), then the handler is dropped.
+void closeLogHandler() {
+  logOpen.store(false);
+  vesk::logging::setSink(nullptr);
+  {
+    const py::gil_scoped_release unlock;
+    for (int i = 0; i < 5000 && logInFlight.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Py_CLEAR(logHandler);
+}
+
+void registerLogHandler(py::module_& m) {
+  m.def(
+      "set_log_handler",
+      [](const py::object& handler) -> py::object {
+        if (!handler.is_none() && !PyCallable_Check(handler.ptr())) {
+          throw py::type_error("set_log_handler: expected a callable handler(level, message) or None");
+        }
+        PyObject* previous = logHandler;
+        logHandler = handler.is_none() ? nullptr : handler.inc_ref().ptr();
+        vesk::logging::setSink(logHandler != nullptr && logOpen.load() ? &logToPython : nullptr);
+        return previous != nullptr ? py::reinterpret_steal<py::object>(previous) : py::none();
+      },
+      py::arg("handler"),
+      "Send the core's log lines to handler(level, message) instead of stderr: level is 'DEBUG', 'INFO', "
+      "'WARNING', 'ERROR' or 'SUCCESS', message the text without the '[vesk][LEVEL] ' prefix or newline. It is "
+      "called on the thread that made the call, in the order lines were written, with the interpreter lock "
+      "held. A line whose handler raises is written to stderr (with the exception, as unraisable), as are lines "
+      "the handler itself causes and lines after interpreter exit began. None restores stderr. Returns the "
+      "previous handler (or None).");
+  py::module_::import("atexit").attr("register")(py::cpp_function(&closeLogHandler));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
@@ -100,6 +179,7 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
       "Not meant to be imported directly  -  use the halberon.vesk Python package.";
 
   registerThreads(m);
+  registerLogHandler(m);
   auto tf = m.def_submodule("tf", "SE(3) pose <-> 4x4 transformation matrix conversions.");
   vesk::bindings::registerTf(tf);
   vesk::bindings::registerTargets(m);

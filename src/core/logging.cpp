@@ -1,5 +1,7 @@
 #include "core/logging.hpp"
 
+#include <atomic>
+#include <cstring>
 #include <iostream>
 
 namespace vesk::logging {
@@ -23,6 +25,7 @@ void ready(std::ostream& os) {
 }
 
 thread_local std::vector<Written>* capture = nullptr;
+std::atomic<Sink> sink{nullptr};
 
 void writeReport(const std::string& text) {
   ready(std::cout);
@@ -30,11 +33,19 @@ void writeReport(const std::string& text) {
   std::cout.flush();
 }
 
-void writeLog(const std::string& line) {
+void writeLog(const std::string& line, Level level) {
+  if (const Sink to = sink.load()) {
+    // line is "[vesk][LEVEL] message\n", as log() made it
+    const char* name = levelText(level);
+    const std::size_t prefix = 7 + std::strlen(name) + 2;
+    if (line.size() > prefix && to(name, line.substr(prefix, line.size() - prefix - 1))) return;
+  }
   ready(std::cerr);
   std::cerr.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 }  // namespace
+
+void setSink(Sink to) { sink.store(to); }
 
 Capture::Capture() : saved_(capture) { capture = &lines_; }
 
@@ -49,7 +60,7 @@ void replay(const std::vector<Written>& lines) {
     } else if (w.report) {
       writeReport(w.text);
     } else {
-      writeLog(w.text);
+      writeLog(w.text, w.level);
     }
   }
 }
@@ -67,10 +78,10 @@ void log(Level level, const std::string& message) {
   line += message;
   line += "\n";
   if (capture != nullptr) {
-    capture->push_back({false, std::move(line)});
+    capture->push_back({false, std::move(line), level});
     return;
   }
-  writeLog(line);
+  writeLog(line, level);
 }
 
 }  // namespace vesk::logging

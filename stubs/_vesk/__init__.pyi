@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_num_threads', 'tf', 'thread_limit']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
 class thread_limit:
     """
     Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads (as set_num_threads(n)) and restores the setting on exit.
@@ -743,6 +743,10 @@ def get_num_threads() -> int:
 def hand_eye_method_by_name_map() -> dict[str, int]:
     """
     Map of hand-eye method names ("TSAI", "PARK", "HORAUD", "ANDREFF", "DANIILIDIS") to cv::HandEyeCalibrationMethod values.
+    """
+def set_log_handler(handler: typing.Any) -> typing.Any:
+    """
+    Send the core's log lines to handler(level, message) instead of stderr: level is 'DEBUG', 'INFO', 'WARNING', 'ERROR' or 'SUCCESS', message the text without the '[vesk][LEVEL] ' prefix or newline. It is called on the thread that made the call, in the order lines were written, with the interpreter lock held. A line whose handler raises is written to stderr (with the exception, as unraisable), as are lines the handler itself causes and lines after interpreter exit began. None restores stderr. Returns the previous handler (or None).
     """
 def set_num_threads(n: typing.SupportsInt | typing.SupportsIndex) -> None:
     """
