@@ -19,7 +19,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
-import math
 import os
 import pathlib
 import sys
@@ -31,9 +30,8 @@ import numpy as np
 
 import _vesk
 from _vesk import diagnostics, io
+from vesk import report as R
 from vesk_testing import scene as S
-
-import report as R
 
 
 class Progress:
@@ -328,30 +326,8 @@ def rig_stage(rig_dir, target, n_cams, out, page):
     annotated, _ = target.detect_and_annotate(lists[0][0])
     cv2.imwrite(str(out / "rig_cam_00_frame_00_annotated.png"), annotated)
     if page:
-        add_rig_sections(page, mc, rig, lists, target)
+        R.add_rig_sections(page, mc, rig, lists, target)
     return rig
-
-
-def add_rig_sections(page, mc, rig, lists, target):
-    options = _vesk.MultiCameraCalibrator.default_options()
-    size = lists[0][0].shape[1::-1]
-    frame0 = []
-    for c, images in enumerate(lists):
-        cal = _vesk.IntrinsicCalibrator(target, options)
-        r = cal.calibrate(images)
-        det = cal.detections()
-        page.section("multi-camera rig calibration", f"intrinsics-cam-{c}", f"Intrinsics: rig cam_{c}",
-                     lambda r=r, det=det, c=c: R.intrinsics_section(f"rig cam_{c}", r, det, size,
-                                                                    options.per_view_error_threshold))
-        k = det.successful_indices.index(0) if 0 in det.successful_indices else None
-        frame0.append(None if k is None else (det.image_points[k], det.point_ids[k].ravel()))
-    tri = None
-    if rig.ok and isinstance(target, _vesk.CharucoTarget):
-        tri = mc.triangulate(lists, 0)
-    residuals = R.triangulation_residuals(tri, rig, frame0) if tri is not None else {}
-    square = target.square_length if isinstance(target, _vesk.CharucoTarget) else math.nan
-    page.section("multi-camera rig calibration", "rig", "Rig: reference_T_camera",
-                 lambda: R.rig_section(rig, tri, residuals, square, size))
 
 
 def ground_truth_rows(truth, he, e2h, rig, n_cams, joints=None):

@@ -28,5 +28,6 @@ base="$("$venv/bin/python" -c 'import sys, os; print(os.path.join(sys.base_prefi
 "$base" -m venv "$check/venv"
 "$check/venv/bin/python" -m pip install -q "$wheel" 2>&1 | { grep -v "is ignored" || true; } >&2
 (cd "$check" && env -i PATH=/nonexistent HOME="$check" "$check/venv/bin/python" -c \
-  'import _vesk, pathlib; print("[wheel] imports:", _vesk.__file__); assert (pathlib.Path(_vesk.__file__).parent / "_vesk-stubs" / "py.typed").exists()') >&2
+  'import _vesk, pathlib; print("[wheel] imports:", _vesk.__file__); assert (pathlib.Path(_vesk.__file__).parent / "_vesk-stubs" / "py.typed").exists(); import vesk.tf, vesk.io, vesk.ros, vesk.cli') >&2
+(cd "$check" && env -i PATH=/nonexistent HOME="$check" "$check/venv/bin/vesk" --help >/dev/null) || { say "vesk --help failed"; exit 1; }
 say "ok: $wheel ($(du -h "$wheel" | cut -f1))"

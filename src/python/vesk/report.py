@@ -1,4 +1,5 @@
-"""The main job's visual report: one self-contained HTML page (plots embedded as PNG).
+"""The calibration report of the main job and of `vesk calibrate`: one self-contained HTML page
+(plots embedded as PNG). It draws with matplotlib and cv2 (the `report` extra of the package).
 
 Each calibration that ran adds a section; a stage that failed adds a note
 instead, so a run that stops part-way still leaves a page with what finished.
@@ -20,6 +21,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
+import _vesk  # noqa: E402
 from _vesk import diagnostics  # noqa: E402
 
 CSS = """
@@ -687,3 +689,26 @@ def joint_solve_section(result, name, axes, truth=None) -> str:
                        for k in range(6)) + ".")
     return body + _figures([("Where each axis's uncertainty comes from: the corners' noise, the robot poses' "
                              "noise, or the intrinsics' uncertainty.", _png(fig), alt)])
+
+
+def add_rig_sections(page, mc, rig, lists, target):
+    """The rig's sections: each camera's intrinsics from its own views, then the rig."""
+    options = _vesk.MultiCameraCalibrator.default_options()
+    size = lists[0][0].shape[1::-1]
+    frame0 = []
+    for c, images in enumerate(lists):
+        cal = _vesk.IntrinsicCalibrator(target, options)
+        r = cal.calibrate(images)
+        det = cal.detections()
+        page.section("multi-camera rig calibration", f"intrinsics-cam-{c}", f"Intrinsics: rig cam_{c}",
+                     lambda r=r, det=det, c=c: intrinsics_section(f"rig cam_{c}", r, det, size,
+                                                                  options.per_view_error_threshold))
+        k = det.successful_indices.index(0) if 0 in det.successful_indices else None
+        frame0.append(None if k is None else (det.image_points[k], det.point_ids[k].ravel()))
+    tri = None
+    if rig.ok and isinstance(target, _vesk.CharucoTarget):
+        tri = mc.triangulate(lists, 0)
+    residuals = triangulation_residuals(tri, rig, frame0) if tri is not None else {}
+    square = target.square_length if isinstance(target, _vesk.CharucoTarget) else math.nan
+    page.section("multi-camera rig calibration", "rig", "Rig: reference_T_camera",
+                 lambda: rig_section(rig, tri, residuals, square, size))
