@@ -25,6 +25,32 @@ import sys
 import tempfile
 import time
 
+
+def parser() -> argparse.ArgumentParser:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path("out"), help="output folder (default: out)")
+    ap.add_argument("--hand-eye-dir", type=pathlib.Path,
+                    help="a hand-eye dataset folder (image_II.png + .npz) of a camera on the flange")
+    ap.add_argument("--eye-to-hand-dir", type=pathlib.Path,
+                    help="a hand-eye dataset folder of a camera fixed in the cell, the board on the flange")
+    ap.add_argument("--rig-dir", type=pathlib.Path, help="a multi-camera capture folder (cam_CC/...)")
+    ap.add_argument("--cameras", type=int, default=3, help="number of rig cameras (default 3)")
+    ap.add_argument("--seed", type=int, default=0, help="random seed of the built-in cell (default 0)")
+    ap.add_argument("--no-report", action="store_true", help="do not write report.html")
+    boards = ap.add_mutually_exclusive_group()
+    boards.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
+                        help="a ChArUco board: squares across and down, square and marker length (m), dictionary")
+    boards.add_argument("--chessboard", nargs=3, metavar=("COLS", "ROWS", "SQUARE"),
+                        help="a chessboard: inner corners across and down, square length (m)")
+    boards.add_argument("--aruco", nargs=5, metavar=("COLS", "ROWS", "MARKER", "SEPARATION", "DICT"),
+                        help="an ArUco grid board: markers across and down, marker length and gap (m), dictionary")
+    return ap
+
+
+# --help answers before the heavy imports, so that it needs no built module
+if __name__ == "__main__" and {"-h", "--help"} & set(sys.argv[1:]):
+    parser().parse_args()
+
 import cv2
 import numpy as np
 
@@ -112,23 +138,7 @@ BOUNDS = {"focal_pct": 0.05, "centre_px": 0.3, "mm": 0.3, "deg": 0.03}
 
 
 def parse_args(argv):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--out", type=pathlib.Path, default=pathlib.Path("out"), help="output folder (default: out)")
-    ap.add_argument("--hand-eye-dir", type=pathlib.Path,
-                    help="a hand-eye dataset folder (image_II.png + .npz) of a camera on the flange")
-    ap.add_argument("--eye-to-hand-dir", type=pathlib.Path,
-                    help="a hand-eye dataset folder of a camera fixed in the cell, the board on the flange")
-    ap.add_argument("--rig-dir", type=pathlib.Path, help="a multi-camera capture folder (cam_CC/...)")
-    ap.add_argument("--cameras", type=int, default=3, help="number of rig cameras (default 3)")
-    ap.add_argument("--seed", type=int, default=0, help="random seed of the built-in cell (default 0)")
-    ap.add_argument("--no-report", action="store_true", help="do not write report.html")
-    boards = ap.add_mutually_exclusive_group()
-    boards.add_argument("--charuco", nargs=5, metavar=("SX", "SY", "SQUARE", "MARKER", "DICT"),
-                        help="a ChArUco board: squares across and down, square and marker length (m), dictionary")
-    boards.add_argument("--chessboard", nargs=3, metavar=("COLS", "ROWS", "SQUARE"),
-                        help="a chessboard: inner corners across and down, square length (m)")
-    boards.add_argument("--aruco", nargs=5, metavar=("COLS", "ROWS", "MARKER", "SEPARATION", "DICT"),
-                        help="an ArUco grid board: markers across and down, marker length and gap (m), dictionary")
+    ap = parser()
     args = ap.parse_args(argv)
     own = args.hand_eye_dir or args.eye_to_hand_dir or args.rig_dir
     if own and not (args.charuco or args.chessboard or args.aruco):
