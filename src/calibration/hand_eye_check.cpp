@@ -40,6 +40,20 @@ constexpr double kOutlierShare = 0.005;
 constexpr std::size_t kPairWindow = 3;
 constexpr int kMaxConstantShift = 3;
 constexpr std::size_t kMaxJackknifeGroups = 20;
+// OpenCV's TSAI keeps a pair of captures when 2 sin(angle / 2) of both rotations lies in this range.
+constexpr double kTsaiMinChord = 0.3;
+constexpr double kTsaiMaxChord = 1.7;
+// A solved rotation fails the motions when they disagree by more than this share of the motions'
+// own angle, and this many degrees: a right rotation leaves only the robot's and the camera's noise,
+// about 0.1 degree whatever the motions' size; a wrong one leaves a share of the motions.
+constexpr double kMisfitShare = 0.35;
+constexpr double kMisfitFloorDeg = 0.3;
+// An implausible scatter with no flange motion larger than this is put down to the motions' size.
+constexpr double kSmallMotionDeg = 15.0;
+// A capture split into two sessions needs this many frames on each side, and an F statistic above
+// kSessionF (clean series of 12-20 frames reach about 7, remounts of 10-40 mm 17 and more).
+constexpr std::size_t kMinSessionFrames = 4;
+constexpr double kSessionF = 12.0;
 
 Pose toPose(const cv::Mat& m) {
   if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
@@ -80,8 +94,8 @@ std::string frameList(const std::vector<int>& frames) {
   return s;
 }
 
-// tcp_T_camera by OpenCV's solver, or nothing when it throws or returns something that is not a
-// rigid transform.
+// tcp_T_camera by OpenCV's solver, or nothing when it throws, cannot solve these motions, or
+// returns something that is not a rigid transform or does not explain the motions.
 std::optional<Pose> solve(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                           cv::HandEyeCalibrationMethod method) {
   std::vector<cv::Mat> rg, tg, rc, tc;
@@ -92,6 +106,7 @@ std::optional<Pose> solve(const std::vector<Pose>& robots, const std::vector<Pos
     tc.push_back(cv::Mat(translationOf(cams[i]), true));
   }
   if (!rotationObservable(rg)) return std::nullopt;
+  if (!methodShortfall(robots, cams, method, false).empty()) return std::nullopt;
   cv::Mat R, t;
   try {
     cv::calibrateHandEye(rg, tg, rc, tc, R, t, method);
@@ -100,8 +115,14 @@ std::optional<Pose> solve(const std::vector<Pose>& robots, const std::vector<Pos
   }
   const cv::Mat solved = detail::rigidTransform(R, t);
   if (!detail::isRigidTransform(solved)) return std::nullopt;
+  if (!rotationMisfit(robots, cams, toPose(solved)).empty()) return std::nullopt;
   return toPose(solved);
 }
+
+// The methods the data check tries, in order of preference at equal fit.
+constexpr cv::HandEyeCalibrationMethod kCheckMethods[] = {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_TSAI,
+                                                           cv::CALIB_HAND_EYE_HORAUD,
+                                                           cv::CALIB_HAND_EYE_DANIILIDIS};
 
 std::vector<double> deviations(const std::vector<Pose>& robots, const std::vector<Pose>& cams, const Pose& X) {
   std::vector<cv::Vec3d> positions;
@@ -122,12 +143,29 @@ double rms(const std::vector<double>& v) {
   return v.empty() ? kNaN : std::sqrt(sum / static_cast<double>(v.size()));
 }
 
-// RMS scatter of the board's position with TSAI's solution for this reading of the robot poses.
+// The solution of whichever method fits these motions best (the board's position scatters least),
+// with that scatter; nothing when none solves them.
+std::optional<Pose> bestSolve(const std::vector<Pose>& robots, const std::vector<Pose>& cams, double* scatter) {
+  std::optional<Pose> best;
+  double bestScatter = kInf;
+  for (cv::HandEyeCalibrationMethod method : kCheckMethods) {
+    const std::optional<Pose> X = solve(robots, cams, method);
+    if (!X) continue;
+    const double s = rms(deviations(robots, cams, *X));
+    if (std::isfinite(s) && s < bestScatter) {
+      bestScatter = s;
+      best = X;
+    }
+  }
+  if (scatter != nullptr) *scatter = bestScatter;
+  return best;
+}
+
+// RMS scatter of the board's position with the best solution for this reading of the robot poses.
 double readingScatter(const std::vector<Pose>& robots, const std::vector<Pose>& cams) {
-  const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI);
-  if (!X) return kInf;
-  const double s = rms(deviations(robots, cams, *X));
-  return std::isfinite(s) ? s : kInf;
+  double s = kInf;
+  bestSolve(robots, cams, &s);
+  return s;
 }
 
 // A pairing: frame j with robot pose p, for each (j, p).
@@ -297,6 +335,89 @@ std::vector<HandEyeDataFinding> withCode(const std::vector<HandEyeDataFinding>& 
   return out;
 }
 
+// The largest rotation of the flange between any two captures, in degrees.
+double largestMotionDeg(const std::vector<Pose>& robots) {
+  double largest = 0.0;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    for (std::size_t j = i + 1; j < robots.size(); ++j) {
+      cv::Vec3d axis;
+      largest = std::max(largest, detail::rotationAngleAxis(cv::Mat(rotationOf(robots[i]).t() * rotationOf(robots[j])), axis));
+    }
+  }
+  return largest * 180.0 / kPi;
+}
+
+// Data that no solver explains, put down to the motions' size when they are small.
+HandEyeDataFinding unsolvable(const std::vector<Pose>& robots, const std::vector<Pose>& cams) {
+  const double largest = largestMotionDeg(robots);
+  if (largest < kSmallMotionDeg) {
+    return {"motions_too_small",
+            "The flange turns by at most " + fixed(largest, 1) + " deg between any two captures, too little for any "
+            "of the solvers to find the camera's mount. Turn the flange by 20 degrees or more between captures, about "
+            "two axes.",
+            allFrames(robots.size())};
+  }
+  std::vector<cv::Matx33d> flange, camera;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    flange.push_back(rotationOf(robots[i]).t());
+    camera.push_back(rotationOf(cams[i]));
+  }
+  return {"implausible_consistency",
+          "No solver finds a mount that explains the motions: the flange's and the camera's rotations between "
+          "nearby frames differ by " + fixed(detail::motionAngleMismatchDeg(flange, camera, kPairWindow), 2) +
+          " deg on average, where they agree for consistent data; check the robot poses' units, direction and "
+          "pairing with the images, and the target's dimensions.",
+          allFrames(robots.size())};
+}
+
+// A board or camera mount that moved part-way through the capture: the board's implied positions
+// step at one frame, the frames before and after it each agreeing among themselves far better than
+// all together. The step is the split with the largest F statistic (between-group against
+// within-group scatter); clean series reach about 7, a 10-40 mm remount of either 17 and more.
+std::optional<HandEyeDataFinding> sessionChange(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                                const Pose& X, bool boardOnFlange) {
+  const std::size_t n = robots.size();
+  if (n < 2 * kMinSessionFrames) return std::nullopt;
+  std::vector<cv::Vec3d> p;
+  for (std::size_t i = 0; i < n; ++i) p.push_back(translationOf(robots[i] * X * cams[i]));
+  const auto spread = [&](std::size_t from, std::size_t to, cv::Vec3d* mean) {
+    cv::Vec3d m(0, 0, 0);
+    for (std::size_t i = from; i < to; ++i) m += p[i];
+    m *= 1.0 / static_cast<double>(to - from);
+    double rss = 0.0;
+    for (std::size_t i = from; i < to; ++i) rss += (p[i] - m).dot(p[i] - m);
+    if (mean != nullptr) *mean = m;
+    return rss;
+  };
+  const double all = spread(0, n, nullptr);
+  double bestF = 0.0;
+  std::size_t bestK = 0;
+  for (std::size_t k = kMinSessionFrames; k + kMinSessionFrames <= n; ++k) {
+    const double split = spread(0, k, nullptr) + spread(k, n, nullptr);
+    const double F = ((all - split) / 3.0) / (split / (3.0 * static_cast<double>(n - 2)));
+    if (std::isfinite(F) && F > bestF) {
+      bestF = F;
+      bestK = k;
+    }
+  }
+  if (!(bestF > kSessionF)) return std::nullopt;
+  cv::Vec3d a, b;
+  const double before = std::sqrt(spread(0, bestK, &a) / static_cast<double>(bestK));
+  const double after = std::sqrt(spread(bestK, n, &b) / static_cast<double>(n - bestK));
+  std::vector<int> frames;
+  for (std::size_t i = bestK; i < n; ++i) frames.push_back(static_cast<int>(i));
+  return HandEyeDataFinding{
+      "capture_changed_part_way",
+      std::string(boardOnFlange ? "The board on the flange or the camera in the cell" : "The board or the camera's mount") +
+          " moved between frames " + std::to_string(bestK - 1) + " and " + std::to_string(bestK) + ": frames 0-" +
+          std::to_string(bestK - 1) + " agree among themselves to " + fixed(before * 1000, 1) + " mm RMS and frames " +
+          std::to_string(bestK) + "-" + std::to_string(n - 1) + " to " + fixed(after * 1000, 1) +
+          " mm, but their board positions lie " + fixed(cv::norm(a - b) * 1000, 1) +
+          " mm apart. Calibrate from one session's frames, or capture again without touching the board or the "
+          "camera's mount.",
+      frames};
+}
+
 // checkPairingAndUnits, solving the poses as given once; the outlier findings of that solve go to
 // `outliers` when it is given.
 std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& robotPoses, const std::vector<int>& index,
@@ -311,7 +432,7 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
   std::vector<Pose> robots;
   for (int i : index) robots.push_back(all[static_cast<std::size_t>(i)]);
   const std::vector<double> distances = cameraDistances(cams);
-  const std::optional<Pose> X = solve(robots, cams, cv::CALIB_HAND_EYE_TSAI);
+  const std::optional<Pose> X = bestSolve(robots, cams, nullptr);
   std::vector<double> deviationsAsGiven;
   double given = kInf;
   if (X) {
@@ -320,9 +441,31 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
     if (std::isfinite(s)) given = s;
   }
   for (HandEyeDataFinding& f : readingFindings(robots, cams, given, median(distances))) out.push_back(std::move(f));
-  if (!X) return out;
+  if (!X) {
+    std::vector<cv::Mat> rg;
+    for (const Pose& r : robots) rg.push_back(cv::Mat(rotationOf(r), true));
+    // no solver's rotation carries the camera's motions onto the flange's: the data, not the solver
+    if (out.empty() && rotationObservable(rg)) out.push_back(unsolvable(robots, cams));
+    return out;
+  }
   const std::vector<HandEyeDataFinding> scatter = checkScatter(deviationsAsGiven, distances, boardOnFlange);
-  for (HandEyeDataFinding& f : withCode(scatter, "implausible_consistency")) out.push_back(std::move(f));
+  for (HandEyeDataFinding& f : withCode(scatter, "implausible_consistency")) {
+    const double largest = largestMotionDeg(robots);
+    if (largest < kSmallMotionDeg) {
+      f = {"motions_too_small",
+           "The flange turns by at most " + fixed(largest, 1) + " deg between any two captures: too little to fix "
+           "the camera's mount, so the board's implied position scatters by " + fixed(rms(deviationsAsGiven) * 1000, 1) +
+           " mm RMS with the best of the solvers. Turn the flange by 20 degrees or more between captures, about two "
+           "axes.",
+           f.frames};
+    }
+    out.push_back(std::move(f));
+  }
+  if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
+  if (std::optional<HandEyeDataFinding> f = sessionChange(robots, cams, *X, boardOnFlange)) {
+    out.push_back(std::move(*f));
+    return out;
+  }
   if (outliers != nullptr) *outliers = withCode(scatter, "outlier_frames");
   return out;
 }
@@ -330,6 +473,74 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
 }  // namespace
 
 bool refusesResult(const HandEyeDataFinding& finding) { return finding.code != "outlier_frames"; }
+
+namespace {
+
+// The pairs of frames OpenCV's TSAI keeps: both rotations, flange and camera, with 2 sin(angle / 2)
+// in [0.3, 1.7], that is between 17.25 and 116.4 degrees. Counted as the fewest that remain with any
+// one frame left out: a rotation resting on the pairs of one frame cannot be checked by leaving
+// frames out, and was found up to 5 sigma off.
+int tsaiPairs(const std::vector<Pose>& robots, const std::vector<Pose>& cams, bool anyLeftOut, double* largestDeg) {
+  int pairs = 0;
+  double largest = 0.0;
+  std::vector<int> perFrame(robots.size(), 0);
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    for (std::size_t j = i + 1; j < robots.size(); ++j) {
+      cv::Vec3d axis;
+      const double g = detail::rotationAngleAxis(cv::Mat(rotationOf(robots[j]).t() * rotationOf(robots[i])), axis);
+      const double c = detail::rotationAngleAxis(cv::Mat(rotationOf(cams[j]) * rotationOf(cams[i]).t()), axis);
+      largest = std::max(largest, g);
+      const double pg = 2.0 * std::sin(g / 2.0), pc = 2.0 * std::sin(c / 2.0);
+      if (pg >= kTsaiMinChord && pc >= kTsaiMinChord && pg <= kTsaiMaxChord && pc <= kTsaiMaxChord) {
+        ++pairs;
+        ++perFrame[i];
+        ++perFrame[j];
+      }
+    }
+  }
+  if (largestDeg != nullptr) *largestDeg = largest * 180.0 / kPi;
+  const int most = perFrame.empty() ? 0 : *std::max_element(perFrame.begin(), perFrame.end());
+  return anyLeftOut ? pairs - most : pairs;
+}
+
+}  // namespace
+
+std::string methodShortfall(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                            cv::HandEyeCalibrationMethod method, bool anyLeftOut) {
+  if (method != cv::CALIB_HAND_EYE_TSAI) return "";
+  double largest = 0.0;
+  const int pairs = tsaiPairs(robots, cams, anyLeftOut, &largest);
+  if (pairs >= 2) return "";
+  return "TSAI uses only pairs of captures whose orientations differ by 17 to 116 degrees, and needs two" +
+         std::string(anyLeftOut ? " with any one capture left out" : "") + "; these motions have " +
+         std::to_string(std::max(pairs, 0)) + " (the flange turns by at most " + fixed(largest, 1) +
+         " deg between any two captures). Turn the flange by 20 to 90 degrees between captures, about two axes, "
+         "or use PARK, which takes small motions.";
+}
+
+std::string rotationMisfit(const std::vector<Pose>& robots, const std::vector<Pose>& cams, const Pose& X) {
+  const cv::Matx33d Rx = rotationOf(X);
+  double misfit = 0.0, motion = 0.0;
+  int pairs = 0;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    for (std::size_t j = i + 1; j < robots.size() && j <= i + kPairWindow; ++j) {
+      // A X = X B for the flange motion A and the camera motion B between frames i and j
+      const cv::Matx33d A = rotationOf(robots[i]).t() * rotationOf(robots[j]);
+      const cv::Matx33d B = rotationOf(cams[i]) * rotationOf(cams[j]).t();
+      cv::Vec3d axis;
+      misfit += detail::rotationAngleAxis(cv::Mat(A * Rx * B.t() * Rx.t()), axis);
+      motion += detail::rotationAngleAxis(cv::Mat(A), axis);
+      ++pairs;
+    }
+  }
+  if (pairs == 0) return "";
+  misfit *= 180.0 / kPi / pairs;
+  motion *= 180.0 / kPi / pairs;
+  if (!(misfit > kMisfitShare * motion && misfit > kMisfitFloorDeg)) return "";
+  return "its rotation does not explain the flange motions: they disagree with the camera's by " + fixed(misfit, 2) +
+         " deg on average against motions of " + fixed(motion, 2) + " deg. The motions are too small for it; turn "
+         "the flange by 20 degrees or more between captures, about two axes.";
+}
 
 bool TransformUncertainty::known() const {
   return std::all_of(translation_std_m.begin(), translation_std_m.end(), [](double v) { return std::isfinite(v); }) &&

@@ -9,6 +9,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "core/transforms.hpp"
+
 namespace vesk::calibration {
 
 // One thing the data check found in hand-eye data, with what to do about it.
@@ -34,6 +36,16 @@ struct TransformUncertainty {
 // Hand-eye rotation is observable only from two flange motions about non-parallel axes (each
 // rotating by more than 1 degree, relative to the first pose).
 bool rotationObservable(const std::vector<cv::Mat>& rGripper);
+
+// Why `method` cannot solve these motions, or "": OpenCV's TSAI keeps only pairs of captures whose
+// orientations differ by 17 to 116 degrees, and needs two; with anyLeftOut, two that remain with
+// any one frame left out (so that leaving frames out can tell how well they fix the rotation).
+std::string methodShortfall(const std::vector<detail::Pose>& robots, const std::vector<detail::Pose>& cams,
+                            cv::HandEyeCalibrationMethod method, bool anyLeftOut);
+// Why the solved X cannot be right, or "": its rotation does not carry the camera's motions onto the
+// flange's (A X = X B) over nearby pairs of frames.
+std::string rotationMisfit(const std::vector<detail::Pose>& robots, const std::vector<detail::Pose>& cams,
+                           const detail::Pose& X);
 
 // The checks that need no solved transform: images and poses out of step, robot translations in
 // millimetres, inverted robot poses, and a board that cannot have stood still. Frame j of

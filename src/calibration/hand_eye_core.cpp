@@ -57,6 +57,7 @@ cv::Mat checkedPose(const cv::Mat& pose, const std::string& component, const cha
 // Rotation blocks and translation columns of the flange and target poses, as calibrateHandEye takes them.
 struct MotionData {
   std::vector<cv::Mat> r_gripper, t_gripper, r_target, t_target;
+  std::vector<detail::Pose> robots, cams;
 };
 
 MotionData splitPoses(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
@@ -69,6 +70,8 @@ MotionData splitPoses(const std::vector<cv::Mat>& robots, const std::vector<cv::
     m.t_gripper.push_back(robot(cv::Rect(3, 0, 1, 3)).clone());
     m.r_target.push_back(cam(cv::Rect(0, 0, 3, 3)).clone());
     m.t_target.push_back(cam(cv::Rect(3, 0, 1, 3)).clone());
+    m.robots.push_back(detail::toPose(robot));
+    m.cams.push_back(detail::toPose(cam));
   }
   return m;
 }
@@ -94,12 +97,22 @@ std::optional<cv::Mat> solveHandEye(const MotionData& m, cv::HandEyeCalibrationM
                      "deg) about non-parallel axes. Vary the flange orientation about two axes.");
     return std::nullopt;
   }
+  const std::string shortfall = methodShortfall(m.robots, m.cams, solver, true);
+  if (!shortfall.empty()) {
+    logging::log(Level::WARNING, "[" + component + "] " + shortfall);
+    return std::nullopt;
+  }
   cv::Mat rCam, tCam;
   cv::calibrateHandEye(m.r_gripper, m.t_gripper, m.r_target, m.t_target, rCam, tCam, solver);
   cv::Mat solved = detail::rigidTransform(rCam, tCam);
   if (!detail::isRigidTransform(solved)) {
     logging::log(Level::WARNING, "[" + component + "] " + method +
                                      " returned a non-finite transform or a rotation that is not orthonormal.");
+    return std::nullopt;
+  }
+  const std::string misfit = rotationMisfit(m.robots, m.cams, detail::toPose(solved));
+  if (!misfit.empty()) {
+    logging::log(Level::WARNING, "[" + component + "] " + method + " gave no usable transform: " + misfit);
     return std::nullopt;
   }
   return solved;

@@ -144,6 +144,18 @@ cv::Mat inverseRigid(const cv::Mat& T) {
   return rigidTransform(Rt, -Rt * d(cv::Rect(3, 0, 1, 3)));
 }
 
+Pose toPose(const cv::Mat& m) {
+  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+    throw std::invalid_argument("expected a 4x4 pose matrix");
+  }
+  cv::Mat d;
+  m.convertTo(d, CV_64F);
+  Pose p;
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) p(r, c) = d.at<double>(r, c);
+  return p;
+}
+
 Pose makePose(const cv::Matx33d& R, const cv::Vec3d& t) {
   Pose p = Pose::eye();
   for (int r = 0; r < 3; ++r) {

@@ -47,6 +47,8 @@ using Pose = cv::Matx44d;
 inline cv::Matx33d rotationOf(const Pose& p) { return p.get_minor<3, 3>(0, 0); }
 inline cv::Vec3d translationOf(const Pose& p) { return {p(0, 3), p(1, 3), p(2, 3)}; }
 Pose makePose(const cv::Matx33d& R, const cv::Vec3d& t);
+// A 4x4 single-channel matrix of any depth as a Pose; std::invalid_argument otherwise.
+Pose toPose(const cv::Mat& m);
 Pose inversePose(const Pose& p);
 
 // No NaN or infinity in any element (integer matrices always pass).
