@@ -13,8 +13,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MAIN = ROOT / "demo" / "main.py"
-SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "eye-to-hand",
-            "intrinsics-cam-0", "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
+SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "eye-in-hand-joint",
+            "eye-to-hand", "eye-to-hand-joint", "intrinsics-cam-0", "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
 
 
 def run_main(*args):
