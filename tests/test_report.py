@@ -94,7 +94,7 @@ def test_a_failed_stage_keeps_what_finished(built_in_cell, tmp_path):
     page = Page()
     text = (tmp_path / "report.html").read_text(encoding="utf-8")
     page.feed(text)
-    assert page.ids == ["intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "failed-1"]
+    assert page.ids == ["intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "eye-in-hand-joint", "failed-1"]
     assert "Failed stages: calibration" in text and "missing camera folder" in text
     assert run_main("--out", tmp_path / "quiet", "--no-report", "--hand-eye-dir", tmp_path / "none",
                     "--charuco", 12, 9, 0.03, 0.022, "DICT_4X4_1000").returncode != 0

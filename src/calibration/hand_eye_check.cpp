@@ -227,6 +227,20 @@ std::vector<Pairing> alternativePairings(const std::vector<int>& index, std::siz
     out.push_back(std::move(early));
     out.push_back(std::move(late));
   }
+  // Two images swapped: each belongs to the other's robot pose.
+  for (std::size_t a = 0; a < index.size(); ++a) {
+    for (std::size_t b = a + 1; b < index.size(); ++b) {
+      Pairing swap;
+      for (std::size_t j = 0; j < index.size(); ++j) {
+        const std::size_t other = j == a ? b : j == b ? a : j;
+        swap.pairs.emplace_back(j, static_cast<std::size_t>(index[other]));
+      }
+      swap.affected = {static_cast<int>(a), static_cast<int>(b)};
+      swap.description = "frames " + std::to_string(a) + " and " + std::to_string(b) +
+                         " are swapped: each image belongs to the other's robot pose";
+      out.push_back(std::move(swap));
+    }
+  }
   return out;
 }
 
