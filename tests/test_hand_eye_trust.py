@@ -338,3 +338,17 @@ def test_two_swapped_frames_are_named_or_refused(capfd):
         out_of_step = [f for f in r.data_findings if f.code == "images_and_poses_out_of_step"]
         named += bool(out_of_step) and f"frames {i} and {j} are swapped" in out_of_step[0].message
     assert named >= 25
+
+
+@pytest.mark.skipif(not REAL.is_dir(), reason=f"the shared real dataset is absent ({REAL})")
+@pytest.mark.parametrize("shift", [[0.02, 0, 0], [0, 0, 0.02]], ids=["x", "z"])
+def test_real_board_remounted_part_way_is_found(capsys, shift):
+    images, poses = io.load_hand_eye_dataset(REAL)
+    target = _vesk.CharucoTarget(5, 7, 0.036195, 0.018256, "DICT_6X6_250")
+    r = _vesk.EyeToHandCalibrator(target).calibrate(poses, images, "PARK")
+    cams, robots = list(r.camera_T_target_list), list(r.valid_robot_T_tcp_list)
+    assert diagnostics.check_hand_eye_data(robots, cams, True) == []
+    moved = cams[:8] + [c @ S.make_T(np.eye(3), shift) for c in cams[8:]]
+    found = diagnostics.check_hand_eye_data(robots, moved, True)
+    assert codes(found) == ["capture_changed_part_way"] and found[0].frames[0] == 8
+    capsys.readouterr()
