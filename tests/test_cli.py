@@ -142,6 +142,17 @@ def test_real_dataset_from_its_raw_files_to_result_report_and_ros_files(tmp_path
     assert_ros_files_give_back(out, api.robot_T_camera)
     assert read_static_transform((out / "static_transform.yaml").read_text())[:2] == ("base_link",
                                                                                       "camera_optical_frame")
+    # the joint solve: its noise levels and sigma in the summary, its section on the page, the API's bits
+    rc, joint, _ = run_json(["calibrate", "eye-to-hand", str(REAL), "--board", REAL_BOARD, "--poses",
+                             str(REAL / "upstream_poses"), "--pose-format", "ros", "--refine", "--out",
+                             str(tmp_path / "joint")])
+    refined = _vesk.EyeToHandCalibrator(_vesk.CharucoTarget(5, 7, 0.036195, 0.018256, "DICT_6X6_250")).calibrate(
+        poses, images, refine=True)
+    assert rc == 0 and joint["joint_solve"]["ok"]
+    assert joint["joint_solve"]["noise"]["robot_translation_m"] == refined.noise.robot_translation_m
+    assert joint["sigma"]["translation_m"] == list(refined.uncertainty.translation_std_m)
+    np.testing.assert_array_equal(np.array(joint["robot_T_camera"]["matrix"]), refined.robot_T_camera)
+    assert 'id="eye-to-hand-joint"' in (tmp_path / "joint" / "report.html").read_text()
 
 
 def test_eye_in_hand_from_a_folder_of_any_names_and_kuka_poses_then_a_plan(series, tmp_path):

@@ -300,6 +300,16 @@ def calibrate(args, console: Console) -> dict:
             summary[name] = _transform_summary(getattr(result, name)) if result.ok else None
             if args.kind == "eye-to-hand" and result.ok:
                 summary["tcp_T_target"] = _transform_summary(result.tcp_T_target)
+            if result.ok:
+                u = result.uncertainty
+                summary["sigma"] = {"translation_m": list(u.translation_std_m), "rotation_deg": list(u.rotation_std_deg)}
+            joint = getattr(result, "joint", None)
+            if joint is not None:
+                summary["joint_solve"] = {
+                    "ok": bool(joint.ok), "failure": joint.failure or None,
+                    "closed_form": _transform_summary(joint.closed_form) if joint.closed_form.size else None,
+                    "noise": {"pixel_px": joint.noise.pixel_px, "robot_translation_m": joint.noise.robot_translation_m,
+                              "robot_rotation_deg": joint.noise.robot_rotation_deg}}
             if page is not None and result.ok:
                 with console.core_output():
                     _hand_eye_sections(page, args.kind, result, target, poses, images, console)
@@ -335,6 +345,11 @@ def _hand_eye_sections(page, kind, result, target, poses, images, console):
     else:
         page.section("eye-in-hand calibration", "hand-eye", "Hand-eye: tcp_T_camera",
                      lambda: R.hand_eye_section(result, methods, text))
+    if getattr(result, "joint", None) is not None:
+        name, axes = ("robot_T_camera", "robot base") if fixed else ("tcp_T_camera", "tcp")
+        setup = "eye-to-hand" if fixed else "eye-in-hand"
+        page.section(f"{setup} joint solve", f"{setup}-joint", f"Joint solve: {name}",
+                     lambda: R.joint_solve_section(result, name, axes))
 
 
 # ---- plan ----------------------------------------------------------------------------------------
