@@ -88,8 +88,19 @@ def test_report_text(path, capfd, series):
     assert text[:len(expected)].splitlines() == expected.splitlines()
     assert text.startswith(expected)
     u = r.uncertainty
+    head = "\n" + "=" * 60 + "\nHAND-EYE UNCERTAINTY AND DATA CHECK\n" + "=" * 60 + "\n"
+    meaning, numbers = text[len(expected) + len(head):].splitlines()[:2]
+    assert meaning == "tcp_T_camera maps camera coordinates into the tcp frame (the camera's pose on the flange):"
+    # x y z and a quaternion x y z w that give the transform back
+    xyz, quat = numbers.removeprefix("  x, y, z: ").split(" m; quaternion x, y, z, w: ")
+    (x, y, z), (qx, qy, qz, qw) = map(float, xyz.split(", ")), map(float, quat.split(", "))
+    assert np.allclose([x, y, z], r.tcp_T_camera[:3, 3], atol=1e-6) and qw >= 0
+    R = np.array([[1 - 2 * (qy * qy + qz * qz), 2 * (qx * qy - qz * qw), 2 * (qx * qz + qy * qw)],
+                  [2 * (qx * qy + qz * qw), 1 - 2 * (qx * qx + qz * qz), 2 * (qy * qz - qx * qw)],
+                  [2 * (qx * qz - qy * qw), 2 * (qy * qz + qx * qw), 1 - 2 * (qx * qx + qy * qy)]])
+    assert np.allclose(R, r.tcp_T_camera[:3, :3], atol=1e-5)
     assert text[len(expected):] == (
-        "\n" + "=" * 60 + "\nHAND-EYE UNCERTAINTY AND DATA CHECK\n" + "=" * 60 + "\n"
+        head + meaning + "\n" + numbers + "\n"
         "1-sigma of tcp_T_camera, from the spread of the solutions with frames left out:\n"
         "  Translation x, y, z: " + ", ".join(f"{v * 1000:.3f}" for v in u.translation_std_m) + " mm\n"
         "  Rotation about tcp x, y, z: " + ", ".join(f"{v:.4f}" for v in u.rotation_std_deg) + " deg\n"

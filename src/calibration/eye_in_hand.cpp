@@ -50,7 +50,8 @@ constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
                                         "tcp_T_camera",
                                         "tcp",
                                         false,
-                                        "HAND-EYE JOINT SOLVE"};
+                                        "HAND-EYE JOINT SOLVE",
+                                        "camera coordinates into the tcp frame (the camera's pose on the flange)"};
 
 }  // namespace
 

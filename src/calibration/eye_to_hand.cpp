@@ -50,7 +50,8 @@ constexpr HandEyeReportText kReportText{"EYE-TO-HAND RESULTS",
                                         "robot_T_camera",
                                         "robot base",
                                         true,
-                                        "EYE-TO-HAND JOINT SOLVE"};
+                                        "EYE-TO-HAND JOINT SOLVE",
+                                        "camera coordinates into the robot base (the camera's pose in the cell)"};
 
 }  // namespace
 

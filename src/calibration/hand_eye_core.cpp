@@ -156,6 +156,13 @@ std::string formatTrust(const HandEyeReportText& text, const HandEyeReportData& 
   const std::string rule(60, '=');
   std::ostringstream os;
   os << "\n" << rule << "\n" << text.trust_title << "\n" << rule << "\n";
+  const detail::Pose X = detail::toPose(d.transform);
+  const cv::Vec4d q = detail::quaternionXyzw(detail::rotationOf(X));
+  os << text.transform_name << " maps " << text.meaning << ":\n" << std::fixed << std::setprecision(6)
+     << "  x, y, z: " << X(0, 3) << ", " << X(1, 3) << ", " << X(2, 3) << " m; quaternion x, y, z, w: " << q[0]
+     << ", " << q[1] << ", " << q[2] << ", " << q[3] << "\n";
+  os.unsetf(std::ios::floatfield);
+  os << std::setprecision(6);
   const TransformUncertainty& u = d.uncertainty;
   if (u.known()) {
     os << "1-sigma of " << text.transform_name

@@ -77,6 +77,7 @@ struct HandEyeReportText {
   const char* axes;              // frame whose axes the rotation sigma is about
   bool fixed_camera;             // the rotation-variety block rates the board's motions in the camera's frame
   const char* joint_title;       // title of the joint solve's section
+  const char* meaning;           // what the transform maps: "camera coordinates into the tcp frame (...)"
 };
 
 // What a report shows of one result.

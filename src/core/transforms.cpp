@@ -144,6 +144,27 @@ cv::Mat inverseRigid(const cv::Mat& T) {
   return rigidTransform(Rt, -Rt * d(cv::Rect(3, 0, 1, 3)));
 }
 
+cv::Vec4d quaternionXyzw(const cv::Matx33d& R) {
+  // from the largest of the four diagonal combinations, for accuracy near every angle
+  const double t = R(0, 0) + R(1, 1) + R(2, 2);
+  cv::Vec4d q;
+  if (t >= R(0, 0) && t >= R(1, 1) && t >= R(2, 2)) {
+    const double s = 2.0 * std::sqrt(1.0 + t);
+    q = {(R(2, 1) - R(1, 2)) / s, (R(0, 2) - R(2, 0)) / s, (R(1, 0) - R(0, 1)) / s, 0.25 * s};
+  } else if (R(0, 0) >= R(1, 1) && R(0, 0) >= R(2, 2)) {
+    const double s = 2.0 * std::sqrt(1.0 + R(0, 0) - R(1, 1) - R(2, 2));
+    q = {0.25 * s, (R(0, 1) + R(1, 0)) / s, (R(0, 2) + R(2, 0)) / s, (R(2, 1) - R(1, 2)) / s};
+  } else if (R(1, 1) >= R(2, 2)) {
+    const double s = 2.0 * std::sqrt(1.0 + R(1, 1) - R(0, 0) - R(2, 2));
+    q = {(R(0, 1) + R(1, 0)) / s, 0.25 * s, (R(1, 2) + R(2, 1)) / s, (R(0, 2) - R(2, 0)) / s};
+  } else {
+    const double s = 2.0 * std::sqrt(1.0 + R(2, 2) - R(0, 0) - R(1, 1));
+    q = {(R(0, 2) + R(2, 0)) / s, (R(1, 2) + R(2, 1)) / s, 0.25 * s, (R(1, 0) - R(0, 1)) / s};
+  }
+  q *= 1.0 / cv::norm(q);
+  return q[3] < 0.0 ? -q : q;
+}
+
 Pose toPose(const cv::Mat& m) {
   if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
     throw std::invalid_argument("expected a 4x4 pose matrix");

@@ -49,6 +49,8 @@ inline cv::Vec3d translationOf(const Pose& p) { return {p(0, 3), p(1, 3), p(2, 3
 Pose makePose(const cv::Matx33d& R, const cv::Vec3d& t);
 // A 4x4 single-channel matrix of any depth as a Pose; std::invalid_argument otherwise.
 Pose toPose(const cv::Mat& m);
+// The unit quaternion (x, y, z, w) of a rotation, with w >= 0.
+cv::Vec4d quaternionXyzw(const cv::Matx33d& R);
 Pose inversePose(const Pose& p);
 
 // No NaN or infinity in any element (integer matrices always pass).

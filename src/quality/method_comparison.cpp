@@ -34,6 +34,9 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
     calibration::IntrinsicOptions options;
     options.per_view_error_threshold = perViewErrorThreshold;
     std::optional<HandEyeMethodResult> slot;
+    // the five runs print five reports alike but for their numbers: each says which solver it is
+    logging::printReport("\n[method comparison] " + name + " (" + std::to_string(m + 1) + " of " +
+                         std::to_string(names.size()) + ")\n");
     try {
       // an ok result is a finite rigid transform
       if (eyeToHand) {
