@@ -119,6 +119,97 @@ Translations solveTranslations(const std::vector<Pose>& robots, const std::vecto
   return out;
 }
 
+// Every frame's implied fixed pose robots_i * X * cams_i against W: the rotation residual scaled by
+// the viewing distance (a rotation error moves the board by about that lever arm) and the
+// translation residual, over X's rotation, W's and the four translation components the constraint
+// leaves free. Gauss-Newton from the scan's solution, numerical Jacobians on 11 parameters.
+FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>& cams, FourAxisSolution start,
+                        const cv::Vec3d& axis, const cv::Vec3d& fixedAxis, const FourAxisConstraint& constraint) {
+  const std::size_t n = robots.size();
+  double lever = 0.0;
+  for (const Pose& c : cams) lever += cv::norm(translationOf(c)) / static_cast<double>(n);
+  cv::Vec3d e1, e2, f1, f2;
+  perpendicularBasis(axis, e1, e2);
+  perpendicularBasis(fixedAxis, f1, f2);
+  const bool offsetGiven = constraint.axis_offset_m.has_value();
+  const double value = offsetGiven ? *constraint.axis_offset_m : constraint.board_height_m.value_or(0.0);
+  const cv::Matx33d Rx0 = rotationOf(start.hand_eye), Rw0 = rotationOf(start.fixed_pose);
+  const cv::Vec3d tx0 = translationOf(start.hand_eye), tw0 = translationOf(start.fixed_pose);
+  // parameters: dX(3), dW(3), then t_X across the axis (2) and t_W (3), or t_X (3) and t_W across (2)
+  const auto poses = [&](const cv::Mat& p, Pose& X, Pose& W) {
+    const auto v = [&](int k) { return p.at<double>(k); };
+    const cv::Matx33d Rx = rotationAbout({v(0), v(1), v(2)}) * Rx0, Rw = rotationAbout({v(3), v(4), v(5)}) * Rw0;
+    cv::Vec3d tx, tw;
+    if (offsetGiven) {
+      tx = value * axis + v(6) * e1 + v(7) * e2;
+      tw = {v(8), v(9), v(10)};
+    } else {
+      tx = {v(6), v(7), v(8)};
+      tw = value * fixedAxis + v(9) * f1 + v(10) * f2;
+    }
+    X = detail::makePose(Rx, tx);
+    W = detail::makePose(Rw, tw);
+  };
+  const auto residuals = [&](const cv::Mat& p) {
+    Pose X, W;
+    poses(p, X, W);
+    const Pose Winv = detail::inversePose(W);
+    cv::Mat r(static_cast<int>(6 * n), 1, CV_64F);
+    for (std::size_t i = 0; i < n; ++i) {
+      const Pose implied = robots[i] * X * cams[i];
+      const cv::Vec3d dr = rotationVector(rotationOf(Winv * implied)) * lever;
+      const cv::Vec3d dt = translationOf(implied) - translationOf(W);
+      for (int k = 0; k < 3; ++k) {
+        r.at<double>(static_cast<int>(6 * i) + k) = dr[k];
+        r.at<double>(static_cast<int>(6 * i) + 3 + k) = dt[k];
+      }
+    }
+    return r;
+  };
+  cv::Mat p = cv::Mat::zeros(11, 1, CV_64F);
+  if (offsetGiven) {
+    p.at<double>(6) = tx0.dot(e1);
+    p.at<double>(7) = tx0.dot(e2);
+    for (int k = 0; k < 3; ++k) p.at<double>(8 + k) = tw0[k];
+  } else {
+    for (int k = 0; k < 3; ++k) p.at<double>(6 + k) = tx0[k];
+    p.at<double>(9) = tw0.dot(f1);
+    p.at<double>(10) = tw0.dot(f2);
+  }
+  cv::Mat r = residuals(p);
+  double cost = r.dot(r);
+  for (int it = 0; it < 20; ++it) {
+    cv::Mat J(r.rows, 11, CV_64F);
+    for (int k = 0; k < 11; ++k) {
+      cv::Mat q = p.clone();
+      const double h = k < 6 ? 1e-7 : 1e-7 * std::max(1.0, std::abs(p.at<double>(k)));
+      q.at<double>(k) += h;
+      cv::Mat col = (residuals(q) - r) / h;
+      col.copyTo(J.col(k));
+    }
+    cv::Mat step;
+    if (!cv::solve(J.t() * J, -(J.t() * r), step, cv::DECOMP_CHOLESKY)) break;
+    const cv::Mat next = p + step;
+    const cv::Mat rn = residuals(next);
+    const double c = rn.dot(rn);
+    if (!(c < cost)) break;
+    p = next;
+    r = rn;
+    const bool settled = cost - c < 1e-12 * cost;
+    cost = c;
+    if (settled) break;
+  }
+  FourAxisSolution out = start;
+  poses(p, out.hand_eye, out.fixed_pose);
+  double ssr = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const cv::Vec3d dt = translationOf(robots[i] * out.hand_eye * cams[i]) - translationOf(out.fixed_pose);
+    ssr += dt.dot(dt);
+  }
+  out.rms_m = std::sqrt(ssr / (3.0 * static_cast<double>(n)));
+  return out;
+}
+
 }  // namespace
 
 SingleAxisMotions singleAxisMotions(const std::vector<Pose>& robots, bool fixedCamera) {
@@ -230,6 +321,8 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
   out.hand_eye = detail::makePose(Rx, t.tx);
   out.fixed_pose = detail::makePose(projectToRotation(sum), t.tw);
   out.rms_m = std::sqrt(t.ssr / (3.0 * static_cast<double>(n)));
+  if (!std::isfinite(out.rms_m)) return std::nullopt;
+  out = polish(rs, cs, out, axis, fixedAxis, constraint);
   if (!std::isfinite(out.rms_m)) return std::nullopt;
   return out;
 }

@@ -470,12 +470,14 @@ def default_four_axis_tcp_T_target() -> np.ndarray:
 
 def four_axis_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 5, eye_to_hand: bool = False,
                      turn_deg: float = 170.0, height: tuple[float, float] = (0.85, 1.25),
-                     fixed: np.ndarray | None = None, hand_eye: np.ndarray | None = None,
+                     spread: float = 0.8, fixed: np.ndarray | None = None, hand_eye: np.ndarray | None = None,
                      margin: float = 15.0) -> HandEyeSeries | EyeToHandSeries:
     """A four-axis (SCARA) robot: the flange points down and turns about the base's z by up to
     +-turn_deg; it moves in x, y and z. Eye-in-hand, the board lies face up on the table;
     eye-to-hand, it hangs under the flange above a camera looking up. `height` scales the
-    camera-to-board distance by the default viewing distance of the board.
+    camera-to-board distance by the default viewing distance of the board, and the board's
+    centre moves across the view by up to +-spread times its extent: the angle about the axis is
+    found only from how the camera-to-board offset across the axis varies.
     """
     rng = np.random.default_rng(seed)
     c = board_center(board)
@@ -497,7 +499,7 @@ def four_axis_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 5
             raise RuntimeError("could not place enough four-axis views; loosen the ranges")
         theta = rng.uniform(-turn_deg, turn_deg)
         d = rng.uniform(*height) * d0
-        shift = rng.uniform(-0.3, 0.3, 2) * extent
+        shift = rng.uniform(-spread, spread, 2) * extent
         R = rot_z(theta) @ down
         if eye_to_hand:
             # the board's centre above the camera
