@@ -87,14 +87,18 @@ void warnIfOrientationsIdentical(const std::vector<cv::Mat>& rTarget, const std:
                                    "rotations to solve uniquely.");
 }
 
+void warnNotObservable(const std::string& component) {
+  logging::log(Level::WARNING,
+               "[" + component +
+                   "] Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 "
+                   "deg) about non-parallel axes. Vary the flange orientation about two axes.");
+}
+
 // X from the frames, or nothing (after a warning) when the data cannot determine it.
 std::optional<cv::Mat> solveHandEye(const MotionData& m, cv::HandEyeCalibrationMethod solver,
                                     const std::string& method, const std::string& component) {
   if (!rotationObservable(m.r_gripper)) {
-    logging::log(Level::WARNING,
-                 "[" + component +
-                     "] Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 "
-                     "deg) about non-parallel axes. Vary the flange orientation about two axes.");
+    warnNotObservable(component);
     return std::nullopt;
   }
   const std::string shortfall = methodShortfall(m.robots, m.cams, solver, true);
@@ -306,6 +310,8 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
   warnIfOrientationsIdentical(motions.r_target, component_, fixed_camera_);
   const SingleAxisMotions single = singleAxisMotions(motions.robots, fixed_camera_);
   if (single.single) {
+    // the rotations alone leave X's rotation open, as they always said; the four-axis finding says what to give
+    if (!joint.four_axis.given() && !rotationObservable(motions.r_gripper)) warnNotObservable(component_);
     if (!solveFourAxisFrames(s, *frames, motions.robots, motions.cams, single, joint)) return s;
   } else {
     if (joint.four_axis.given()) {
