@@ -32,7 +32,9 @@ void defineCalibratorMethods(py::classh<C>& cls, const char* name) {
           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("refine") = false,
-          py::arg("noise") = py::none(), py::arg("progress") = py::none())
+          py::arg("noise") = py::none(), py::arg("known_axis_offset_m") = py::none(),
+          py::arg("known_board_height_m") = py::none(), py::arg("known_tolerance_m") = 1e-3,
+          py::arg("progress") = py::none())
       .def("compute_camera_T_target_list", unlockedMethod(&C::computeCameraTTargetList, name),
            py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
@@ -138,6 +140,22 @@ void registerHandEye(py::module_& m) {
       .def_readonly("iterations", &HandEyeJointSolve::iterations)
       .def_readonly("rounds", &HandEyeJointSolve::rounds);
 
+  py::classh<calibration::FourAxisSolve>(
+      m, "FourAxisSolve",
+      "A solve from motions about one axis only (a four-axis robot): the axis (in the frame of the transform's parent, "
+      "pointing up; base_axis in the robot base), the keyword whose value was held, and where the camera and the board "
+      "lie along the axis.")
+      .def_readonly("axis", &calibration::FourAxisSolve::axis)
+      .def_readonly("base_axis", &calibration::FourAxisSolve::base_axis)
+      .def_readonly("constraint", &calibration::FourAxisSolve::constraint)
+      .def_readonly("value_m", &calibration::FourAxisSolve::value_m)
+      .def_readonly("tolerance_m", &calibration::FourAxisSolve::tolerance_m)
+      .def_readonly("axis_offset_m", &calibration::FourAxisSolve::axis_offset_m)
+      .def_readonly("board_height_m", &calibration::FourAxisSolve::board_height_m)
+      .def_readonly("off_axis_deg", &calibration::FourAxisSolve::off_axis_deg)
+      .def_readonly("about_axis_deg", &calibration::FourAxisSolve::about_axis_deg)
+      .def_readonly("rms_m", &calibration::FourAxisSolve::rms_m);
+
   py::classh<HandEyeResult>(m, "HandEyeResult", "Result of EyeInHandCalibrator.calibrate().")
       .def_readonly("ok", &HandEyeResult::ok)
       .def_readonly("tcp_T_camera", &HandEyeResult::tcp_T_camera)
@@ -153,6 +171,7 @@ void registerHandEye(py::module_& m) {
                              py::return_value_policy::reference_internal)
       .def_readonly("data_findings", &HandEyeResult::data_findings)
       .def_readonly("joint", &HandEyeResult::joint)
+      .def_readonly("four_axis", &HandEyeResult::four_axis)
       .def_property_readonly("noise", memberView(&HandEyeResult::noise), py::return_value_policy::reference_internal);
 
   py::classh<EyeInHandCalibrator::AlignedTargetPoses>(m, "AlignedTargetPoses")
@@ -183,6 +202,7 @@ void registerHandEye(py::module_& m) {
                              py::return_value_policy::reference_internal)
       .def_readonly("data_findings", &EyeToHandResult::data_findings)
       .def_readonly("joint", &EyeToHandResult::joint)
+      .def_readonly("four_axis", &EyeToHandResult::four_axis)
       .def_property_readonly("noise", memberView(&EyeToHandResult::noise), py::return_value_policy::reference_internal);
 
   py::classh<EyeToHandCalibrator> eyeToHand(

@@ -25,6 +25,7 @@ HandEyeResult resultOf(HandEyeSolution s) {
   r.data_findings = std::move(s.data_findings);
   if (s.joint) r.noise = s.joint->noise;
   r.joint = std::move(s.joint);
+  r.four_axis = std::move(s.four_axis);
   return r;
 }
 
@@ -63,13 +64,16 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
                                              const std::vector<cv::Mat>& cameraTTargetList,
                                              const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                                              const std::filesystem::path& outputPath, bool refine,
-                                             const std::optional<NoiseEstimate>& noise) {
+                                             const std::optional<NoiseEstimate>& noise,
+                                             std::optional<double> knownAxisOffsetM, std::optional<double> knownBoardHeightM,
+                                             double knownToleranceM) {
+  const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}};
   const cv::HandEyeCalibrationMethod solver =
       core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
-                        {refine, noise});
+                        options);
   HandEyeResult result = resultOf(
       core_.solve(solver, method, robotTTcpList, imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
-                  {refine, noise}));
+                  options));
   if (!result.ok) return result;
   last_result_ = result;
   logging::log(logging::Level::INFO, "Extrinsic calibration complete.");
@@ -94,7 +98,7 @@ std::string EyeInHandCalibrator::formatResults() const {
   static const cv::Mat none;
   return formatHandEyeReport(kReportText, {r.tcp_T_camera, none, r.intrinsic_matrix, r.distortion_coefficients,
                                            r.reprojection_error, r.has_consistency, r.consistency,
-                                           r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint});
+                                           r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint, &r.four_axis});
 }
 
 void EyeInHandCalibrator::printResults() const { logging::printReport(formatResults()); }

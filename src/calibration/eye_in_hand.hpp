@@ -33,6 +33,8 @@ struct HandEyeResult {
   // noise levels it used.
   std::optional<HandEyeJointSolve> joint;
   NoiseEstimate noise;
+  // Motions about one axis only, solved with the value given along it.
+  std::optional<FourAxisSolve> four_axis;
 };
 
 // A camera on the flange and a board standing still in the cell: tcp_T_camera.
@@ -47,7 +49,9 @@ class EyeInHandCalibrator {
                           const std::string& method, const std::vector<cv::Mat>& cameraTTargetList,
                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                           const std::filesystem::path& outputPath, bool refine = false,
-                          const std::optional<NoiseEstimate>& noise = std::nullopt);
+                          const std::optional<NoiseEstimate>& noise = std::nullopt,
+                          std::optional<double> knownAxisOffsetM = std::nullopt,
+                          std::optional<double> knownBoardHeightM = std::nullopt, double knownToleranceM = 1e-3);
 
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
                                               const std::vector<cv::Mat>& robotTTcpList,

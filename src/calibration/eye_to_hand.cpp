@@ -26,6 +26,7 @@ EyeToHandResult resultOf(HandEyeSolution s, const std::vector<cv::Mat>& robotTTc
   r.data_findings = std::move(s.data_findings);
   if (s.joint) r.noise = s.joint->noise;
   r.joint = std::move(s.joint);
+  r.four_axis = std::move(s.four_axis);
   return r;
 }
 
@@ -63,15 +64,18 @@ EyeToHandResult EyeToHandCalibrator::calibrate(const std::vector<cv::Mat>& robot
                                                const std::vector<cv::Mat>& cameraTTargetList,
                                                const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                                                const std::filesystem::path& outputPath, bool refine,
-                                               const std::optional<NoiseEstimate>& noise) {
+                                               const std::optional<NoiseEstimate>& noise,
+                                               std::optional<double> knownAxisOffsetM,
+                                               std::optional<double> knownBoardHeightM, double knownToleranceM) {
+  const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}};
   const cv::HandEyeCalibrationMethod solver =
       core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
-                        {refine, noise});
+                        options);
   // robot_T_tcp * tcp_T_target = robot_T_camera * camera_T_target for every frame, so with
   // tcp_T_robot in place of robot_T_tcp this is AX = XB with X = robot_T_camera.
   EyeToHandResult result = resultOf(
       core_.solve(solver, method, detail::inverseRigid(robotTTcpList), imageList, cameraTTargetList, intrinsicMatrix,
-                  distortionCoefficients, {refine, noise}),
+                  distortionCoefficients, options),
       robotTTcpList);
   if (!result.ok) return result;
   last_result_ = result;
@@ -85,7 +89,7 @@ std::string EyeToHandCalibrator::formatResults() const {
   const EyeToHandResult& r = last_result_;
   return formatHandEyeReport(kReportText, {r.robot_T_camera, r.tcp_T_target, r.intrinsic_matrix,
                                            r.distortion_coefficients, r.reprojection_error, r.has_consistency,
-                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint});
+                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint, &r.four_axis});
 }
 
 void EyeToHandCalibrator::printResults() const { logging::printReport(formatResults()); }

@@ -32,6 +32,8 @@ struct EyeToHandResult {
   // noise levels it used.
   std::optional<HandEyeJointSolve> joint;
   NoiseEstimate noise;
+  // Motions about one axis only, solved with the value given along it.
+  std::optional<FourAxisSolve> four_axis;
 };
 
 // A camera fixed in the cell and the board on the flange: robot_T_camera and tcp_T_target. The
@@ -46,7 +48,9 @@ class EyeToHandCalibrator {
                             const std::string& method, const std::vector<cv::Mat>& cameraTTargetList,
                             const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                             const std::filesystem::path& outputPath, bool refine = false,
-                            const std::optional<NoiseEstimate>& noise = std::nullopt);
+                            const std::optional<NoiseEstimate>& noise = std::nullopt,
+                            std::optional<double> knownAxisOffsetM = std::nullopt,
+                            std::optional<double> knownBoardHeightM = std::nullopt, double knownToleranceM = 1e-3);
 
   // camera_T_target of every image where the board is found (any target kind), with its robot pose.
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,

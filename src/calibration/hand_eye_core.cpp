@@ -87,14 +87,18 @@ void warnIfOrientationsIdentical(const std::vector<cv::Mat>& rTarget, const std:
                                    "rotations to solve uniquely.");
 }
 
+void warnNotObservable(const std::string& component) {
+  logging::log(Level::WARNING,
+               "[" + component +
+                   "] Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 "
+                   "deg) about non-parallel axes. Vary the flange orientation about two axes.");
+}
+
 // X from the frames, or nothing (after a warning) when the data cannot determine it.
 std::optional<cv::Mat> solveHandEye(const MotionData& m, cv::HandEyeCalibrationMethod solver,
                                     const std::string& method, const std::string& component) {
   if (!rotationObservable(m.r_gripper)) {
-    logging::log(Level::WARNING,
-                 "[" + component +
-                     "] Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 "
-                     "deg) about non-parallel axes. Vary the flange orientation about two axes.");
+    warnNotObservable(component);
     return std::nullopt;
   }
   const std::string shortfall = methodShortfall(m.robots, m.cams, solver, true);
@@ -178,6 +182,14 @@ std::string formatTrust(const HandEyeReportText& text, const HandEyeReportData& 
     os << "1-sigma of " << text.transform_name
        << ": n/a (it needs 5 frames, and rotation about two axes with any frame left out)\n";
   }
+  if (d.four_axis != nullptr && *d.four_axis) {
+    const FourAxisSolve& f = **d.four_axis;
+    os << std::fixed << std::setprecision(4) << "Four-axis solve: the flange turns about one axis only, ["
+       << f.axis[0] << ", " << f.axis[1] << ", " << f.axis[2] << "] in the " << text.axes << " frame; " << f.constraint
+       << " = " << f.value_m << " m held (1-sigma " << std::setprecision(2) << f.tolerance_m * 1000
+       << " mm, in the sigma above); along the axis the camera lies at " << std::setprecision(4) << f.axis_offset_m
+       << " m and the board at " << f.board_height_m << " m.\n";
+  }
   if (d.data_findings.empty()) {
     os << "Data check: no findings.\n";
   } else {
@@ -236,6 +248,19 @@ cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
     }
     if (!joint.refine) throw std::invalid_argument(c + ": noise levels are used by the joint solve only: pass refine=True");
   }
+  const FourAxisConstraint& four = joint.four_axis;
+  if (four.axis_offset_m && four.board_height_m) {
+    throw std::invalid_argument(c + ": give known_axis_offset_m or known_board_height_m, not both: either fixes the "
+                                    "other");
+  }
+  for (const auto& [name, value] : {std::pair<const char*, std::optional<double>>{"known_axis_offset_m", four.axis_offset_m},
+                                    {"known_board_height_m", four.board_height_m}}) {
+    if (value && !std::isfinite(*value)) throw std::invalid_argument(c + ": " + name + " must be finite");
+  }
+  if (!(four.tolerance_m >= 0.0 && std::isfinite(four.tolerance_m))) {
+    throw std::invalid_argument(c + ": known_tolerance_m must be a finite number >= 0, got " +
+                                std::to_string(four.tolerance_m));
+  }
   detail::requireFinite(robotTTcpList, c, "robot_T_tcp_list");
   detail::requireFinite(cameraTTargetList, c, "camera_T_target_list");
   for (std::size_t i = 0; i < robotTTcpList.size(); ++i) checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
@@ -290,14 +315,25 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
   }
   const MotionData motions = splitPoses(frames->robots, frames->cams, component_);
   warnIfOrientationsIdentical(motions.r_target, component_, fixed_camera_);
-  if (!acceptData(s, checkPairingAndUnits(robotPoses, frames->indices, frames->cams, fixed_camera_))) return s;
-  std::optional<cv::Mat> solved = solveHandEye(motions, solver, method, component_);
-  if (!solved) return s;
-  if (!acceptData(s, checkSolution(frames->robots, frames->cams, *solved, fixed_camera_))) return s;
+  const SingleAxisMotions single = singleAxisMotions(motions.robots, fixed_camera_);
+  if (single.single) {
+    // the rotations alone leave X's rotation open, as they always said; the four-axis finding says what to give
+    if (!joint.four_axis.given() && !rotationObservable(motions.r_gripper)) warnNotObservable(component_);
+    if (!solveFourAxisFrames(s, *frames, motions.robots, motions.cams, single, joint)) return s;
+  } else {
+    if (joint.four_axis.given()) {
+      logging::log(Level::WARNING, "[" + component_ + "] The flange turns about more than one axis, so the motions "
+                                   "fix the whole transform: known_axis_offset_m and known_board_height_m are not used.");
+    }
+    if (!acceptData(s, checkPairingAndUnits(robotPoses, frames->indices, frames->cams, fixed_camera_))) return s;
+    std::optional<cv::Mat> solved = solveHandEye(motions, solver, method, component_);
+    if (!solved) return s;
+    if (!acceptData(s, checkSolution(frames->robots, frames->cams, *solved, fixed_camera_))) return s;
 
-  s.hand_eye = std::move(*solved);
-  s.uncertainty = uncertaintyOf(*frames, solver, s);
-  if (joint.refine && !refineSolution(s, *frames, method, joint)) return s;
+    s.hand_eye = std::move(*solved);
+    s.uncertainty = uncertaintyOf(*frames, solver, s);
+    if (joint.refine && !refineSolution(s, *frames, method, joint)) return s;
+  }
   s.ok = true;
   // Target poses handed in without an intrinsic matrix give nothing to project with.
   if (!s.intrinsic_matrix.empty()) {
@@ -309,6 +345,86 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
   }
   if (s.joint) s.fixed_pose = s.joint->fixed_pose;
   return s;
+}
+
+bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, const std::vector<detail::Pose>& robots,
+                                      const std::vector<detail::Pose>& cams, const SingleAxisMotions& single,
+                                      const JointOptions& joint) const {
+  const FourAxisConstraint& c = joint.four_axis;
+  const std::string tag = "[" + component_ + "] ";
+  if (!c.given()) {
+    std::ostringstream os;
+    os << "Rotations about one axis only, as a four-axis robot makes: the camera's offset along that axis cannot be "
+          "found from the motions; give it with known_axis_offset_m ("
+       << (fixed_camera_ ? "the camera's height along the axis in the robot base"
+                         : "the camera's offset above the flange along the axis")
+       << ", in metres), or give known_board_height_m ("
+       << (fixed_camera_ ? "the board's offset above the flange along the axis"
+                         : "the board's height along the axis in the robot base")
+       << "). The flange turns by up to " << std::fixed << std::setprecision(1) << single.about_axis_deg
+       << " deg about the axis and at most " << std::setprecision(2) << single.off_axis_deg
+       << " deg about any other direction.";
+    acceptData(s, {HandEyeDataFinding{"four_axis_motions", os.str(), {}}});
+    return false;
+  }
+  if (joint.refine) {
+    logging::log(Level::ERROR, tag + "refine=True has no four-axis form: the joint solve would have to hold the "
+                                     "offset along the axis. Calibrate without refine.");
+    return false;
+  }
+  const std::optional<FourAxisSolution> solved = solveFourAxis(robots, cams, single.axis, c);
+  if (!solved) {
+    logging::log(Level::ERROR, tag + "The four-axis solve found no transform: the camera's motions do not turn "
+                                     "about one axis with the flange's.");
+    return false;
+  }
+  const cv::Mat X(solved->hand_eye, true);
+  if (!acceptData(s, checkSolution(frames.robots, frames.cams, X, fixed_camera_))) return false;
+  s.hand_eye = X;
+  const std::size_t n = robots.size();
+  s.uncertainty = jackknifeUncertainty(n, X, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+    std::vector<detail::Pose> rs, cs;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) continue;
+      rs.push_back(robots[i]);
+      cs.push_back(cams[i]);
+    }
+    const std::optional<FourAxisSolution> r = solveFourAxis(rs, cs, single.axis, c);
+    if (!r) return std::nullopt;
+    return cv::Mat(r->hand_eye, true);
+  });
+  // the value given moves X along the axis one for one: its tolerance is that component's sigma
+  if (s.uncertainty.known()) {
+    for (int i = 0; i < 3; ++i) {
+      for (int k = 0; k < 3; ++k) {
+        s.uncertainty.covariance.at<double>(3 + i, 3 + k) += c.tolerance_m * c.tolerance_m * single.axis[i] * single.axis[k];
+      }
+      s.uncertainty.translation_std_m[static_cast<std::size_t>(i)] =
+          std::sqrt(s.uncertainty.covariance.at<double>(3 + i, 3 + i));
+    }
+  }
+  FourAxisSolve f;
+  f.axis = {single.axis[0], single.axis[1], single.axis[2]};
+  f.base_axis = {single.base_axis[0], single.base_axis[1], single.base_axis[2]};
+  f.constraint = c.axis_offset_m ? "known_axis_offset_m" : "known_board_height_m";
+  f.value_m = c.axis_offset_m ? *c.axis_offset_m : *c.board_height_m;
+  f.tolerance_m = c.tolerance_m;
+  f.axis_offset_m = detail::translationOf(solved->hand_eye).dot(single.axis);
+  cv::Vec3d fixedAxis(0, 0, 0);
+  for (const detail::Pose& r : robots) fixedAxis += detail::rotationOf(r) * single.axis;
+  f.board_height_m = detail::translationOf(solved->fixed_pose).dot(cv::normalize(fixedAxis));
+  f.off_axis_deg = single.off_axis_deg;
+  f.about_axis_deg = single.about_axis_deg;
+  f.rms_m = solved->rms_m;
+  std::ostringstream os;
+  os << std::fixed << std::setprecision(2) << tag << "Four-axis solve: the flange turns about one axis only (up to "
+     << f.about_axis_deg << " deg, at most " << f.off_axis_deg << " deg about any other direction); " << f.constraint
+     << " = " << std::setprecision(4) << f.value_m << " m held, the camera's offset along the axis "
+     << f.axis_offset_m << " m, the board's " << f.board_height_m << " m; translation residual " << std::setprecision(3)
+     << f.rms_m * 1000 << " mm RMS.";
+  logging::log(Level::INFO, os.str());
+  s.four_axis = std::move(f);
+  return true;
 }
 
 bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const std::string& method,

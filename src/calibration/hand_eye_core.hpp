@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye_four_axis.hpp"
 #include "calibration/hand_eye_joint.hpp"
 #include "calibration/intrinsic.hpp"
 #include "targets/targets.hpp"
@@ -51,12 +52,14 @@ struct HandEyeSolution {
   TransformUncertainty uncertainty;
   std::vector<HandEyeDataFinding> data_findings;
   std::optional<HandEyeJointSolve> joint;  // with refine: the joint solve, whose X is hand_eye
+  std::optional<FourAxisSolve> four_axis;  // motions about one axis, solved with the value given
 };
 
 // What a calibrate call asks beyond the closed form: the joint solve, and noise levels to hold in it.
 struct JointOptions {
   bool refine = false;
   std::optional<NoiseEstimate> noise;
+  FourAxisConstraint four_axis;  // used only when the motions turn about one axis
 };
 
 // Per-frame scatter of robots[i] * X * cams[i] about its average pose (returned in `mean`), with
@@ -93,6 +96,7 @@ struct HandEyeReportData {
   const TransformUncertainty& uncertainty;
   const std::vector<HandEyeDataFinding>& data_findings;
   const std::optional<HandEyeJointSolve>& joint;
+  const std::optional<FourAxisSolve>* four_axis = nullptr;
 };
 
 std::string formatHandEyeReport(const HandEyeReportText& text, const HandEyeReportData& data);
@@ -165,6 +169,10 @@ class HandEyeCore {
                               const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
                               const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
                               const cv::Mat& distortionCoefficients, const JointOptions& joint);
+  // Motions about one axis: refused without a constraint, solved with one; false after an ERROR.
+  bool solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, const std::vector<detail::Pose>& robots,
+                           const std::vector<detail::Pose>& cams, const SingleAxisMotions& single,
+                           const JointOptions& joint) const;
   // The joint solve from the closed form's solution; false (after an ERROR) when it fails.
   bool refineSolution(HandEyeSolution& s, const Frames& frames, const std::string& method,
                       const JointOptions& joint) const;

@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'FourAxisSolve', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
 class thread_limit:
     """
     Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads (as set_num_threads(n)) and restores the setting on exit.
@@ -418,6 +418,40 @@ class HandEyeJointSolve:
     @property
     def weak_reason(self) -> str:
         ...
+class FourAxisSolve:
+    """
+    A solve from motions about one axis only (a four-axis robot): the axis (in the frame of the transform's parent, pointing up; base_axis in the robot base), the keyword whose value was held, and where the camera and the board lie along the axis.
+    """
+    @property
+    def about_axis_deg(self) -> float:
+        ...
+    @property
+    def axis(self) -> list[float]:
+        ...
+    @property
+    def axis_offset_m(self) -> float:
+        ...
+    @property
+    def base_axis(self) -> list[float]:
+        ...
+    @property
+    def board_height_m(self) -> float:
+        ...
+    @property
+    def constraint(self) -> str:
+        ...
+    @property
+    def off_axis_deg(self) -> float:
+        ...
+    @property
+    def rms_m(self) -> float:
+        ...
+    @property
+    def tolerance_m(self) -> float:
+        ...
+    @property
+    def value_m(self) -> float:
+        ...
 class HandEyeResult:
     """
     Result of EyeInHandCalibrator.calibrate().
@@ -433,6 +467,9 @@ class HandEyeResult:
         ...
     @property
     def distortion_coefficients(self) -> numpy.ndarray:
+        ...
+    @property
+    def four_axis(self) -> FourAxisSolve | None:
         ...
     @property
     def has_consistency(self) -> bool:
@@ -480,7 +517,7 @@ class EyeInHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, progress: typing.Any = None) -> HandEyeResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, known_axis_offset_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_board_height_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_tolerance_m: typing.SupportsFloat | typing.SupportsIndex = 0.001, progress: typing.Any = None) -> HandEyeResult:
         ...
     def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...
@@ -509,6 +546,9 @@ class EyeToHandResult:
         ...
     @property
     def distortion_coefficients(self) -> numpy.ndarray:
+        ...
+    @property
+    def four_axis(self) -> FourAxisSolve | None:
         ...
     @property
     def has_consistency(self) -> bool:
@@ -549,7 +589,7 @@ class EyeToHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, progress: typing.Any = None) -> EyeToHandResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, known_axis_offset_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_board_height_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_tolerance_m: typing.SupportsFloat | typing.SupportsIndex = 0.001, progress: typing.Any = None) -> EyeToHandResult:
         ...
     def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...

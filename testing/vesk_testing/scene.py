@@ -453,6 +453,74 @@ def eye_to_hand_series(board: Board, camera: Camera, n: int = 15, *, seed: int =
     return EyeToHandSeries(camera, board, C, Y, robot_T_tcp, views)
 
 
+def default_four_axis_tcp_T_camera() -> np.ndarray:
+    # looking down past the flange, tilted so that the views differ as the flange turns
+    return make_T(rot_z(90.0) @ rot_x(14.0) @ rot_y(-9.0), [0.045, -0.03, 0.07])
+
+
+def default_four_axis_robot_T_camera() -> np.ndarray:
+    # below the gripper, looking up at the flange, tilted a little
+    return make_T(rot_x(8.0) @ rot_y(-6.0) @ rot_z(25.0), [0.42, 0.08, 0.05])
+
+
+def default_four_axis_tcp_T_target() -> np.ndarray:
+    # under the flange, face down towards a camera below
+    return make_T(rot_x(180.0) @ rot_z(-35.0) @ rot_y(4.0), [0.012, -0.03, 0.05])
+
+
+def four_axis_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 5, eye_to_hand: bool = False,
+                     turn_deg: float = 170.0, height: tuple[float, float] = (0.85, 1.25),
+                     spread: float = 0.8, fixed: np.ndarray | None = None, hand_eye: np.ndarray | None = None,
+                     margin: float = 15.0) -> HandEyeSeries | EyeToHandSeries:
+    """A four-axis (SCARA) robot: the flange points down and turns about the base's z by up to
+    +-turn_deg; it moves in x, y and z. Eye-in-hand, the board lies face up on the table;
+    eye-to-hand, it hangs under the flange above a camera looking up. `height` scales the
+    camera-to-board distance by the default viewing distance of the board, and the board's
+    centre moves across the view by up to +-spread times its extent: the angle about the axis is
+    found only from how the camera-to-board offset across the axis varies.
+    """
+    rng = np.random.default_rng(seed)
+    c = board_center(board)
+    extent = float(np.max(board.points.max(axis=0) - board.points.min(axis=0)))
+    d0 = 1.25 * extent * camera.K[0, 0] / min(camera.width, camera.height) * 1.3
+    down = rot_x(180.0)  # the flange's z points down
+    robots, views = [], []
+    if eye_to_hand:
+        C = default_four_axis_robot_T_camera() if hand_eye is None else hand_eye
+        Y = default_four_axis_tcp_T_target() if fixed is None else fixed
+    else:
+        X = default_four_axis_tcp_T_camera() if hand_eye is None else hand_eye
+        B = make_T(rot_x(180.0) @ rot_z(20.0), [0.5, 0.05, 0.0]) if fixed is None else fixed
+        board_centre = (B @ np.array([*c, 1.0]))[:3]
+    tries = 0
+    while len(robots) < n:
+        tries += 1
+        if tries > 4000 * max(n, 1):
+            raise RuntimeError("could not place enough four-axis views; loosen the ranges")
+        theta = rng.uniform(-turn_deg, turn_deg)
+        d = rng.uniform(*height) * d0
+        shift = rng.uniform(-spread, spread, 2) * extent
+        R = rot_z(theta) @ down
+        if eye_to_hand:
+            # the board's centre above the camera
+            cam_centre = C[:3, 3]
+            centre_in_tcp = (Y @ np.array([*c, 1.0]))[:3]
+            p = cam_centre + np.array([shift[0], shift[1], d]) - R @ centre_in_tcp
+            T = make_T(R, p)
+            V = inv_T(C) @ T @ Y
+        else:
+            # the camera above the board's centre
+            p = board_centre + np.array([shift[0], shift[1], d]) - R @ X[:3, 3]
+            T = make_T(R, p)
+            V = inv_T(T @ X) @ B
+        if camera.sees_all(board.points, V, margin):
+            robots.append(T)
+            views.append(V)
+    if eye_to_hand:
+        return EyeToHandSeries(camera, board, C, Y, robots, views)
+    return HandEyeSeries(camera, board, X, B, robots, views)
+
+
 @dataclasses.dataclass
 class Rig:
     cameras: list[Camera]
