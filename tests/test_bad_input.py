@@ -107,3 +107,85 @@ def test_logging_recovers_after_a_failed_write():
     proc = subprocess.run([sys.executable, "-c", LOG_AFTER_FAILED_WRITE], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert "camera_T_target_list missing" in proc.stderr
+
+
+# ---- dataset folders, result files and API traps -------------------------------------------------
+
+def _tiny(capture):
+    img = np.zeros((4, 6, 3), np.uint8)
+    img[0, 0, 0] = capture
+    return img
+
+
+@pytest.mark.parametrize("stray", ["image_05 (1).png", "image_-1.png", "image_99999999999.png"])
+def test_frame_without_capture_index_is_left_out_and_named(tmp_path, capfd, stray):
+    from _vesk import tf
+    poses = [tf.pose_to_transformation_matrix([0.01 * k, 0, 0, 0, 0, 0]) for k in range(4)]
+    for k in (0, 2, 3, 4):  # capture 1 missing: the indices, not the positions, must pair
+        io.save_multi_camera_capture(tmp_path, [_tiny(k), _tiny(k)], k)
+    io.save_multi_camera_robot_poses(tmp_path, poses + [poses[0]], 2)
+    (tmp_path / "cam_00" / stray).write_bytes((tmp_path / "cam_00" / "image_00.png").read_bytes())
+    capfd.readouterr()
+    lists = io.load_multi_camera_dataset(tmp_path, 2)
+    assert [[int(f[0, 0, 0]) for f in frames] for frames in lists] == [[0, 2, 3, 4]] * 2
+    assert len(io.load_multi_camera_robot_poses(tmp_path)) == 4
+    assert f"left out of {tmp_path / 'cam_00'}: {stray}\n" in capfd.readouterr().err
+    assert io.next_multi_camera_capture_index(tmp_path, 2) == 5
+    assert f"not counted: cam_00/{stray}\n" in capfd.readouterr().err
+
+
+def test_folder_of_frames_without_any_capture_index_is_refused(tmp_path):
+    (tmp_path / "cam_00").mkdir()
+    io.save_multi_camera_capture(tmp_path / "x", [_tiny(0)], 0)
+    (tmp_path / "cam_00" / "image_a.png").write_bytes((tmp_path / "x" / "cam_00" / "image_00.png").read_bytes())
+    with pytest.raises(RuntimeError, match="carries a capture index"):
+        io.load_multi_camera_dataset(tmp_path, 1)
+
+
+def test_negative_capture_index_is_refused_before_writing(tmp_path):
+    with pytest.raises(ValueError, match="io: capture_index must be 0 or more, got -1"):
+        io.save_multi_camera_capture(tmp_path, [_tiny(0)], -1)
+    assert list(tmp_path.iterdir()) == []
+
+
+SCALED = (np.diag([1.2, 1.2, 1.2, 1.0])).tolist()
+SHEARED = [[1, 0.1, 0, 0], [0, 1, 0, 0], [0, 0, 1, 0], [0, 0, 0, 1]]
+
+
+@pytest.mark.parametrize("loader, text, message", [
+    (io.load_hand_eye_result, '{"reference_index": 0, "num_cameras": 1, "tcp_T_camera_list": [%s]}' % SCALED,
+     "'tcp_T_camera_list' entry 0 is not a rigid transform"),
+    (io.load_hand_eye_result, '{"reference_index": 0, "num_cameras": 1, "tcp_T_camera_list": [[[1, 0], [0, 1]]]}',
+     "'tcp_T_camera_list' entry 0 must be a 4x4 matrix or null, got 2x2"),
+    (io.load_hand_eye_result, '{"reference_index": 0, "num_cameras": 1, "tcp_T_camera_list": [], '
+     '"num_frames_used": -3}', "'num_frames_used' must be 0 or more"),
+    (io.load_hand_eye_result, '{"reference_index": 0, "num_cameras": 1, "tcp_T_camera_list": [], '
+     '"num_frames_used": 9, "num_frames_total": 4}', "'num_frames_used' \\(9\\) exceeds 'num_frames_total' \\(4\\)"),
+    (io.load_eye_to_hand_result, '{"robot_T_camera": %s, "tcp_T_target": null}' % SHEARED,
+     "'robot_T_camera' is not a rigid transform"),
+    (io.load_eye_to_hand_result, '{"robot_T_camera": null, "tcp_T_target": null, "num_frames_total": -1}',
+     "'num_frames_total' must be 0 or more"),
+    (io.load_multi_camera_calibration, '{"reference_index": 0, "num_cameras": 1, "intrinsic_matrices": [], '
+     '"distortion_coefficients": [], "reference_T_camera_list": [%s]}' % SCALED,
+     "'reference_T_camera_list' entry 0 is not a rigid transform"),
+])
+def test_result_loaders_refuse_non_rigid_transforms_and_bad_counts(tmp_path, loader, text, message):
+    (tmp_path / "f.json").write_text(text)
+    with pytest.raises(RuntimeError, match=message):
+        loader(tmp_path / "f.json")
+
+
+@pytest.mark.parametrize("cls", [_vesk.EyeInHandCalibrator, _vesk.EyeToHandCalibrator])
+def test_failed_result_write_says_the_result_is_kept(tmp_path, capfd, cls):
+    from vesk_testing import scene as S
+    camera, board = S.make_camera(), S.charuco(7, 5, 0.04, 0.03)
+    series = S.hand_eye_series if cls is _vesk.EyeInHandCalibrator else S.eye_to_hand_series
+    s, target = series(board, camera, 8), _vesk.CharucoTarget(*board.target_args())
+    (tmp_path / "file").write_text("")  # a file where the result's folder would go
+    cal = cls(target)
+    with pytest.raises(RuntimeError, match=r"\(the calibration itself succeeded: its result is in last_result\(\)\)"):
+        cal.calibrate(s.robot_T_tcp, [], "TSAI", s.camera_T_target, camera.K, camera.dist,
+                      output_path=tmp_path / "file" / "out")
+    kept = cal.last_result()
+    assert kept.ok and cal.calibrate(s.robot_T_tcp, [], "TSAI", s.camera_T_target, camera.K, camera.dist).ok
+    capfd.readouterr()
