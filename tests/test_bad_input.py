@@ -189,3 +189,23 @@ def test_failed_result_write_says_the_result_is_kept(tmp_path, capfd, cls):
     kept = cal.last_result()
     assert kept.ok and cal.calibrate(s.robot_T_tcp, [], "TSAI", s.camera_T_target, camera.K, camera.dist).ok
     capfd.readouterr()
+
+
+def test_progress_calling_back_into_its_own_calibrator_is_named():
+    target = _vesk.CharucoTarget(7, 5, 0.04, 0.03)
+    cal = _vesk.IntrinsicCalibrator(target)
+    with pytest.raises(RuntimeError, match="already running a call on this thread: its progress callable"):
+        cal.find_corners([np.zeros((40, 60, 3), np.uint8)] * 3, progress=lambda done, total: cal.detections())
+    cal.detections()  # free again afterwards
+
+
+def test_reentered_thread_limit_restores_each_level():
+    before = _vesk.get_num_threads()
+    limit = _vesk.thread_limit(1)
+    with limit:
+        with _vesk.thread_limit(3):
+            with limit:
+                assert _vesk.get_num_threads() == 1
+            assert _vesk.get_num_threads() == 3
+        assert _vesk.get_num_threads() == 1
+    assert _vesk.get_num_threads() == before
