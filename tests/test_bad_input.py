@@ -209,3 +209,37 @@ def test_reentered_thread_limit_restores_each_level():
             assert _vesk.get_num_threads() == 3
         assert _vesk.get_num_threads() == 1
     assert _vesk.get_num_threads() == before
+
+
+def _rig_call(images, K, D):
+    return _vesk.MultiCameraCalibrator(_vesk.CharucoTarget(7, 5, 0.04, 0.03), 2).calibrate(
+        [images, images], [K, K], [D, D])
+
+
+K_OK, D_OK = np.array([[500.0, 0, 319.5], [0, 500, 239.5], [0, 0, 1]]), np.zeros(5)
+COLOUR, MONO = [np.zeros((480, 640, 3), np.uint8)] * 3, [np.zeros((480, 640), np.uint8)] * 3
+TARGET = _vesk.CharucoTarget(7, 5, 0.04, 0.03)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: _vesk.IntrinsicCalibrator(TARGET).calibrate(MONO), r"IntrinsicCalibrator: images\[0\] has 1 channel"),
+    (lambda: _vesk.EyeInHandCalibrator(TARGET).calibrate([np.eye(4)] * 3, MONO),
+     r"EyeInHandCalibrator: image_list\[0\] has 1 channel"),
+    (lambda: _vesk.EyeToHandCalibrator(TARGET).calibrate([np.eye(4)] * 3, COLOUR, "TSAI", [], np.eye(2), D_OK),
+     "EyeToHandCalibrator: intrinsic_matrix must be a 3x3 matrix, got 2x2"),
+    (lambda: _vesk.EyeInHandCalibrator(TARGET).calibrate([np.eye(4)] * 3, COLOUR, "TSAI", [], K_OK, np.zeros(3)),
+     "EyeInHandCalibrator: distortion_coefficients must be a vector of 4, 5, 8, 12 or 14 values, got 3 values"),
+    (lambda: _vesk.EyeInHandCalibrator(TARGET).compute_camera_T_target_list(COLOUR, [], K_OK, np.zeros((2, 5))),
+     "distortion_coefficients must be a vector of 4, 5, 8, 12 or 14 values, got a 2x5 matrix"),
+    (lambda: diagnostics.compare_hand_eye_methods(TARGET, [np.eye(4)] * 3, COLOUR, [], K_OK, np.zeros(6)),
+     "compareHandEyeMethods: distortion_coefficients must be a vector"),
+    (lambda: _rig_call(MONO, K_OK, D_OK), r"MultiCameraCalibrator: image_lists\[0\]\[0\] has 1 channel"),
+    (lambda: _rig_call(COLOUR, K_OK, np.zeros(7)), r"distortion_coefficients\[0\] must be a vector"),
+    (lambda: _vesk.CalibrationBenchmark().run(MONO, TARGET, _vesk.IntrinsicOptions()),
+     r"\[Benchmark\] run: images\[0\] has 1 channel"),
+], ids=["intrinsic_mono", "eye_in_hand_mono", "eye_to_hand_K", "eye_in_hand_D", "target_poses_D", "compare_D",
+        "rig_mono", "rig_D", "benchmark_mono"])
+def test_mono_images_and_malformed_intrinsics_name_the_argument(call, message):
+    with pytest.raises(ValueError, match=message) as e:
+        call()
+    assert "OpenCV" not in str(e.value) and "/" not in str(e.value)

@@ -33,6 +33,10 @@ void translateNonUtf8Messages(std::exception_ptr error) {
     throw;
   } catch (const std::bad_alloc&) {
     throw;
+  } catch (const cv::Exception& e) {
+    // OpenCV's own text names the source file of the build it came from: the error and the function
+    // say what went wrong without it.
+    PyErr_SetString(PyExc_RuntimeError, ("OpenCV error in " + e.func + ": " + e.err).c_str());
   } catch (const std::exception& e) {
     const char* what = e.what();
     const auto size = static_cast<Py_ssize_t>(std::strlen(what));

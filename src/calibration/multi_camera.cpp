@@ -23,6 +23,7 @@
 #include "geometry/reprojection.hpp"
 #include "geometry/triangulation.hpp"
 #include "io/result_files.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::calibration {
 
@@ -176,6 +177,9 @@ void validateImageLists(const std::vector<std::vector<cv::Mat>>& imageLists, std
     }
   }
   if (imageLists.front().empty()) throw std::invalid_argument("MultiCameraCalibrator: empty image lists");
+  for (std::size_t c = 0; c < imageLists.size(); ++c) {
+    detail::requireColourImages(imageLists[c], "MultiCameraCalibrator", "image_lists[" + std::to_string(c) + "]");
+  }
 }
 
 void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
@@ -196,6 +200,9 @@ void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
       throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(i) +
                                   "] must be non-empty and finite");
     }
+    detail::requireIntrinsicShapes(K, distortionCoefficients[i], "MultiCameraCalibrator",
+                                   "intrinsic_matrices[" + std::to_string(i) + "]",
+                                   "distortion_coefficients[" + std::to_string(i) + "]");
     const cv::Size size = imageLists[i].front().size();
     if (const std::string problem = detail::cameraMatrixProblem(K, size); !problem.empty()) {
       throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(i) +

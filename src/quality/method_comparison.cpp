@@ -11,6 +11,7 @@
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::quality {
 
@@ -24,6 +25,10 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
     const std::string name = list == &robotTTcpList ? "robot_T_tcp_list" : "camera_T_target_list";
     vesk::detail::requireFinite(*list, "compareHandEyeMethods", name);
     vesk::detail::requireRigid(*list, "compareHandEyeMethods", name);
+  }
+  vesk::detail::requireColourImages(imageList, "compareHandEyeMethods", "image_list");
+  if (!intrinsicMatrix.empty()) {
+    vesk::detail::requireIntrinsicShapes(intrinsicMatrix, distortionCoefficients, "compareHandEyeMethods");
   }
   std::vector<std::string> names;
   for (const auto& entry : calibration::handEyeMethodByNameMap()) names.push_back(entry.first);
