@@ -243,3 +243,58 @@ def test_mono_images_and_malformed_intrinsics_name_the_argument(call, message):
     with pytest.raises(ValueError, match=message) as e:
         call()
     assert "OpenCV" not in str(e.value) and "/" not in str(e.value)
+
+
+# ---- capture planning in wrong units, and plans that cannot be solved -----------------------------
+
+def _plan_cell():
+    from vesk_testing import scene as S
+    board, camera = S.charuco(7, 5, 0.04, 0.03), S.make_camera(1280, 960)
+    X = S.default_tcp_T_camera()
+    V0 = S.view_poses(board, camera, 1, seed=1, max_tilt=0.0, max_roll=0.0, max_shift=0.0)[0]
+    F0 = S.make_T(S.rot_x(180.0) @ S.rot_z(20.0), [0.6, 0.1, 0.02]) @ S.inv_T(V0) @ S.inv_T(X)
+    return _vesk.CharucoTarget(*board.target_args()), camera, F0, V0, X
+
+
+def _in_mm(T):
+    T = T.copy()
+    T[:3, 3] *= 1000
+    return T
+
+
+@pytest.mark.parametrize("which, kw, message", [
+    ("start", {}, "robot_T_tcp has a translation of 95.*give it in metres"),
+    ("view", {}, "camera_T_target puts the board 5.* m away, where it spans 0.8 px"),
+    ("guess", {}, "hand_eye_guess has a translation of 9.*give it in metres"),
+    (None, dict(max_translation_m=300), "max_translation_m=300 is implausible for a board 0.505 m from the camera"),
+    (None, dict(guess_error_m=10), "guess_error_m=10 is implausible"),
+    (None, dict(max_rotation_deg=300), "max_rotation_deg=300 is more than any rotation"),
+])
+def test_planner_refuses_wrong_units(which, kw, message):
+    target, camera, F0, V0, X = _plan_cell()
+    F0, V0, X = (_in_mm(T) if which == name else T for T, name in ((F0, "start"), (V0, "view"), (X, "guess")))
+    with pytest.raises(ValueError, match=message):
+        diagnostics.plan_hand_eye_poses(target, camera.K, camera.dist, camera.size, F0, V0, X, **kw)
+
+
+def test_first_plan_never_moves_too_little():
+    _, _, F0, _, _ = _plan_cell()
+    with pytest.raises(ValueError, match=r"angle_deg must be in \[10, 45\]"):
+        diagnostics.plan_first_hand_eye_poses(F0, 8.0)
+    assert len(diagnostics.plan_first_hand_eye_poses(F0, 10.0)) == 6
+
+
+@pytest.mark.parametrize("motion", ["one_axis", "tiny"])
+def test_prediction_of_a_plan_that_does_not_solve_is_nan(capfd, motion):
+    import cv2
+    from vesk_testing import scene as S
+    target, camera, F0, V0, X = _plan_cell()
+    if motion == "one_axis":
+        plan = [F0 @ S.make_T(S.rot_z(a), [0.001 * a, 0, 0]) for a in (3, 6, 9, 12, 15, 18)]
+    else:
+        plan = [F0 @ S.make_T(cv2.Rodrigues(np.radians(0.3) * np.array(axis, float))[0], [0, 0, 0])
+                for axis in np.vstack([np.eye(3), -np.eye(3)])]
+    u = diagnostics.predict_hand_eye_uncertainty(target, camera.K, camera.dist, camera.size, plan, F0, V0, X,
+                                                 trials=20)
+    assert np.isnan(u.translation_std_m).all() and np.isnan(u.rotation_std_deg).all()
+    assert "predict_hand_eye_uncertainty: the plan cannot be solved with TSAI" in capfd.readouterr().err
