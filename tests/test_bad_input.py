@@ -1,5 +1,7 @@
 """Bad input gets a clear error of the intended type; what the module writes loads back."""
 
+import functools
+import json
 import math
 import os
 import subprocess
@@ -298,3 +300,74 @@ def test_prediction_of_a_plan_that_does_not_solve_is_nan(capfd, motion):
                                                  trials=20)
     assert np.isnan(u.translation_std_m).all() and np.isnan(u.rotation_std_deg).all()
     assert "predict_hand_eye_uncertainty: the plan cannot be solved with TSAI" in capfd.readouterr().err
+
+
+# ---- rigs with a repeated or bad view, and cameras that cannot be placed --------------------------
+
+@functools.cache
+def _weak_rig():
+    from vesk_testing import scene as S
+    board = S.charuco(7, 5, 0.04, 0.03)
+    truth = S.rig(board, S.default_rig_cameras(800, 600), n_frames=12, seed=1)
+    return truth, truth.images(supersample=2), _vesk.CharucoTarget(*board.target_args())
+
+
+def _repeat(lists, camera, frame):
+    lists[camera][frame + 1] = lists[camera][frame]
+
+
+def _swap(lists, camera, frame):
+    lists[camera][frame], lists[camera][frame + 1] = lists[camera][frame + 1], lists[camera][frame]
+
+
+@pytest.mark.parametrize("refine", [False, True], ids=["pairs", "joint"])
+@pytest.mark.parametrize("cameras, spoil, camera, frame, left_out", [
+    (3, _repeat, 1, 4, [(1, 5)]),
+    (3, _repeat, 0, 4, [(0, 5)]),            # the reference's view: every other camera disagrees with it
+    (2, _repeat, 1, 10, [(1, 11), (0, 11)]),  # two views that disagree: neither can be trusted
+    (3, _swap, 1, 3, [(1, 3), (1, 4)]),
+], ids=["repeated", "repeated_reference", "two_cameras", "swapped"])
+def test_rig_drops_a_repeated_view_not_the_camera(capfd, refine, cameras, spoil, camera, frame, left_out):
+    from vesk_testing import scene as S
+    truth, images, target = _weak_rig()
+    lists = [list(views) for views in images[:cameras]]
+    spoil(lists, camera, frame)
+    cal = _vesk.MultiCameraCalibrator(target, cameras)
+    r = cal.calibrate(lists, refine=refine)
+    err = capfd.readouterr().err
+    assert r.ok and r.rejected_views[:len(left_out)] == left_out and r.placement_failures == [""] * cameras
+    for view_camera, view_frame in left_out:
+        assert f"Camera {view_camera}'s view of frame {view_frame} is " in err
+    assert "Views left out of the pair solves as off the rig: " + ", ".join(
+        f"cam_{c} frame {f} (" for c, f in left_out[:1]) in cal.format_results()
+    for est, true in zip(r.reference_T_camera_list[1:], truth.reference_T_camera[1:cameras]):
+        mm, deg = S.pose_error(est, true)
+        assert mm < (1e-3 if refine else 3e-3) and deg < 0.2, (mm, deg)
+
+
+def test_pair_dropped_views_are_written_without_refine(tmp_path, capfd):
+    truth, images, target = _weak_rig()
+    lists = [list(views) for views in images]
+    _repeat(lists, 2, 6)
+    _vesk.MultiCameraCalibrator(target, 3).calibrate(lists, output_path=tmp_path)
+    doc = json.loads((tmp_path / "multi_camera_calibration.json").read_text())
+    assert doc["rejected_views"] == [{"camera": 2, "frame": 7}] and "joint_rms" not in doc
+    capfd.readouterr()
+
+
+def test_camera_sharing_three_frames_says_why_it_is_not_placed(capfd):
+    truth, images, target = _weak_rig()
+    lists = [list(views) for views in images]
+    for k in range(12):
+        if k not in (3, 7, 8):
+            lists[2][k] = np.zeros_like(lists[2][k])
+    for refine in (False, True):
+        cal = _vesk.MultiCameraCalibrator(target, 3)
+        r = cal.calibrate(lists, refine=refine)
+        assert not r.ok and r.reference_T_camera_list[2].size == 0
+        assert r.placement_failures == ["", "", "too few shared detections with cam_0"]
+        assert r.shared_frames == [[0, 12, 3], [12, 0, 3], [3, 3, 0]]
+        assert ("Camera 2 is not placed: too few shared detections with cam_0; frames it shares: 3 with cam_0 "
+                "(reference), 3 with cam_1; a pair needs 4 shared frames.") in capfd.readouterr().err
+        assert ("[cam_2]  FAILED  -  too few shared detections with cam_0\n"
+                "  frames it shares: 3 with cam_0 (reference), 3 with cam_1; a pair needs 4\n") in cal.format_results()

@@ -309,6 +309,9 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
     json through = json::array();
     for (int b : record.reached_through) through.push_back(b < 0 ? json(nullptr) : json(b));
     doc["reached_through"] = std::move(through);
+  }
+  // views the pair solves left out are named without a joint solve too
+  if (record.refined || !record.rejected_views.empty()) {
     json rejected = json::array();
     for (const auto& [camera, frame] : record.rejected_views) rejected.push_back(json{{"camera", camera}, {"frame", frame}});
     doc["rejected_views"] = std::move(rejected);
