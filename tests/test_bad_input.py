@@ -279,11 +279,18 @@ def test_planner_refuses_wrong_units(which, kw, message):
         diagnostics.plan_hand_eye_poses(target, camera.K, camera.dist, camera.size, F0, V0, X, **kw)
 
 
-def test_first_plan_never_moves_too_little():
-    _, _, F0, _, _ = _plan_cell()
+def test_plans_never_move_too_little():
+    import cv2
+    target, camera, F0, V0, X = _plan_cell()
     with pytest.raises(ValueError, match=r"angle_deg must be in \[10, 45\]"):
         diagnostics.plan_first_hand_eye_poses(F0, 8.0)
-    assert len(diagnostics.plan_first_hand_eye_poses(F0, 10.0)) == 6
+    with pytest.raises(ValueError, match="max_rotation_deg of at least 11.8"):
+        diagnostics.plan_hand_eye_poses(target, camera.K, camera.dist, camera.size, F0, V0, X, max_rotation_deg=11)
+    tight = diagnostics.plan_hand_eye_poses(target, camera.K, camera.dist, camera.size, F0, V0, X,
+                                            max_rotation_deg=12)
+    for F in tight + diagnostics.plan_first_hand_eye_poses(F0, 10.0):
+        angle = np.degrees(np.linalg.norm(cv2.Rodrigues((np.linalg.inv(F0) @ F)[:3, :3])[0]))
+        assert 10.0 - 1e-9 <= angle <= 12.0 + 1e-9
 
 
 @pytest.mark.parametrize("motion", ["one_axis", "tiny"])

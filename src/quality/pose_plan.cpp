@@ -28,11 +28,13 @@ using detail::rotationOf;
 using detail::translationOf;
 
 constexpr double kDeg = kPi / 180.0;
-// Rotations between poses below this tell a hand-eye solve little: a plan needs room for them.
-constexpr double kMinUsefulRotationDeg = 8.0;
-// The first plan's flange rotation about each axis, at least: below it a closed-form solve (TSAI at
-// 8 degrees, 1 series in 20) can return the identity rotation for the motions it is given.
-constexpr double kMinFirstPlanAngleDeg = 10.0;
+// The smallest flange rotation a plan makes from its start pose: below it a closed-form solve (TSAI
+// at 8 degrees, 1 series in 20) can return the identity rotation for the motions it is given. The
+// first plan rotates by at least this much; a full plan tilts its views by at least this much and
+// needs a max_rotation_deg that leaves room for it.
+constexpr double kMinPlanMotionDeg = 10.0;
+constexpr double kTiltShareOfLimit = 0.85;  // the largest tilt, as a share of max_rotation_deg
+constexpr double kMinUsefulRotationDeg = kMinPlanMotionDeg / kTiltShareOfLimit;
 // Lengths are metres, like the target's. A robot flange further than this from its base, a board
 // smaller than this in the image, or limits beyond this many board distances are other units.
 constexpr double kMaxPlausibleReachM = 10.0;
@@ -403,8 +405,9 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
   }
   if (o.max_rotation_deg < kMinUsefulRotationDeg) {
     throw std::invalid_argument(component + ": max_rotation_deg=" + number(o.max_rotation_deg) +
-                                " leaves no room for the rotations a hand-eye calibration needs (at least " +
-                                number(kMinUsefulRotationDeg) + " degrees between poses); relax max_rotation_deg");
+                                " leaves no room for the rotations a hand-eye calibration needs (views tilted by " +
+                                number(kMinPlanMotionDeg) + " degrees at least, so max_rotation_deg of at least " +
+                                number(std::ceil(kMinUsefulRotationDeg * 10) / 10) + "); relax max_rotation_deg");
   }
   const Board board = boardOf(setup.target);
   const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
@@ -432,8 +435,8 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
     extent = std::max(extent, 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(i)) - board.center));
   }
 
-  const double tiltHi = std::min(kMaxTiltDeg, 0.85 * o.max_rotation_deg);
-  const double tiltLo = std::min(kMinTiltDeg, 0.5 * o.max_rotation_deg);
+  const double tiltHi = std::min(kMaxTiltDeg, kTiltShareOfLimit * o.max_rotation_deg);
+  const double tiltLo = std::min(kMinTiltDeg, std::max(0.5 * o.max_rotation_deg, kMinPlanMotionDeg));
   const double rollHi = std::min(kMaxRollDeg, 0.6 * o.max_rotation_deg);
   const std::vector<Pose> errors = guessErrors(o.guess_error_m, o.guess_error_deg);
   std::mt19937 rng(12345);
@@ -540,8 +543,8 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
 std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg) {
   const std::string component = "plan_first_hand_eye_poses";
   requirePose(robotTTcp, component, "robot_T_tcp");
-  if (!(angleDeg >= kMinFirstPlanAngleDeg) || !(angleDeg <= 45.0)) {
-    throw std::invalid_argument(component + ": angle_deg must be in [" + number(kMinFirstPlanAngleDeg) +
+  if (!(angleDeg >= kMinPlanMotionDeg) || !(angleDeg <= 45.0)) {
+    throw std::invalid_argument(component + ": angle_deg must be in [" + number(kMinPlanMotionDeg) +
                                 ", 45] (smaller motions are too small to solve), got " + number(angleDeg));
   }
   const Pose F0 = toPose(robotTTcp);
