@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "core/errors.hpp"
 #include "core/threads.hpp"
 
 #include <cstring>
@@ -34,9 +35,7 @@ void translateNonUtf8Messages(std::exception_ptr error) {
   } catch (const std::bad_alloc&) {
     throw;
   } catch (const cv::Exception& e) {
-    // OpenCV's own text names the source file of the build it came from: the error and the function
-    // say what went wrong without it.
-    PyErr_SetString(PyExc_RuntimeError, ("OpenCV error in " + e.func + ": " + e.err).c_str());
+    PyErr_SetString(PyExc_RuntimeError, vesk::detail::errorText(e).c_str());
   } catch (const std::exception& e) {
     const char* what = e.what();
     const auto size = static_cast<Py_ssize_t>(std::strlen(what));

@@ -16,6 +16,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/constants.hpp"
+#include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
 #include "core/threads.hpp"
@@ -869,7 +870,7 @@ void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vecto
     last_triangulation_ = triangulateFrame(imageLists, 0, &views);
     has_triangulation_ = true;
   } catch (const std::exception& e) {
-    logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + e.what());
+    logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + detail::errorText(e));
   }
 }
 
@@ -1096,7 +1097,7 @@ std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const std::vec
       entry.triangulation = sub.triangulate(lists, frameIndex);
       entry.has_triangulation = true;
     } catch (const std::exception& e) {
-      logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + e.what());
+      logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + detail::errorText(e));
     }
     entries[r] = std::move(entry);
   });

@@ -10,6 +10,7 @@
 #include "calibration/eye_to_hand.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
+#include "core/errors.hpp"
 #include "core/transforms.hpp"
 #include "targets/detection.hpp"
 
@@ -58,7 +59,7 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
         }
       }
     } catch (const std::exception& e) {
-      logging::log(logging::WARNING, "[diag] method " + name + " failed: " + e.what());
+      logging::log(logging::WARNING, "[diag] method " + name + " failed: " + vesk::detail::errorText(e));
     }
     slots[m] = std::move(slot);
   });
