@@ -177,6 +177,20 @@ def test_result_loaders_refuse_non_rigid_transforms_and_bad_counts(tmp_path, loa
         loader(tmp_path / "f.json")
 
 
+@pytest.mark.parametrize("field, value, message", [
+    ("tcp_T_camera_list", [np.eye(4), 1.2 * np.eye(4)], "'tcp_T_camera_list' entry 1 is not a rigid transform"),
+    ("tcp_T_camera_list", [np.eye(3)], "'tcp_T_camera_list' entry 0 must be a 4x4 matrix or null, got 3x3"),
+    ("num_frames_used", 20, r"num_frames_used \(20\) exceeds num_frames_total \(15\)"),
+])
+def test_result_writers_refuse_what_the_loaders_would(tmp_path, field, value, message):
+    record = io.HandEyeResultRecord()
+    record.num_cameras, record.num_frames_total, record.tcp_T_camera_list = 1, 15, [np.eye(4)]
+    setattr(record, field, value)
+    with pytest.raises(ValueError, match=message):
+        io.save_hand_eye_result(tmp_path, record)
+    assert list(tmp_path.iterdir()) == []
+
+
 @pytest.mark.parametrize("cls", [_vesk.EyeInHandCalibrator, _vesk.EyeToHandCalibrator])
 def test_failed_result_write_says_the_result_is_kept(tmp_path, capfd, cls):
     from vesk_testing import scene as S

@@ -185,19 +185,47 @@ std::pair<int, int> frameCounts(const json& doc) {
   return {used, total};
 }
 
-// A stored transform: unknown (empty), a 4x4 matrix written with non-finite values (read back as
-// NaN), or a rigid transform.
-cv::Mat checkedTransform(cv::Mat m, const std::string& what) {
-  if (m.empty()) return m;
-  if (m.rows != 4 || m.cols != 4) {
-    throw std::runtime_error("io: " + what + " must be a 4x4 matrix or null, got " + std::to_string(m.rows) + "x" +
-                             std::to_string(m.cols));
+// What keeps a matrix from being a stored transform, or "": one is unknown (empty), a 4x4 matrix
+// with non-finite values (written as null, read back as NaN), or a rigid transform.
+std::string storedTransformProblem(const cv::Mat& m) {
+  if (m.empty()) return "";
+  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+    return "must be a 4x4 matrix or null, got " + std::to_string(m.rows) + "x" + std::to_string(m.cols);
   }
-  if (!cv::checkRange(m, true)) return m;
+  if (!cv::checkRange(m, true)) return "";
   if (const std::string problem = vesk::detail::rigidTransformProblem(m); !problem.empty()) {
-    throw std::runtime_error("io: " + what + " is not a rigid transform: " + problem);
+    return "is not a rigid transform: " + problem;
+  }
+  return "";
+}
+
+cv::Mat checkedTransform(cv::Mat m, const std::string& what) {
+  if (const std::string problem = storedTransformProblem(m); !problem.empty()) {
+    throw std::runtime_error("io: " + what + " " + problem);
   }
   return m;
+}
+
+// The writers refuse, before writing, what the readers would refuse.
+void requireStorable(const std::vector<cv::Mat>& list, const std::string& key) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (const std::string problem = storedTransformProblem(list[i]); !problem.empty()) {
+      throw std::invalid_argument("io: '" + key + "' entry " + std::to_string(i) + " " + problem);
+    }
+  }
+}
+
+void requireStorable(const cv::Mat& m, const std::string& key) {
+  if (const std::string problem = storedTransformProblem(m); !problem.empty()) {
+    throw std::invalid_argument("io: '" + key + "' " + problem);
+  }
+}
+
+void requireStorableCounts(int used, int total) {
+  if (used >= 0 && total >= 0 && used > total) {
+    throw std::invalid_argument("io: num_frames_used (" + std::to_string(used) + ") exceeds num_frames_total (" +
+                                std::to_string(total) + ")");
+  }
 }
 
 // The writer stores NaN and infinity as null; they read back as NaN.
@@ -287,6 +315,7 @@ const json& requireObject(const json& doc) {
 }  // namespace
 
 fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCameraCalibrationRecord& record) {
+  requireStorable(record.reference_T_camera_list, "reference_T_camera_list");
   json doc = json::object();
   doc["reference_index"] = record.reference_index;
   doc["num_cameras"] = record.num_cameras;
@@ -322,6 +351,8 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
 }
 
 fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord& record) {
+  requireStorable(record.tcp_T_camera_list, "tcp_T_camera_list");
+  requireStorableCounts(record.num_frames_used, record.num_frames_total);
   json doc = json::object();
   doc["reference_index"] = record.reference_index;
   doc["num_cameras"] = record.num_cameras;
@@ -337,6 +368,9 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
 }
 
 fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRecord& record) {
+  requireStorable(record.robot_T_camera, "robot_T_camera");
+  requireStorable(record.tcp_T_target, "tcp_T_target");
+  requireStorableCounts(record.num_frames_used, record.num_frames_total);
   json doc = json::object();
   doc["method"] = record.method.empty() ? json(nullptr) : json(record.method);
   doc["num_frames_used"] = record.num_frames_used < 0 ? json(nullptr) : json(record.num_frames_used);
