@@ -225,7 +225,7 @@ def plan_stage(he, target, size, out, page):
     start, seen = poses[0], views[0]
     # the same limits as the cell's own poses: their largest flange rotation and travel from the first
     moves = [np.linalg.inv(start) @ F for F in poses]
-    max_rot = max(8.0, max(float(np.degrees(np.linalg.norm(cv2.Rodrigues(m[:3, :3])[0]))) for m in moves))
+    max_rot = max(12.0, max(float(np.degrees(np.linalg.norm(cv2.Rodrigues(m[:3, :3])[0]))) for m in moves))
     max_tr = max(float(np.linalg.norm(F[:3, 3] - start[:3, 3])) for F in poses)
     plan = diagnostics.plan_hand_eye_poses(target, K, D, size, start, seen, X, n_poses=len(poses),
                                            max_rotation_deg=max_rot, max_translation_m=max_tr)

@@ -179,7 +179,7 @@ def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd, series):
     assert "compute_camera_T_target_list: 8/10 frames passed" in capfd.readouterr().err
     for est, true in zip(aligned.camera_T_target_list, s.camera_T_target):
         assert S.pose_error(est, true)[0] < 1e-3  # the detector reports corners +0.5 px
-    with pytest.raises(RuntimeError):  # a grey image fails in the colour conversion
+    with pytest.raises(ValueError, match=r"image_list\[0\] has 1 channel"):  # a grey image: colour is required
         cal.compute_camera_T_target_list([images[0][:, :, 0]], s.robot_T_tcp[:1], s.camera.K, s.camera.dist)
 
 

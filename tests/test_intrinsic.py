@@ -148,9 +148,10 @@ def test_no_view_detected(scene, images, capfd):
         "[vesk][WARNING] [IntrinsicCalibrator] No corners found. Check the images and try again.\n")
 
 
-@pytest.mark.parametrize("image", [np.zeros((480, 640), np.uint8), np.zeros((0, 0, 3), np.uint8)])
-def test_images_that_are_not_bgr_raise_runtime_error(scene, image):
-    with pytest.raises(RuntimeError):
+@pytest.mark.parametrize("image, error", [(np.zeros((480, 640), np.uint8), ValueError),  # mono: named
+                                          (np.zeros((0, 0, 3), np.uint8), RuntimeError)])
+def test_images_that_are_not_bgr_raise_runtime_error(scene, image, error):
+    with pytest.raises(error):
         _vesk.IntrinsicCalibrator(scene.target()).calibrate([image])
 
 

@@ -125,10 +125,11 @@ def test_null_matrix_elements_read_as_nan(tmp_path):
 def test_multi_camera_optional_and_null_lists(tmp_path):
     r = _load(tmp_path, io.load_multi_camera_calibration,
               '{"reference_index": 2, "num_cameras": 3, "intrinsic_matrices": null, "distortion_coefficients": '
-              '[null, [1, 2]], "reference_T_camera_list": [null, [], [[1]]], "pair_reprojection_errors": null}')
+              '[null, [1, 2]], "reference_T_camera_list": [null, [], %s], "pair_reprojection_errors": null}'
+              % np.eye(4).tolist())
     assert r.intrinsic_matrices == [] and r.pair_reprojection_errors == [] and r.intrinsic_reprojection_errors == []
     assert r.distortion_coefficients[0].size == 0 and r.distortion_coefficients[1].tolist() == [[1.0, 2.0]]
-    assert r.reference_T_camera_list[1].size == 0 and r.reference_T_camera_list[2].tolist() == [[1.0]]
+    assert r.reference_T_camera_list[1].size == 0 and r.reference_T_camera_list[2].tolist() == np.eye(4).tolist()
 
 
 @pytest.mark.parametrize("text, message", [

@@ -4,6 +4,8 @@
 
 #include "calibration/eye_in_hand.hpp"
 #include "calibration/eye_to_hand.hpp"
+#include "core/transforms.hpp"
+#include "targets/detection.hpp"
 
 namespace py = pybind11;
 
@@ -24,10 +26,42 @@ namespace {
 constexpr const char* kEyeInHand = "EyeInHandCalibrator";
 constexpr const char* kEyeToHand = "EyeToHandCalibrator";
 
+// Images and intrinsics OpenCV would refuse deep inside, with its own message, refused up front.
+void requireImagesAndIntrinsics(const std::vector<cv::Mat>& images, const cv::Mat& K, const cv::Mat& D,
+                                const char* name) {
+  detail::requireColourImages(images, name, "image_list");
+  if (!K.empty()) detail::requireIntrinsicShapes(K, D, name);
+}
+
+template <class C>
+auto checkedCalibrate(const char* name) {
+  return [inner = unlockedMethod(&C::calibrate, name), name](
+             C& self, const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& images, const std::string& method,
+             const std::vector<cv::Mat>& poses, const cv::Mat& K, const cv::Mat& D,
+             const std::filesystem::path& outputPath, bool refine, const std::optional<NoiseEstimate>& noise,
+             std::optional<double> axisOffset, std::optional<double> boardHeight, double tolerance,
+             const py::object& progress) {
+    requireImagesAndIntrinsics(images, K, D, name);
+    return inner(self, robots, images, method, poses, K, D, outputPath, refine, noise, axisOffset, boardHeight,
+                 tolerance, progress);
+  };
+}
+
+template <class C>
+auto checkedTargetPoses(const char* name) {
+  return [inner = unlockedMethod(&C::computeCameraTTargetList, name), name](
+             const C& self, const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& robots, const cv::Mat& K,
+             const cv::Mat& D, const py::object& progress) {
+    detail::requireColourImages(images, name, "image_list");
+    detail::requireIntrinsicShapes(K, D, name);
+    return inner(self, images, robots, K, D, progress);
+  };
+}
+
 // The methods both hand-eye calibrators share, under the same names and arguments.
 template <class C>
 void defineCalibratorMethods(py::classh<C>& cls, const char* name) {
-  cls.def("calibrate", unlockedMethod(&C::calibrate, name), py::arg("robot_T_tcp_list"), py::arg("image_list"),
+  cls.def("calibrate", checkedCalibrate<C>(name), py::arg("robot_T_tcp_list"), py::arg("image_list"),
           py::arg("method") = "TSAI", py::arg_v("camera_T_target_list", std::vector<cv::Mat>(), "[]"),
           py::arg_v("intrinsic_matrix", cv::Mat(), "numpy.empty((0, 0))"),
           py::arg_v("distortion_coefficients", cv::Mat(), "numpy.empty((0, 0))"),
@@ -35,7 +69,7 @@ void defineCalibratorMethods(py::classh<C>& cls, const char* name) {
           py::arg("noise") = py::none(), py::arg("known_axis_offset_m") = py::none(),
           py::arg("known_board_height_m") = py::none(), py::arg("known_tolerance_m") = 1e-3,
           py::arg("progress") = py::none())
-      .def("compute_camera_T_target_list", unlockedMethod(&C::computeCameraTTargetList, name),
+      .def("compute_camera_T_target_list", checkedTargetPoses<C>(name),
            py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
       .def("corner_images", lockedMethod<C>([](const C& c) { return c.cornerImages(); }, name))

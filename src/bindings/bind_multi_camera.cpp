@@ -47,7 +47,12 @@ void registerMultiCamera(py::module_& m) {
       .def_readonly("joint_rms", &MultiCameraResult::joint_rms)
       .def_readonly("joint_rms_per_camera", &MultiCameraResult::joint_rms_per_camera)
       .def_readonly("reached_through", &MultiCameraResult::reached_through)
-      .def_readonly("rejected_views", &MultiCameraResult::rejected_views);
+      .def_readonly("rejected_views", &MultiCameraResult::rejected_views,
+                    "(camera, frame) views left out as off the rig, by the pair solves (first) or the joint solve")
+      .def_readonly("placement_failures", &MultiCameraResult::placement_failures,
+                    "Per camera, why it was not placed ('' where it was).")
+      .def_readonly("shared_frames", &MultiCameraResult::shared_frames,
+                    "shared_frames[a][b]: frames cameras a and b both detected and kept.");
 
   py::classh<SubsetResult>(m, "SubsetResult", "Result of one entry of MultiCameraCalibrator.calibrate_subsets().")
       .def_readonly("subset", &SubsetResult::subset)

@@ -1,5 +1,6 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
+#include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 
@@ -10,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -36,6 +38,8 @@ void translateNonUtf8Messages(std::exception_ptr error) {
     throw;
   } catch (const std::bad_alloc&) {
     throw;
+  } catch (const cv::Exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, vesk::detail::errorText(e).c_str());
   } catch (const std::exception& e) {
     const char* what = e.what();
     const auto size = static_cast<Py_ssize_t>(std::strlen(what));
@@ -69,9 +73,10 @@ void refuseUninitialisedInstances() {
 }
 
 // The thread count, set the way cv2.setNumThreads and threadpoolctl's threadpool_limits set theirs.
+// One object may be entered again inside its own block: each exit restores what its enter found.
 struct ThreadLimit {
   int limit;
-  int saved = 0;
+  std::vector<int> saved;
 };
 
 int threadSetting(int n) { return n == 0 ? 1 : n; }  // as cv2: 0 runs on one thread, below 0 the default
@@ -86,13 +91,17 @@ void registerThreads(py::module_& m) {
   py::classh<ThreadLimit>(m, "thread_limit",
                           "Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads "
                           "(as set_num_threads(n)) and restores the setting on exit.")
-      .def(py::init([](int n) { return ThreadLimit{threadSetting(n)}; }), py::arg("n"))
+      .def(py::init([](int n) { return ThreadLimit{threadSetting(n), {}}; }), py::arg("n"))
       .def("__enter__",
            [](ThreadLimit& t) {
-             t.saved = vesk::detail::configuredViewThreads();
+             t.saved.push_back(vesk::detail::configuredViewThreads());
              vesk::detail::setViewThreads(t.limit);
            })
-      .def("__exit__", [](ThreadLimit& t, const py::args&) { vesk::detail::setViewThreads(t.saved); });
+      .def("__exit__", [](ThreadLimit& t, const py::args&) {
+        if (t.saved.empty()) return;  // an exit without its enter changes nothing
+        vesk::detail::setViewThreads(t.saved.back());
+        t.saved.pop_back();
+      });
 }
 
 // set_log_handler: the core's log lines go to a Python callable instead of stderr. Lines are written

@@ -4,6 +4,8 @@
 // which then takes the lock to look for Ctrl-C and to report progress.
 
 #include <exception>
+#include <stdexcept>
+#include <string>
 #include <limits>
 #include <optional>
 #include <type_traits>
@@ -12,6 +14,7 @@
 #include <pybind11/pybind11.h>
 
 #include "core/threads.hpp"
+#include "io/result_files.hpp"
 
 namespace vesk::bindings {
 
@@ -63,12 +66,25 @@ auto callUnlocked(const py::object& progress, F&& body) -> decltype(body()) {
   }
 }
 
+// A calibration whose result file cannot be written has succeeded all the same and stored its
+// result: the error says so, so that the work is not done again.
+template <class F>
+auto keepingResult(F&& call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const io::ResultWriteError& e) {
+    throw std::runtime_error(std::string(e.what()) +
+                             " (the calibration itself succeeded: its result is in last_result())");
+  }
+}
+
 // A method of a calibrator, run unlocked with a `progress` argument last; one thread at a time.
 template <class C, class R, class... A>
 auto unlockedMethod(R (C::*method)(A...), const char* name) {
   return [method, name](C& self, A... args, const py::object& progress) -> R {
     const detail::InUse::Guard guard(self.inUse(), name);
-    return callUnlocked(progress, [&]() -> R { return (self.*method)(std::forward<A>(args)...); });
+    return keepingResult(
+        [&]() -> R { return callUnlocked(progress, [&]() -> R { return (self.*method)(std::forward<A>(args)...); }); });
   };
 }
 

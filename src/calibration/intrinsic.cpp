@@ -151,6 +151,8 @@ TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& im
   // A detector per view: OpenCV's detectors write to their parameters while they detect.
   detail::forEachView(images.size(), [&](std::size_t i) {
     const TargetDetector detector(target_, detectionSettings(options_));
+    // checked in view order, so that the error comes after the same warnings on any thread count
+    detail::requireColourImage(images[i], "IntrinsicCalibrator", "images[" + std::to_string(i) + "]");
     const cv::Mat gray = detail::toGray(images[i]);
     checkChessboardFinder(target_, options_.chessboard_corner_detector);
     TargetDetection d = detector.detect(gray);

@@ -16,6 +16,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/constants.hpp"
+#include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
 #include "core/threads.hpp"
@@ -23,6 +24,7 @@
 #include "geometry/reprojection.hpp"
 #include "geometry/triangulation.hpp"
 #include "io/result_files.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::calibration {
 
@@ -41,6 +43,12 @@ constexpr double kStepFloorDeg = 0.5;
 constexpr double kEvidenceRatio = 5.0;
 // Two cameras closer than this share of the board distance are one camera seen twice.
 constexpr double kMinBaselineShare = 1e-3;
+// A frame's relative pose of two cameras is off the rig when it lies this many times the median
+// frame's distance from the pose most frames agree on, and at least this far (radians plus share
+// of the board distance: 0.05 is 2.9 degrees or 5 %); at most this share of the frames may be off.
+constexpr double kOffRigFactor = 10.0;
+constexpr double kOffRigFloor = 0.05;
+constexpr double kMaxOffRigShare = 0.25;
 
 std::vector<int> sortedIntersection(const std::vector<int>& a, const std::vector<int>& b) {
   std::vector<int> out;
@@ -176,6 +184,9 @@ void validateImageLists(const std::vector<std::vector<cv::Mat>>& imageLists, std
     }
   }
   if (imageLists.front().empty()) throw std::invalid_argument("MultiCameraCalibrator: empty image lists");
+  for (std::size_t c = 0; c < imageLists.size(); ++c) {
+    detail::requireColourImages(imageLists[c], "MultiCameraCalibrator", "image_lists[" + std::to_string(c) + "]");
+  }
 }
 
 void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
@@ -196,6 +207,9 @@ void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
       throw std::invalid_argument("MultiCameraCalibrator: distortion_coefficients[" + std::to_string(i) +
                                   "] must be non-empty and finite");
     }
+    detail::requireIntrinsicShapes(K, distortionCoefficients[i], "MultiCameraCalibrator",
+                                   "intrinsic_matrices[" + std::to_string(i) + "]",
+                                   "distortion_coefficients[" + std::to_string(i) + "]");
     const cv::Size size = imageLists[i].front().size();
     if (const std::string problem = detail::cameraMatrixProblem(K, size); !problem.empty()) {
       throw std::invalid_argument("MultiCameraCalibrator: intrinsic_matrices[" + std::to_string(i) +
@@ -210,6 +224,7 @@ void validateSuppliedIntrinsics(const std::vector<cv::Mat>& intrinsicMatrices,
 // points (NaN without views).
 struct ViewPoses {
   std::map<int, cv::Matx33d> rotations;  // by frame index
+  std::map<int, cv::Matx44d> poses;      // camera_T_board, by frame index
   std::vector<double> distances;
   double rms = kNaN;
 };
@@ -232,6 +247,7 @@ ViewPoses posesOfViews(const TargetDetections& d, const cv::Mat& K, const cv::Ma
     cv::Mat R;
     cv::Rodrigues(rvec, R);
     out.rotations[d.successful_indices[k]] = cv::Matx33d(R);
+    out.poses[d.successful_indices[k]] = detail::makePose(cv::Matx33d(R), cv::Vec3d(tvec.reshape(1, 3)));
     out.distances.push_back(cv::norm(tvec));
     cv::Mat projected;
     cv::projectPoints(d.object_points[k], rvec, tvec, K, D, projected);
@@ -335,6 +351,16 @@ MultiCameraResult MultiCameraCalibrator::calibrateOnce(const std::vector<std::ve
   last_result_.joint_rms_per_camera.assign(n, kNaN);
   last_result_.reached_through.assign(n, -1);
   last_result_.rejected_views.clear();
+  rejected_rms_.clear();
+  pair_rejected_ = 0;
+  last_result_.placement_failures.assign(n, "");
+  last_result_.shared_frames.assign(n, std::vector<int>(n, 0));
+  for (std::size_t a = 0; a < n; ++a) {
+    for (std::size_t b = 0; b < n; ++b) {
+      std::size_t detected = 0;
+      if (a != b) last_result_.shared_frames[a][b] = static_cast<int>(sharedFrames(views[a], views[b], &detected).size());
+    }
+  }
   last_refinement_.reset();
 
   const auto ref = static_cast<std::size_t>(reference_index_);
@@ -344,10 +370,12 @@ MultiCameraResult MultiCameraCalibrator::calibrateOnce(const std::vector<std::ve
     if (c != ref) last_result_.pair_reprojection_errors[c] = kNaN;
   }
   const cv::Size imageSize = imageLists[ref][0].size();
+  std::vector<std::string> pairFailures(n);
   for (std::size_t c = 0; c < n; ++c) {
-    if (c != ref) solvePair(c, views, imageSize);
+    if (c != ref) solvePair(c, views, imageSize, &pairFailures[c]);
   }
   if (refine) chainUnsolved(views, imageSize);
+  explainUnplaced(pairFailures, refine);
 
   has_triangulation_ = false;
   last_result_.ok = std::none_of(last_result_.reference_T_camera_list.begin(),
@@ -399,6 +427,7 @@ void MultiCameraCalibrator::measureViews(CameraViews& views, const cv::Mat& K, c
                                          const std::pair<std::vector<cv::Mat>, std::vector<cv::Mat>>* solved) {
   const ViewPoses p = posesOfViews(views.detections, K, D, solved);
   views.rotations = p.rotations;
+  views.poses = p.poses;
   views.own_rms = p.rms;
   std::vector<double> distances = p.distances;
   if (!distances.empty()) {
@@ -475,29 +504,74 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::calibrate
 }
 
 std::optional<MultiCameraCalibrator::StereoSolve> MultiCameraCalibrator::solveStereo(
-    std::size_t a, std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize, int flags) const {
+    std::size_t a, std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize, int flags,
+    std::string* failure) const {
   const bool fromReference = static_cast<int>(a) == reference_index_;
   const std::string pair = (fromReference ? "(ref=" : "(cam=") + std::to_string(a) + ", cam=" + std::to_string(c) + ")";
   const std::string first = (fromReference ? "reference camera " : "camera ") + std::to_string(a);
+  const auto refuse = [&](logging::Level level, const std::string& why, const std::string& message) {
+    logging::log(level, std::string(kTag) + message);
+    if (failure != nullptr) *failure = why;
+    return std::nullopt;
+  };
   const std::vector<int> frames = pairFrames(views[a], views[c], pair);
   if (frames.size() < kMinFramesPerSolve) {
-    logging::log(Level::ERROR, std::string(kTag) + "Only " + std::to_string(frames.size()) +
-                                   " shared detections between " + first + " and camera " + std::to_string(c) +
-                                   "; skipping pair.");
-    return std::nullopt;
+    return refuse(Level::ERROR, "too few shared detections with cam_" + std::to_string(a),
+                  "Only " + std::to_string(frames.size()) + " shared detections between " + first + " and camera " +
+                      std::to_string(c) + "; skipping pair.");
   }
   if (!views[a].intrinsics_fit || !views[c].intrinsics_fit) {
-    logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
-                                   ": the supplied intrinsics do not fit the views; skipping pair.");
+    return refuse(Level::ERROR, "the supplied intrinsics do not fit its views",
+                  "Stereo pair " + pair + ": the supplied intrinsics do not fit the views; skipping pair.");
+  }
+  if (framesOutOfStep(views[a], views[c], pair, c)) {
+    if (failure != nullptr) *failure = "its frames are out of step with cam_" + std::to_string(a) + "'s";
     return std::nullopt;
   }
-  if (framesOutOfStep(views[a], views[c], pair, c)) return std::nullopt;
+  StereoAttempt attempt = stereoOn(a, c, views, frames, imageSize, flags);
+  if (attempt.solve) return attempt.solve;
+  // A repeated or bad view makes the whole pair misfit: the frames whose views disagree with the
+  // rig the others agree on are left out and the pair solved again.
+  if (attempt.misfit) {
+    const std::vector<int> off = offRigFrames(views[a], views[c], frames);
+    const bool few = !off.empty() && static_cast<double>(off.size()) <= kMaxOffRigShare * frames.size() &&
+                     frames.size() - off.size() >= kMinFramesPerSolve;
+    if (few) {
+      std::vector<int> kept;
+      std::set_difference(frames.begin(), frames.end(), off.begin(), off.end(), std::back_inserter(kept));
+      StereoAttempt again = stereoOn(a, c, views, kept, imageSize, flags);
+      if (again.solve) {
+        std::string named;
+        for (int f : off) named += (named.empty() ? "" : ", ") + std::to_string(f);
+        logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": RMS error " +
+                                         std::to_string(attempt.rms) + "px with every frame; the views of frame" +
+                                         (off.size() > 1 ? "s " : " ") +
+                                         named + " do not fit the rig the other " + std::to_string(kept.size()) +
+                                         " frames agree on and are left out of the pair (RMS error " +
+                                         std::to_string(again.solve->rms) + "px without them).");
+        again.solve->dropped_frames = off;
+        return again.solve;
+      }
+    }
+  }
+  return refuse(attempt.level, attempt.reason, attempt.failure);
+}
+
+MultiCameraCalibrator::StereoAttempt MultiCameraCalibrator::stereoOn(std::size_t a, std::size_t c,
+                                                                     const std::vector<CameraViews>& views,
+                                                                     const std::vector<int>& frames,
+                                                                     cv::Size imageSize, int flags) const {
+  const bool fromReference = static_cast<int>(a) == reference_index_;
+  const std::string pair = (fromReference ? "(ref=" : "(cam=") + std::to_string(a) + ", cam=" + std::to_string(c) + ")";
+  const std::string first = (fromReference ? "reference camera " : "camera ") + std::to_string(a);
+  StereoAttempt out;
   const PairPoints pp =
       gatherPairPoints(views[a].detections, views[c].detections, static_cast<int>(a), static_cast<int>(c), frames);
   if (pp.object_points.empty()) {
-    logging::log(Level::ERROR, std::string(kTag) + "No usable frames after per-corner intersection between " + first +
-                                   " and camera " + std::to_string(c) + "; skipping pair.");
-    return std::nullopt;
+    out.failure = "No usable frames after per-corner intersection between " + first + " and camera " +
+                  std::to_string(c) + "; skipping pair.";
+    out.reason = "no frame shows enough corners to both it and cam_" + std::to_string(a);
+    return out;
   }
   StereoSolve s;
   s.K1 = last_result_.intrinsic_matrices[a];
@@ -511,37 +585,141 @@ std::optional<MultiCameraCalibrator::StereoSolve> MultiCameraCalibrator::solveSt
                               options_.criteria);
   s.first_T_second = detail::rigidTransform(R, T).inv(cv::DECOMP_LU);
   s.frames = pp.object_points.size();
+  out.rms = s.rms;
   // a solve that diverged must not pass for a rig transform
   if (!std::isfinite(s.rms) || !detail::isRigidTransform(s.first_T_second)) {
-    logging::log(Level::ERROR, std::string(kTag) + "Stereo pair " + pair +
-                                   ": the solve returned a non-finite or non-rigid transform; skipping pair.");
-    return std::nullopt;
+    out.failure = "Stereo pair " + pair + ": the solve returned a non-finite or non-rigid transform; skipping pair.";
+    out.reason = "its pair solve with cam_" + std::to_string(a) + " diverged";
+    out.misfit = true;
+    return out;
   }
   // A pair that fits far worse than either camera alone was given frames or intrinsics that do not
   // belong together.
   const double own = std::max(views[a].own_rms, views[c].own_rms);
   if (s.rms > kMaxPairRms && s.rms > kPairRmsRatio * own) {
-    logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": RMS error " + std::to_string(s.rms) +
-                                     "px, against " + std::to_string(own) +
-                                     "px for the cameras alone: frames out of step, wrong intrinsics or a wrong "
-                                     "camera order. Skipping pair.");
-    return std::nullopt;
+    out.level = Level::WARNING;
+    out.failure = "Stereo pair " + pair + ": RMS error " + std::to_string(s.rms) + "px, against " +
+                  std::to_string(own) +
+                  "px for the cameras alone: frames out of step, wrong intrinsics or a wrong camera order. "
+                  "Skipping pair.";
+    out.reason = "its pair solve with cam_" + std::to_string(a) + " fits far worse (RMS " + std::to_string(s.rms) +
+                 " px) than either camera alone";
+    out.misfit = true;
+    return out;
   }
   const double baseline = cv::norm(s.first_T_second(cv::Rect(3, 0, 1, 3)));
   if (baseline < kMinBaselineShare * views[a].board_distance) {
-    logging::log(Level::WARNING, std::string(kTag) + "Stereo pair " + pair + ": camera " + std::to_string(c) +
-                                     " sits where " + (fromReference ? "the reference camera" : first) +
-                                     " is (baseline " + std::to_string(baseline * 1000) +
-                                     " mm): the same images were given for both cameras. Skipping pair.");
-    return std::nullopt;
+    out.level = Level::WARNING;
+    out.failure = "Stereo pair " + pair + ": camera " + std::to_string(c) + " sits where " +
+                  (fromReference ? "the reference camera" : first) + " is (baseline " +
+                  std::to_string(baseline * 1000) + " mm): the same images were given for both cameras. Skipping pair.";
+    out.reason = "it sits where cam_" + std::to_string(a) + " is (the same images given twice?)";
+    return out;
   }
-  return s;
+  out.solve = std::move(s);
+  return out;
 }
 
-void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize) {
+std::vector<int> MultiCameraCalibrator::offRigFrames(const CameraViews& a, const CameraViews& c,
+                                                     const std::vector<int>& frames) {
+  std::vector<int> used;
+  std::vector<cv::Matx44d> relative;  // a_T_c as each frame's two board poses give it
+  for (int f : frames) {
+    const auto pa = a.poses.find(f), pc = c.poses.find(f);
+    if (pa == a.poses.end() || pc == c.poses.end()) continue;
+    used.push_back(f);
+    relative.push_back(pa->second * detail::inversePose(pc->second));
+  }
+  const std::size_t n = used.size();
+  if (n < kMinFramesPerSolve || !(a.board_distance > 0.0)) return {};
+  const auto distance = [&](std::size_t i, std::size_t j) {
+    const cv::Matx44d d = detail::inversePose(relative[i]) * relative[j];
+    const double cosine = std::clamp((d(0, 0) + d(1, 1) + d(2, 2) - 1.0) / 2.0, -1.0, 1.0);
+    return std::acos(cosine) + std::hypot(std::hypot(d(0, 3), d(1, 3)), d(2, 3)) / a.board_distance;
+  };
+  const auto median = [](std::vector<double> v) {
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+    return v[v.size() / 2];
+  };
+  // the frame most others lie near stands for the rig
+  std::size_t centre = 0;
+  double best = std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<double> d;
+    for (std::size_t j = 0; j < n; ++j) d.push_back(distance(i, j));
+    const double m = median(d);
+    if (m < best) best = m, centre = i;
+  }
+  std::vector<double> deviation;
+  for (std::size_t i = 0; i < n; ++i) deviation.push_back(distance(centre, i));
+  const double limit = std::max(kOffRigFactor * median(deviation), kOffRigFloor);
+  std::vector<int> off;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (deviation[i] > limit) off.push_back(used[i]);
+  }
+  return off;
+}
+
+std::vector<std::pair<int, int>> MultiCameraCalibrator::viewsToDrop(std::size_t a, std::size_t c, int frame,
+                                                                     const std::vector<CameraViews>& views) const {
+  std::size_t agree = 0, disagree = 0;
+  for (std::size_t d = 0; d < views.size(); ++d) {
+    if (d == a || d == c) continue;
+    std::size_t detected = 0;
+    const std::vector<int> shared = sharedFrames(views[a], views[d], &detected);
+    if (!std::binary_search(shared.begin(), shared.end(), frame)) continue;
+    const std::vector<int> off = offRigFrames(views[a], views[d], shared);
+    (std::find(off.begin(), off.end(), frame) == off.end() ? agree : disagree) += 1;
+  }
+  const int fa = static_cast<int>(a), fc = static_cast<int>(c);
+  if (agree > 0) return {{fc, frame}};
+  if (disagree > 0) return {{fa, frame}};
+  return {{fc, frame}, {fa, frame}};  // two views that disagree: neither can be trusted
+}
+
+double MultiCameraCalibrator::viewRmsThrough(std::size_t a, std::size_t c, int frame, const cv::Mat& aTc,
+                                             const std::vector<CameraViews>& views) const {
+  const TargetDetections& d = views[c].detections;
+  const auto it = std::find(d.successful_indices.begin(), d.successful_indices.end(), frame);
+  const auto seen = views[a].poses.find(frame);
+  if (it == d.successful_indices.end() || seen == views[a].poses.end()) return kNaN;
+  const auto k = static_cast<std::size_t>(it - d.successful_indices.begin());
+  const cv::Matx44d board = detail::inversePose(cv::Matx44d(aTc)) * seen->second;  // c_T_board
+  cv::Vec3d rvec;
+  cv::Rodrigues(detail::rotationOf(board), rvec);
+  const cv::Vec3d tvec = detail::translationOf(board);
+  cv::Mat projected;
+  cv::projectPoints(d.object_points[k], rvec, tvec, last_result_.intrinsic_matrices[c],
+                    last_result_.distortion_coefficients[c], projected);
+  return std::sqrt(geometry::squaredResidualSum(d.image_points[k], projected) / d.image_points[k].rows);
+}
+
+void MultiCameraCalibrator::recordDroppedViews(std::size_t a, std::size_t c, const StereoSolve& s,
+                                               const std::vector<CameraViews>& views) {
+  for (int frame : s.dropped_frames) {
+    for (const auto& view : viewsToDrop(a, c, frame, views)) {
+      auto& rejected = last_result_.rejected_views;
+      if (std::find(rejected.begin(), rejected.end(), view) != rejected.end()) continue;
+      // the view against the board where the pair's other camera sees it
+      const bool second = view.first == static_cast<int>(c);
+      const double rms = second ? viewRmsThrough(a, c, frame, s.first_T_second, views)
+                                : viewRmsThrough(c, a, frame, s.first_T_second.inv(cv::DECOMP_LU), views);
+      rejected.push_back(view);
+      rejected_rms_.push_back(rms);
+      ++pair_rejected_;
+      logging::log(Level::WARNING, std::string(kTag) + "Camera " + std::to_string(view.first) + "'s view of frame " +
+                                       std::to_string(frame) + " is " + std::to_string(rms) +
+                                       "px RMS off the rig (a repeated or misplaced image?); it is left out.");
+    }
+  }
+}
+
+void MultiCameraCalibrator::solvePair(std::size_t c, const std::vector<CameraViews>& views, cv::Size imageSize,
+                                      std::string* failure) {
   const auto ref = static_cast<std::size_t>(reference_index_);
-  const std::optional<StereoSolve> s = solveStereo(ref, c, views, imageSize, stereo_calibrate_flags_);
+  const std::optional<StereoSolve> s = solveStereo(ref, c, views, imageSize, stereo_calibrate_flags_, failure);
   if (!s) return;
+  recordDroppedViews(ref, c, *s, views);
   if ((stereo_calibrate_flags_ & cv::CALIB_FIX_INTRINSIC) == 0) {
     last_result_.intrinsic_matrices[ref] = s->K1;
     last_result_.distortion_coefficients[ref] = s->D1.reshape(1, 1);
@@ -578,6 +756,7 @@ void MultiCameraCalibrator::chainUnsolved(const std::vector<CameraViews>& views,
         const std::optional<StereoSolve> s =
             solveStereo(b, c, views, imageSize, stereo_calibrate_flags_ | cv::CALIB_FIX_INTRINSIC);
         if (!s) continue;
+        recordDroppedViews(b, c, *s, views);
         placed[c] = placed[b] * s->first_T_second;
         last_result_.reached_through[c] = static_cast<int>(b);
         logging::log(Level::INFO, std::string(kTag) + "Camera " + std::to_string(c) + " reached through camera " +
@@ -587,6 +766,39 @@ void MultiCameraCalibrator::chainUnsolved(const std::vector<CameraViews>& views,
         break;
       }
     }
+  }
+}
+
+namespace {
+
+// "0 with cam_0 (reference), 12 with cam_1": the frames camera c shares with each other camera
+std::string sharedFramesText(const MultiCameraResult& r, std::size_t c) {
+  std::string text;
+  for (std::size_t d = 0; d < r.shared_frames.size(); ++d) {
+    if (d == c) continue;
+    text += std::string(text.empty() ? "" : ", ") + std::to_string(r.shared_frames[c][d]) + " with cam_" +
+            std::to_string(d) + (static_cast<int>(d) == r.reference_index ? " (reference)" : "");
+  }
+  return text;
+}
+
+}  // namespace
+
+void MultiCameraCalibrator::explainUnplaced(const std::vector<std::string>& pairFailures, bool refine) {
+  const auto n = static_cast<std::size_t>(num_cameras_);
+  for (std::size_t c = 0; c < n; ++c) {
+    if (!last_result_.reference_T_camera_list[c].empty()) continue;
+    bool linkable = false;  // a placed camera it shares enough frames with
+    for (std::size_t d = 0; d < n; ++d) {
+      linkable = linkable || (d != c && last_result_.shared_frames[c][d] >= static_cast<int>(kMinFramesPerSolve) &&
+                              !last_result_.reference_T_camera_list[d].empty());
+    }
+    const std::string why = pairFailures[c].empty() ? "not placed" : pairFailures[c];
+    last_result_.placement_failures[c] = why;
+    std::string hint = "; a pair needs " + std::to_string(kMinFramesPerSolve) + " shared frames";
+    if (!refine && linkable) hint += "; with refine=True it can be placed through a camera it shares them with";
+    logging::log(Level::WARNING, std::string(kTag) + "Camera " + std::to_string(c) + " is not placed: " + why +
+                                     "; frames it shares: " + sharedFramesText(last_result_, c) + hint + ".");
   }
 }
 
@@ -607,10 +819,15 @@ void MultiCameraCalibrator::refineJointly(const std::vector<CameraViews>& views,
     if (last_result_.reference_T_camera_list[c].empty()) continue;
     if (static_cast<int>(c) != reference_index_) ++solved;
     const TargetDetections& d = views[c].detections;
+    const auto& dropped = last_result_.rejected_views;
     for (std::size_t k = 0; k < d.successful_indices.size(); ++k) {
       const int frame = d.successful_indices[k];
       const std::optional<std::vector<int>>& passed = views[c].passed_filter;
       if (passed && !std::binary_search(passed->begin(), passed->end(), frame)) continue;
+      // views a pair solve found off the rig stay out
+      if (std::find(dropped.begin(), dropped.end(), std::make_pair(static_cast<int>(c), frame)) != dropped.end()) {
+        continue;
+      }
       problem.views.push_back(RigView{static_cast<int>(c), frame, d.object_points[k], d.image_points[k]});
     }
   }
@@ -633,7 +850,9 @@ void MultiCameraCalibrator::refineJointly(const std::vector<CameraViews>& views,
     last_result_.reference_T_camera_uncertainty = r.uncertainty;
     last_result_.joint_rms = r.rms;
     last_result_.joint_rms_per_camera = r.rms_per_camera;
-    last_result_.rejected_views = r.rejected_views;
+    last_result_.rejected_views.insert(last_result_.rejected_views.end(), r.rejected_views.begin(),
+                                       r.rejected_views.end());
+    rejected_rms_.insert(rejected_rms_.end(), r.rejected_rms.begin(), r.rejected_rms.end());
     last_result_.refined = true;
     logging::log(Level::INFO, std::string(kTag) + "Joint refinement: RMS error " + std::to_string(r.rms) + "px over " +
                                   std::to_string(r.corners) + " corners of " + std::to_string(r.frames) + " frames, " +
@@ -651,7 +870,7 @@ void MultiCameraCalibrator::validateByTriangulation(const std::vector<std::vecto
     last_triangulation_ = triangulateFrame(imageLists, 0, &views);
     has_triangulation_ = true;
   } catch (const std::exception& e) {
-    logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + e.what());
+    logging::log(Level::WARNING, std::string(kTag) + "Triangulation validation skipped: " + detail::errorText(e));
   }
 }
 
@@ -671,8 +890,8 @@ void MultiCameraCalibrator::saveResult(const std::filesystem::path& outputPath) 
     }
     record.joint_rms = last_result_.joint_rms;
     record.reached_through = last_result_.reached_through;
-    record.rejected_views = last_result_.rejected_views;
   }
+  record.rejected_views = last_result_.rejected_views;
   io::saveMultiCameraCalibration(outputPath, record);
 }
 
@@ -878,7 +1097,7 @@ std::vector<SubsetResult> MultiCameraCalibrator::calibrateSubsets(const std::vec
       entry.triangulation = sub.triangulate(lists, frameIndex);
       entry.has_triangulation = true;
     } catch (const std::exception& e) {
-      logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + e.what());
+      logging::log(Level::WARNING, std::string("Triangulation failed for subset: ") + detail::errorText(e));
     }
     entries[r] = std::move(entry);
   });
@@ -907,12 +1126,29 @@ std::string MultiCameraCalibrator::formatResults() const {
     if (i == reference_index_) {
       os << "\n[cam_" << i << "]  identity (reference)\n";
     } else if (last_result_.reference_T_camera_list[u].empty()) {
-      os << "\n[cam_" << i << "]  FAILED  -  too few shared detections with cam_" << reference_index_ << "\n";
+      const bool explained = u < last_result_.placement_failures.size() && !last_result_.placement_failures[u].empty();
+      os << "\n[cam_" << i << "]  FAILED  -  "
+         << (explained ? last_result_.placement_failures[u]
+                       : "too few shared detections with cam_" + std::to_string(reference_index_))
+         << "\n";
+      if (explained) {
+        os << "  frames it shares: " << sharedFramesText(last_result_, u) << "; a pair needs " << kMinFramesPerSolve
+           << "\n";
+      }
     } else {
       os << "\n[cam_" << i << "]  stereo RMS vs reference: " << last_result_.pair_reprojection_errors[u] << " px\n"
          << "reference_T_cam_" << i << " =\n"
          << detail::matrixText(last_result_.reference_T_camera_list[u]) << "\n";
     }
+  }
+  if (pair_rejected_ > 0) {
+    os << "\nViews left out of the pair solves as off the rig:";
+    for (std::size_t k = 0; k < pair_rejected_; ++k) {
+      os << (k ? "," : "") << " cam_" << last_result_.rejected_views[k].first << " frame "
+         << last_result_.rejected_views[k].second << " (" << std::fixed << std::setprecision(2) << rejected_rms_[k]
+         << " px)";
+    }
+    os << std::defaultfloat << std::setprecision(6) << "\n";
   }
   if (has_triangulation_) {
     const TriangulationReport& t = last_triangulation_;
@@ -980,7 +1216,7 @@ std::string MultiCameraCalibrator::formatRefinement() const {
     os << "  Views left out as off the rig:";
     for (std::size_t k = 0; k < res.rejected_views.size(); ++k) {
       os << (k ? "," : "") << " cam_" << res.rejected_views[k].first << " frame " << res.rejected_views[k].second
-         << " (" << std::setprecision(2) << r.rejected_rms[k] << " px)";
+         << " (" << std::setprecision(2) << rejected_rms_[k] << " px)";
     }
     os << "\n";
   }

@@ -13,6 +13,7 @@
 #include "calibration/hand_eye_check.hpp"
 #include "calibration/intrinsic.hpp"
 #include "calibration/rig_refinement.hpp"
+#include "core/logging.hpp"
 #include "geometry/triangulation.hpp"
 #include "targets/targets.hpp"
 
@@ -35,7 +36,12 @@ struct MultiCameraResult {
   // the camera whose pair solve placed this one, where it shares too few views with the reference;
   // -1 otherwise
   std::vector<int> reached_through;
-  std::vector<std::pair<int, int>> rejected_views;  // (camera, frame) left out of the joint solve
+  // (camera, frame) left out: by a pair solve whose frames it did not fit, or by the joint solve
+  std::vector<std::pair<int, int>> rejected_views;
+  // why each camera was not placed ("" where it was), and how many frames each pair of cameras
+  // shares (detected by both and kept by both cameras' per-view filters)
+  std::vector<std::string> placement_failures;
+  std::vector<std::vector<int>> shared_frames;
 };
 
 struct TriangulationReport {
@@ -101,6 +107,7 @@ class MultiCameraCalibrator {
     // the board's rotation in each detected frame, its median distance, and the RMS of the views
     // with the camera's own intrinsics: what a pair solve is held against
     std::map<int, cv::Matx33d> rotations;
+    std::map<int, cv::Matx44d> poses;  // camera_T_board of each detected frame
     double board_distance = 0.0;
     double own_rms = 0.0;
     bool intrinsics_fit = true;
@@ -114,16 +121,41 @@ class MultiCameraCalibrator {
   static std::vector<int> sharedFrames(const CameraViews& ref, const CameraViews& cam, std::size_t* bothDetected);
   static PairPoints gatherPairPoints(const TargetDetections& refDet, const TargetDetections& camDet,
                                      int referenceIndex, int cameraIndex, const std::vector<int>& frames);
-  void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize);
+  void solvePair(std::size_t camera, const std::vector<CameraViews>& views, cv::Size imageSize, std::string* failure);
   // cv::stereoCalibrate of cameras a and c with every check a pair must pass; a_T_c on success.
   struct StereoSolve {
     cv::Mat K1, D1, K2, D2;
     cv::Mat first_T_second;
     double rms = 0.0;
     std::size_t frames = 0;
+    std::vector<int> dropped_frames;  // frames whose views did not fit the rig the others agree on
+  };
+  // A failed attempt says why, at the level its log line takes.
+  struct StereoAttempt {
+    std::optional<StereoSolve> solve;
+    logging::Level level = logging::Level::ERROR;
+    std::string failure;  // the log line
+    std::string reason;   // why, for the camera's placement failure
+    double rms = 0.0;
+    bool misfit = false;  // refused for its RMS: a few views off the rig can cause it
   };
   std::optional<StereoSolve> solveStereo(std::size_t a, std::size_t c, const std::vector<CameraViews>& views,
-                                         cv::Size imageSize, int flags) const;
+                                         cv::Size imageSize, int flags, std::string* failure = nullptr) const;
+  StereoAttempt stereoOn(std::size_t a, std::size_t c, const std::vector<CameraViews>& views,
+                         const std::vector<int>& frames, cv::Size imageSize, int flags) const;
+  // The shared frames whose relative pose of the two cameras (from each camera's own board pose)
+  // is far from the one most frames agree on.
+  static std::vector<int> offRigFrames(const CameraViews& a, const CameraViews& c, const std::vector<int>& frames);
+  // Of a frame the pair (a, c) could not fit, the views to leave out: c's when another camera
+  // agrees with a on it, a's when every other camera disagrees with a, else both.
+  std::vector<std::pair<int, int>> viewsToDrop(std::size_t a, std::size_t c, int frame,
+                                               const std::vector<CameraViews>& views) const;
+  void recordDroppedViews(std::size_t a, std::size_t c, const StereoSolve& s, const std::vector<CameraViews>& views);
+  // RMS (px) of camera c's view of a frame with the board where camera a sees it, through a_T_c
+  double viewRmsThrough(std::size_t a, std::size_t c, int frame, const cv::Mat& aTc,
+                        const std::vector<CameraViews>& views) const;
+  // A WARNING and placement_failures for each camera left without a transform.
+  void explainUnplaced(const std::vector<std::string>& pairFailures, bool refine);
   // Cameras without a pair with the reference, placed through a solved camera they share views with.
   void chainUnsolved(const std::vector<CameraViews>& views, cv::Size imageSize);
   void refineJointly(const std::vector<CameraViews>& views, bool suppliedIntrinsics);
@@ -158,6 +190,10 @@ class MultiCameraCalibrator {
   std::vector<SubsetResult> last_subset_results_;
   // what the latest calibrate's joint solve did, for the report's section; none without refine
   std::optional<RigRefinement> last_refinement_;
+  // the RMS (px) of each of last_result_.rejected_views against the rig, and how many of them the
+  // pair solves left out (they come first)
+  std::vector<double> rejected_rms_;
+  std::size_t pair_rejected_ = 0;
 };
 
 }  // namespace vesk::calibration

@@ -159,9 +159,20 @@ void forEachView(std::size_t n, const std::function<void(std::size_t)>& task) {
 }
 
 InUse::Guard::Guard(const InUse& flag, const char* name) : flag_(flag) {
-  if (flag_.busy_.exchange(true)) throw std::runtime_error(std::string(name) + " is in use by another thread");
+  if (flag_.busy_.exchange(true)) {
+    if (flag_.owner_.load() == std::this_thread::get_id()) {
+      throw std::runtime_error(std::string(name) +
+                               " is already running a call on this thread: its progress callable cannot call it "
+                               "again before that call returns");
+    }
+    throw std::runtime_error(std::string(name) + " is in use by another thread");
+  }
+  flag_.owner_.store(std::this_thread::get_id());
 }
 
-InUse::Guard::~Guard() { flag_.busy_.store(false); }
+InUse::Guard::~Guard() {
+  flag_.owner_.store(std::thread::id());
+  flag_.busy_.store(false);
+}
 
 }  // namespace vesk::detail

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <thread>
 
 // Where the core computes. Independent views (detection, per-view poses, folds, solvers, cameras)
 // run on a few threads of the core's own; everything else runs on the caller's thread. Results,
@@ -61,7 +62,8 @@ class CallScope {
 void forEachView(std::size_t n, const std::function<void(std::size_t)>& task);
 
 // One object that a single caller may use at a time: a second call while one runs throws
-// std::runtime_error(name + " is in use by another thread"). Copies start free.
+// std::runtime_error(name + " is in use by another thread"), or, from the thread already running
+// a call on it (a progress callable calling back in), a message saying so. Copies start free.
 class InUse {
  public:
   InUse() = default;
@@ -81,6 +83,7 @@ class InUse {
 
  private:
   mutable std::atomic<bool> busy_{false};
+  mutable std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace vesk::detail

@@ -247,6 +247,29 @@ void requireRigid(const std::vector<cv::Mat>& list, const std::string& component
   }
 }
 
+void requireIntrinsicShapes(const cv::Mat& K, const cv::Mat& D, const std::string& component,
+                            const std::string& kName, const std::string& dName) {
+  if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1) {
+    throw std::invalid_argument(component + ": " + kName + " must be a 3x3 matrix, got " +
+                                (K.dims == 2 ? std::to_string(K.rows) + "x" + std::to_string(K.cols)
+                                             : std::to_string(K.dims) + " dimensions") +
+                                (K.channels() > 1 ? " with " + std::to_string(K.channels()) + " channels" : ""));
+  }
+  requireFinite(K, component, kName);
+  if (D.empty()) return;
+  const std::size_t n = D.total() * static_cast<std::size_t>(D.channels());
+  const bool vector = D.dims == 2 && (D.rows == 1 || D.cols == 1) && D.channels() == 1;
+  if (!vector || (n != 4 && n != 5 && n != 8 && n != 12 && n != 14)) {
+    throw std::invalid_argument(component + ": " + dName + " must be a vector of 4, 5, 8, 12 or 14 values, got " +
+                                (vector ? std::to_string(n) + " values"
+                                        : "a " + std::to_string(D.rows) + "x" + std::to_string(D.cols) + " matrix" +
+                                              (D.channels() > 1 ? " with " + std::to_string(D.channels()) +
+                                                                      " channels"
+                                                                : "")));
+  }
+  requireFinite(D, component, dName);
+}
+
 std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize) {
   if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1) return "it is not a 3x3 matrix";
   cv::Mat k;

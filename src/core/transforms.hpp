@@ -79,6 +79,12 @@ void requireRigid(const std::vector<cv::Mat>& list, const std::string& component
 // outside the image, or a bottom row and lower entries other than OpenCV's [0 fy cy; 0 0 1].
 std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize);
 
+// Throws std::invalid_argument naming kName or dName unless K is a finite 3x3 matrix and D is empty
+// or a finite vector of 4, 5, 8, 12 or 14 coefficients: the shapes OpenCV's projections accept.
+void requireIntrinsicShapes(const cv::Mat& K, const cv::Mat& D, const std::string& component,
+                            const std::string& kName = "intrinsic_matrix",
+                            const std::string& dName = "distortion_coefficients");
+
 // Two views of one sequence of motions, a_i a_j^T against b_i b_j^T (a flange and the camera it
 // carries; two cameras watching one board): their rotation angles agree whatever fixed transform
 // links the two frames. The mean absolute difference in degrees over the pairs i < j at most

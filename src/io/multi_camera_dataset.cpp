@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,25 @@ bool isFrameFile(const fs::path& file) {
   return !(stem.size() > 9 && endsWith(stem, "_annotated"));
 }
 
+// The capture index a frame file's name ends in ("image_07" -> 7): digits after the last '_', at
+// most INT_MAX. Anything else ("image_05 (1)", "image_-1", eleven digits) carries none.
+std::optional<int> captureIndexOf(const fs::path& file) {
+  const std::string stem = file.stem().string();
+  std::string digits = stem.substr(stem.rfind('_') + 1);
+  if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size() - 1));
+  if (digits.size() > 10) return std::nullopt;
+  const long long value = std::stoll(digits);
+  if (value > INT_MAX) return std::nullopt;
+  return static_cast<int>(value);
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
 }  // namespace
 
 void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>& frames, int captureIndex,
@@ -46,6 +66,10 @@ void saveMultiCameraCapture(const fs::path& dataDir, const std::vector<cv::Mat>&
     throw std::invalid_argument("io: annotated_images must be empty or hold one image per frame, got " +
                                 std::to_string(annotatedImages.size()) + " for " + std::to_string(frames.size()) +
                                 " frames");
+  }
+  // "image_-1.png" would carry no capture index: the loader could not pair it.
+  if (captureIndex < 0) {
+    throw std::invalid_argument("io: capture_index must be 0 or more, got " + std::to_string(captureIndex));
   }
   const std::vector<fs::path> folders = cameraFolders(dataDir, static_cast<int>(frames.size()));
   for (const fs::path& folder : folders) fs::create_directories(folder);
@@ -62,16 +86,24 @@ int nextMultiCameraCaptureIndex(const fs::path& dataDir, int numCameras) {
   const std::vector<fs::path> folders = cameraFolders(dataDir, numCameras);
   if (folders.empty()) return 0;
   int best = -1;
+  std::vector<std::string> unindexed;
   for (const fs::path& folder : folders) {
     std::error_code ec;
     if (!fs::is_directory(folder, ec)) continue;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
       if (!isFrameFile(entry.path())) continue;
-      const std::string stem = entry.path().stem().string();
-      const std::string digits = stem.substr(stem.rfind('_') + 1);
-      if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) continue;
-      best = std::max(best, std::stoi(digits));
+      if (const std::optional<int> index = captureIndexOf(entry.path())) {
+        best = std::max(best, *index);
+      } else {
+        unindexed.push_back((folder.filename() / entry.path().filename()).string());
+      }
     }
+  }
+  // The loader leaves such files out, so no capture written later can collide with them.
+  if (!unindexed.empty()) {
+    std::sort(unindexed.begin(), unindexed.end());
+    logging::log(logging::WARNING, "io: frame files without a capture index (image_<0 to 2147483647>.png), not "
+                                   "counted: " + joined(unindexed));
   }
   if (best == INT_MAX) {
     throw std::out_of_range("io: capture index " + std::to_string(best) + " is the largest possible; no next index");
@@ -90,29 +122,28 @@ void saveMultiCameraRobotPoses(const fs::path& dataDir, const std::vector<cv::Ma
 
 namespace {
 
-// The frame files of one camera folder, and their capture indices when every name has one.
+// The frame files of one camera folder by capture index; names without one are set apart.
 struct FolderFrames {
   fs::path folder;
-  std::vector<std::string> names;         // byte order
-  std::map<int, std::string> byCapture;   // filled when every name ends in a capture index
-  bool numbered = true;
+  std::map<int, std::string> byCapture;
+  std::vector<std::string> unindexed;  // byte order
 };
 
 FolderFrames listFrames(const fs::path& folder) {
   FolderFrames out;
   out.folder = folder;
+  std::vector<std::string> names;
   for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    if (isFrameFile(entry.path())) out.names.push_back(entry.path().filename().string());
+    if (isFrameFile(entry.path())) names.push_back(entry.path().filename().string());
   }
-  std::sort(out.names.begin(), out.names.end());
-  for (const std::string& name : out.names) {
-    const std::string stem = fs::path(name).stem().string();
-    const std::string digits = stem.substr(stem.rfind('_') + 1);
-    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) {
-      out.numbered = false;
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    const std::optional<int> index = captureIndexOf(name);
+    if (!index) {
+      out.unindexed.push_back(name);
       continue;
     }
-    const auto [it, fresh] = out.byCapture.emplace(std::stoi(digits), name);
+    const auto [it, fresh] = out.byCapture.emplace(*index, name);
     if (!fresh) {
       throw std::runtime_error("io: two frames of capture " + std::to_string(it->first) + " in " + folder.string() +
                                ": " + it->second + " and " + name);
@@ -177,7 +208,7 @@ std::vector<cv::Mat> loadMultiCameraRobotPoses(const fs::path& dataDir) {
     std::vector<FolderFrames> listed;
     for (const fs::path& f : folders) listed.push_back(listFrames(f));
     const bool numbered = std::all_of(listed.begin(), listed.end(), [](const FolderFrames& f) {
-      return f.numbered && !f.names.empty();
+      return !f.byCapture.empty();
     });
     if (!numbered) return poses;
     std::vector<cv::Mat> kept;
@@ -200,29 +231,33 @@ std::vector<std::vector<cv::Mat>> loadMultiCameraDataset(const fs::path& dataDir
       break;
     }
     listed.push_back(listFrames(folder));
-    if (listed.back().names.empty()) {
+    if (listed.back().byCapture.empty() && listed.back().unindexed.empty()) {
       failure = "io: no image_*.png files in " + folder.string();
       listed.pop_back();
       break;
     }
   }
-  std::vector<std::vector<cv::Mat>> result;
-  const bool numbered = failure.empty() && std::all_of(listed.begin(), listed.end(), [](const FolderFrames& f) {
-    return f.numbered;
-  });
-  if (!numbered) {
-    // Names without a capture index: frames pair by position, as they sort.
+  if (!failure.empty()) {
+    // the folders before the failing one load as they always did, so that the log shows how far it got
     for (const FolderFrames& f : listed) {
-      std::vector<cv::Mat> frames = readFrames(f.folder, f.names);
-      if (!result.empty() && frames.size() != result.back().size()) {
-        throw std::runtime_error("io: all cameras must have the same frame count; captures must be synchronized");
-      }
-      result.push_back(std::move(frames));
+      std::vector<std::string> names;
+      for (const auto& entry : f.byCapture) names.push_back(entry.second);
+      readFrames(f.folder, names);
     }
-    if (!failure.empty()) throw std::runtime_error(failure);
-    return result;
+    throw std::runtime_error(failure);
   }
-
+  // A name without a capture index cannot be paired with the other cameras' frames: it is left out,
+  // never paired by position.
+  for (const FolderFrames& f : listed) {
+    if (f.unindexed.empty()) continue;
+    logging::log(logging::WARNING, "io: frame files without a capture index (image_<0 to 2147483647>.png) left out "
+                                   "of " + f.folder.string() + ": " + joined(f.unindexed));
+    if (f.byCapture.empty()) {
+      throw std::runtime_error("io: no frame file in " + f.folder.string() +
+                               " carries a capture index (image_<index>.png); rename the files");
+    }
+  }
+  std::vector<std::vector<cv::Mat>> result;
   // Frames pair by capture index, in increasing order (image_100 after image_99), and a capture
   // some folder lacks is left out for every camera.
   std::map<int, std::vector<std::string>> missing;

@@ -6,11 +6,13 @@
 #include <iterator>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
 #include "core/constants.hpp"
 #include "core/logging.hpp"
+#include "core/transforms.hpp"
 #include "io/json_matrix.hpp"
 #include "io/atomic_file.hpp"
 
@@ -114,6 +116,15 @@ fs::path writeDocument(const fs::path& outputPath, const char* defaultName, cons
   return target;
 }
 
+// Any failure to write, as the type a calibrator's caller can tell from a failed calibration.
+fs::path writeResult(const fs::path& outputPath, const char* defaultName, const json& doc) {
+  try {
+    return writeDocument(outputPath, defaultName, doc);
+  } catch (const std::exception& e) {
+    throw ResultWriteError(e.what());
+  }
+}
+
 // ---- reading ---------------------------------------------------------------
 
 std::string readDocument(const fs::path& inputPath, const char* defaultName) {
@@ -155,6 +166,66 @@ int intField(const json& doc, const std::string& key) {
 int optionalIntField(const json& doc, const std::string& key) {
   if (!doc.contains(key) || doc.at(key).is_null()) return -1;
   return intField(doc, key);
+}
+
+// A frame count: null or absent (unknown, -1), else 0 or more; the frames used are at most the total.
+std::pair<int, int> frameCounts(const json& doc) {
+  const int used = optionalIntField(doc, "num_frames_used");
+  const int total = optionalIntField(doc, "num_frames_total");
+  for (const auto& [key, value] : {std::pair<const char*, int>{"num_frames_used", used}, {"num_frames_total", total}}) {
+    if (value < 0 && doc.contains(key) && !doc.at(key).is_null()) {
+      throw std::runtime_error("io: '" + std::string(key) + "' must be 0 or more (or null), got " +
+                               std::to_string(value));
+    }
+  }
+  if (used >= 0 && total >= 0 && used > total) {
+    throw std::runtime_error("io: 'num_frames_used' (" + std::to_string(used) + ") exceeds 'num_frames_total' (" +
+                             std::to_string(total) + ")");
+  }
+  return {used, total};
+}
+
+// What keeps a matrix from being a stored transform, or "": one is unknown (empty), a 4x4 matrix
+// with non-finite values (written as null, read back as NaN), or a rigid transform.
+std::string storedTransformProblem(const cv::Mat& m) {
+  if (m.empty()) return "";
+  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+    return "must be a 4x4 matrix or null, got " + std::to_string(m.rows) + "x" + std::to_string(m.cols);
+  }
+  if (!cv::checkRange(m, true)) return "";
+  if (const std::string problem = vesk::detail::rigidTransformProblem(m); !problem.empty()) {
+    return "is not a rigid transform: " + problem;
+  }
+  return "";
+}
+
+cv::Mat checkedTransform(cv::Mat m, const std::string& what) {
+  if (const std::string problem = storedTransformProblem(m); !problem.empty()) {
+    throw std::runtime_error("io: " + what + " " + problem);
+  }
+  return m;
+}
+
+// The writers refuse, before writing, what the readers would refuse.
+void requireStorable(const std::vector<cv::Mat>& list, const std::string& key) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (const std::string problem = storedTransformProblem(list[i]); !problem.empty()) {
+      throw std::invalid_argument("io: '" + key + "' entry " + std::to_string(i) + " " + problem);
+    }
+  }
+}
+
+void requireStorable(const cv::Mat& m, const std::string& key) {
+  if (const std::string problem = storedTransformProblem(m); !problem.empty()) {
+    throw std::invalid_argument("io: '" + key + "' " + problem);
+  }
+}
+
+void requireStorableCounts(int used, int total) {
+  if (used >= 0 && total >= 0 && used > total) {
+    throw std::invalid_argument("io: num_frames_used (" + std::to_string(used) + ") exceeds num_frames_total (" +
+                                std::to_string(total) + ")");
+  }
 }
 
 // The writer stores NaN and infinity as null; they read back as NaN.
@@ -228,7 +299,7 @@ cv::Mat transformField(const json& doc, const std::string& key) {
                              std::to_string(m.cols));
   }
   if (!cv::checkRange(m, true)) throw std::runtime_error("io: '" + key + "' holds a null or non-finite entry");
-  return m;
+  return checkedTransform(m, "'" + key + "'");
 }
 
 std::string optionalString(const json& doc, const std::string& key) {
@@ -244,6 +315,7 @@ const json& requireObject(const json& doc) {
 }  // namespace
 
 fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCameraCalibrationRecord& record) {
+  requireStorable(record.reference_T_camera_list, "reference_T_camera_list");
   json doc = json::object();
   doc["reference_index"] = record.reference_index;
   doc["num_cameras"] = record.num_cameras;
@@ -266,16 +338,21 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
     json through = json::array();
     for (int b : record.reached_through) through.push_back(b < 0 ? json(nullptr) : json(b));
     doc["reached_through"] = std::move(through);
+  }
+  // views the pair solves left out are named without a joint solve too
+  if (record.refined || !record.rejected_views.empty()) {
     json rejected = json::array();
     for (const auto& [camera, frame] : record.rejected_views) rejected.push_back(json{{"camera", camera}, {"frame", frame}});
     doc["rejected_views"] = std::move(rejected);
   }
-  const fs::path target = writeDocument(outputPath, kMultiCameraFile, doc);
+  const fs::path target = writeResult(outputPath, kMultiCameraFile, doc);
   logging::log(logging::SUCCESS, "Saved multi-camera calibration to " + target.string());
   return target;
 }
 
 fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord& record) {
+  requireStorable(record.tcp_T_camera_list, "tcp_T_camera_list");
+  requireStorableCounts(record.num_frames_used, record.num_frames_total);
   json doc = json::object();
   doc["reference_index"] = record.reference_index;
   doc["num_cameras"] = record.num_cameras;
@@ -285,12 +362,15 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
   doc["tcp_T_camera_list"] = transformListToJson(record.tcp_T_camera_list);
   if (!record.tcp_T_camera_covariance.empty()) doc["tcp_T_camera_uncertainty"] = uncertaintyToJson(record.tcp_T_camera_covariance);
   if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
-  const fs::path target = writeDocument(outputPath, kHandEyeFile, doc);
+  const fs::path target = writeResult(outputPath, kHandEyeFile, doc);
   logging::log(logging::SUCCESS, "Saved hand-eye result to " + target.string());
   return target;
 }
 
 fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRecord& record) {
+  requireStorable(record.robot_T_camera, "robot_T_camera");
+  requireStorable(record.tcp_T_target, "tcp_T_target");
+  requireStorableCounts(record.num_frames_used, record.num_frames_total);
   json doc = json::object();
   doc["method"] = record.method.empty() ? json(nullptr) : json(record.method);
   doc["num_frames_used"] = record.num_frames_used < 0 ? json(nullptr) : json(record.num_frames_used);
@@ -302,7 +382,7 @@ fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRe
     doc["robot_T_camera_uncertainty"] = uncertaintyToJson(record.robot_T_camera_covariance);
   }
   if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
-  const fs::path target = writeDocument(outputPath, kEyeToHandFile, doc);
+  const fs::path target = writeResult(outputPath, kEyeToHandFile, doc);
   logging::log(logging::SUCCESS, "Saved eye-to-hand result to " + target.string());
   return target;
 }
@@ -329,7 +409,9 @@ MultiCameraCalibrationRecord parseMultiCameraCalibration(const std::string& text
   record.num_cameras = intField(doc, "num_cameras");
   record.intrinsic_matrices = matrixList(doc, "intrinsic_matrices", matrixFromJson);
   record.distortion_coefficients = matrixList(doc, "distortion_coefficients", rowFromJson);
-  record.reference_T_camera_list = matrixList(doc, "reference_T_camera_list", matrixFromJson);
+  record.reference_T_camera_list = matrixList(doc, "reference_T_camera_list", [](const json& v, const std::string& w) {
+    return checkedTransform(matrixFromJson(v, w), w);
+  });
   record.intrinsic_reprojection_errors = errorList(doc, "intrinsic_reprojection_errors");
   record.pair_reprojection_errors = errorList(doc, "pair_reprojection_errors");
   return record;
@@ -342,9 +424,10 @@ HandEyeResultRecord parseHandEyeResult(const std::string& text) {
   record.reference_index = intField(doc, "reference_index");
   record.num_cameras = intField(doc, "num_cameras");
   if (doc.contains("method") && !doc.at("method").is_null()) record.method = doc.at("method").get<std::string>();
-  record.num_frames_used = optionalIntField(doc, "num_frames_used");
-  record.num_frames_total = optionalIntField(doc, "num_frames_total");
-  record.tcp_T_camera_list = matrixList(doc, "tcp_T_camera_list", matrixFromJson);
+  std::tie(record.num_frames_used, record.num_frames_total) = frameCounts(doc);
+  record.tcp_T_camera_list = matrixList(doc, "tcp_T_camera_list", [](const json& v, const std::string& w) {
+    return checkedTransform(matrixFromJson(v, w), w);
+  });
   return record;
 }
 
@@ -353,8 +436,7 @@ EyeToHandResultRecord parseEyeToHandResult(const std::string& text) {
   const json& doc = requireObject(parsed);
   EyeToHandResultRecord record;
   record.method = optionalString(doc, "method");
-  record.num_frames_used = optionalIntField(doc, "num_frames_used");
-  record.num_frames_total = optionalIntField(doc, "num_frames_total");
+  std::tie(record.num_frames_used, record.num_frames_total) = frameCounts(doc);
   record.robot_T_camera = transformField(doc, "robot_T_camera");
   record.tcp_T_target = transformField(doc, "tcp_T_target");
   return record;

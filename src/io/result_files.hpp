@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,6 +10,12 @@
 #include <opencv2/core.hpp>
 
 namespace vesk::io {
+
+// A result file that could not be written (its message is the io error's). A calibrator that meets
+// it has already stored its result in last_result().
+struct ResultWriteError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
 
 struct MultiCameraCalibrationRecord {
   int reference_index = 0;
@@ -84,7 +91,9 @@ MultiCameraCalibrationRecord loadMultiCameraCalibration(const std::filesystem::p
 std::filesystem::path saveHandEyeResult(const std::filesystem::path& outputPath, const HandEyeResultRecord& record);
 HandEyeResultRecord loadHandEyeResult(const std::filesystem::path& inputPath);
 
-// Like the hand-eye file; a transform must be null or a finite 4x4 matrix.
+// Like the hand-eye file; a transform must be null or a finite 4x4 matrix. The loaders refuse a
+// transform that is not rigid (a matrix of NaN, as a non-finite one is written, reads back as
+// unknown) and a negative frame count, or more frames used than in total.
 std::filesystem::path saveEyeToHandResult(const std::filesystem::path& outputPath, const EyeToHandResultRecord& record);
 EyeToHandResultRecord loadEyeToHandResult(const std::filesystem::path& inputPath);
 

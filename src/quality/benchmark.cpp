@@ -59,6 +59,7 @@ BenchmarkResult CalibrationBenchmark::run(const std::vector<cv::Mat>& images, co
                                           const std::optional<calibration::IntrinsicOptions>& eyeInHandOptions,
                                           const std::string& backendName, int nSplits, std::uint32_t seed,
                                           bool eyeToHand) const {
+  detail::requireColourImages(images, "[Benchmark] run", "images");
   logging::log(Level::INFO, "[Benchmark] Running backend: " + backendName);
   calibration::IntrinsicCalibrator calibrator(target, options);
   const calibration::IntrinsicResult full = calibrator.calibrate(images);
@@ -204,9 +205,9 @@ double CalibrationBenchmark::roundtrip(const std::vector<cv::Mat>& images, const
   }
   detail::requireFinite(robotPoses, component, "robot_poses");
   detail::requireFinite(tcpTCamera, component, "tcp_T_camera");
-  detail::requireFinite(intrinsicMatrix, component, "intrinsic_matrix");
-  detail::requireFinite(distortionCoefficients, component, "distortion_coefficients");
+  detail::requireIntrinsicShapes(intrinsicMatrix, distortionCoefficients, component);
   detail::requireFinite(cameraTTargetList, component, "camera_T_target_list");
+  detail::requireColourImages(images, component, "images");
   cv::Mat X;
   tcpTCamera.convertTo(X, CV_64F);
   std::vector<cv::Mat> worldTTarget;

@@ -10,7 +10,9 @@
 #include "calibration/eye_to_hand.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
+#include "core/errors.hpp"
 #include "core/transforms.hpp"
+#include "targets/detection.hpp"
 
 namespace vesk::quality {
 
@@ -24,6 +26,10 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
     const std::string name = list == &robotTTcpList ? "robot_T_tcp_list" : "camera_T_target_list";
     vesk::detail::requireFinite(*list, "compareHandEyeMethods", name);
     vesk::detail::requireRigid(*list, "compareHandEyeMethods", name);
+  }
+  vesk::detail::requireColourImages(imageList, "compareHandEyeMethods", "image_list");
+  if (!intrinsicMatrix.empty()) {
+    vesk::detail::requireIntrinsicShapes(intrinsicMatrix, distortionCoefficients, "compareHandEyeMethods");
   }
   std::vector<std::string> names;
   for (const auto& entry : calibration::handEyeMethodByNameMap()) names.push_back(entry.first);
@@ -56,7 +62,7 @@ HandEyeMethodResults compareHandEyeMethods(const CalibrationTarget& target, cons
         }
       }
     } catch (const std::exception& e) {
-      logging::log(logging::WARNING, "[diag] method " + name + " failed: " + e.what());
+      logging::log(logging::WARNING, "[diag] method " + name + " failed: " + vesk::detail::errorText(e));
     }
     slots[m] = std::move(slot);
   });

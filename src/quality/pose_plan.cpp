@@ -2,15 +2,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
+#include <optional>
 #include <limits>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/hand_eye_core.hpp"
 #include "core/constants.hpp"
+#include "core/logging.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
 
@@ -24,8 +28,21 @@ using detail::rotationOf;
 using detail::translationOf;
 
 constexpr double kDeg = kPi / 180.0;
-// Rotations between poses below this tell a hand-eye solve little: a plan needs room for them.
-constexpr double kMinUsefulRotationDeg = 8.0;
+// The smallest flange rotation a plan makes from its start pose: below it a closed-form solve (TSAI
+// at 8 degrees, 1 series in 20) can return the identity rotation for the motions it is given. The
+// first plan rotates by at least this much; a full plan tilts its views by at least this much and
+// needs a max_rotation_deg that leaves room for it.
+constexpr double kMinPlanMotionDeg = 10.0;
+constexpr double kTiltShareOfLimit = 0.85;  // the largest tilt, as a share of max_rotation_deg
+constexpr double kMinUsefulRotationDeg = kMinPlanMotionDeg / kTiltShareOfLimit;
+// Lengths are metres, like the target's. A robot flange further than this from its base, a board
+// smaller than this in the image, or limits beyond this many board distances are other units.
+constexpr double kMaxPlausibleReachM = 10.0;
+constexpr double kMinBoardPixels = 50.0;
+constexpr double kMaxLimitInBoardDistances = 20.0;
+// A plan whose noise-free solve misses the guess by more than this (m, deg) cannot be solved.
+constexpr double kCleanSolveToleranceM = 1e-4;
+constexpr double kCleanSolveToleranceDeg = 0.01;
 // Candidate views: tilts of the viewing direction from the start view's (deg), roll about the
 // optical axis (deg), the aim point off the board centre (share of the board diagonal): views that all
 // aim at one point leave the hand-eye translation poorly determined.
@@ -173,6 +190,18 @@ class Camera {
   double max_radius_ = 0.0;
 };
 
+std::string number(double v) {
+  std::ostringstream os;
+  os << v;
+  return os.str();
+}
+
+// The start view's distance from the camera to the board's centre.
+double boardDistance(const PlanSetup& s) {
+  const Board board = boardOf(s.target);
+  return cv::norm(translationOf(toPose(s.camera_T_target)) + rotationOf(toPose(s.camera_T_target)) * board.center);
+}
+
 void requirePose(const cv::Mat& T, const std::string& component, const std::string& name) {
   if (T.empty() || T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1) {
     throw std::invalid_argument(component + ": " + name + " must be a 4x4 matrix");
@@ -204,6 +233,33 @@ void requireSetup(const PlanSetup& s, const std::string& component) {
   requirePose(s.robot_T_tcp, component, "robot_T_tcp");
   requirePose(s.camera_T_target, component, "camera_T_target");
   requirePose(s.hand_eye_guess, component, "hand_eye_guess");
+  // Millimetres where metres belong pass every check above and give plans that cannot work.
+  for (const auto& [name, pose] : {std::pair<const char*, const cv::Mat*>{"robot_T_tcp", &s.robot_T_tcp},
+                                   {"hand_eye_guess", &s.hand_eye_guess}}) {
+    const double reach = cv::norm(translationOf(toPose(*pose)));
+    if (reach > kMaxPlausibleReachM) {
+      throw std::invalid_argument(component + ": " + name + " has a translation of " + number(reach) +
+                                  ", more than " + number(kMaxPlausibleReachM) +
+                                  " m: give it in metres, like the target's square size");
+    }
+  }
+  const Board board = boardOf(s.target);
+  const Camera camera(s.intrinsic_matrix, s.distortion_coefficients, s.image_size);
+  std::vector<cv::Point2d> pixels;
+  if (camera.project(board.visible, toPose(s.camera_T_target), pixels)) {
+    cv::Point2d lo = pixels.front(), hi = pixels.front();
+    for (const cv::Point2d& p : pixels) {
+      lo.x = std::min(lo.x, p.x), lo.y = std::min(lo.y, p.y);
+      hi.x = std::max(hi.x, p.x), hi.y = std::max(hi.y, p.y);
+    }
+    const double across = cv::norm(hi - lo);
+    if (across < kMinBoardPixels) {
+      throw std::invalid_argument(component + ": camera_T_target puts the board " + number(boardDistance(s)) +
+                                  " m away, where it spans " + number(std::round(across * 10) / 10) +
+                                  " px of the image (too small to detect): give it in metres, like the "
+                                  "target's square size");
+    }
+  }
 }
 
 // Every planned pose is one motion M of the camera relative to the board, camera_T_target = M V0,
@@ -311,12 +367,6 @@ std::vector<std::size_t> shortPath(const Pose& start, const std::vector<Pose>& p
   return order;
 }
 
-std::string number(double v) {
-  std::ostringstream os;
-  os << v;
-  return os.str();
-}
-
 }  // namespace
 
 std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions& o) {
@@ -336,10 +386,28 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
   if (!(o.max_distance_scale >= o.min_distance_scale) || !std::isfinite(o.max_distance_scale)) {
     throw std::invalid_argument(component + ": max_distance_scale must not be below min_distance_scale");
   }
+  if (o.max_rotation_deg > 180.0) {
+    throw std::invalid_argument(component + ": max_rotation_deg=" + number(o.max_rotation_deg) +
+                                " is more than any rotation (180 degrees): give it in degrees");
+  }
+  const double distance = boardDistance(setup);
+  const double plausible = std::max(kMaxLimitInBoardDistances * distance, 1.0);
+  // the guess cannot be off by more than the board's distance and still show the board
+  for (const auto& [name, value, most] : {std::tuple<const char*, double, double>{"max_translation_m",
+                                                                                  o.max_translation_m, plausible},
+                                          {"guess_error_m", o.guess_error_m, distance}}) {
+    if (value > most) {
+      throw std::invalid_argument(component + ": " + name + "=" + number(value) + " is implausible for a board " +
+                                  number(std::round(distance * 1000) / 1000) + " m from the camera (at most " +
+                                  number(std::round(most * 1000) / 1000) +
+                                  " m): give it in metres, like the target's square size");
+    }
+  }
   if (o.max_rotation_deg < kMinUsefulRotationDeg) {
     throw std::invalid_argument(component + ": max_rotation_deg=" + number(o.max_rotation_deg) +
-                                " leaves no room for the rotations a hand-eye calibration needs (at least " +
-                                number(kMinUsefulRotationDeg) + " degrees between poses); relax max_rotation_deg");
+                                " leaves no room for the rotations a hand-eye calibration needs (views tilted by " +
+                                number(kMinPlanMotionDeg) + " degrees at least, so max_rotation_deg of at least " +
+                                number(std::ceil(kMinUsefulRotationDeg * 10) / 10) + "); relax max_rotation_deg");
   }
   const Board board = boardOf(setup.target);
   const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
@@ -367,8 +435,8 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
     extent = std::max(extent, 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(i)) - board.center));
   }
 
-  const double tiltHi = std::min(kMaxTiltDeg, 0.85 * o.max_rotation_deg);
-  const double tiltLo = std::min(kMinTiltDeg, 0.5 * o.max_rotation_deg);
+  const double tiltHi = std::min(kMaxTiltDeg, kTiltShareOfLimit * o.max_rotation_deg);
+  const double tiltLo = std::min(kMinTiltDeg, std::max(0.5 * o.max_rotation_deg, kMinPlanMotionDeg));
   const double rollHi = std::min(kMaxRollDeg, 0.6 * o.max_rotation_deg);
   const std::vector<Pose> errors = guessErrors(o.guess_error_m, o.guess_error_deg);
   std::mt19937 rng(12345);
@@ -475,8 +543,9 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
 std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg) {
   const std::string component = "plan_first_hand_eye_poses";
   requirePose(robotTTcp, component, "robot_T_tcp");
-  if (!(angleDeg > 0.0) || !(angleDeg <= 45.0)) {
-    throw std::invalid_argument(component + ": angle_deg must be in (0, 45], got " + number(angleDeg));
+  if (!(angleDeg >= kMinPlanMotionDeg) || !(angleDeg <= 45.0)) {
+    throw std::invalid_argument(component + ": angle_deg must be in [" + number(kMinPlanMotionDeg) +
+                                ", 45] (smaller motions are too small to solve), got " + number(angleDeg));
   }
   const Pose F0 = toPose(robotTTcp);
   std::vector<cv::Mat> out;
@@ -533,24 +602,25 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
 
   const cv::Matx33d Rx = rotationOf(cell.X);
   const cv::Vec3d tx = translationOf(cell.X);
-  std::vector<cv::Vec6d> errors(static_cast<std::size_t>(trials));
-  std::vector<bool> solved(static_cast<std::size_t>(trials), false);
-  detail::forEachView(static_cast<std::size_t>(trials), [&](std::size_t trial) {
+  // One solve of the plan with the noise scaled by `scale`: the error of the solved transform
+  // (rotation vector, translation) against the guess, or none when OpenCV gives no transform.
+  const auto trialError = [&](std::size_t trial, double scale, bool intrinsics) -> std::optional<cv::Vec6d> {
     std::mt19937 rng(static_cast<unsigned>(1000003 * (trial + 1)));
     std::normal_distribution<double> gauss(0.0, 1.0);
+    const double cornerPx = scale * noise.corner_px, robotM = scale * noise.robot_m;
+    const double robotRad = scale * noise.robot_deg * kDeg;
     std::vector<std::vector<cv::Point3f>> objects(plan.size(), objectPoints);
     std::vector<std::vector<cv::Point2f>> pixels(plan.size());
     for (std::size_t i = 0; i < plan.size(); ++i) {
       for (const cv::Point2d& p : clean[i]) {
-        pixels[i].emplace_back(static_cast<float>(p.x + noise.corner_px * gauss(rng)),
-                               static_cast<float>(p.y + noise.corner_px * gauss(rng)));
+        pixels[i].emplace_back(static_cast<float>(p.x + cornerPx * gauss(rng)),
+                               static_cast<float>(p.y + cornerPx * gauss(rng)));
       }
     }
     std::vector<Pose> robots;
     for (std::size_t i = 0; i < plan.size(); ++i) {
-      const cv::Vec3d w(noise.robot_deg * kDeg * gauss(rng), noise.robot_deg * kDeg * gauss(rng),
-                        noise.robot_deg * kDeg * gauss(rng));
-      const cv::Vec3d v(noise.robot_m * gauss(rng), noise.robot_m * gauss(rng), noise.robot_m * gauss(rng));
+      const cv::Vec3d w(robotRad * gauss(rng), robotRad * gauss(rng), robotRad * gauss(rng));
+      const cv::Vec3d v(robotM * gauss(rng), robotM * gauss(rng), robotM * gauss(rng));
       const Pose F = flanges[i] * compose(rodrigues(w), v);
       robots.push_back(cell.eye_to_hand ? inverse(F) : F);
     }
@@ -558,7 +628,7 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
     const detail::SequentialSolve sequential;
     cv::Mat R, t;
     try {
-      if (calibrateIntrinsics) {
+      if (intrinsics) {
         cv::Mat K = setup.intrinsic_matrix.clone(), D;
         cv::calibrateCamera(objects, pixels, setup.image_size, K, D, rvecs, tvecs, 0,
                             cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-9));
@@ -579,13 +649,38 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
       }
       cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
     } catch (const cv::Exception&) {
-      return;  // a trial OpenCV refuses to solve counts as not solved
+      return std::nullopt;  // a trial OpenCV refuses to solve counts as not solved
     }
-    if (R.empty() || !cv::checkRange(R) || !cv::checkRange(t)) return;
+    if (R.empty() || !cv::checkRange(R) || !cv::checkRange(t)) return std::nullopt;
     const cv::Vec3d dw = logRotation(cv::Matx33d(R) * Rx.t());
     const cv::Vec3d dt = cv::Vec3d(t) - tx;
-    errors[trial] = cv::Vec6d(dw[0], dw[1], dw[2], dt[0], dt[1], dt[2]);
-    solved[trial] = true;
+    return cv::Vec6d(dw[0], dw[1], dw[2], dt[0], dt[1], dt[2]);
+  };
+  // Without noise the solve must give the guess back: a plan it misses (motions too small or about
+  // one axis) has no sigma, only a wrong answer, and the trials' spread would pass for one.
+  const std::optional<cv::Vec6d> exact = trialError(0, 0.0, false);
+  const auto warnUnsolved = [&](const std::string& why) {
+    logging::log(logging::WARNING, component + ": the plan cannot be solved with " + method + " (" + why +
+                                       "): no prediction (NaN). Plan larger, more varied rotations.");
+    return TransformUncertainty{};
+  };
+  if (!exact) return warnUnsolved("OpenCV finds no transform even without noise");
+  const double exactM = cv::norm(cv::Vec3d((*exact)[3], (*exact)[4], (*exact)[5]));
+  const double exactDeg = cv::norm(cv::Vec3d((*exact)[0], (*exact)[1], (*exact)[2])) / kDeg;
+  if (!(exactM <= kCleanSolveToleranceM) || !(exactDeg <= kCleanSolveToleranceDeg)) {
+    std::ostringstream why;
+    why << "without noise it misses the transform by " << std::setprecision(3) << 1000 * exactM << " mm / "
+        << exactDeg << " deg";
+    return warnUnsolved(why.str());
+  }
+
+  std::vector<cv::Vec6d> errors(static_cast<std::size_t>(trials));
+  std::vector<bool> solved(static_cast<std::size_t>(trials), false);
+  detail::forEachView(static_cast<std::size_t>(trials), [&](std::size_t trial) {
+    if (const std::optional<cv::Vec6d> e = trialError(trial, 1.0, calibrateIntrinsics)) {
+      errors[trial] = *e;
+      solved[trial] = true;
+    }
   });
   cv::Matx66d cov = cv::Matx66d::zeros();
   int count = 0;
@@ -595,7 +690,7 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
     ++count;
   }
   TransformUncertainty out;
-  if (count < 2) return out;
+  if (count < 2) return warnUnsolved(std::to_string(count) + " of " + std::to_string(trials) + " noisy trials solved");
   cov *= 1.0 / count;
   for (int i = 0; i < 3; ++i) {
     out.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(cov(i, i)) / kDeg;

@@ -1,6 +1,8 @@
 #include "targets/detection.hpp"
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include <opencv2/calib3d.hpp>
@@ -154,7 +156,34 @@ cv::Mat TargetDetector::annotate(const cv::Mat& image, const TargetDetection& de
 
 namespace vesk::detail {
 
+namespace {
+
+std::string colourProblem(const cv::Mat& image) {
+  if (image.empty() || image.channels() == 3 || image.channels() == 4) return "";
+  const int n = image.channels();
+  return "has " + std::to_string(n) + (n == 1 ? " channel" : " channels") +
+         ": BGR images (H x W x 3) are required; convert a mono image with cv2.cvtColor(image, "
+         "cv2.COLOR_GRAY2BGR)";
+}
+
+}  // namespace
+
+void requireColourImage(const cv::Mat& image, const std::string& component, const std::string& name) {
+  if (const std::string problem = colourProblem(image); !problem.empty()) {
+    throw std::invalid_argument(component + ": " + name + " " + problem);
+  }
+}
+
+void requireColourImages(const std::vector<cv::Mat>& images, const std::string& component, const std::string& name) {
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    requireColourImage(images[i], component, name + "[" + std::to_string(i) + "]");
+  }
+}
+
 cv::Mat toGray(const cv::Mat& image) {
+  if (const std::string problem = colourProblem(image); !problem.empty()) {
+    throw std::invalid_argument("image " + problem);
+  }
   cv::Mat gray = largeBufferMat();
   cv::cvtColor(image, gray, cv::COLOR_BGR2GRAY);
   return gray;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -91,7 +92,12 @@ class TargetDetector {
 
 namespace vesk::detail {
 
-// BGR (or BGRA) to grey into a large-page buffer; a single-channel image makes OpenCV throw.
+// BGR (or BGRA) to grey into a large-page buffer; any other channel count is std::invalid_argument.
 cv::Mat toGray(const cv::Mat& image);
+
+// Throws std::invalid_argument(component + ": " + name + "[i] has N channel(s)...") for the first
+// image that is not BGR or BGRA: the detectors and annotations work on colour images.
+void requireColourImages(const std::vector<cv::Mat>& images, const std::string& component, const std::string& name);
+void requireColourImage(const cv::Mat& image, const std::string& component, const std::string& name);
 
 }  // namespace vesk::detail

@@ -654,6 +654,11 @@ class MultiCameraResult:
     def pair_reprojection_errors(self) -> list[float]:
         ...
     @property
+    def placement_failures(self) -> list[str]:
+        """
+        Per camera, why it was not placed ('' where it was).
+        """
+    @property
     def reached_through(self) -> list[int]:
         ...
     @property
@@ -670,7 +675,14 @@ class MultiCameraResult:
         ...
     @property
     def rejected_views(self) -> list[tuple[int, int]]:
-        ...
+        """
+        (camera, frame) views left out as off the rig, by the pair solves (first) or the joint solve
+        """
+    @property
+    def shared_frames(self) -> list[list[int]]:
+        """
+        shared_frames[a][b]: frames cameras a and b both detected and kept.
+        """
 class SubsetResult:
     """
     Result of one entry of MultiCameraCalibrator.calibrate_subsets().
