@@ -34,17 +34,17 @@ def test_help_answers_at_once_without_loading_the_module():
     assert proc.stdout == "False\n"
 
 
-@pytest.mark.parametrize("spec, kind, args", [
+@pytest.mark.parametrize("board, kind, args", [
     ("chessboard:9x6:0.025", _vesk.ChessboardTarget, "9x6"),
     ("charuco:5x7:0.036195:0.018256:DICT_6X6_250", _vesk.CharucoTarget, "5x7"),
     ("grid:5x7:0.03:0.006:DICT_4X4_50", _vesk.ArucoTarget, "5x7"),
     ("board.yaml", _vesk.CharucoTarget, "5x7"),
 ])
-def test_board_specs(tmp_path, monkeypatch, spec, kind, args):
+def test_board_strings(tmp_path, monkeypatch, board, kind, args):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "board.yaml").write_text("type: charuco\nsize: [5, 7]\nsquare: 0.036195\nmarker: 0.018256\n"
                                          "dictionary: DICT_6X6_250\n")
-    target = cli.make_target(spec)
+    target = cli.make_target(board)
     assert isinstance(target, kind)
     if kind is _vesk.CharucoTarget:
         assert target.square_length == 0.036195

@@ -55,16 +55,12 @@ constexpr double kSmallMotionDeg = 15.0;
 constexpr std::size_t kMinSessionFrames = 4;
 constexpr double kSessionF = 12.0;
 
+// detail::toPose, with the check's own words for a matrix of the wrong shape.
 Pose toPose(const cv::Mat& m) {
   if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
     throw std::invalid_argument("hand-eye data check: expected 4x4 pose matrices");
   }
-  cv::Mat d;
-  m.convertTo(d, CV_64F);
-  Pose p;
-  for (int r = 0; r < 4; ++r)
-    for (int c = 0; c < 4; ++c) p(r, c) = d.at<double>(r, c);
-  return p;
+  return detail::toPose(m);
 }
 
 cv::Vec3d rotationVector(const cv::Matx33d& R) {

@@ -428,27 +428,28 @@ void judgeGeometry(const HandEyeJointProblem& p, HandEyeJointSolve& out) {
 
 }  // namespace
 
-HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
-  HandEyeJointSolve out;
-  out.intrinsics_free = p.intrinsics_free;
-  out.intrinsic_matrix = p.intrinsic_matrix;
-  out.distortion_coefficients = p.distortion_coefficients;
-  out.closed_form = p.hand_eye;
+namespace {
+
+// Why the problem cannot be solved as given, or "".
+std::string inputProblem(const HandEyeJointProblem& p) {
   const std::size_t n = p.robots.size();
   if (n < kMinFramesPerSolve || p.object_points.size() != n || p.image_points.size() != n ||
       p.camera_T_target.size() != n) {
-    out.failure = "it needs at least 4 frames with their corners, got " + std::to_string(n);
-    return out;
+    return "it needs at least 4 frames with their corners, got " + std::to_string(n);
   }
   for (std::size_t i = 0; i < n; ++i) {
     if (p.object_points[i].rows < static_cast<int>(kMinPointsPerView) ||
         static_cast<int>(p.image_points[i].total()) != p.object_points[i].rows) {
-      out.failure = "frame " + std::to_string(i) + " has fewer than 4 corners, or not one pixel per board point";
-      return out;
+      return "frame " + std::to_string(i) + " has fewer than 4 corners, or not one pixel per board point";
     }
   }
-  const Model model(p);
+  return "";
+}
 
+// The closed form's transform, the board where its frames agree it is, the intrinsics as given and no
+// corrections; with the layout of the parameters that move.
+State startState(const HandEyeJointProblem& p, Layout& L) {
+  const std::size_t n = p.robots.size();
   State s;
   s.c = poseVector(detail::inverseRigid(p.hand_eye));
   std::vector<cv::Mat> implied;
@@ -457,46 +458,96 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
   s.q = intrinsicVector(p.intrinsic_matrix, p.distortion_coefficients.empty() ? cv::Mat::zeros(1, 5, CV_64F)
                                                                               : p.distortion_coefficients);
   s.d.assign(n, Vec6::all(0.0));
-  Layout L;
   if (p.intrinsics_free) L.free = freeIntrinsics(p.fixed_intrinsics, s.q.size() - 4, s.q[1] / s.q[0]);
   L.corrections = L.intrinsics + static_cast<int>(L.free.size());
   L.size = L.corrections + 6 * static_cast<int>(n);
+  return s;
+}
 
-  const NoiseEstimate& g = p.given;
-  const std::array<bool, 3> estimate{!(g.pixel_px > 0.0), !(g.robot_translation_m > 0.0),
-                                     !(g.robot_rotation_deg > 0.0)};
-  Levels lv{estimate[0] ? kStartPixelPx : g.pixel_px, estimate[1] ? kStartRobotM : g.robot_translation_m,
-            estimate[2] ? kStartRobotRad : g.robot_rotation_deg * kRadPerDeg};
-  const std::vector<bool> all(n, true);
-
+// The solve at settled noise levels, with what the uncertainty needs; inverse empty when singular.
+struct Solved {
+  State s;
+  Levels lv;
   Evaluation e;
   cv::Mat inverse;
   double delta = kMinHuberPx;
+};
+
+// The solve repeated with the levels the variance components give, until they settle.
+Solved solveWithLevels(const Model& model, State s, const Layout& L, Levels lv, const std::array<bool, 3>& estimate,
+                       HandEyeJointSolve& out) {
+  const std::vector<bool> all(model.frames(), true);
+  Solved r;
   Levels previous = lv;
   for (;;) {
-    delta = huberThreshold(model, s, L, all);
-    s = descend(model, std::move(s), L, lv, delta, all, &out.iterations);
-    e = evaluate(model, s, L, lv, delta, all, true);
-    inverse = inverseScaled(e.normal.A);
-    if (inverse.empty()) {
-      out.failure = "the transform is not determined by the frames (singular normal matrix)";
-      return out;
-    }
+    r.delta = huberThreshold(model, s, L, all);
+    s = descend(model, std::move(s), L, lv, r.delta, all, &out.iterations);
+    r.e = evaluate(model, s, L, lv, r.delta, all, true);
+    r.inverse = inverseScaled(r.e.normal.A);
+    if (r.inverse.empty()) break;
     ++out.rounds;
-    Levels next = nextLevels(e, inverse, s, L, lv, estimate);
+    Levels next = nextLevels(r.e, r.inverse, s, L, lv, estimate);
     if (settled(next, lv) || out.rounds >= kMaxRounds) break;
     accelerate(next, lv, previous);
     previous = lv;
     lv = next;
   }
-  out.frames = static_cast<int>(n);
-  out.corners = e.corners;
-  out.parameters = L.size;
-  if (2 * e.corners - (L.size - 6 * static_cast<int>(n)) <= 0) {
-    out.failure = "only " + std::to_string(e.corners) + " corners for " + std::to_string(L.size) + " parameters";
+  r.s = std::move(s);
+  r.lv = lv;
+  return r;
+}
+
+// The same solve with groups of frames left out, the levels held: each replicate one Gauss-Newton
+// step from the full solution on the normal equations without those frames' corners.
+TransformUncertainty jointJackknife(const Model& model, const Solved& r, const Layout& L, const cv::Mat& handEye) {
+  const std::size_t n = model.frames();
+  const Evaluation& e = r.e;
+  return jackknifeUncertainty(n, handEye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+    Normal without{e.normal.A.clone(), e.normal.g.clone(), 0.0};
+    for (std::size_t i = 0; i < n; ++i) {
+      if (leftOut[i]) accumulate(without, -e.frames[i].JtJ, -e.frames[i].Jtr, e.frames[i].columns);
+    }
+    cv::Mat S, scale, x;
+    if (!unitDiagonal(without.A, S, scale) || !dampedStep(S, scale, -without.g, 0.0, x)) return std::nullopt;
+    const State moved = model.step(r.s, L, x);
+    return detail::inverseRigid(poseMatrix(moved.c));
+  });
+}
+
+}  // namespace
+
+HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
+  HandEyeJointSolve out;
+  out.intrinsics_free = p.intrinsics_free;
+  out.intrinsic_matrix = p.intrinsic_matrix;
+  out.distortion_coefficients = p.distortion_coefficients;
+  out.closed_form = p.hand_eye;
+  out.failure = inputProblem(p);
+  if (!out.failure.empty()) return out;
+  const std::size_t n = p.robots.size();
+  const Model model(p);
+  Layout L;
+  State start = startState(p, L);
+
+  const NoiseEstimate& g = p.given;
+  const std::array<bool, 3> estimate{!(g.pixel_px > 0.0), !(g.robot_translation_m > 0.0),
+                                     !(g.robot_rotation_deg > 0.0)};
+  const Levels given{estimate[0] ? kStartPixelPx : g.pixel_px, estimate[1] ? kStartRobotM : g.robot_translation_m,
+                     estimate[2] ? kStartRobotRad : g.robot_rotation_deg * kRadPerDeg};
+  const Solved r = solveWithLevels(model, std::move(start), L, given, estimate, out);
+  if (r.inverse.empty()) {
+    out.failure = "the transform is not determined by the frames (singular normal matrix)";
     return out;
   }
-  out.noise = {lv.px, lv.trans, lv.rot / kRadPerDeg};
+  const State& s = r.s;
+  out.frames = static_cast<int>(n);
+  out.corners = r.e.corners;
+  out.parameters = L.size;
+  if (2 * r.e.corners - (L.size - 6 * static_cast<int>(n)) <= 0) {
+    out.failure = "only " + std::to_string(r.e.corners) + " corners for " + std::to_string(L.size) + " parameters";
+    return out;
+  }
+  out.noise = {r.lv.px, r.lv.trans, r.lv.rot / kRadPerDeg};
   out.noise_estimated = {estimate[0], estimate[1], estimate[2]};
   out.hand_eye = detail::inverseRigid(poseMatrix(s.c));
   out.fixed_pose = poseMatrix(s.w);
@@ -504,23 +555,10 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
     out.intrinsic_matrix = cameraMatrix(s.q);
     out.distortion_coefficients = distortion(s.q);
   }
-  out.rms_px = std::sqrt(e.squares / e.corners);
-  out.normal_uncertainty = uncertaintyOf(inverseCovariance(s.c, topLeft6(inverse)));
-  out.error_budget = errorBudget(e, inverse, s, L);
-
-  // The same solve with groups of frames left out, the levels held: each replicate one Gauss-Newton
-  // step from the full solution on the normal equations without those frames' corners.
-  out.jackknife_uncertainty =
-      jackknifeUncertainty(n, out.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
-        Normal without{e.normal.A.clone(), e.normal.g.clone(), 0.0};
-        for (std::size_t i = 0; i < n; ++i) {
-          if (leftOut[i]) accumulate(without, -e.frames[i].JtJ, -e.frames[i].Jtr, e.frames[i].columns);
-        }
-        cv::Mat S, scale, x;
-        if (!unitDiagonal(without.A, S, scale) || !dampedStep(S, scale, -without.g, 0.0, x)) return std::nullopt;
-        const State moved = model.step(s, L, x);
-        return detail::inverseRigid(poseMatrix(moved.c));
-      });
+  out.rms_px = std::sqrt(r.e.squares / r.e.corners);
+  out.normal_uncertainty = uncertaintyOf(inverseCovariance(s.c, topLeft6(r.inverse)));
+  out.error_budget = errorBudget(r.e, r.inverse, s, L);
+  out.jackknife_uncertainty = jointJackknife(model, r, L, out.hand_eye);
   const cv::Vec6d moved = difference(out.hand_eye, out.closed_form);
   out.moved_deg = cv::norm(cv::Vec3d(moved[0], moved[1], moved[2])) / kRadPerDeg;
   out.moved_mm = cv::norm(cv::Vec3d(moved[3], moved[4], moved[5])) * 1000.0;

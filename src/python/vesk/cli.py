@@ -43,9 +43,9 @@ def _size(text, what):
     return a, b
 
 
-def board_fields(spec: str) -> dict:
-    """The fields of a board SPEC string or YAML file."""
-    path = pathlib.Path(spec)
+def board_fields(board: str) -> dict:
+    """The fields of a board string or YAML file."""
+    path = pathlib.Path(board)
     if path.suffix.lower() in (".yaml", ".yml"):
         from . import _yaml
 
@@ -59,21 +59,21 @@ def board_fields(spec: str) -> dict:
             raise UsageError(f"board file {path}: expected a mapping with 'type' (chessboard, charuco or grid)")
         fields = {str(k).lower(): v for k, v in doc.items()}
     else:
-        kind, *rest = spec.split(":")
+        kind, *rest = board.split(":")
         names = {"chessboard": ("size", "square"), "charuco": ("size", "square", "marker", "dictionary"),
                  "grid": ("size", "marker", "separation", "dictionary")}.get(kind.lower())
         if names is None:
-            raise UsageError(f"board {spec!r}: expected {BOARD_HELP}")
+            raise UsageError(f"board {board!r}: expected {BOARD_HELP}")
         if len(rest) != len(names):
-            raise UsageError(f"board {spec!r}: a {kind} board is {kind}:{':'.join(n.upper() for n in names)}")
+            raise UsageError(f"board {board!r}: a {kind} board is {kind}:{':'.join(n.upper() for n in names)}")
         fields = {"type": kind, **dict(zip(names, rest))}
     return fields
 
 
-def make_target(spec: str):
+def make_target(board: str):
     import _vesk
 
-    f = board_fields(spec)
+    f = board_fields(board)
     kind = str(f["type"]).lower()
     need = {"chessboard": ("size", "square"), "charuco": ("size", "square", "marker", "dictionary"),
             "grid": ("size", "marker", "separation", "dictionary")}.get(kind)
@@ -81,7 +81,7 @@ def make_target(spec: str):
         raise UsageError(f"board type {kind!r}: expected chessboard, charuco or grid")
     missing = [n for n in need if f.get(n) in (None, "")]
     if missing:
-        raise UsageError(f"board {spec!r}: missing {', '.join(missing)}")
+        raise UsageError(f"board {board!r}: missing {', '.join(missing)}")
     try:
         cols, rows = _size(f["size"], "size")
         length = {n: float(f[n]) for n in ("square", "marker", "separation") if n in need}
@@ -91,7 +91,7 @@ def make_target(spec: str):
             return _vesk.CharucoTarget(cols, rows, length["square"], length["marker"], str(f["dictionary"]))
         return _vesk.ArucoTarget((cols, rows), length["marker"], length["separation"], str(f["dictionary"]))
     except (ValueError, TypeError) as e:
-        raise UsageError(f"board {spec!r}: {e}") from None
+        raise UsageError(f"board {board!r}: {e}") from None
 
 
 # ---- console -------------------------------------------------------------------------------------
@@ -479,7 +479,7 @@ def parser() -> argparse.ArgumentParser:
                                    "into --out.")
     c.add_argument("kind", choices=KINDS)
     c.add_argument("folder", metavar="FOLDER")
-    c.add_argument("--board", required=True, metavar="SPEC", help=BOARD_HELP)
+    c.add_argument("--board", required=True, metavar="BOARD", help=BOARD_HELP)
     c.add_argument("--poses", metavar="FILE", help="robot poses (robot_T_tcp, one per image): a CSV or YAML file, or "
                                                    "a folder of YAML files, one pose each")
     c.add_argument("--pose-format", metavar="NAME", help=f"the poses' convention: {POSE_FORMAT_HELP}")
@@ -506,7 +506,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--pose-format", required=True, metavar="NAME", help=f"{POSE_FORMAT_HELP}; also of the output")
     p.add_argument("--out", default="pose_plan.csv", metavar="FILE", help="the CSV to write (default pose_plan.csv)")
     p.add_argument("--angle", type=float, default=10.0, help="first: rotation about each axis, deg (default 10)")
-    p.add_argument("--board", metavar="SPEC", help=BOARD_HELP)
+    p.add_argument("--board", metavar="BOARD", help=BOARD_HELP)
     p.add_argument("--image", metavar="FILE", help="the image taken at the start pose")
     p.add_argument("--camera-info", metavar="FILE", help="the camera's camera_info.yaml (from vesk calibrate)")
     p.add_argument("--result", metavar="PATH", help="hand_eye.json / eye_to_hand.json of a coarse calibration")

@@ -88,12 +88,12 @@ PRESETS: dict[str, Convention] = {
 
 
 def convention(name, **options) -> Convention:
-    """The Convention for a preset name, a generic name with keyword options, or a colon spec.
+    """The Convention for a preset name, a generic name with keyword options, or a colon string.
 
     Presets: "kuka", "ur", "abb", "fanuc", "ros" (they take no options). Generic: "quaternion"
     (order="xyzw" | "wxyz"), "rotation_vector" (degrees=False), "euler" (order="zyx" or any of the
     12 orders, intrinsic=True | False, both required; degrees=True); each with unit="m" | "mm".
-    Colon spec, the same in one string: "euler:zyx:intrinsic:deg:mm", "quaternion:wxyz:mm",
+    Colon string, the same in one string: "euler:zyx:intrinsic:deg:mm", "quaternion:wxyz:mm",
     "rotation_vector:rad:m".
     """
     if isinstance(name, Convention):
@@ -106,7 +106,7 @@ def convention(name, **options) -> Convention:
     if ":" in key:
         if options:
             raise ValueError(f"convention {name!r} already says everything; give no keyword options with it")
-        return _parse_spec(key)
+        return _parse_colon(key)
     if key in PRESETS:
         if options:
             raise ValueError(f"preset {key!r} takes no options ({', '.join(sorted(options))} given); "
@@ -142,8 +142,8 @@ def convention(name, **options) -> Convention:
                      "or 'quaternion', 'rotation_vector', 'euler' with options")
 
 
-def _parse_spec(spec: str) -> Convention:
-    kind, *tokens = spec.split(":")
+def _parse_colon(text: str) -> Convention:
+    kind, *tokens = text.split(":")
     options: dict = {}
     for t in tokens:
         if t in _UNITS:
@@ -157,7 +157,7 @@ def _parse_spec(spec: str) -> Convention:
         elif t in EULER_ORDERS or t in ("xyzw", "wxyz"):
             options["order"] = t
         else:
-            raise ValueError(f"convention {spec!r}: unknown part {t!r} (expected m, mm, deg, rad, intrinsic, "
+            raise ValueError(f"convention {text!r}: unknown part {t!r} (expected m, mm, deg, rad, intrinsic, "
                              "extrinsic, an axis order or a quaternion order)")
     if kind in PRESETS:
         raise ValueError(f"preset {kind!r} takes no options")
@@ -292,7 +292,7 @@ def robot_pose_to_matrix(values, convention_name, **options) -> np.ndarray:
 
     `convention_name` is a preset ("kuka", "ur", "abb", "fanuc", "ros"), a generic name with keyword
     options ("quaternion", order=...; "rotation_vector", degrees=...; "euler", order=..., intrinsic=...,
-    degrees=...; each with unit="m" | "mm"), a colon spec or a Convention.
+    degrees=...; each with unit="m" | "mm"), a colon string or a Convention.
     """
     conv = convention(convention_name, **options)
     try:
