@@ -313,9 +313,7 @@ std::optional<Vec6> votedBoard(const RigProblem& p, const Problem& problem, cons
   return best;
 }
 
-}  // namespace
-
-RigRefinement refineRig(const RigProblem& p) {
+RigRefinement emptyRefinement(const RigProblem& p) {
   const std::size_t n = p.intrinsic_matrices.size();
   RigRefinement out;
   out.intrinsic_matrices = p.intrinsic_matrices;
@@ -325,7 +323,12 @@ RigRefinement refineRig(const RigProblem& p) {
   out.rms_per_camera.assign(n, kNaN);
   out.corners_per_camera.assign(n, 0);
   out.rms = kNaN;
+  return out;
+}
 
+// Cameras start at the rig's closed-form extrinsics and their own intrinsics.
+State startingState(const RigProblem& p) {
+  const std::size_t n = p.intrinsic_matrices.size();
   State s;
   s.intrinsics.resize(n);
   s.camera_T_reference.assign(n, Vec6::all(0.0));
@@ -339,11 +342,15 @@ RigRefinement refineRig(const RigProblem& p) {
     for (std::size_t k = 0; k < D.total(); ++k) q.push_back(D.at<double>(static_cast<int>(k)));
     s.camera_T_reference[c] = poseVector(detail::inverseRigid(p.reference_T_camera[c]));
   }
+  return s;
+}
 
-  // The views of cameras in the solve.
-  const Problem problem(p);
+using FrameViews = std::map<int, std::vector<std::size_t>>;
+
+// The views of cameras in the solve, each frame's board placed where its views agree it is; a
+// frame no view can place leaves the solve.
+std::vector<bool> placeBoards(const RigProblem& p, const Problem& problem, State& s, FrameViews& viewsOfFrame) {
   std::vector<bool> usable(p.views.size(), false);
-  std::map<int, std::vector<std::size_t>> viewsOfFrame;
   for (std::size_t v = 0; v < p.views.size(); ++v) {
     const RigView& view = p.views[v];
     if (p.reference_T_camera[static_cast<std::size_t>(view.camera)].empty()) continue;
@@ -351,8 +358,6 @@ RigRefinement refineRig(const RigProblem& p) {
     usable[v] = true;
     viewsOfFrame[view.frame].push_back(v);
   }
-
-  // Each frame's board starts where its views agree it is.
   for (const auto& [frame, views] : viewsOfFrame) {
     if (const std::optional<Vec6> pose = votedBoard(p, problem, s, frame, views)) {
       s.reference_T_board[frame] = *pose;
@@ -361,14 +366,45 @@ RigRefinement refineRig(const RigProblem& p) {
   for (std::size_t v = 0; v < p.views.size(); ++v) {
     if (usable[v] && s.reference_T_board.count(p.views[v].frame) == 0) usable[v] = false;
   }
+  return usable;
+}
 
-  Solver solver(problem, p.views.size());
-  solver.kept() = usable;
-  s = solver.run(s, &out.iterations);
+// The views of one frame that stay off the rig once the frame's board is refitted to the views
+// that agree with it. Two views that disagree cannot say which is wrong: the frame goes.
+std::vector<std::size_t> offViewsOfFrame(const RigProblem& p, const Problem& problem, const State& s, int frame,
+                                         const std::vector<std::size_t>& views, double limit) {
+  const std::optional<Vec6> pose = votedBoard(p, problem, s, frame, views);
+  if (!pose) return {};
+  State judged = s;
+  judged.reference_T_board[frame] = *pose;
+  Solver board(problem, p.views.size());
+  for (std::size_t v = 0; v < p.views.size(); ++v) board.kept()[v] = false;
+  std::size_t agreeing = 0;
+  for (std::size_t v : views) {
+    if (viewRms(problem, v, judged) <= limit) {
+      board.kept()[v] = true;
+      ++agreeing;
+    }
+  }
+  if (agreeing > 0) {
+    int ignored = 0;
+    board.setBoardsOnly(true);
+    judged = board.run(judged, &ignored);
+  }
+  std::vector<std::size_t> off;
+  for (std::size_t v : views) {
+    if (viewRms(problem, v, judged) > limit) off.push_back(v);
+  }
+  if (views.size() == 2 && !off.empty()) off = views;
+  return off;
+}
 
-  // Views far off the rig (a wrong detection, a frame out of step) are left out and the rig solved
-  // again. A frame is judged at the board pose its views agree on, not at the compromise the
-  // joint fit made between them.
+// Views far off the rig (a wrong detection, a frame out of step), each with its RMS at the fit. A
+// frame is judged at the board pose its views agree on, not at the compromise the joint fit made
+// between them.
+std::vector<std::pair<std::size_t, double>> offRigViews(const RigProblem& p, const Problem& problem, const State& s,
+                                                        const FrameViews& viewsOfFrame,
+                                                        const std::vector<bool>& usable) {
   std::vector<double> rmsAtFit(p.views.size(), kNaN), rmsOfKept;
   for (std::size_t v = 0; v < p.views.size(); ++v) {
     if (!usable[v]) continue;
@@ -385,38 +421,19 @@ RigRefinement refineRig(const RigProblem& p) {
     bool agree = true;
     for (std::size_t v : views) agree = agree && rmsAtFit[v] <= limit;
     if (agree || views.size() < 2) continue;
-    State judged = s;
-    const std::optional<Vec6> pose = votedBoard(p, problem, s, frame, views);
-    if (!pose) continue;
-    judged.reference_T_board[frame] = *pose;
-    // the pose refitted to the views that agree with it
-    Solver board(problem, p.views.size());
-    for (std::size_t v = 0; v < p.views.size(); ++v) board.kept()[v] = false;
-    std::size_t agreeing = 0;
-    for (std::size_t v : views) {
-      if (viewRms(problem, v, judged) <= limit) {
-        board.kept()[v] = true;
-        ++agreeing;
-      }
-    }
-    if (agreeing > 0) {
-      int ignored = 0;
-      board.setBoardsOnly(true);
-      judged = board.run(judged, &ignored);
-    }
-    std::vector<std::size_t> off;
-    for (std::size_t v : views) {
-      if (viewRms(problem, v, judged) > limit) off.push_back(v);
-    }
-    // two views that disagree cannot say which is wrong: the frame goes
-    if (views.size() == 2 && !off.empty()) off = views;
-    for (std::size_t v : off) offRig.emplace_back(v, rmsAtFit[v]);
+    for (std::size_t v : offViewsOfFrame(p, problem, s, frame, views, limit)) offRig.emplace_back(v, rmsAtFit[v]);
   }
-  std::vector<std::size_t> viewsOfCamera(n, 0);
+  std::sort(offRig.begin(), offRig.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  return offRig;
+}
+
+// Leaves out the worst off-rig views first, keeping every camera at kMinViewsKept views at least.
+void rejectOffRig(const RigProblem& p, const std::vector<std::pair<std::size_t, double>>& offRig,
+                  std::vector<bool>& usable, RigRefinement& out) {
+  std::vector<std::size_t> viewsOfCamera(p.intrinsic_matrices.size(), 0);
   for (std::size_t v = 0; v < p.views.size(); ++v) {
     if (usable[v]) ++viewsOfCamera[static_cast<std::size_t>(p.views[v].camera)];
   }
-  std::sort(offRig.begin(), offRig.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
   for (const auto& [v, rms] : offRig) {
     const auto c = static_cast<std::size_t>(p.views[v].camera);
     if (viewsOfCamera[c] <= kMinViewsKept) continue;
@@ -425,23 +442,27 @@ RigRefinement refineRig(const RigProblem& p) {
     out.rejected_views.emplace_back(p.views[v].camera, p.views[v].frame);
     out.rejected_rms.push_back(rms);
   }
-  solver.kept() = usable;
-  s = solver.run(s, &out.iterations);
+}
 
-  // Residuals, normal matrix and covariance at the solution.
-  const Layout& L = solver.layout();
-  const double delta = solver.delta(s);
-  const Normal normal = solver.normal(s, delta);
-  double squared = 0.0, weightedSquared = 0.0;
-  std::vector<double> cameraSquared(n, 0.0);
+struct Residuals {
+  double squared = 0.0;
+  double weighted_squared = 0.0;
+  std::vector<double> camera_squared;
+};
+
+// Corner residuals of the kept views at the solution, counted into `out`.
+Residuals countResiduals(const RigProblem& p, const Problem& problem, const State& s, const Layout& L,
+                         double delta, const std::vector<bool>& usable, RigRefinement& out) {
+  Residuals r;
+  r.camera_squared.assign(p.intrinsic_matrices.size(), 0.0);
   std::set<int> frames;
   for (std::size_t v = 0; v < p.views.size(); ++v) {
     if (!usable[v]) continue;
     const auto c = static_cast<std::size_t>(p.views[v].camera);
     for (double e : cornerErrors(problem.terms(v, s, L, false).residual)) {
-      squared += e * e;
-      weightedSquared += huberWeight(e, delta) * e * e;
-      cameraSquared[c] += e * e;
+      r.squared += e * e;
+      r.weighted_squared += huberWeight(e, delta) * e * e;
+      r.camera_squared[c] += e * e;
       ++out.corners_per_camera[c];
       ++out.corners;
     }
@@ -449,22 +470,13 @@ RigRefinement refineRig(const RigProblem& p) {
   }
   out.frames = static_cast<int>(frames.size());
   out.parameters = L.size;
-  const int freedom = 2 * out.corners - L.size;
-  if (freedom <= 0) {
-    out.failure = "only " + std::to_string(out.corners) + " corners for " + std::to_string(L.size) + " parameters";
-    return out;
-  }
-  const cv::Mat inverse = inverseScaled(normal.A);
-  if (inverse.empty()) {
-    out.failure = "the rig's parameters are not determined by its views (singular normal matrix)";
-    return out;
-  }
-  const double variance = weightedSquared / freedom;
-  out.rms = std::sqrt(squared / out.corners);
-  for (std::size_t c = 0; c < n; ++c) {
-    if (out.corners_per_camera[c] > 0) out.rms_per_camera[c] = std::sqrt(cameraSquared[c] / out.corners_per_camera[c]);
-  }
-  for (std::size_t c = 0; c < n; ++c) {
+  return r;
+}
+
+// The solved cameras and the covariance of each non-reference camera's extrinsics.
+void storeSolution(const RigProblem& p, const State& s, const Layout& L, const cv::Mat& inverse, double variance,
+                   RigRefinement& out) {
+  for (std::size_t c = 0; c < p.intrinsic_matrices.size(); ++c) {
     if (p.reference_T_camera[c].empty()) continue;
     // a camera whose intrinsics are held keeps its own matrices, skew included
     if (L.intrinsic_offset[c] >= 0) {
@@ -477,6 +489,45 @@ RigRefinement refineRig(const RigProblem& p) {
     const cv::Rect block(L.extrinsic_offset[c], L.extrinsic_offset[c], 6, 6);
     out.uncertainty[c] = uncertaintyOf(inverseCovariance(s.camera_T_reference[c], inverse(block) * variance));
   }
+}
+
+}  // namespace
+
+RigRefinement refineRig(const RigProblem& p) {
+  RigRefinement out = emptyRefinement(p);
+  State s = startingState(p);
+  const Problem problem(p);
+  FrameViews viewsOfFrame;
+  std::vector<bool> usable = placeBoards(p, problem, s, viewsOfFrame);
+
+  Solver solver(problem, p.views.size());
+  solver.kept() = usable;
+  s = solver.run(s, &out.iterations);
+
+  // Views far off the rig are left out and the rig solved again.
+  rejectOffRig(p, offRigViews(p, problem, s, viewsOfFrame, usable), usable, out);
+  solver.kept() = usable;
+  s = solver.run(s, &out.iterations);
+
+  const Layout& L = solver.layout();
+  const double delta = solver.delta(s);
+  const Normal normal = solver.normal(s, delta);
+  const Residuals r = countResiduals(p, problem, s, L, delta, usable, out);
+  const int freedom = 2 * out.corners - L.size;
+  if (freedom <= 0) {
+    out.failure = "only " + std::to_string(out.corners) + " corners for " + std::to_string(L.size) + " parameters";
+    return out;
+  }
+  const cv::Mat inverse = inverseScaled(normal.A);
+  if (inverse.empty()) {
+    out.failure = "the rig's parameters are not determined by its views (singular normal matrix)";
+    return out;
+  }
+  out.rms = std::sqrt(r.squared / out.corners);
+  for (std::size_t c = 0; c < r.camera_squared.size(); ++c) {
+    if (out.corners_per_camera[c] > 0) out.rms_per_camera[c] = std::sqrt(r.camera_squared[c] / out.corners_per_camera[c]);
+  }
+  storeSolution(p, s, L, inverse, r.weighted_squared / freedom, out);
   out.ok = true;
   return out;
 }
