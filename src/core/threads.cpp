@@ -85,6 +85,69 @@ CallScope::CallScope(Checkpoint hook) : saved_(std::move(checkpoint)) { checkpoi
 
 CallScope::~CallScope() { checkpoint = std::move(saved_); }
 
+namespace {
+
+// Views shared between the workers and the caller's thread.
+struct Shared {
+  explicit Shared(std::size_t n) : slots(n) {}
+  std::vector<Slot> slots;
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+};
+
+// A worker claims views in order and keeps each one's log lines and exception in its slot.
+void work(Shared& shared, const std::function<void(std::size_t)>& task) {
+  stopFlag = &shared.stop;
+  const DepthScope depth;
+  for (;;) {
+    const std::size_t i = shared.next.fetch_add(1);
+    if (i >= shared.slots.size() || shared.stop.load()) break;
+    Slot& slot = shared.slots[i];
+    {
+      logging::Capture capture;
+      try {
+        task(i);
+      } catch (...) {
+        slot.error = std::current_exception();
+      }
+      slot.output = capture.take();
+    }
+    {
+      const std::lock_guard<std::mutex> lock(shared.mutex);
+      slot.done = true;
+    }
+    shared.finished.notify_one();
+    if (slot.error) break;  // views after it are abandoned anyway
+  }
+  stopFlag = nullptr;
+}
+
+// The caller's thread writes each finished view's output in index order, reports progress and
+// looks for Ctrl-C (through the hook) while the workers run; the first error is rethrown.
+void collect(Shared& shared, const Checkpoint& hook) {
+  const std::size_t n = shared.slots.size();
+  std::size_t written = 0;
+  for (;;) {
+    std::vector<std::size_t> ready;
+    {
+      std::unique_lock<std::mutex> lock(shared.mutex);
+      shared.finished.wait_for(lock, kPollInterval, [&] { return written < n && shared.slots[written].done; });
+      while (written < n && shared.slots[written].done) ready.push_back(written++);
+    }
+    for (std::size_t i : ready) {
+      logging::replay(shared.slots[i].output);
+      shared.slots[i].output.clear();
+      if (shared.slots[i].error) std::rethrow_exception(shared.slots[i].error);
+    }
+    if (hook) hook(written, n);
+    if (written == n) break;
+  }
+}
+
+}  // namespace
+
 void forEachView(std::size_t n, const std::function<void(std::size_t)>& task) {
   sequentialOpenCV();
   const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(viewThreads()), n);
@@ -93,67 +156,20 @@ void forEachView(std::size_t n, const std::function<void(std::size_t)>& task) {
     runInOrder(n, task);
     return;
   }
-
-  // Workers claim views in order; the caller's thread writes each finished view's output in index
-  // order, reports progress and looks for Ctrl-C while they work.
-  std::vector<Slot> slots(n);
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::mutex mutex;
-  std::condition_variable finished;
+  Shared shared(n);
   const Checkpoint hook = checkpoint;
-  auto work = [&] {
-    stopFlag = &stop;
-    const DepthScope depth;
-    for (;;) {
-      const std::size_t i = next.fetch_add(1);
-      if (i >= n || stop.load()) break;
-      Slot& slot = slots[i];
-      {
-        logging::Capture capture;
-        try {
-          task(i);
-        } catch (...) {
-          slot.error = std::current_exception();
-        }
-        slot.output = capture.take();
-      }
-      {
-        const std::lock_guard<std::mutex> lock(mutex);
-        slot.done = true;
-      }
-      finished.notify_one();
-      if (slot.error) break;  // views after it are abandoned anyway
-    }
-    stopFlag = nullptr;
-  };
   if (hook) hook(0, n);
   std::vector<std::thread> workers;
   workers.reserve(threads);
-  for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);
+  for (std::size_t t = 0; t < threads; ++t) workers.emplace_back([&] { work(shared, task); });
 
   std::exception_ptr failure;
-  std::size_t written = 0;
   try {
-    for (;;) {
-      std::vector<std::size_t> ready;
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        finished.wait_for(lock, kPollInterval, [&] { return written < n && slots[written].done; });
-        while (written < n && slots[written].done) ready.push_back(written++);
-      }
-      for (std::size_t i : ready) {
-        logging::replay(slots[i].output);
-        slots[i].output.clear();
-        if (slots[i].error) std::rethrow_exception(slots[i].error);
-      }
-      if (hook) hook(written, n);
-      if (written == n) break;
-    }
+    collect(shared, hook);
   } catch (...) {
     failure = std::current_exception();
   }
-  stop.store(true);
+  shared.stop.store(true);
   for (std::thread& w : workers) w.join();
   if (failure) std::rethrow_exception(failure);
 }
