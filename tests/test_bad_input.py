@@ -376,7 +376,7 @@ def test_pair_dropped_views_are_written_without_refine(tmp_path, capfd):
     capfd.readouterr()
 
 
-def test_camera_sharing_three_frames_says_why_it_is_not_placed(capfd):
+def test_camera_sharing_three_frames_says_why_it_is_not_placed():
     truth, images, target = _weak_rig()
     lists = [list(views) for views in images]
     for k in range(12):
@@ -388,7 +388,13 @@ def test_camera_sharing_three_frames_says_why_it_is_not_placed(capfd):
         assert not r.ok and r.reference_T_camera_list[2].size == 0
         assert r.placement_failures == ["", "", "too few shared detections with cam_0"]
         assert r.shared_frames == [[0, 12, 3], [12, 0, 3], [3, 3, 0]]
-        assert ("Camera 2 is not placed: too few shared detections with cam_0; frames it shares: 3 with cam_0 "
-                "(reference), 3 with cam_1; a pair needs 4 shared frames.") in capfd.readouterr().err
+        assert r.failure.code == "camera_not_placed"
+        assert r.failure.message == ("Camera 2 is not placed: too few shared detections with cam_0; frames it shares: "
+                                     "3 with cam_0 (reference), 3 with cam_1; a pair needs 4 shared frames.")
         assert ("[cam_2]  FAILED  -  too few shared detections with cam_0\n"
                 "  frames it shares: 3 with cam_0 (reference), 3 with cam_1; a pair needs 4\n") in cal.format_results()
+    # with no camera placed besides the reference, the joint solve that was asked for says why it did not run
+    r = _vesk.MultiCameraCalibrator(target, 2).calibrate([lists[0], lists[2]], refine=True)
+    assert not r.ok and r.failure.code == "camera_not_placed" and not r.refined
+    assert r.refine_failure.code == "refine_failed"
+    assert r.refine_failure.message.startswith("Joint refinement failed: no camera besides the reference was placed")

@@ -144,8 +144,8 @@ def test_no_view_detected(scene, images, capfd):
     assert not r.ok
     assert r.intrinsic_matrix.shape == (0, 0) and r.distortion_coefficients.shape == (0, 0)
     assert r.reprojection_error == 0.0 and r.successful_indices == [] and r.per_view_errors == []
-    assert capfd.readouterr().err.endswith(
-        "[vesk][WARNING] [IntrinsicCalibrator] No corners found. Check the images and try again.\n")
+    assert r.failure.code == "no_corners"
+    assert capfd.readouterr().err.endswith(f"[vesk][WARNING] [IntrinsicCalibrator] {r.failure.message}\n")
 
 
 @pytest.mark.parametrize("image, error", [(np.zeros((480, 640), np.uint8), ValueError),  # mono: named

@@ -88,7 +88,7 @@ def test_camera_sharing_views_only_with_another_is_reached_through_it(capfd):
     truth, lists = chain_rig()
     cal, r = calibrate(lists)
     err = capfd.readouterr().err
-    assert not r.ok and r.reference_T_camera_list[3].size == 0
+    assert not r.ok and r.reference_T_camera_list[3].size == 0 and r.failure.code == "camera_not_placed"
     assert "Only 0 shared detections between reference camera 0 and camera 3; skipping pair." in err
     assert "[cam_3]  FAILED  -  too few shared detections with cam_0" in cal.format_results()
 

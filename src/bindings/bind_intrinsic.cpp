@@ -53,6 +53,7 @@ void registerIntrinsic(py::module_& m) {
 
   py::classh<IntrinsicResult>(m, "IntrinsicResult", "Result of IntrinsicCalibrator.calibrate().")
       .def_readonly("ok", &IntrinsicResult::ok)
+      .def_readonly("failure", &IntrinsicResult::failure)
       .def_readonly("intrinsic_matrix", &IntrinsicResult::intrinsic_matrix)
       .def_readonly("distortion_coefficients", &IntrinsicResult::distortion_coefficients)
       .def_readonly("reprojection_error", &IntrinsicResult::reprojection_error)

@@ -36,6 +36,8 @@ void registerMultiCamera(py::module_& m) {
 
   py::classh<MultiCameraResult>(m, "MultiCameraResult", "Result of MultiCameraCalibrator.calibrate().")
       .def_readonly("ok", &MultiCameraResult::ok)
+      .def_readonly("failure", &MultiCameraResult::failure)
+      .def_readonly("refine_failure", &MultiCameraResult::refine_failure)
       .def_readonly("reference_index", &MultiCameraResult::reference_index)
       .def_readonly("reference_T_camera_list", &MultiCameraResult::reference_T_camera_list)
       .def_readonly("intrinsic_matrices", &MultiCameraResult::intrinsic_matrices)

@@ -1,6 +1,7 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
 #include "core/errors.hpp"
+#include "core/failure.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 
@@ -157,6 +158,18 @@ void closeLogHandler() {
   Py_CLEAR(logHandler);
 }
 
+void registerFailure(py::module_& m) {
+  py::classh<vesk::Failure>(m, "Failure",
+                            "Why a result is not ok: a stable `code` to branch on and the `message` its log line "
+                            "says.")
+      .def_readonly("code", &vesk::Failure::code)
+      .def_readonly("message", &vesk::Failure::message)
+      .def("__repr__", [](const vesk::Failure& f) {
+        return "Failure(code=" + py::repr(py::str(f.code)).cast<std::string>() +
+               ", message=" + py::repr(py::str(f.message)).cast<std::string>() + ")";
+      });
+}
+
 void registerLogHandler(py::module_& m) {
   m.def(
       "set_log_handler",
@@ -189,6 +202,7 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
 
   registerThreads(m);
   registerLogHandler(m);
+  registerFailure(m);
   auto tf = m.def_submodule("tf", "SE(3) pose <-> 4x4 transformation matrix conversions.");
   vesk::bindings::registerTf(tf);
   vesk::bindings::registerTargets(m);

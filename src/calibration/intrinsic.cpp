@@ -11,6 +11,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/constants.hpp"
+#include "core/failure.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -22,6 +23,8 @@ namespace vesk::calibration {
 using logging::Level;
 
 namespace {
+
+constexpr std::string_view kTag = "[IntrinsicCalibrator] ";
 
 // Fewer views leave the camera matrix free to fit anything (one view of a board gives an fx 14 % off).
 constexpr std::size_t kMinViews = 3;
@@ -230,16 +233,16 @@ IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
   result.successful_indices = detections_.successful_indices;
   result.image_points = detections_.image_points;
   if (detections_.image_points.empty()) {
-    logging::log(Level::WARNING, "[IntrinsicCalibrator] No corners found. Check the images and try again.");
+    result.failure = logFailure(Level::WARNING, kTag, "no_corners", "No corners found. Check the images and try again.");
     return result;
   }
 
   if (detections_.image_points.size() < kMinViews) {
-    logging::log(Level::WARNING, "[IntrinsicCalibrator] The target was found in " +
-                                     std::to_string(detections_.image_points.size()) +
-                                     (detections_.image_points.size() == 1 ? " view" : " views") +
-                                     " only; a camera calibration needs at least 3 (about 10 tilted views for a "
-                                     "good one).");
+    result.failure = logFailure(Level::WARNING, kTag, "too_few_views",
+                                "The target was found in " + std::to_string(detections_.image_points.size()) +
+                                    (detections_.image_points.size() == 1 ? " view" : " views") +
+                                    " only; a camera calibration needs at least 3 (about 10 tilted views for a "
+                                    "good one).");
     return result;
   }
   auto [K, D] = startingGuess(options_);
@@ -265,7 +268,7 @@ IntrinsicResult IntrinsicCalibrator::solveAt(cv::Size imageSize) {
                               solveCriteria(options_.criteria));
   }
   if (!(rms > 0.0) || !std::isfinite(rms) || !detail::allFinite(K) || !detail::allFinite(D)) {
-    logging::log(Level::ERROR, "[IntrinsicCalibrator] Camera calibration failed. Check the images and try again.");
+    result.failure = logFailure(Level::ERROR, kTag, "solve_failed", "Camera calibration failed. Check the images and try again.");
     return result;
   }
 

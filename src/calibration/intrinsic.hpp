@@ -7,8 +7,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/failure.hpp"
 #include "core/threads.hpp"
-
 #include "targets/targets.hpp"
 
 namespace vesk::calibration {
@@ -37,6 +37,7 @@ struct TargetDetections {
 
 struct IntrinsicResult {
   bool ok = false;
+  std::optional<Failure> failure;  // why not ok
   cv::Mat intrinsic_matrix;
   cv::Mat distortion_coefficients;
   double reprojection_error = 0.0;

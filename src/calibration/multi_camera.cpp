@@ -16,6 +16,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "core/constants.hpp"
+#include "core/failure.hpp"
 #include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
@@ -354,6 +355,8 @@ MultiCameraResult MultiCameraCalibrator::calibrateOnce(const std::vector<std::ve
   rejected_rms_.clear();
   pair_rejected_ = 0;
   last_result_.placement_failures.assign(n, "");
+  last_result_.failure.reset();
+  last_result_.refine_failure.reset();
   last_result_.shared_frames.assign(n, std::vector<int>(n, 0));
   for (std::size_t a = 0; a < n; ++a) {
     for (std::size_t b = 0; b < n; ++b) {
@@ -797,8 +800,10 @@ void MultiCameraCalibrator::explainUnplaced(const std::vector<std::string>& pair
     last_result_.placement_failures[c] = why;
     std::string hint = "; a pair needs " + std::to_string(kMinFramesPerSolve) + " shared frames";
     if (!refine && linkable) hint += "; with refine=True it can be placed through a camera it shares them with";
-    logging::log(Level::WARNING, std::string(kTag) + "Camera " + std::to_string(c) + " is not placed: " + why +
-                                     "; frames it shares: " + sharedFramesText(last_result_, c) + hint + ".");
+    Failure f = logFailure(Level::WARNING, kTag, "camera_not_placed",
+                           "Camera " + std::to_string(c) + " is not placed: " + why + "; frames it shares: " +
+                               sharedFramesText(last_result_, c) + hint + ".");
+    if (!last_result_.failure) last_result_.failure = std::move(f);
   }
 }
 
@@ -858,8 +863,8 @@ void MultiCameraCalibrator::refineJointly(const std::vector<CameraViews>& views,
                                   std::to_string(r.corners) + " corners of " + std::to_string(r.frames) + " frames, " +
                                   std::to_string(r.parameters) + " parameters");
   } else {
-    logging::log(Level::WARNING, std::string(kTag) + "Joint refinement failed: " + r.failure +
-                                     "; the pairwise result stands.");
+    last_result_.refine_failure = logFailure(Level::WARNING, kTag, "refine_failed",
+                                             "Joint refinement failed: " + r.failure + "; the pairwise result stands.");
   }
   last_refinement_ = std::move(r);
 }

@@ -13,6 +13,7 @@
 #include "calibration/hand_eye_check.hpp"
 #include "calibration/intrinsic.hpp"
 #include "calibration/rig_refinement.hpp"
+#include "core/failure.hpp"
 #include "core/logging.hpp"
 #include "geometry/triangulation.hpp"
 #include "targets/targets.hpp"
@@ -21,6 +22,7 @@ namespace vesk::calibration {
 
 struct MultiCameraResult {
   bool ok = false;
+  std::optional<Failure> failure;  // why not ok: the first camera left unplaced
   int reference_index = 0;
   std::vector<cv::Mat> reference_T_camera_list;  // empty where the pair was never solved
   std::vector<cv::Mat> intrinsic_matrices;
@@ -30,6 +32,7 @@ struct MultiCameraResult {
 
   // Set by calibrate(..., refine=true) when the joint solve succeeded; otherwise unknown.
   bool refined = false;
+  std::optional<Failure> refine_failure;  // why a joint solve that was asked for did not replace the pairwise result
   std::vector<TransformUncertainty> reference_T_camera_uncertainty;  // unknown for the reference
   double joint_rms = std::numeric_limits<double>::quiet_NaN();       // px, every corner of the joint solve
   std::vector<double> joint_rms_per_camera;                          // NaN where not solved

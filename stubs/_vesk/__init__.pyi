@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'FourAxisSolve', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'Failure', 'FourAxisSolve', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
 class thread_limit:
     """
     Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads (as set_num_threads(n)) and restores the setting on exit.
@@ -19,6 +19,18 @@ class thread_limit:
     def __exit__(self, *args) -> None:
         ...
     def __init__(self, n: typing.SupportsInt | typing.SupportsIndex) -> None:
+        ...
+class Failure:
+    """
+    Why a result is not ok: a stable `code` to branch on and the `message` its log line says.
+    """
+    def __repr__(self) -> str:
+        ...
+    @property
+    def code(self) -> str:
+        ...
+    @property
+    def message(self) -> str:
         ...
 class ChessboardTarget:
     """
@@ -214,6 +226,9 @@ class IntrinsicResult:
     """
     @property
     def distortion_coefficients(self) -> numpy.ndarray:
+        ...
+    @property
+    def failure(self) -> Failure | None:
         ...
     @property
     def image_points(self) -> list[numpy.ndarray]:
@@ -636,6 +651,9 @@ class MultiCameraResult:
     def distortion_coefficients(self) -> list[numpy.ndarray]:
         ...
     @property
+    def failure(self) -> Failure | None:
+        ...
+    @property
     def intrinsic_matrices(self) -> list[numpy.ndarray]:
         ...
     @property
@@ -669,6 +687,9 @@ class MultiCameraResult:
         ...
     @property
     def reference_index(self) -> int:
+        ...
+    @property
+    def refine_failure(self) -> Failure | None:
         ...
     @property
     def refined(self) -> bool:
