@@ -167,8 +167,22 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     rms = float(np.sqrt(np.mean(np.sum(all_res ** 2, axis=1))))
     errors = np.asarray(result.per_view_errors)
     failing = errors > threshold
-    figs = []
+    figs = [_per_view_figure(name, result, errors, failing, threshold),
+            _coverage_figure(name, all_pts, len(views), w, h),
+            _residual_figure(name, all_pts, all_res, rms, w, h),
+            _distortion_figure(name, result.intrinsic_matrix, result.distortion_coefficients, w, h)]
+    K, D = result.intrinsic_matrix, result.distortion_coefficients
+    numbers = (f"<h3>{html.escape(name)}: numbers</h3>"
+               + _table(["measure", "value"], [
+                   ("views used", f"{len(views)}"),
+                   ("mean per-view error (norm / N)", f"{result.reprojection_error:.4f} px"),
+                   ("RMS over all corners", f"{rms:.4f} px"),
+                   ("views above threshold", f"{int(failing.sum())} of {len(errors)}")])
+               + "<b>K</b>" + _matrix(K, 3) + "<b>distortion (k1 k2 p1 p2 k3 ...)</b>" + _matrix(D, 5))
+    return numbers + _figures(figs)
 
+
+def _per_view_figure(name, result, errors, failing, threshold):
     fig, ax = plt.subplots(figsize=(6.2, 3.2))
     idx = np.asarray(result.successful_indices)
     ax.bar(np.arange(len(errors)), errors, color=np.where(failing, "#c0392b", "#2e86c1"))
@@ -179,22 +193,26 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     _room_for_legend(ax, max(threshold, float(errors.max()) if errors.size else 0.0) / 1.3)
     ax.set_title(f"{name}: per-view reprojection error ({int(failing.sum())} above threshold, in red)")
     ax.legend(loc="upper center")
-    figs.append(("Per-view error; views above the threshold are flagged, not dropped.", _png(fig),
-                 f"Bar chart of the per-view RMS reprojection error of {name} for {len(errors)} views, from "
-                 f"{errors.min():.3f} to {errors.max():.3f} px, against a threshold of {threshold:g} px; "
-                 f"{int(failing.sum())} views lie above it."))
+    return ("Per-view error; views above the threshold are flagged, not dropped.", _png(fig),
+            f"Bar chart of the per-view RMS reprojection error of {name} for {len(errors)} views, from "
+            f"{errors.min():.3f} to {errors.max():.3f} px, against a threshold of {threshold:g} px; "
+            f"{int(failing.sum())} views lie above it.")
 
+
+def _coverage_figure(name, all_pts, n_views, w, h):
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     ax.scatter(all_pts[:, 0], all_pts[:, 1], s=3, c="#2e86c1", alpha=0.6)
     _image_axes(ax, w, h)
-    ax.set_title(f"{name}: coverage of {len(all_pts)} detected corners in {len(views)} views")
+    ax.set_title(f"{name}: coverage of {len(all_pts)} detected corners in {n_views} views")
     span_u = (all_pts[:, 0].min() / w, all_pts[:, 0].max() / w)
     span_v = (all_pts[:, 1].min() / h, all_pts[:, 1].max() / h)
-    figs.append(("Where the board was seen: the image corners constrain the distortion.", _png(fig),
-                 f"Scatter of the {len(all_pts)} corners detected in {len(views)} views over the {w} x {h} image of "
-                 f"{name}; they reach from {100 * span_u[0]:.0f} to {100 * span_u[1]:.0f} % of the width and from "
-                 f"{100 * span_v[0]:.0f} to {100 * span_v[1]:.0f} % of the height."))
+    return ("Where the board was seen: the image corners constrain the distortion.", _png(fig),
+            f"Scatter of the {len(all_pts)} corners detected in {n_views} views over the {w} x {h} image of "
+            f"{name}; they reach from {100 * span_u[0]:.0f} to {100 * span_u[1]:.0f} % of the width and from "
+            f"{100 * span_v[0]:.0f} to {100 * span_v[1]:.0f} % of the height.")
 
+
+def _residual_figure(name, all_pts, all_res, rms, w, h):
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     mags = np.linalg.norm(all_res, axis=1)
     scale = 0.25 * min(w, h) / max(float(np.percentile(mags, 99)), 1e-9) / 10
@@ -207,15 +225,16 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     _image_axes(ax, w, h)
     fig.colorbar(q, ax=ax, shrink=0.8, label="residual [px]")
     ax.set_title(f"{name}: residual vectors", pad=20)
-    figs.append(("Detected minus reprojected corner, scaled as the key shows; a pattern means a model error.",
-                 _png(fig),
-                 f"Arrows from each reprojected corner of {name} to its detection, magnified {scale:.0f} times; "
-                 f"residuals have an RMS of {rms:.4f} px and a 95th percentile of {ref:.3f} px."))
+    return ("Detected minus reprojected corner, scaled as the key shows; a pattern means a model error.",
+            _png(fig),
+            f"Arrows from each reprojected corner of {name} to its detection, magnified {scale:.0f} times; "
+            f"residuals have an RMS of {rms:.4f} px and a 95th percentile of {ref:.3f} px.")
 
+
+def _distortion_figure(name, K, D, w, h):
     fig, ax = plt.subplots(figsize=(6.2, 6.2 * h / w + 0.6))
     us, vs = np.meshgrid(np.linspace(0, w - 1, 25), np.linspace(0, h - 1, 19))
     grid = np.stack([us.ravel(), vs.ravel()], axis=1).reshape(-1, 1, 2)
-    K, D = result.intrinsic_matrix, result.distortion_coefficients
     disp = _distortion_displacement(grid, K, D)
     dm = np.linalg.norm(disp, axis=1)
     fu, fv = np.meshgrid(np.linspace(0, w - 1, 97), np.linspace(0, h - 1, 73))
@@ -227,20 +246,11 @@ def intrinsics_section(name, result, detections, image_size, threshold) -> str:
     _image_axes(ax, w, h)
     fig.colorbar(cs, ax=ax, shrink=0.8, label="displacement [px]")
     ax.set_title(f"{name}: lens distortion (arrows drawn x4)")
-    figs.append((f"Where an ideal pinhole point lands in the image: the distortion the model removes "
-                 f"(up to {dm.max():.1f} px on this grid).", _png(fig),
-                 f"Map of the lens distortion of {name}: arrows and colour show how far an ideal pinhole point "
-                 f"moves in the image, from {dm.min():.1f} px to {dm.max():.1f} px (largest near pixel "
-                 f"{grid[dm.argmax(), 0, 0]:.0f}, {grid[dm.argmax(), 0, 1]:.0f})."))
-
-    numbers = (f"<h3>{html.escape(name)}: numbers</h3>"
-               + _table(["measure", "value"], [
-                   ("views used", f"{len(views)}"),
-                   ("mean per-view error (norm / N)", f"{result.reprojection_error:.4f} px"),
-                   ("RMS over all corners", f"{rms:.4f} px"),
-                   ("views above threshold", f"{int(failing.sum())} of {len(errors)}")])
-               + "<b>K</b>" + _matrix(K, 3) + "<b>distortion (k1 k2 p1 p2 k3 ...)</b>" + _matrix(D, 5))
-    return numbers + _figures(figs)
+    return (f"Where an ideal pinhole point lands in the image: the distortion the model removes "
+            f"(up to {dm.max():.1f} px on this grid).", _png(fig),
+            f"Map of the lens distortion of {name}: arrows and colour show how far an ideal pinhole point "
+            f"moves in the image, from {dm.min():.1f} px to {dm.max():.1f} px (largest near pixel "
+            f"{grid[dm.argmax(), 0, 0]:.0f}, {grid[dm.argmax(), 0, 1]:.0f}).")
 
 
 def _figures(figs) -> str:
@@ -452,7 +462,23 @@ def _board_extent(target):
 def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
     n = len(result.reference_T_camera_list)
     colors = plt.cm.tab10(np.arange(n))
-    figs = []
+    figs = [_rig_frustum_figure(result, colors, image_size), _pair_error_figure(result, colors)]
+    body = _table(["camera", "stereo RMS [px]", "intrinsic RPE [px]", "translation from reference [mm]"], [
+        (f"cam_{c}", _fmt(result.pair_reprojection_errors[c], 4), _fmt(result.intrinsic_reprojection_errors[c], 4),
+         _fmt(1000 * float(np.linalg.norm(T[:3, 3])), 2) if T.size else "n/a")
+        for c, T in enumerate(result.reference_T_camera_list)])
+
+    if result.refined:
+        body += _joint_table(result)
+        figs.append(_joint_figure(result, colors))
+
+    if triangulation is not None:
+        body += _triangulation_part(triangulation, residuals, square_m, colors, figs)
+    return body + _figures(figs)
+
+
+def _rig_frustum_figure(result, colors, image_size):
+    n = len(result.reference_T_camera_list)
     fig, axes = plt.subplots(1, 2, figsize=(10.5, 4.4))
     for ax, dims, title, labels in ((axes[0], (0, 2), "top view (x-z)", ("x [mm]", "z [mm]")),
                                     (axes[1], (2, 1), "side view (z-y)", ("z [mm]", "y [mm]"))):
@@ -469,10 +495,13 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
     fig.tight_layout()
     placed = ", ".join(f"cam_{c} at {1000 * float(np.linalg.norm(T[:3, 3])):.0f} mm"
                        for c, T in enumerate(result.reference_T_camera_list) if T.size and c != result.reference_index)
-    figs.append(("Each frustum is drawn 80 mm deep; the reference camera sits at the origin.", _png(fig),
-                 f"Top and side views of the {n} rig cameras as frustums, relative to the reference camera "
-                 f"cam_{result.reference_index}: {placed or 'no other camera solved'}.", True))
+    return ("Each frustum is drawn 80 mm deep; the reference camera sits at the origin.", _png(fig),
+            f"Top and side views of the {n} rig cameras as frustums, relative to the reference camera "
+            f"cam_{result.reference_index}: {placed or 'no other camera solved'}.", True)
 
+
+def _pair_error_figure(result, colors):
+    n = len(result.reference_T_camera_list)
     fig, ax = plt.subplots(figsize=(5.2, 3.0))
     pair = [e if math.isfinite(e) else 0.0 for e in result.pair_reprojection_errors]
     ax.bar([f"cam_{c}" for c in range(n)], pair, color=colors)
@@ -482,60 +511,52 @@ def rig_section(result, triangulation, residuals, square_m, image_size) -> str:
     ax.set_ylabel("stereo RMS vs reference [px]")
     ax.set_title("pair reprojection error per camera")
     ax.margins(y=0.2)
-    figs.append(("cv::stereoCalibrate's RMS of each camera paired with the reference.", _png(fig),
-                 "Bar chart of the stereo RMS of each camera paired with the reference: " + ", ".join(
-                     f"cam_{c} " + ("reference" if c == result.reference_index else
-                                    (f"{e:.3f} px" if math.isfinite(e) else "failed"))
-                     for c, e in enumerate(result.pair_reprojection_errors)) + "."))
+    return ("cv::stereoCalibrate's RMS of each camera paired with the reference.", _png(fig),
+            "Bar chart of the stereo RMS of each camera paired with the reference: " + ", ".join(
+                f"cam_{c} " + ("reference" if c == result.reference_index else
+                               (f"{e:.3f} px" if math.isfinite(e) else "failed"))
+                for c, e in enumerate(result.pair_reprojection_errors)) + ".")
 
-    body = _table(["camera", "stereo RMS [px]", "intrinsic RPE [px]", "translation from reference [mm]"], [
-        (f"cam_{c}", _fmt(result.pair_reprojection_errors[c], 4), _fmt(result.intrinsic_reprojection_errors[c], 4),
-         _fmt(1000 * float(np.linalg.norm(T[:3, 3])), 2) if T.size else "n/a")
-        for c, T in enumerate(result.reference_T_camera_list)])
 
-    if result.refined:
-        body += _joint_table(result)
-        figs.append(_joint_figure(result, colors))
-
-    if triangulation is not None:
-        if residuals:
-            fig, ax = plt.subplots(figsize=(5.2, 3.2))
-            for c, (ids, res) in residuals.items():
-                ax.plot(ids, res, "o", ms=3.5, color=colors[c], label=f"cam_{c}")
-            ax.set_xlabel("ChArUco corner id")
-            ax.set_ylabel("reprojection residual [px]")
-            ax.set_title(f"triangulated corners of frame {triangulation.frame_index}, reprojected")
-            _room_for_legend(ax, max(float(np.max(r)) for _, r in residuals.values()))
-            ax.legend(fontsize=8, ncol=len(residuals), loc="upper center")
-            figs.append(("Distance between each detected corner and its triangulated point, reprojected.",
-                         _png(fig),
-                         f"Dots per ChArUco corner id of frame {triangulation.frame_index}: the pixel distance "
-                         f"between each camera's detection and the triangulated point reprojected, "
-                         + ", ".join(f"cam_{c} up to {float(np.max(r)):.3f} px" for c, (_, r) in residuals.items())
-                         + "."))
-        d_mm = 1000 * np.asarray(triangulation.neighbor_distances_m)
-        if d_mm.size:
-            fig, ax = plt.subplots(figsize=(5.2, 3.2))
-            ax.hist(d_mm, bins=30, color="#2e86c1")
-            ax.axvline(1000 * square_m, color="#b3261e", ls="--", label=f"expected {1000 * square_m:g} mm")
-            ax.axvline(d_mm.mean(), color="#1b7a3a", ls=":", label=f"mean {d_mm.mean():.3f} mm")
-            ax.set_xlabel("distance between neighbouring corners [mm]")
-            ax.set_ylabel("count")
-            ax.set_title("board geometry from triangulation")
-            ax.legend(fontsize=8)
-            figs.append(("Neighbour distances of the triangulated board against the printed square length.",
-                         _png(fig),
-                         f"Histogram of {d_mm.size} distances between neighbouring triangulated corners, mean "
-                         f"{d_mm.mean():.3f} mm, from {d_mm.min():.3f} to {d_mm.max():.3f} mm, against the printed "
-                         f"square of {1000 * square_m:g} mm."))
-        body += _table(["triangulation", "value"], [
-            ("frame", triangulation.frame_index),
-            ("co-planarity (3rd singular value)", f"{1000 * triangulation.plane_thickness_m:.4f} mm"),
-            ("mean neighbour distance", f"{d_mm.mean():.4f} mm (expected {1000 * square_m:g} mm)" if d_mm.size
-             else "n/a"),
-            *[(f"reprojection RMS cam_{c}", f"{_fmt(r, 4)} px over {k} corners")
-              for c, (r, k) in enumerate(zip(triangulation.rms_per_camera, triangulation.counts_per_camera))]])
-    return body + _figures(figs)
+def _triangulation_part(triangulation, residuals, square_m, colors, figs) -> str:
+    """The triangulation table; its figures are appended to figs."""
+    if residuals:
+        fig, ax = plt.subplots(figsize=(5.2, 3.2))
+        for c, (ids, res) in residuals.items():
+            ax.plot(ids, res, "o", ms=3.5, color=colors[c], label=f"cam_{c}")
+        ax.set_xlabel("ChArUco corner id")
+        ax.set_ylabel("reprojection residual [px]")
+        ax.set_title(f"triangulated corners of frame {triangulation.frame_index}, reprojected")
+        _room_for_legend(ax, max(float(np.max(r)) for _, r in residuals.values()))
+        ax.legend(fontsize=8, ncol=len(residuals), loc="upper center")
+        figs.append(("Distance between each detected corner and its triangulated point, reprojected.",
+                     _png(fig),
+                     f"Dots per ChArUco corner id of frame {triangulation.frame_index}: the pixel distance "
+                     f"between each camera's detection and the triangulated point reprojected, "
+                     + ", ".join(f"cam_{c} up to {float(np.max(r)):.3f} px" for c, (_, r) in residuals.items())
+                     + "."))
+    d_mm = 1000 * np.asarray(triangulation.neighbor_distances_m)
+    if d_mm.size:
+        fig, ax = plt.subplots(figsize=(5.2, 3.2))
+        ax.hist(d_mm, bins=30, color="#2e86c1")
+        ax.axvline(1000 * square_m, color="#b3261e", ls="--", label=f"expected {1000 * square_m:g} mm")
+        ax.axvline(d_mm.mean(), color="#1b7a3a", ls=":", label=f"mean {d_mm.mean():.3f} mm")
+        ax.set_xlabel("distance between neighbouring corners [mm]")
+        ax.set_ylabel("count")
+        ax.set_title("board geometry from triangulation")
+        ax.legend(fontsize=8)
+        figs.append(("Neighbour distances of the triangulated board against the printed square length.",
+                     _png(fig),
+                     f"Histogram of {d_mm.size} distances between neighbouring triangulated corners, mean "
+                     f"{d_mm.mean():.3f} mm, from {d_mm.min():.3f} to {d_mm.max():.3f} mm, against the printed "
+                     f"square of {1000 * square_m:g} mm."))
+    return _table(["triangulation", "value"], [
+        ("frame", triangulation.frame_index),
+        ("co-planarity (3rd singular value)", f"{1000 * triangulation.plane_thickness_m:.4f} mm"),
+        ("mean neighbour distance", f"{d_mm.mean():.4f} mm (expected {1000 * square_m:g} mm)" if d_mm.size
+         else "n/a"),
+        *[(f"reprojection RMS cam_{c}", f"{_fmt(r, 4)} px over {k} corners")
+          for c, (r, k) in enumerate(zip(triangulation.rms_per_camera, triangulation.counts_per_camera))]])
 
 
 def _joint_table(result) -> str:
