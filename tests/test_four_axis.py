@@ -47,6 +47,9 @@ def test_refused_with_the_message_and_no_transform(board, seed, eye_to_hand):
     assert MESSAGE in r.data_findings[0].message.lower()
     assert "known_board_height_m" in r.data_findings[0].message
     assert cal.last_result().four_axis is None  # nothing stored
+    # the data check says the same
+    check = _vesk.diagnostics.check_hand_eye_data(robots, cams, eye_to_hand=eye_to_hand)
+    assert [(f.code, f.message) for f in check] == [(f.code, f.message) for f in r.data_findings]
 
 
 @pytest.mark.parametrize("eye_to_hand", [False, True])

@@ -103,7 +103,8 @@ void registerDiagnostics(py::module_& diag) {
       py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
       "Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give "
       "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
-      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list "
+      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames; motions about one axis "
+      "only (a four-axis robot) are named four_axis_motions. Returns a list "
       "of HandEyeDataFinding, empty for clean data.");
   diag.def("refine_hand_eye", unlockedFunction(&calibration::refineHandEyeFromCorners), py::arg("robot_T_tcp_list"),
            py::arg("image_points"), py::arg("object_points"), py::arg("intrinsic_matrix"),

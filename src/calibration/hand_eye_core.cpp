@@ -353,18 +353,7 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
   const FourAxisConstraint& c = joint.four_axis;
   const std::string tag = "[" + component_ + "] ";
   if (!c.given()) {
-    std::ostringstream os;
-    os << "Rotations about one axis only, as a four-axis robot makes: the camera's offset along that axis cannot be "
-          "found from the motions; give it with known_axis_offset_m ("
-       << (fixed_camera_ ? "the camera's height along the axis in the robot base"
-                         : "the camera's offset above the flange along the axis")
-       << ", in metres), or give known_board_height_m ("
-       << (fixed_camera_ ? "the board's offset above the flange along the axis"
-                         : "the board's height along the axis in the robot base")
-       << "). The flange turns by up to " << std::fixed << std::setprecision(1) << single.about_axis_deg
-       << " deg about the axis and at most " << std::setprecision(2) << single.off_axis_deg
-       << " deg about any other direction.";
-    acceptData(s, {HandEyeDataFinding{"four_axis_motions", os.str(), {}}});
+    acceptData(s, {fourAxisFinding(single, fixed_camera_)});
     return false;
   }
   if (joint.refine) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
+#include <sstream>
 
 #include <opencv2/calib3d.hpp>
 
@@ -243,6 +245,21 @@ SingleAxisMotions singleAxisMotions(const std::vector<Pose>& robots, bool fixedC
   out.base_axis = base;
   out.single = out.off_axis_deg < kFourAxisOffAxisDeg;
   return out;
+}
+
+HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCamera) {
+  std::ostringstream os;
+  os << "Rotations about one axis only, as a four-axis robot makes: the camera's offset along that axis cannot be "
+        "found from the motions; give it with known_axis_offset_m ("
+     << (fixedCamera ? "the camera's height along the axis in the robot base"
+                     : "the camera's offset above the flange along the axis")
+     << ", in metres), or give known_board_height_m ("
+     << (fixedCamera ? "the board's offset above the flange along the axis"
+                     : "the board's height along the axis in the robot base")
+     << "). The flange turns by up to " << std::fixed << std::setprecision(1) << single.about_axis_deg
+     << " deg about the axis and at most " << std::setprecision(2) << single.off_axis_deg
+     << " deg about any other direction.";
+  return {"four_axis_motions", os.str(), {}};
 }
 
 std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, const std::vector<Pose>& cams,

@@ -10,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "calibration/hand_eye_check.hpp"
 #include "core/transforms.hpp"
 
 namespace vesk::calibration {
@@ -30,6 +31,9 @@ struct SingleAxisMotions {
 // The motions relative to the first pose, as the solve takes them (robot_T_tcp, or tcp_T_robot
 // with fixedCamera). "Up" is the robot base's +z side of the axis.
 SingleAxisMotions singleAxisMotions(const std::vector<detail::Pose>& robots, bool fixedCamera);
+
+// The finding "four_axis_motions": what cannot be found, and which value to give.
+HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCamera);
 
 // The one value that fixes the rest, along the axis pointing up: X's translation (the camera's
 // offset above the flange; for a fixed camera its height in the base) or the fixed pose's (the

@@ -56,7 +56,7 @@ def analyze_rotation_variety(camera_T_target_list: collections.abc.Sequence[nump
     ...
 def check_hand_eye_data(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False) -> list[_vesk.HandEyeDataFinding]:
     """
-    Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list of HandEyeDataFinding, empty for clean data.
+    Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still (on the flange, for a fixed camera), and outlier frames; motions about one axis only (a four-axis robot) are named four_axis_motions. Returns a list of HandEyeDataFinding, empty for clean data.
     """
 def compare_hand_eye_methods(target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, per_view_error_threshold: typing.SupportsFloat | typing.SupportsIndex = 1.0, eye_to_hand: bool = False, *, progress: typing.Any = None) -> dict[str, HandEyeMethodResult | None]:
     ...
