@@ -247,6 +247,17 @@ SingleAxisMotions singleAxisMotions(const std::vector<Pose>& robots, bool fixedC
   return out;
 }
 
+io::FourAxisRecord fourAxisRecord(const FourAxisSolve& f) {
+  return {f.axis, f.base_axis, f.constraint, f.value_m, f.tolerance_m, f.axis_offset_m, f.board_height_m,
+          f.off_axis_deg};
+}
+
+cv::Vec3d fixedPoseAxis(const std::vector<Pose>& robots, const cv::Vec3d& axis) {
+  cv::Vec3d sum(0, 0, 0);
+  for (const Pose& r : robots) sum += rotationOf(r) * axis;
+  return cv::normalize(sum);
+}
+
 HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCamera) {
   std::ostringstream os;
   os << "Rotations about one axis only, as a four-axis robot makes: the camera's offset along that axis cannot be "
@@ -288,10 +299,7 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
     perpendicularBasis(ac, e1, e2);
     align = rotationAbout(e1 * kPi);  // opposite: a half turn, the scan below finds the rest
   }
-  // the fixed pose's axis: the flange's carried into the fixed pose's frame, the same in every frame
-  cv::Vec3d fixedAxis(0, 0, 0);
-  for (std::size_t i = 0; i < n; ++i) fixedAxis += rotationOf(robots[i]) * axis;
-  fixedAxis = cv::normalize(fixedAxis);
+  const cv::Vec3d fixedAxis = fixedPoseAxis(std::vector<Pose>(robots.begin(), robots.begin() + static_cast<long>(n)), axis);
 
   const std::vector<Pose> rs(robots.begin(), robots.begin() + static_cast<long>(n));
   const std::vector<Pose> cs(cams.begin(), cams.begin() + static_cast<long>(n));
