@@ -412,7 +412,8 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
   }
   if (s.joint) {
     s.four_axis->axis_offset_m = detail::translationOf(detail::toPose(s.joint->hand_eye)).dot(single.axis);
-    s.four_axis->board_height_m = detail::translationOf(detail::toPose(s.joint->fixed_pose)).dot(fixedPoseAxis(robots, single.axis));
+    const cv::Vec3d fixedAxis = fixedPoseAxis(robots, single.axis);
+    s.four_axis->board_height_m = detail::translationOf(detail::toPose(s.joint->fixed_pose)).dot(fixedAxis);
   }
   return true;
 }
