@@ -2,7 +2,8 @@
 
 With no arguments it builds a synthetic cell (a ChArUco board, an eye-in-hand
 camera with a known tcp_T_camera, a camera fixed in the cell with a known
-robot_T_camera, a rig of three synchronised cameras, robot poses), saves the
+robot_T_camera, a rig of three synchronised cameras, a SCARA-like four-axis
+robot with an eye-in-hand camera, robot poses), saves the
 datasets, loads them back and calibrates everything, ending with a table of
 recovered values against the ground truth. Given dataset folders it calibrates
 those instead, with the board they show:
@@ -19,6 +20,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import dataclasses
+import html
 import os
 import pathlib
 import sys
@@ -111,10 +113,17 @@ def synthetic_cell(out: pathlib.Path, seed: int = 0):
     io.save_hand_eye_dataset(e2h_dir, fixed.images(), fixed.robot_T_tcp)
     for frames in zip(*rig.images()):
         io.save_multi_camera_capture(rig_dir, list(frames), io.next_multi_camera_capture_index(rig_dir, 3))
+    # a SCARA: the flange turns about the base's z only, so the camera's offset along that axis
+    # (pointing up) is given, as its user would measure it
+    scara = S.four_axis_series(board, camera, 15, seed=5 + seed)
+    four_dir = out / "datasets" / "four_axis"
+    io.save_hand_eye_dataset(four_dir, scara.images(), scara.robot_T_tcp)
+    up_in_tcp = scara.robot_T_tcp[0][:3, :3].T @ [0.0, 0.0, 1.0]
     truth = {"camera": hand_eye.camera, "tcp_T_camera": hand_eye.tcp_T_camera,
              "robot_T_camera": fixed.robot_T_camera, "tcp_T_target": fixed.tcp_T_target,
-             "reference_T_camera": rig.reference_T_camera}
-    return Inputs(he_dir, e2h_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth)
+             "reference_T_camera": rig.reference_T_camera, "four_axis_tcp_T_camera": scara.tcp_T_camera}
+    return Inputs(he_dir, e2h_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth, four_dir,
+                  float(scara.tcp_T_camera[:3, 3] @ up_in_tcp))
 
 
 @dataclasses.dataclass
@@ -125,6 +134,8 @@ class Inputs:
     target: object
     n_cams: int
     truth: dict | None
+    four_axis_dir: pathlib.Path | None = None
+    known_axis_offset_m: float | None = None  # the four-axis camera's offset along the axis
 
 
 def pose_error(T, G):
@@ -327,6 +338,39 @@ def eye_to_hand_stage(e2h_dir, target, out, page):
     return e2h
 
 
+def four_axis_stage(data_dir, offset_m, target, he, out, page):
+    """A SCARA-like cell: refused without the camera's offset along the axis, solved with it by the
+    four-axis solve and its joint form, into out/four_axis/ and out/four_axis_joint/."""
+    rule("four-axis robot (SCARA): eye-in-hand, the flange turning about the base's z only")
+    images, poses = io.load_hand_eye_dataset(data_dir)
+    # the same camera model as the eye-in-hand cell's: its calibration, when there is one
+    known = (dict(intrinsic_matrix=he.intrinsic_matrix, distortion_coefficients=he.distortion_coefficients)
+             if he is not None and he.ok else {})
+    with core_report_kept():
+        refused = _vesk.EyeInHandCalibrator(target).calibrate(poses, images, "TSAI", **known)
+    finding = refused.data_findings[0] if refused.data_findings else None
+    print(f"without a value along the axis: ok={refused.ok}"
+          + (f", {finding.code}: {finding.message}" if finding else ""))
+    solved = {}
+    for refine, folder in ((False, "four_axis"), (True, "four_axis_joint")):
+        calibrator = _vesk.EyeInHandCalibrator(target)
+        with core_report_kept():
+            r = calibrator.calibrate(poses, images, "TSAI", output_path=out / folder, refine=refine,
+                                     known_axis_offset_m=offset_m, known_tolerance_m=1e-3, **known,
+                                     progress=PROGRESS("four-axis joint solve" if refine else "four-axis solve"))
+        text = calibrator.format_results()
+        title = "HAND-EYE JOINT SOLVE" if refine else "HAND-EYE UNCERTAINTY AND DATA CHECK"
+        start = text.find("\n" + "=" * 60 + "\n" + title)
+        section = text[start:] if r.ok and start >= 0 else "four-axis solve failed: see the log above\n"
+        print(section)
+        solved["four-axis joint" if refine else "four-axis"] = r if r.ok else None
+        if page:
+            page.add(folder.replace("_", "-"), "Four-axis robot: tcp_T_camera" + (" (joint solve)" if refine else ""),
+                     f"<p class='sub'>known_axis_offset_m = {offset_m:.4f} m, 1-sigma 1 mm.</p>"
+                     f"<pre>{html.escape(section)}</pre>")
+    return solved
+
+
 def rig_stage(rig_dir, target, n_cams, out, page):
     rule("multi-camera rig calibration")
     lists = io.load_multi_camera_dataset(rig_dir, n_cams)
@@ -340,7 +384,7 @@ def rig_stage(rig_dir, target, n_cams, out, page):
     return rig
 
 
-def ground_truth_rows(truth, he, e2h, rig, n_cams, joints=None):
+def ground_truth_rows(truth, he, e2h, rig, n_cams, joints=None, four=None):
     rows = []
     if he is not None and he.ok:
         K, Kt = he.intrinsic_matrix, truth["camera"].K
@@ -368,6 +412,12 @@ def ground_truth_rows(truth, he, e2h, rig, n_cams, joints=None):
             dt, dr = pose_error(T, truth[name])
             rows.append((f"{name} ({label})", "", "", f"{dt:.3f} mm {dr:.4f} deg",
                          dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
+    for label, r in (four or {}).items():
+        if r is None:
+            continue
+        dt, dr = pose_error(r.tcp_T_camera, truth["four_axis_tcp_T_camera"])
+        rows.append((f"tcp_T_camera ({label})", "", "", f"{dt:.3f} mm {dr:.4f} deg",
+                     dt <= BOUNDS["mm"] and dr <= BOUNDS["deg"]))
     if rig is not None and rig.ok:
         for c in range(1, n_cams):
             dt, dr = pose_error(rig.reference_T_camera_list[c], truth["reference_T_camera"][c])
@@ -394,10 +444,10 @@ def inputs(args) -> Inputs:
     return synthetic_cell(args.out, args.seed)
 
 
-def finish(page, truth, he, e2h, rig, n_cams, out, joints=None):
+def finish(page, truth, he, e2h, rig, n_cams, out, joints=None, four=None):
     """The ground-truth table (built-in cell) and the page, whatever the stages reached."""
     if truth is not None:
-        rows = ground_truth_rows(truth, he, e2h, rig, n_cams, joints)
+        rows = ground_truth_rows(truth, he, e2h, rig, n_cams, joints, four)
         print_ground_truth(rows)
         if page:
             page.add("ground-truth", "Recovered values against the ground truth", R.ground_truth_section(rows),
@@ -418,7 +468,7 @@ def main(argv=None) -> int:
     print(f"target: {target!r}")
 
     he = e2h = rig = None
-    joints = {}
+    joints, four = {}, {}
     failed = None
     try:
         if cell.hand_eye_dir:
@@ -429,12 +479,14 @@ def main(argv=None) -> int:
             joints["robot_T_camera"] = joint_stage("eye-to-hand", cell.eye_to_hand_dir, target, out, page, cell.truth)
         if cell.rig_dir:
             rig = rig_stage(cell.rig_dir, target, cell.n_cams, out, page)
+        if cell.four_axis_dir:
+            four = four_axis_stage(cell.four_axis_dir, cell.known_axis_offset_m, target, he, out, page)
     except Exception as e:  # the report keeps what finished and says what did not
         failed = e
         if page:
             page.failed("calibration", e)
     finally:
-        finish(page, cell.truth, he, e2h, rig, cell.n_cams, out, joints)
+        finish(page, cell.truth, he, e2h, rig, cell.n_cams, out, joints, four)
     if failed is not None:
         raise failed
     print(f"\noutputs in {out}: {', '.join(sorted(p.name for p in out.iterdir()))}")

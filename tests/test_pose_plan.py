@@ -197,3 +197,39 @@ def test_plan_file_round_trip_and_bad_files(plan, tmp_path, capfd):
     with pytest.raises(RuntimeError, match=r"not shaped \(N, 4, 4\)"):
         _vesk.io.load_pose_plan(tmp_path / "wrong.npz")
     capfd.readouterr()
+
+
+@pytest.mark.parametrize("eye_to_hand", [False, True], ids=["eye_in_hand", "eye_to_hand"])
+def test_four_axis_plan_turns_about_the_axis_only_and_predicts_its_sigma(eye_to_hand, capfd):
+    """A SCARA's plan: rotations about the base's z only, the board in view, the value's tolerance as the sigma."""
+    s = S.four_axis_series(BOARD, CAMERA, 3, seed=3, eye_to_hand=eye_to_hand)
+    guess = s.robot_T_camera if eye_to_hand else s.tcp_T_camera
+    f0, v0 = s.robot_T_tcp[0], s.camera_T_target[0]
+    size = (CAMERA.width, CAMERA.height)
+    plan = plan_poses(TARGET, CAMERA.K, CAMERA.dist, size, f0, v0, guess, 12, 170.0, 0.5, eye_to_hand, four_axis=True)
+    assert len(plan) == 12
+    turns = [cv2.Rodrigues(F[:3, :3] @ f0[:3, :3].T)[0].ravel() for F in plan]
+    assert max(np.linalg.norm(w[:2]) for w in turns) < 1e-9 and np.ptp([w[2] for w in turns]) > np.radians(90)
+    fixed = S.inv_T(f0) @ guess @ v0 if eye_to_hand else f0 @ guess @ v0
+    seen = [S.inv_T(guess) @ F @ fixed if eye_to_hand else S.inv_T(F @ guess) @ fixed for F in plan]
+    assert all(CAMERA.sees_all(BOARD.points, V, 15.0) for V in seen)
+    # the plan calibrates, and the prediction carries the tolerance along the axis
+    robots, cams = S.noisy_poses(S.HandEyeSeries(CAMERA, BOARD, guess, fixed, plan, seen), 3, **NOISE)
+    cls = _vesk.EyeToHandCalibrator if eye_to_hand else _vesk.EyeInHandCalibrator
+    axis = np.array([0.0, 0.0, 1.0]) if eye_to_hand else f0[:3, :3].T @ [0.0, 0.0, 1.0]
+    r = cls(TARGET).calibrate(robots, [], "PARK", cams, CAMERA.K, CAMERA.dist,
+                              known_axis_offset_m=float(guess[:3, 3] @ axis))
+    assert r.ok and r.four_axis is not None
+    u = _vesk.diagnostics.predict_hand_eye_uncertainty(TARGET, CAMERA.K, CAMERA.dist, size, plan, f0, v0, guess,
+                                                       method="PARK", trials=40, eye_to_hand=eye_to_hand,
+                                                       four_axis=True, known_tolerance_m=2e-3)
+    cov = np.asarray(u.covariance)[3:, 3:]
+    assert axis @ cov @ axis == pytest.approx(4e-6, rel=0.05)
+    assert 0.005 < max(u.rotation_std_deg) < 0.2 and max(u.translation_std_m) < 2.1e-3
+    first = _vesk.diagnostics.plan_first_hand_eye_poses(f0, 10.0, four_axis=True)
+    angles = sorted(np.degrees(cv2.Rodrigues(F[:3, :3] @ f0[:3, :3].T)[0].ravel()[2]) for F in first)
+    assert np.allclose(angles, [-30, -20, -10, 10, 20, 30]) and all(np.allclose(F[:3, 3], f0[:3, 3]) for F in first)
+    tilted = plan[:5] + [plan[0] @ S.make_T(S.rot_x(3.0), [0, 0, 0])]
+    with pytest.raises(ValueError, match="more than one axis"):
+        _vesk.diagnostics.predict_hand_eye_uncertainty(TARGET, CAMERA.K, CAMERA.dist, size, tilted, f0, v0, guess,
+                                                       eye_to_hand=eye_to_hand, four_axis=True)

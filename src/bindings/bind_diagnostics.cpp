@@ -1,3 +1,6 @@
+#include <array>
+#include <optional>
+
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
 #include "bindings/unlocked.hpp"
@@ -18,13 +21,19 @@ namespace {
 quality::PlanSetup planSetup(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize, cv::Mat robotTTcp,
                              cv::Mat cameraTTarget, cv::Mat guess, bool eyeToHand) {
   return quality::PlanSetup{std::move(target), std::move(K), std::move(D), imageSize, std::move(robotTTcp),
-                            std::move(cameraTTarget), std::move(guess), eyeToHand};
+                            std::move(cameraTTarget), std::move(guess), eyeToHand, std::nullopt};
+}
+
+std::optional<cv::Vec3d> fourAxis(bool fourAxis, const std::array<double, 3>& axis) {
+  if (!fourAxis) return std::nullopt;
+  return cv::Vec3d(axis[0], axis[1], axis[2]);
 }
 
 std::vector<cv::Mat> planPoses(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize, cv::Mat robotTTcp,
                                cv::Mat cameraTTarget, cv::Mat guess, int n, double maxRotationDeg,
                                double maxTranslationM, bool eyeToHand, double marginPx, double guessErrorM,
-                               double guessErrorDeg, std::pair<double, double> distanceScale) {
+                               double guessErrorDeg, std::pair<double, double> distanceScale, bool four,
+                               std::array<double, 3> axis) {
   quality::PlanOptions o;
   o.n_poses = n;
   o.max_rotation_deg = maxRotationDeg;
@@ -33,20 +42,26 @@ std::vector<cv::Mat> planPoses(CalibrationTarget target, cv::Mat K, cv::Mat D, c
   o.guess_error_m = guessErrorM;
   o.guess_error_deg = guessErrorDeg;
   std::tie(o.min_distance_scale, o.max_distance_scale) = distanceScale;
-  return quality::planHandEyePoses(planSetup(std::move(target), std::move(K), std::move(D), imageSize,
-                                             std::move(robotTTcp), std::move(cameraTTarget), std::move(guess),
-                                             eyeToHand),
-                                   o);
+  quality::PlanSetup setup = planSetup(std::move(target), std::move(K), std::move(D), imageSize, std::move(robotTTcp),
+                                       std::move(cameraTTarget), std::move(guess), eyeToHand);
+  setup.four_axis = fourAxis(four, axis);
+  return quality::planHandEyePoses(setup, o);
 }
 
 calibration::TransformUncertainty predict(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize,
                                           std::vector<cv::Mat> plan, cv::Mat robotTTcp, cv::Mat cameraTTarget,
                                           cv::Mat guess, double robotM, double robotDeg, double cornerPx,
-                                          std::string method, int trials, bool eyeToHand, bool calibrateIntrinsics) {
-  return quality::predictHandEyeUncertainty(
-      planSetup(std::move(target), std::move(K), std::move(D), imageSize, std::move(robotTTcp),
-                std::move(cameraTTarget), std::move(guess), eyeToHand),
-      plan, quality::NoiseModel{robotM, robotDeg, cornerPx}, method, trials, calibrateIntrinsics);
+                                          std::string method, int trials, bool eyeToHand, bool calibrateIntrinsics,
+                                          bool four, std::array<double, 3> axis, double knownToleranceM) {
+  quality::PlanSetup setup = planSetup(std::move(target), std::move(K), std::move(D), imageSize, std::move(robotTTcp),
+                                       std::move(cameraTTarget), std::move(guess), eyeToHand);
+  setup.four_axis = fourAxis(four, axis);
+  return quality::predictHandEyeUncertainty(setup, plan, quality::NoiseModel{robotM, robotDeg, cornerPx, knownToleranceM},
+                                            method, trials, calibrateIntrinsics);
+}
+
+std::vector<cv::Mat> planFirst(cv::Mat robotTTcp, double angleDeg, bool four, std::array<double, 3> axis) {
+  return quality::planFirstHandEyePoses(robotTTcp, angleDeg, fourAxis(four, axis));
 }
 
 quality::PlanSize posesNeeded(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize, cv::Mat robotTTcp,
@@ -103,7 +118,8 @@ void registerDiagnostics(py::module_& diag) {
       py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
       "Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give "
       "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
-      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list "
+      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames; motions about one axis "
+      "only (a four-axis robot) are named four_axis_motions. Returns a list "
       "of HandEyeDataFinding, empty for clean data.");
   diag.def("refine_hand_eye", unlockedFunction(&calibration::refineHandEyeFromCorners), py::arg("robot_T_tcp_list"),
            py::arg("image_points"), py::arg("object_points"), py::arg("intrinsic_matrix"),
@@ -124,6 +140,7 @@ void registerDiagnostics(py::module_& diag) {
            py::arg("max_rotation_deg") = 45.0, py::arg("max_translation_m") = 0.3, py::arg("eye_to_hand") = false,
            py::kw_only(), py::arg("margin_px") = 20.0, py::arg("guess_error_m") = 0.01,
            py::arg("guess_error_deg") = 2.0, py::arg("distance_scale") = std::make_pair(0.5, 1.5),
+           py::arg("four_axis") = false, py::arg("axis") = std::array<double, 3>{0.0, 0.0, 1.0},
            py::call_guard<py::gil_scoped_release>(),
            "Flange poses (robot_T_tcp, 4x4) to record for a hand-eye calibration, ordered for a short robot path "
            "from the start pose. From the start pose robot_T_tcp, the board's pose seen from it (camera_T_target) "
@@ -133,22 +150,29 @@ void registerDiagnostics(py::module_& diag) {
            "the image; they are picked to "
            "differ most from each other, keep the whole board margin_px inside the image even with the guess "
            "guess_error_m / guess_error_deg off, and keep the flange within max_rotation_deg and "
-           "max_translation_m of the start pose. Limits too tight raise ValueError naming the one to relax.");
-  diag.def("plan_first_hand_eye_poses", &quality::planFirstHandEyePoses, py::arg("robot_T_tcp"),
-           py::arg("angle_deg") = 10.0,
+           "max_translation_m of the start pose. Limits too tight raise ValueError naming the one to relax. With "
+           "four_axis=True (a SCARA) the flange only turns about `axis` (robot base, default vertical), by up to "
+           "max_rotation_deg through its own position, and moves so that the board lands across the whole image.");
+  diag.def("plan_first_hand_eye_poses", &planFirst, py::arg("robot_T_tcp"), py::arg("angle_deg") = 10.0,
+           py::kw_only(), py::arg("four_axis") = false, py::arg("axis") = std::array<double, 3>{0.0, 0.0, 1.0},
            "Six flange poses rotating the flange by +-angle_deg about its own x, y and z axes: small enough to keep "
            "the board in view whatever the mount, for a coarse first calibration whose result is the "
-           "hand_eye_guess of plan_hand_eye_poses.");
+           "hand_eye_guess of plan_hand_eye_poses. With four_axis=True, by +-1, 2 and 3 times angle_deg about "
+           "`axis` (robot base, default vertical) through the flange.");
   diag.def("predict_hand_eye_uncertainty", unlockedFunction(&predict), py::arg("target"),
            py::arg("intrinsic_matrix"), py::arg("distortion_coefficients"), py::arg("image_size"), py::arg("plan"),
            py::arg("robot_T_tcp"), py::arg("camera_T_target"), py::arg("hand_eye_guess"),
            py::arg("robot_noise_m") = 2e-4, py::arg("robot_noise_deg") = 0.02, py::arg("corner_noise_px") = 0.2,
            py::arg("method") = "TSAI", py::arg("trials") = 200, py::arg("eye_to_hand") = false,
-           py::arg("calibrate_intrinsics") = false, py::kw_only(), py::arg("progress") = py::none(),
+           py::arg("calibrate_intrinsics") = false, py::kw_only(), py::arg("four_axis") = false,
+           py::arg("axis") = std::array<double, 3>{0.0, 0.0, 1.0}, py::arg("known_tolerance_m") = 1e-3,
+           py::arg("progress") = py::none(),
            "Predicted 1-sigma (TransformUncertainty, about the true value) of the hand-eye transform solved from "
            "the flange poses `plan`: the board is seen at each through hand_eye_guess, corners and robot poses are "
            "disturbed by the given noise (1-sigma per axis) and the transform is solved `trials` times with "
-           "`method`. With calibrate_intrinsics=True each trial also calibrates the camera from the planned views.");
+           "`method`. With calibrate_intrinsics=True each trial also calibrates the camera from the planned views. With "
+           "four_axis=True each trial is the four-axis solve with the true offset along the axis given, and "
+           "known_tolerance_m is that component's 1-sigma.");
   py::classh<quality::PlanSize>(diag, "PlanSize", "The smallest plan that meets a target sigma.")
       .def_readonly("reached", &quality::PlanSize::reached)
       .def_readonly("n_poses", &quality::PlanSize::n_poses)

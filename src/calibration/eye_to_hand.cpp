@@ -40,6 +40,7 @@ void saveResult(const std::filesystem::path& outputPath, const std::string& meth
   record.tcp_T_target = result.tcp_T_target;
   if (result.uncertainty.known()) record.robot_T_camera_covariance = result.uncertainty.covariance;
   if (result.joint) record.joint_solve = jointRecord(*result.joint);
+  if (result.four_axis) record.four_axis = fourAxisRecord(*result.four_axis);
   io::saveEyeToHandResult(outputPath, record);
 }
 

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "calibration/hand_eye_four_axis.hpp"
 #include "core/constants.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -655,6 +656,9 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   const std::vector<cv::Mat> robots = eyeToHand ? detail::inverseRigid(robotTTcpList) : robotTTcpList;
   std::vector<HandEyeDataFinding> out =
       checkBeforeSolve(robots, allFrames(robots.size()), cameraTTargetList, eyeToHand, &outliers);
+  // motions about one axis leave nothing for the checks that solve; say what calibrate needs
+  const SingleAxisMotions single = singleAxisMotions(poses(robots), eyeToHand);
+  if (single.single) out.push_back(fourAxisFinding(single, eyeToHand));
   if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
   out.insert(out.end(), outliers.begin(), outliers.end());
   return out;

@@ -353,23 +353,7 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
   const FourAxisConstraint& c = joint.four_axis;
   const std::string tag = "[" + component_ + "] ";
   if (!c.given()) {
-    std::ostringstream os;
-    os << "Rotations about one axis only, as a four-axis robot makes: the camera's offset along that axis cannot be "
-          "found from the motions; give it with known_axis_offset_m ("
-       << (fixed_camera_ ? "the camera's height along the axis in the robot base"
-                         : "the camera's offset above the flange along the axis")
-       << ", in metres), or give known_board_height_m ("
-       << (fixed_camera_ ? "the board's offset above the flange along the axis"
-                         : "the board's height along the axis in the robot base")
-       << "). The flange turns by up to " << std::fixed << std::setprecision(1) << single.about_axis_deg
-       << " deg about the axis and at most " << std::setprecision(2) << single.off_axis_deg
-       << " deg about any other direction.";
-    acceptData(s, {HandEyeDataFinding{"four_axis_motions", os.str(), {}}});
-    return false;
-  }
-  if (joint.refine) {
-    logging::log(Level::ERROR, tag + "refine=True has no four-axis form: the joint solve would have to hold the "
-                                     "offset along the axis. Calibrate without refine.");
+    acceptData(s, {fourAxisFinding(single, fixed_camera_)});
     return false;
   }
   const std::optional<FourAxisSolution> solved = solveFourAxis(robots, cams, single.axis, c);
@@ -410,9 +394,7 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
   f.value_m = c.axis_offset_m ? *c.axis_offset_m : *c.board_height_m;
   f.tolerance_m = c.tolerance_m;
   f.axis_offset_m = detail::translationOf(solved->hand_eye).dot(single.axis);
-  cv::Vec3d fixedAxis(0, 0, 0);
-  for (const detail::Pose& r : robots) fixedAxis += detail::rotationOf(r) * single.axis;
-  f.board_height_m = detail::translationOf(solved->fixed_pose).dot(cv::normalize(fixedAxis));
+  f.board_height_m = detail::translationOf(solved->fixed_pose).dot(fixedPoseAxis(robots, single.axis));
   f.off_axis_deg = single.off_axis_deg;
   f.about_axis_deg = single.about_axis_deg;
   f.rms_m = solved->rms_m;
@@ -424,6 +406,15 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
      << f.rms_m * 1000 << " mm RMS.";
   logging::log(Level::INFO, os.str());
   s.four_axis = std::move(f);
+  if (joint.refine && !refineSolution(s, frames, "four-axis solve", joint)) {
+    s.four_axis.reset();
+    return false;
+  }
+  if (s.joint) {
+    s.four_axis->axis_offset_m = detail::translationOf(detail::toPose(s.joint->hand_eye)).dot(single.axis);
+    const cv::Vec3d fixedAxis = fixedPoseAxis(robots, single.axis);
+    s.four_axis->board_height_m = detail::translationOf(detail::toPose(s.joint->fixed_pose)).dot(fixedAxis);
+  }
   return true;
 }
 
@@ -445,6 +436,16 @@ bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const
   const auto variety = fixed_camera_ ? quality::analyzeFixedCameraRotationVariety(frames.cams, 0.5)
                                      : quality::analyzeRotationVariety(frames.cams, 0.5);
   p.poor_rotation_variety = !variety || variety->axis_span_ratio < kPoorAxisSpan;
+  if (s.four_axis) {
+    // one rotation axis by design: the value given holds the component the motions leave open
+    const FourAxisSolve& f = *s.four_axis;
+    const cv::Vec3d axis(f.axis[0], f.axis[1], f.axis[2]);
+    const bool onHandEye = f.constraint == "known_axis_offset_m";
+    std::vector<detail::Pose> robots;
+    for (const cv::Mat& r : p.robots) robots.push_back(detail::toPose(r));
+    p.axis_prior = AxisPrior{onHandEye, onHandEye ? axis : fixedPoseAxis(robots, axis), f.value_m, f.tolerance_m};
+    p.poor_rotation_variety = false;
+  }
 
   HandEyeJointSolve j = refineHandEye(p);
   j.closed_form_method = method;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
+#include <sstream>
 
 #include <opencv2/calib3d.hpp>
 
@@ -245,6 +247,32 @@ SingleAxisMotions singleAxisMotions(const std::vector<Pose>& robots, bool fixedC
   return out;
 }
 
+io::FourAxisRecord fourAxisRecord(const FourAxisSolve& f) {
+  return {f.axis, f.base_axis, f.constraint, f.value_m, f.tolerance_m, f.axis_offset_m, f.board_height_m,
+          f.off_axis_deg};
+}
+
+cv::Vec3d fixedPoseAxis(const std::vector<Pose>& robots, const cv::Vec3d& axis) {
+  cv::Vec3d sum(0, 0, 0);
+  for (const Pose& r : robots) sum += rotationOf(r) * axis;
+  return cv::normalize(sum);
+}
+
+HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCamera) {
+  std::ostringstream os;
+  os << "Rotations about one axis only, as a four-axis robot makes: the camera's offset along that axis cannot be "
+        "found from the motions; give it with known_axis_offset_m ("
+     << (fixedCamera ? "the camera's height along the axis in the robot base"
+                     : "the camera's offset above the flange along the axis")
+     << ", in metres), or give known_board_height_m ("
+     << (fixedCamera ? "the board's offset above the flange along the axis"
+                     : "the board's height along the axis in the robot base")
+     << "). The flange turns by up to " << std::fixed << std::setprecision(1) << single.about_axis_deg
+     << " deg about the axis and at most " << std::setprecision(2) << single.off_axis_deg
+     << " deg about any other direction.";
+  return {"four_axis_motions", os.str(), {}};
+}
+
 std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                                               const cv::Vec3d& axis, const FourAxisConstraint& constraint) {
   const std::size_t n = std::min(robots.size(), cams.size());
@@ -271,10 +299,7 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
     perpendicularBasis(ac, e1, e2);
     align = rotationAbout(e1 * kPi);  // opposite: a half turn, the scan below finds the rest
   }
-  // the fixed pose's axis: the flange's carried into the fixed pose's frame, the same in every frame
-  cv::Vec3d fixedAxis(0, 0, 0);
-  for (std::size_t i = 0; i < n; ++i) fixedAxis += rotationOf(robots[i]) * axis;
-  fixedAxis = cv::normalize(fixedAxis);
+  const cv::Vec3d fixedAxis = fixedPoseAxis(std::vector<Pose>(robots.begin(), robots.begin() + static_cast<long>(n)), axis);
 
   const std::vector<Pose> rs(robots.begin(), robots.begin() + static_cast<long>(n));
   const std::vector<Pose> cs(cams.begin(), cams.begin() + static_cast<long>(n));

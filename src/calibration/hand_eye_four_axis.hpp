@@ -10,7 +10,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "calibration/hand_eye_check.hpp"
 #include "core/transforms.hpp"
+#include "io/result_files.hpp"
 
 namespace vesk::calibration {
 
@@ -30,6 +32,13 @@ struct SingleAxisMotions {
 // The motions relative to the first pose, as the solve takes them (robot_T_tcp, or tcp_T_robot
 // with fixedCamera). "Up" is the robot base's +z side of the axis.
 SingleAxisMotions singleAxisMotions(const std::vector<detail::Pose>& robots, bool fixedCamera);
+
+// The axis in the fixed pose's frame (the base for a camera on the flange, the tcp for a fixed one):
+// the flange's carried there by every pose, the same in every frame.
+cv::Vec3d fixedPoseAxis(const std::vector<detail::Pose>& robots, const cv::Vec3d& axis);
+
+// The finding "four_axis_motions": what cannot be found, and which value to give.
+HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCamera);
 
 // The one value that fixes the rest, along the axis pointing up: X's translation (the camera's
 // offset above the flange; for a fixed camera its height in the base) or the fixed pose's (the
@@ -54,6 +63,9 @@ struct FourAxisSolve {
   double about_axis_deg = 0.0;
   double rms_m = 0.0;           // of the translation equations
 };
+
+// What a result file keeps of it.
+io::FourAxisRecord fourAxisRecord(const FourAxisSolve& f);
 
 struct FourAxisSolution {
   detail::Pose hand_eye;

@@ -39,6 +39,8 @@ constexpr double kMinRedundancy = 1.0;
 // scatter this many times more on any axis: with 5 to 20 groups the jackknife's own sigma is good
 // to about 20-35 %, so a chance factor of 2 is a rare event.
 constexpr double kJackknifeDisagreement = 2.0;
+// A value along the axis given as exact is held to this sigma (m), finite for the normal matrix.
+constexpr double kHeldAxisM = 1e-6;
 
 struct Levels {
   double px, trans, rot;  // 1-sigma: px, m, rad
@@ -114,6 +116,7 @@ class Model {
   }
 
   std::size_t frames() const { return objects_.size(); }
+  const HandEyeJointProblem& problem() const { return p_; }
   int corners(std::size_t i) const { return objects_[i].rows; }
 
   FrameTerms terms(std::size_t i, const State& s, const Layout& L, bool withJacobian) const {
@@ -205,10 +208,52 @@ struct Evaluation {
   Normal normal;
   std::vector<FrameNormal> frames;
   cv::Mat corners_A;
+  cv::Mat prior_A;  // the axis prior's share of the normal matrix, empty without one
   double weighted_squares = 0.0;  // sum of Huber weight x squared pixel error
   double squares = 0.0;
   int corners = 0;
 };
+
+// The value given along the axis as one more measurement: of X's translation t_X = -R_c^T t_c, or of
+// the fixed pose's.
+void addAxisPrior(const std::optional<AxisPrior>& prior, const State& s, Evaluation& e, bool withJacobian) {
+  if (!prior) return;
+  const AxisPrior& a = *prior;
+  const double sigma = std::max(a.sigma_m, kHeldAxisM);
+  double along = 0.0;
+  cv::Vec6d J;
+  const int first = a.on_hand_eye ? 0 : 6;
+  if (a.on_hand_eye) {
+    cv::Matx33d R;
+    cv::Mat dR;  // 3 x 9: d R(i, j) / d r_k at (k, 3 i + j)
+    cv::Rodrigues(cv::Vec3d(s.c[0], s.c[1], s.c[2]), R, dR);
+    const cv::Vec3d t(s.c[3], s.c[4], s.c[5]), Ra = R * a.axis;
+    along = -Ra.dot(t);
+    for (int k = 0; k < 3; ++k) {
+      double d = 0.0;
+      for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) d += t[i] * dR.at<double>(k, 3 * i + j) * a.axis[j];
+      }
+      J[k] = -d;
+      J[3 + k] = -Ra[k];
+    }
+  } else {
+    along = a.axis.dot(cv::Vec3d(s.w[3], s.w[4], s.w[5]));
+    for (int k = 0; k < 3; ++k) {
+      J[k] = 0.0;
+      J[3 + k] = a.axis[k];
+    }
+  }
+  const double r = (along - a.value_m) / sigma;
+  e.normal.cost += r * r;
+  if (!withJacobian) return;
+  e.prior_A = cv::Mat::zeros(e.normal.A.size(), CV_64F);
+  for (int j = 0; j < 6; ++j) {
+    for (int k = 0; k < 6; ++k) e.prior_A.at<double>(first + j, first + k) = J[j] * J[k] / (sigma * sigma);
+    e.normal.g.at<double>(first + j) += J[j] / sigma * r;
+  }
+  e.normal.A += e.prior_A;
+}
 
 // The frames' terms are computed on the view threads, each into its own slot, and summed in frame
 // order: the same bits for every thread count.
@@ -265,6 +310,7 @@ Evaluation evaluate(const Model& model, const State& s, const Layout& L, const L
       e.normal.g.at<double>(col) += x / sigma;
     }
   }
+  addAxisPrior(model.problem().axis_prior, s, e, withJacobian);
   return e;
 }
 
@@ -345,24 +391,30 @@ cv::Mat errorBudget(const Evaluation& e, const cv::Mat& inverse, const State& s,
     if (j < L.intrinsics || j >= L.corrections) index.push_back(j);
   }
   const int n = static_cast<int>(index.size());
-  cv::Mat held(n, n, CV_64F), cornersHeld(n, n, CV_64F);
+  cv::Mat held(n, n, CV_64F), cornersHeld(n, n, CV_64F), priorHeld = cv::Mat::zeros(n, n, CV_64F);
   for (int a = 0; a < n; ++a) {
     for (int b = 0; b < n; ++b) {
       held.at<double>(a, b) = e.normal.A.at<double>(index[a], index[b]);
       cornersHeld.at<double>(a, b) = e.corners_A.at<double>(index[a], index[b]);
+      if (!e.prior_A.empty()) priorHeld.at<double>(a, b) = e.prior_A.at<double>(index[a], index[b]);
     }
   }
   const cv::Mat heldInverse = inverseScaled(held);
   if (heldInverse.empty()) return budget;
   const cv::Mat fromCorners = inverseCovariance(s.c, topLeft6(heldInverse * cornersHeld * heldInverse));
-  const cv::Mat fromRobot = inverseCovariance(s.c, topLeft6(heldInverse * (held - cornersHeld) * heldInverse));
+  const cv::Mat fromRobot =
+      inverseCovariance(s.c, topLeft6(heldInverse * (held - cornersHeld - priorHeld) * heldInverse));
+  const cv::Mat fromPrior =
+      e.prior_A.empty() ? cv::Mat() : inverseCovariance(s.c, topLeft6(heldInverse * priorHeld * heldInverse));
   const cv::Mat total = inverseCovariance(s.c, topLeft6(inverse));
   for (int k = 0; k < 6; ++k) {
     const double all = total.at<double>(k, k);
     const double corners = fromCorners.at<double>(k, k) / all, robot = fromRobot.at<double>(k, k) / all;
     budget.at<double>(k, 0) = corners;
     budget.at<double>(k, 1) = robot;
-    budget.at<double>(k, 2) = L.free.empty() ? 0.0 : std::max(0.0, 1.0 - corners - robot);
+    // the rest, less the value given along the axis, is the intrinsics'
+    const double prior = e.prior_A.empty() ? 0.0 : fromPrior.at<double>(k, k) / all;
+    budget.at<double>(k, 2) = L.free.empty() ? 0.0 : std::max(0.0, 1.0 - corners - robot - prior);
   }
   return budget;
 }
@@ -522,6 +574,7 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
   out.intrinsic_matrix = p.intrinsic_matrix;
   out.distortion_coefficients = p.distortion_coefficients;
   out.closed_form = p.hand_eye;
+  out.axis_prior = p.axis_prior;
   out.failure = inputProblem(p);
   if (!out.failure.empty()) return out;
   const std::size_t n = p.robots.size();
@@ -577,6 +630,13 @@ std::string formatJointSolve(const JointSolveText& text, const HandEyeJointSolve
   }
   os << "Started from " << j.closed_form_method << "; fitted to " << j.corners << " corners of " << j.frames
      << " frames, each robot pose a measurement, the intrinsics " << (j.intrinsics_free ? "free" : "held") << ".\n";
+  if (j.axis_prior) {
+    const AxisPrior& a = *j.axis_prior;
+    os << "Four-axis form: the motions turn about one axis only, so " << text.transform_name << "'s translation along "
+       << "it rests on the value given: " << (a.on_hand_eye ? "known_axis_offset_m" : "known_board_height_m") << " = "
+       << fixed(a.value_m, 4) << " m, held with a 1-sigma of " << fixed(a.sigma_m * 1000, 3)
+       << " mm; the error budget below leaves that share out.\n";
+  }
   os << text.transform_name << " moved from the closed form by " << fixed(j.moved_mm, 3) << " mm and "
      << fixed(j.moved_deg, 4) << " deg.\n";
   const auto source = [&](std::size_t k) { return j.noise_estimated[k] ? " (estimated)" : " (given)"; };

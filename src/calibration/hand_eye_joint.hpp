@@ -4,6 +4,7 @@
 // the noise levels of corners and robot found from the data by variance components.
 
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,16 @@ struct NoiseEstimate {
   double robot_rotation_deg = std::numeric_limits<double>::quiet_NaN();
 };
 
+// Motions about one axis only leave one translation component to the value the user gave: a
+// prior on X's translation along the axis, or on the fixed pose's, whose sigma is the stated
+// tolerance (a value given as exact is held to a micrometre).
+struct AxisPrior {
+  bool on_hand_eye = true;  // X's translation; else the fixed pose's
+  cv::Vec3d axis{0, 0, 1};  // unit, in that translation's frame
+  double value_m = 0.0;
+  double sigma_m = 0.0;
+};
+
 // One joint solve's input, in the terms of HandEyeCore: with fixedCamera the robot poses are
 // tcp_T_robot and the transform robot_T_camera, the fixed pose tcp_T_target.
 struct HandEyeJointProblem {
@@ -38,6 +49,7 @@ struct HandEyeJointProblem {
   cv::Mat hand_eye;              // the start: the closed form's X
   NoiseEstimate given;
   bool poor_rotation_variety = false;
+  std::optional<AxisPrior> axis_prior;  // four-axis data only
 };
 
 struct HandEyeJointSolve {
@@ -69,6 +81,7 @@ struct HandEyeJointSolve {
   int parameters = 0;
   int iterations = 0;
   int rounds = 0;  // of the variance components
+  std::optional<AxisPrior> axis_prior;  // the four-axis form's prior, as held
 };
 
 HandEyeJointSolve refineHandEye(const HandEyeJointProblem& problem);

@@ -60,6 +60,12 @@ json uncertaintyToJson(const cv::Mat& covariance) {
   return json{{"rotation_std_deg", rotation}, {"translation_std_m", translation}, {"covariance", rows}};
 }
 
+json fourAxisToJson(const FourAxisRecord& f) {
+  return json{{"axis", f.axis}, {"base_axis", f.base_axis}, {"constraint", f.constraint}, {"value_m", f.value_m},
+              {"tolerance_m", f.tolerance_m}, {"axis_offset_m", f.axis_offset_m},
+              {"board_height_m", f.board_height_m}, {"off_axis_deg", f.off_axis_deg}};
+}
+
 json jointToJson(const HandEyeJointRecord& j) {
   const auto number = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
   json budget = json::array();
@@ -362,6 +368,7 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
   doc["tcp_T_camera_list"] = transformListToJson(record.tcp_T_camera_list);
   if (!record.tcp_T_camera_covariance.empty()) doc["tcp_T_camera_uncertainty"] = uncertaintyToJson(record.tcp_T_camera_covariance);
   if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
+  if (record.four_axis) doc["four_axis"] = fourAxisToJson(*record.four_axis);
   const fs::path target = writeResult(outputPath, kHandEyeFile, doc);
   logging::log(logging::SUCCESS, "Saved hand-eye result to " + target.string());
   return target;
@@ -382,6 +389,7 @@ fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRe
     doc["robot_T_camera_uncertainty"] = uncertaintyToJson(record.robot_T_camera_covariance);
   }
   if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
+  if (record.four_axis) doc["four_axis"] = fourAxisToJson(*record.four_axis);
   const fs::path target = writeResult(outputPath, kEyeToHandFile, doc);
   logging::log(logging::SUCCESS, "Saved eye-to-hand result to " + target.string());
   return target;

@@ -56,6 +56,18 @@ struct HandEyeJointRecord {
   std::string weak_reason;
 };
 
+// What a four-axis solve adds to its result file, written under "four_axis" and not read back.
+struct FourAxisRecord {
+  std::vector<double> axis;       // in the transform's parent frame (tcp; robot base for a fixed camera)
+  std::vector<double> base_axis;  // in the robot base
+  std::string constraint;         // "known_axis_offset_m" or "known_board_height_m"
+  double value_m = 0.0;
+  double tolerance_m = 0.0;
+  double axis_offset_m = 0.0;
+  double board_height_m = 0.0;
+  double off_axis_deg = 0.0;
+};
+
 struct HandEyeResultRecord {
   int reference_index = 0;
   int num_cameras = 0;
@@ -67,6 +79,7 @@ struct HandEyeResultRecord {
   // key when given, and not read back.
   cv::Mat tcp_T_camera_covariance;
   std::optional<HandEyeJointRecord> joint_solve;
+  std::optional<FourAxisRecord> four_axis;
 };
 
 // The result of a camera fixed in the cell, stored as "eye_to_hand.json".
@@ -80,6 +93,7 @@ struct EyeToHandResultRecord {
   // own key when given, and not read back.
   cv::Mat robot_T_camera_covariance;
   std::optional<HandEyeJointRecord> joint_solve;
+  std::optional<FourAxisRecord> four_axis;
 };
 
 // A folder (existing, or a path without extension) gets the default file name

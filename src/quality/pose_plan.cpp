@@ -367,6 +367,119 @@ std::vector<std::size_t> shortPath(const Pose& start, const std::vector<Pose>& p
   return order;
 }
 
+// The views furthest from each other and from the start, in orientation and in where the board
+// lands in the image, one at a time; ordered for a short robot path.
+std::vector<cv::Mat> mostDiverse(const std::vector<Candidate>& candidates, const PlanSetup& setup, const Camera& camera,
+                                 const Board& board, const Cell& cell, std::size_t wanted) {
+  const double diagonal = std::hypot(setup.image_size.width, setup.image_size.height);
+  const Candidate startView{Pose::eye(), cell.F0, rotationOf(inverse(cell.V0)), camera.centre(board.center, cell.V0)};
+  std::vector<double> nearest(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i) nearest[i] = diversity(candidates[i], startView, diagonal);
+  std::vector<Pose> chosen;
+  for (std::size_t k = 0; k < wanted; ++k) {
+    const auto best = static_cast<std::size_t>(std::max_element(nearest.begin(), nearest.end()) - nearest.begin());
+    chosen.push_back(candidates[best].flange);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+      nearest[i] = std::min(nearest[i], diversity(candidates[i], candidates[best], diagonal));
+    }
+    nearest[best] = -1.0;
+  }
+  std::vector<cv::Mat> out;
+  for (std::size_t i : shortPath(cell.F0, chosen)) out.push_back(toMat(chosen[i]));
+  return out;
+}
+
+// The four-axis robot's axis, a unit robot-base direction.
+cv::Vec3d fourAxisOf(const cv::Vec3d& axis, const std::string& component) {
+  const double n = cv::norm(axis);
+  if (!std::isfinite(n) || n < 1e-9) throw std::invalid_argument(component + ": axis must be a finite, non-zero direction");
+  return axis / n;
+}
+
+// A four-axis robot's plan: the flange turned about the axis by up to max_rotation_deg through its
+// own position, and moved so that the board's centre lands at a random point of the image, as near
+// as it fits. The angle about the axis is found from translations only, with the board's offset
+// across the axis from the camera as the lever: the views spread the board over the whole image.
+std::vector<cv::Mat> planFourAxisPoses(const PlanSetup& setup, const PlanOptions& o, const Board& board,
+                                       const Camera& camera, const Cell& cell) {
+  const cv::Vec3d axis = fourAxisOf(*setup.four_axis, "plan_hand_eye_poses");
+  const std::vector<Pose> errors = guessErrors(o.guess_error_m, o.guess_error_deg);
+  const cv::Vec3d centreInCamera = rotationOf(cell.V0) * board.center + translationOf(cell.V0);
+  // the board's centre in the base (camera on the flange) or on the flange (fixed camera)
+  const Pose startCamera = cell.eye_to_hand ? cell.X : cell.F0 * cell.X;
+  const Pose centreAt = startCamera * compose(cv::Matx33d::eye(), centreInCamera);
+  const cv::Vec3d held = translationOf(cell.eye_to_hand ? inverse(cell.F0) * centreAt : centreAt);
+  const cv::Matx33d Kinv = cv::Matx33d(setup.intrinsic_matrix).inv();
+  std::mt19937 rng(12345);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  std::vector<Candidate> candidates;
+  for (int k = 0; k < kCandidates; ++k) {
+    const cv::Matx33d R = rodrigues(axis * ((2.0 * uniform(rng) - 1.0) * o.max_rotation_deg * kDeg)) * rotationOf(cell.F0);
+    const cv::Vec3d ray = Kinv * cv::Vec3d((0.1 + 0.8 * uniform(rng)) * setup.image_size.width,
+                                           (0.1 + 0.8 * uniform(rng)) * setup.image_size.height, 1.0);
+    // the flange pose that puts the board's centre at depth scale * its start depth along the ray
+    const auto flangeAt = [&](double scale) {
+      const cv::Vec3d q = ray * (scale * centreInCamera[2]);
+      if (cell.eye_to_hand) return compose(R, rotationOf(cell.X) * q + translationOf(cell.X) - R * held);
+      return compose(R, held - R * (rotationOf(cell.X) * q + translationOf(cell.X)));
+    };
+    const auto fits = [&](double scale) {
+      const Pose M = cell.motionOf(flangeAt(scale));
+      return seesWhateverTheError(camera, board.visible, M * cell.V0, M, cell.V0, errors, o.margin_px, 0.5 * o.margin_px);
+    };
+    double lo = o.min_distance_scale, hi = o.max_distance_scale;
+    if (!fits(hi)) continue;
+    if (!fits(lo)) {
+      for (int step = 0; step < 6; ++step) {
+        const double mid = 0.5 * (lo + hi);
+        (fits(mid) ? hi : lo) = mid;
+      }
+      lo = hi;
+    }
+    const Pose F = flangeAt(lo);
+    if (cv::norm(translationOf(F) - translationOf(cell.F0)) > o.max_translation_m) continue;
+    const Pose M = cell.motionOf(F);
+    candidates.push_back({M, F, rotationOf(inverse(M * cell.V0)), camera.centre(board.center, M * cell.V0)});
+  }
+  const auto wanted = static_cast<std::size_t>(o.n_poses);
+  if (candidates.size() < wanted) {
+    throw std::invalid_argument("plan_hand_eye_poses: only " + std::to_string(candidates.size()) + " of " +
+                                std::to_string(kCandidates) + " four-axis candidate views fit, fewer than the " +
+                                std::to_string(wanted) + " poses asked for: relax max_translation_m or "
+                                "distance_scale, or start from a view with the board smaller in the image");
+  }
+  return mostDiverse(candidates, setup, camera, board, cell, wanted);
+}
+
+// For a four-axis setup, the plan's common rotation axis in X's parent frame (the tcp; the base for
+// a fixed camera); nothing for a six-axis one.
+std::optional<cv::Vec3d> fourAxisPlanAxis(const PlanSetup& setup, const std::vector<Pose>& flanges,
+                                          const std::string& component) {
+  if (!setup.four_axis) return std::nullopt;
+  fourAxisOf(*setup.four_axis, component);
+  std::vector<Pose> robots;
+  for (const Pose& F : flanges) robots.push_back(setup.eye_to_hand ? inverse(F) : F);
+  const calibration::SingleAxisMotions single = calibration::singleAxisMotions(robots, setup.eye_to_hand);
+  if (!single.single) {
+    throw std::invalid_argument(component + ": four_axis=True, but the plan turns the flange about more than one "
+                                "axis (up to " + number(single.off_axis_deg) + " deg about any other direction)");
+  }
+  return single.axis;
+}
+
+// One trial's four-axis solve, given the true X's offset along the axis the motions show.
+std::optional<Pose> fourAxisTrial(const std::vector<Pose>& robots, const std::vector<Pose>& cams, const Pose& X,
+                                  bool eyeToHand, double tolerance) {
+  const calibration::SingleAxisMotions single = calibration::singleAxisMotions(robots, eyeToHand);
+  if (!single.single) return std::nullopt;
+  calibration::FourAxisConstraint c;
+  c.axis_offset_m = translationOf(X).dot(single.axis);
+  c.tolerance_m = tolerance;
+  const std::optional<calibration::FourAxisSolution> s = calibration::solveFourAxis(robots, cams, single.axis, c);
+  if (!s) return std::nullopt;
+  return s->hand_eye;
+}
+
 }  // namespace
 
 std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions& o) {
@@ -418,6 +531,7 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
                                 "puts it outside the " + std::to_string(setup.image_size.width) + "x" +
                                 std::to_string(setup.image_size.height) + " image");
   }
+  if (setup.four_axis) return planFourAxisPoses(setup, o, board, camera, cell);
 
   // The start view in the board's frame: the camera's position, its distance and direction from
   // the board centre, and its axes.
@@ -520,27 +634,11 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
                                 std::to_string(wanted) + " poses asked for: " + why);
   }
 
-  // The views furthest from each other and from the start, in orientation and in where the board
-  // lands in the image, one at a time.
-  const double diagonal = std::hypot(setup.image_size.width, setup.image_size.height);
-  const Candidate startView{Pose::eye(), cell.F0, R0, camera.centre(board.center, cell.V0)};
-  std::vector<double> nearest(candidates.size());
-  for (std::size_t i = 0; i < candidates.size(); ++i) nearest[i] = diversity(candidates[i], startView, diagonal);
-  std::vector<Pose> chosen;
-  for (std::size_t k = 0; k < wanted; ++k) {
-    const auto best = static_cast<std::size_t>(std::max_element(nearest.begin(), nearest.end()) - nearest.begin());
-    chosen.push_back(candidates[best].flange);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-      nearest[i] = std::min(nearest[i], diversity(candidates[i], candidates[best], diagonal));
-    }
-    nearest[best] = -1.0;
-  }
-  std::vector<cv::Mat> out;
-  for (std::size_t i : shortPath(cell.F0, chosen)) out.push_back(toMat(chosen[i]));
-  return out;
+  return mostDiverse(candidates, setup, camera, board, cell, wanted);
 }
 
-std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg) {
+std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg,
+                                           const std::optional<cv::Vec3d>& fourAxis) {
   const std::string component = "plan_first_hand_eye_poses";
   requirePose(robotTTcp, component, "robot_T_tcp");
   if (!(angleDeg >= kMinPlanMotionDeg) || !(angleDeg <= 45.0)) {
@@ -549,6 +647,16 @@ std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angl
   }
   const Pose F0 = toPose(robotTTcp);
   std::vector<cv::Mat> out;
+  if (fourAxis) {
+    // about the axis through the flange: the camera's offset from it moves the board across the image
+    const cv::Vec3d a = fourAxisOf(*fourAxis, component);
+    for (int k = 1; k <= 3; ++k) {
+      for (int sign : {1, -1}) {
+        out.push_back(toMat(compose(rodrigues(a * (sign * k * angleDeg * kDeg)) * rotationOf(F0), translationOf(F0))));
+      }
+    }
+    return out;
+  }
   for (int axis = 0; axis < 3; ++axis) {
     for (int sign : {1, -1}) {
       cv::Vec3d w(0, 0, 0);
@@ -573,7 +681,8 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
   }
   for (std::size_t i = 0; i < plan.size(); ++i) requirePose(plan[i], component, "plan[" + std::to_string(i) + "]");
   for (const auto& [name, value] : {std::pair<const char*, double>{"robot_noise_m", noise.robot_m},
-                                    {"robot_noise_deg", noise.robot_deg}, {"corner_noise_px", noise.corner_px}}) {
+                                    {"robot_noise_deg", noise.robot_deg}, {"corner_noise_px", noise.corner_px},
+                                    {"known_tolerance_m", noise.known_tolerance_m}}) {
     if (!(value >= 0.0) || !std::isfinite(value)) {
       throw std::invalid_argument(component + ": " + name + " must be a number >= 0");
     }
@@ -602,6 +711,7 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
 
   const cv::Matx33d Rx = rotationOf(cell.X);
   const cv::Vec3d tx = translationOf(cell.X);
+  const std::optional<cv::Vec3d> axisX = fourAxisPlanAxis(setup, flanges, component);
   // One solve of the plan with the noise scaled by `scale`: the error of the solved transform
   // (rotation vector, translation) against the guess, or none when OpenCV gives no transform.
   const auto trialError = [&](std::size_t trial, double scale, bool intrinsics) -> std::optional<cv::Vec6d> {
@@ -647,7 +757,18 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
         rCamera.push_back(Rc);
         tCamera.push_back(tvecs[i]);
       }
-      cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
+      if (axisX) {
+        std::vector<Pose> cams;
+        for (std::size_t i = 0; i < plan.size(); ++i) {
+          cams.push_back(compose(cv::Matx33d(rCamera[i]), cv::Vec3d(tCamera[i])));
+        }
+        const std::optional<Pose> X = fourAxisTrial(robots, cams, cell.X, cell.eye_to_hand, noise.known_tolerance_m);
+        if (!X) return std::nullopt;
+        R = cv::Mat(rotationOf(*X), true);
+        t = cv::Mat(translationOf(*X), true);
+      } else {
+        cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
+      }
     } catch (const cv::Exception&) {
       return std::nullopt;  // a trial OpenCV refuses to solve counts as not solved
     }
@@ -692,6 +813,14 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
   TransformUncertainty out;
   if (count < 2) return warnUnsolved(std::to_string(count) + " of " + std::to_string(trials) + " noisy trials solved");
   cov *= 1.0 / count;
+  // the value given moves X along the axis one for one: its tolerance is that component's sigma
+  if (axisX) {
+    for (int i = 0; i < 3; ++i) {
+      for (int k = 0; k < 3; ++k) {
+        cov(3 + i, 3 + k) += noise.known_tolerance_m * noise.known_tolerance_m * (*axisX)[i] * (*axisX)[k];
+      }
+    }
+  }
   for (int i = 0; i < 3; ++i) {
     out.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(cov(i, i)) / kDeg;
     out.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(cov(i + 3, i + 3));

@@ -2,6 +2,7 @@
 // Capture planning for hand-eye calibration: which flange poses to record, from one start view of
 // the board and a rough hand-eye transform, and how good the result will be.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct PlanSetup {
   cv::Mat camera_T_target;
   cv::Mat hand_eye_guess;
   bool eye_to_hand = false;
+  // A four-axis robot (SCARA): the flange turns about this robot-base direction only and moves in
+  // x, y and z; the solve takes the hand-eye translation along the axis as given.
+  std::optional<cv::Vec3d> four_axis;
 };
 
 struct PlanOptions {
@@ -40,22 +44,29 @@ struct PlanOptions {
 
 // Flange poses (robot_T_tcp), ordered for a short robot path from the start pose. Throws
 // std::invalid_argument for bad input and for limits too tight for a useful plan, naming the limit.
+// For a four-axis robot the flange turns about the axis by up to max_rotation_deg, through its own
+// position, and moves so that the board lands across the whole image.
 std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions& options);
 
 // Six poses that rotate the flange by +-angle about its own x, y and z axes: they keep the board
 // in view whatever the mount, for a coarse first calibration that then feeds planHandEyePoses.
-std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg);
+// With fourAxis (a robot-base direction), by +-1, 2 and 3 times angle about that axis instead.
+std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angleDeg,
+                                           const std::optional<cv::Vec3d>& fourAxis = std::nullopt);
 
 struct NoiseModel {
   double robot_m = 2e-4;     // 1-sigma per axis of the flange position
   double robot_deg = 0.02;   // 1-sigma per axis of the flange rotation
   double corner_px = 0.2;    // 1-sigma per axis of a detected corner
+  double known_tolerance_m = 1e-3;  // four-axis: 1-sigma of the value given along the axis
 };
 
 // The expected error of the hand-eye transform solved from `plan`: the board seen at every planned
 // pose through the guess, corners and robot poses disturbed by `noise`, solved `trials` times with
 // `method`, the camera calibrated from the planned views in each trial when `calibrateIntrinsics`.
-// The covariance is taken about the true value (bias included).
+// The covariance is taken about the true value (bias included). For a four-axis robot each trial
+// is the four-axis solve with the true offset along the axis given, and known_tolerance_m is that
+// component's sigma.
 calibration::TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
                                                             const NoiseModel& noise, const std::string& method,
                                                             int trials, bool calibrateIntrinsics);

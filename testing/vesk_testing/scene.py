@@ -470,14 +470,15 @@ def default_four_axis_tcp_T_target() -> np.ndarray:
 
 def four_axis_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 5, eye_to_hand: bool = False,
                      turn_deg: float = 170.0, height: tuple[float, float] = (0.85, 1.25),
-                     spread: float = 0.8, fixed: np.ndarray | None = None, hand_eye: np.ndarray | None = None,
+                     spread: float = 1.0, fixed: np.ndarray | None = None, hand_eye: np.ndarray | None = None,
                      margin: float = 15.0) -> HandEyeSeries | EyeToHandSeries:
     """A four-axis (SCARA) robot: the flange points down and turns about the base's z by up to
     +-turn_deg; it moves in x, y and z. Eye-in-hand, the board lies face up on the table;
     eye-to-hand, it hangs under the flange above a camera looking up. `height` scales the
     camera-to-board distance by the default viewing distance of the board, and the board's
-    centre moves across the view by up to +-spread times its extent: the angle about the axis is
-    found only from how the camera-to-board offset across the axis varies.
+    centre moves about the view's centre (where the optical axis meets the board's plane) by up to
+    +-spread times its extent: the angle about the axis is found only from how far the board lies
+    across the axis from the camera, so the views use the whole image.
     """
     rng = np.random.default_rng(seed)
     c = board_center(board)
@@ -505,12 +506,16 @@ def four_axis_series(board: Board, camera: Camera, n: int = 15, *, seed: int = 5
             # the board's centre above the camera
             cam_centre = C[:3, 3]
             centre_in_tcp = (Y @ np.array([*c, 1.0]))[:3]
-            p = cam_centre + np.array([shift[0], shift[1], d]) - R @ centre_in_tcp
+            look = C[:3, 2]
+            aim = d * look[:2] / look[2]
+            p = cam_centre + np.array([shift[0] + aim[0], shift[1] + aim[1], d]) - R @ centre_in_tcp
             T = make_T(R, p)
             V = inv_T(C) @ T @ Y
         else:
-            # the camera above the board's centre
-            p = board_centre + np.array([shift[0], shift[1], d]) - R @ X[:3, 3]
+            # the camera above the board's centre, back by where its tilted optical axis meets the table
+            look = R @ X[:3, 2]
+            aim = d * look[:2] / -look[2]
+            p = board_centre + np.array([shift[0] - aim[0], shift[1] - aim[1], d]) - R @ X[:3, 3]
             T = make_T(R, p)
             V = inv_T(T @ X) @ B
         if camera.sees_all(board.points, V, margin):
