@@ -165,7 +165,6 @@ void registerDiagnostics(py::module_& diag) {
            "The smallest plan of 6 to 60 poses whose predicted 1-sigma is within translation_mm and rotation_deg on "
            "every axis: a PlanSize with the plan and its prediction (reached=False, with the largest plan tried, "
            "when none is).");
-  registerVerification(diag);
 }
 
 }  // namespace vesk::bindings

@@ -3,6 +3,7 @@ Diagnostics for hand-eye calibration data and solvers.
 """
 from __future__ import annotations
 import _vesk
+import _vesk.io
 import collections.abc
 import numpy
 import typing
@@ -168,12 +169,12 @@ def refine_hand_eye(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], i
     The joint hand-eye solve on corners you detected yourself: per frame robot_T_tcp, the image points (N x 2) and their board points (N x 3). Each frame's board pose comes from solvePnP, the closed form from `method`, then one solve over every corner with each robot pose a measurement and the noise levels found from the data (or held where `noise` gives them). Returns a HandEyeJointSolve; its hand_eye is tcp_T_camera, or robot_T_camera with eye_to_hand=True.
     """
 @typing.overload
-def verify_hand_eye(record: ..., robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
+def verify_hand_eye(record: _vesk.io.HandEyeResultRecord, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
     """
     Re-check a stored hand-eye calibration with 1 to 5 new images and the robot poses (robot_T_tcp) they were taken at: the board is predicted from the stored camera matrix, distortion, transform and fixed pose, and the detected corners are tested against it with a chi-square statistic whose threshold allows the corner noise, the stored uncertainty and the robot pose noise (the record's estimate, else 0.2 mm / 0.02 deg). `record` is a HandEyeResultRecord or EyeToHandResultRecord (as loaded; its type says whether the camera is fixed), or a HandEyeResult / EyeToHandResult, which needs target=. Returns a HandEyeVerification.
     """
 @typing.overload
-def verify_hand_eye(record: ..., robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = True, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
+def verify_hand_eye(record: _vesk.io.EyeToHandResultRecord, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = True, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
     ...
 @typing.overload
 def verify_hand_eye(record: _vesk.HandEyeResult, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
