@@ -119,7 +119,8 @@ def synthetic_cell(out: pathlib.Path, seed: int = 0):
     four_dir = out / "datasets" / "four_axis"
     io.save_hand_eye_dataset(four_dir, scara.images(), scara.robot_T_tcp)
     up_in_tcp = scara.robot_T_tcp[0][:3, :3].T @ [0.0, 0.0, 1.0]
-    truth = {"camera": hand_eye.camera, "tcp_T_camera": hand_eye.tcp_T_camera,
+    truth = {"camera": hand_eye.camera, "tcp_T_camera": hand_eye.tcp_T_camera, "board": board,
+             "robot_T_target": hand_eye.robot_T_target,
              "robot_T_camera": fixed.robot_T_camera, "tcp_T_target": fixed.tcp_T_target,
              "reference_T_camera": rig.reference_T_camera, "four_axis_tcp_T_camera": scara.tcp_T_camera}
     return Inputs(he_dir, e2h_dir, rig_dir, _vesk.CharucoTarget(*board.target_args()), 3, truth, four_dir,
@@ -266,6 +267,36 @@ def plan_stage(he, target, size, out, page):
                      lambda: R.plan_section(plan, poses, start, seen, X, K, size, target, predicted, need,
                                             PLAN_NOISE, goal, max_rot, max_tr))
     return plan
+
+
+# the re-check's new views: robot pose noise per axis, and the camera's move on its mount
+RECHECK_NOISE = (0.2e-3, 0.02)
+RECHECK_MOVE_MM_DEG = (1.0, 0.1)
+
+
+def recheck_stage(out, truth, page):
+    """Re-check the stored hand_eye.json with three new views of the rendered cell: as it is, and with
+    the camera moved on its mount by 1 mm and 0.1 deg (the robot reports the same poses)."""
+    rule("re-check: the stored calibration against three new views")
+    record = io.load_hand_eye_result(out)
+    board, camera, X = truth["board"], truth["camera"], truth["tcp_T_camera"]
+    fresh = S.hand_eye_series(board, camera, 3, seed=31, tcp_T_camera=X, robot_T_target=truth["robot_T_target"])
+    robots = S.noisy_robot_poses(fresh.robot_T_tcp, np.random.default_rng(31), *RECHECK_NOISE)
+    mm, deg = RECHECK_MOVE_MM_DEG
+    axis, direction = np.array([0.6, -0.3, 0.74]), np.array([-0.5, 0.7, 0.5])
+    move = S.make_T(cv2.Rodrigues(axis / np.linalg.norm(axis) * np.radians(deg))[0],
+                    direction / np.linalg.norm(direction) * mm / 1000)
+    checks = []
+    for label, camera_X in (("unchanged cell", X), (f"camera moved {mm:g} mm / {deg:g} deg on its mount", X @ move)):
+        images = [S.render(board, camera, S.inv_T(camera_X) @ S.inv_T(R) @ fresh.robot_T_target)
+                  for R in fresh.robot_T_tcp]
+        v = diagnostics.verify_hand_eye(record, robots, images)
+        print(f"{label}:{v.format()}")
+        checks.append((label, v))
+    if page:
+        page.section("re-check", "recheck", "Re-check: the stored tcp_T_camera against new views",
+                     lambda: R.verification_section(checks))
+    return checks
 
 
 @contextlib.contextmanager
@@ -474,6 +505,8 @@ def main(argv=None) -> int:
         if cell.hand_eye_dir:
             he = hand_eye_stage(cell.hand_eye_dir, target, out, page)
             joints["tcp_T_camera"] = joint_stage("eye-in-hand", cell.hand_eye_dir, target, out, page, cell.truth)
+            if cell.truth is not None and he.ok:
+                recheck_stage(out, cell.truth, page)
         if cell.eye_to_hand_dir:
             e2h = eye_to_hand_stage(cell.eye_to_hand_dir, target, out, page)
             joints["robot_T_camera"] = joint_stage("eye-to-hand", cell.eye_to_hand_dir, target, out, page, cell.truth)

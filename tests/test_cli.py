@@ -177,6 +177,16 @@ def test_eye_in_hand_from_a_folder_of_any_names_and_kuka_poses_then_a_plan(serie
     np.testing.assert_array_equal(io.load_hand_eye_result(out).tcp_T_camera_list[0], api.tcp_T_camera)
     assert_ros_files_give_back(out, api.tcp_T_camera)
 
+    # the stored result re-checked from three views and their poses
+    today = tmp_path / "today"
+    today.mkdir()
+    for k in (4, 9, 13):
+        cv2.imwrite(str(today / f"check_{k}.png"), images[k])
+    (today / "poses.csv").write_text("\n".join([rows[0]] + [rows[k + 1] for k in (4, 9, 13)]) + "\n")
+    rc, check, _ = run_json(["verify", str(out), str(today), "--poses", str(today / "poses.csv"), "--pose-format",
+                             "kuka"])
+    assert rc == 0 and (check["verdict"], check["dof"]) == ("consistent", 12) and min(check["corners"]) >= 20, check
+
     plan = tmp_path / "plan.csv"
     start = ",".join(repr(v) for v in tf.matrix_to_robot_pose(s.robot_T_tcp[0], "ur"))
     assert cli.main(["plan", "eye-in-hand", "--start", start, "--pose-format", "ur", "--board", board, "--image",

@@ -154,13 +154,25 @@ def test_result_file_report_and_strict_reader(e2h, tmp_path, capfd):
     r = cal.calibrate(s.robot_T_tcp, images, "HORAUD", output_path=tmp_path / "out")
     text = (tmp_path / "out" / "eye_to_hand.json").read_text()
     doc = json.loads(text)
-    assert list(doc) == ["method", "num_frames_total", "num_frames_used", "robot_T_camera", "robot_T_camera_uncertainty",
-                         "tcp_T_target"] and not text.endswith("\n")
+    # the re-check's keys come beside the prescribed ones, which keep their order
+    assert [k for k in doc if k in ("method", "num_frames_total", "num_frames_used", "robot_T_camera",
+                                    "robot_T_camera_uncertainty", "tcp_T_target")] == \
+        ["method", "num_frames_total", "num_frames_used", "robot_T_camera", "robot_T_camera_uncertainty",
+         "tcp_T_target"] and not text.endswith("\n")
+    assert set(doc) - {"method", "num_frames_total", "num_frames_used", "robot_T_camera", "robot_T_camera_uncertainty",
+                       "tcp_T_target"} == {"board", "created_utc", "distortion_coefficients", "image_size",
+                                           "intrinsic_matrix", "tcp_T_target_uncertainty", "vesk_version"}
     assert doc["method"] == "HORAUD" and doc["num_frames_total"] == doc["num_frames_used"] == 15
     record = io.load_eye_to_hand_result(tmp_path / "out")
     np.testing.assert_array_equal(record.robot_T_camera, r.robot_T_camera)
     np.testing.assert_array_equal(record.tcp_T_target, r.tcp_T_target)
     assert (record.method, record.num_frames_used) == ("HORAUD", 15)
+    # what a re-check needs comes back as the calibration used it
+    np.testing.assert_array_equal(record.intrinsic_matrix, r.intrinsic_matrix)
+    np.testing.assert_array_equal(record.distortion_coefficients, r.distortion_coefficients.reshape(1, -1))
+    assert record.image_size == images[0].shape[1::-1] and repr(record.board) == repr(target)
+    assert record.tcp_T_target_covariance.shape == (6, 6) and record.noise is None
+    assert record.vesk_version == "0.1.0" and record.created_utc.endswith("Z")
 
     report = cal.format_results()
     for heading in ("Hand-Eye Transform (Robot -> Camera):", "Board on the Flange (TCP -> Target):",

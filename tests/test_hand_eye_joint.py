@@ -113,7 +113,9 @@ def test_refine_on_rendered_images_frees_the_intrinsics_and_keeps_the_closed_for
     assert js["closed_form_method"] == "PARK" and js["intrinsics_free"] is True
     assert np.allclose(js["closed_form_transform"], plain.tcp_T_camera)
     assert np.allclose(js["error_budget"]["shares"], j.error_budget)
-    assert io.load_hand_eye_result(tmp_path).tcp_T_camera_list[0] == pytest.approx(r.tcp_T_camera)
+    record = io.load_hand_eye_result(tmp_path)
+    assert record.tcp_T_camera_list[0] == pytest.approx(r.tcp_T_camera)
+    assert record.noise.pixel_px == r.noise.pixel_px and np.array_equal(record.robot_T_target, r.robot_T_target)
     capfd.readouterr()
 
 

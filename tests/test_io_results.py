@@ -4,6 +4,7 @@ import math
 import numpy as np
 import pytest
 
+import _vesk
 from _vesk import io
 
 
@@ -151,3 +152,78 @@ def test_missing_file_and_non_finite_matrix(tmp_path):
     # non-finite values are written as null and read back as NaN: what the module writes loads back
     path = io.save_hand_eye_result(tmp_path, _hand_eye_record(tcp_T_camera_list=[np.full((4, 4), np.inf)]))
     assert np.isnan(io.load_hand_eye_result(path).tcp_T_camera_list[0]).all()
+
+
+# ---- the re-check's keys -------------------------------------------------------------------------
+
+RECHECK_FIELDS = ("intrinsic_matrix", "distortion_coefficients", "image_size", "board", "noise", "vesk_version",
+                  "created_utc")
+
+
+def test_old_result_files_load_unchanged(tmp_path):
+    """Files of earlier versions (uncertainty and joint solve written, never read) load as before; every re-check
+    field is None."""
+    X = [[0.0, -1.0, 0.0, 0.03], [1.0, 0.0, 0.0, -0.05], [0.0, 0.0, 1.0, 0.08], [0.0, 0.0, 0.0, 1.0]]
+    old = {"method": "PARK", "num_cameras": 1, "num_frames_total": 15, "num_frames_used": 14, "reference_index": 0,
+           "tcp_T_camera_list": [X], "joint_solve": {"rms_px": 0.2}}
+    he = _load(tmp_path, io.load_hand_eye_result, json.dumps(old))
+    assert (he.method, he.num_frames_used, he.num_frames_total) == ("PARK", 14, 15)
+    assert he.tcp_T_camera_list[0].tolist() == X
+    assert he.tcp_T_camera_covariance is None and he.robot_T_target is None and he.robot_T_target_covariance is None
+    old_e2h = {"method": None, "num_frames_total": None, "num_frames_used": None, "robot_T_camera": X,
+               "tcp_T_target": None, "robot_T_camera_uncertainty": {"covariance": (np.eye(6) * 1e-8).tolist(),
+                                                                   "rotation_std_deg": [0.0] * 3}}
+    e2h = _load(tmp_path, io.load_eye_to_hand_result, json.dumps(old_e2h))
+    assert e2h.robot_T_camera.tolist() == X and e2h.tcp_T_target.size == 0
+    assert e2h.robot_T_camera_covariance.tolist() == (np.eye(6) * 1e-8).tolist() and e2h.tcp_T_target_covariance is None
+    for record in (he, e2h):
+        assert [getattr(record, f) for f in RECHECK_FIELDS] == [None] * len(RECHECK_FIELDS)
+
+
+def _rigid(rng):
+    R = np.linalg.qr(rng.normal(size=(3, 3)))[0]
+    R *= np.linalg.det(R)
+    return np.block([[R, rng.normal(size=(3, 1))], [np.zeros((1, 3)), np.ones((1, 1))]])
+
+
+@pytest.mark.parametrize("kind", ["hand_eye", "eye_to_hand"])
+@pytest.mark.parametrize("board", [lambda: _vesk.ChessboardTarget((9, 6), 0.0251234567891),
+                                   lambda: _vesk.CharucoTarget(5, 7, 0.036195, 0.018256, "DICT_6X6_250"),
+                                   lambda: _vesk.ArucoTarget((5, 4), 0.04, 0.01, "DICT_APRILTAG_36H11")],
+                         ids=["chessboard", "charuco", "grid"])
+def test_recheck_fields_round_trip_exactly(tmp_path, kind, board):
+    rng = np.random.default_rng(5)
+    fixed = "robot_T_target" if kind == "hand_eye" else "tcp_T_target"
+    main = "tcp_T_camera" if kind == "hand_eye" else "robot_T_camera"
+    record = io.HandEyeResultRecord() if kind == "hand_eye" else io.EyeToHandResultRecord()
+    bare = io.HandEyeResultRecord() if kind == "hand_eye" else io.EyeToHandResultRecord()
+    X, Y = _rigid(rng), _rigid(rng)
+    for r in (record, bare):
+        if kind == "hand_eye":
+            r.num_cameras, r.tcp_T_camera_list, r.method = 1, [X], "TSAI"
+        else:
+            r.robot_T_camera, r.tcp_T_target, r.method = X, Y, "TSAI"
+    K = np.array([[rng.uniform(800, 900), 0, rng.uniform(400, 500)], [0, rng.uniform(800, 900), rng.uniform(300, 400)],
+                  [0, 0, 1]])
+    cov = rng.normal(size=(6, 6)) * 1e-4
+    record.intrinsic_matrix, record.distortion_coefficients = K, rng.normal(size=(1, 5)) * 0.1
+    record.image_size, record.board = (1600, 1200), board()
+    record.noise = _vesk.NoiseEstimate(rng.uniform(0.1, 0.3), rng.uniform(1e-4, 3e-4), math.nan)
+    record.vesk_version, record.created_utc = "0.1.0", "2025-01-31T12:00:00Z"
+    setattr(record, f"{main}_covariance", cov @ cov.T)
+    setattr(record, f"{fixed}_covariance", cov.T @ cov / 3)
+    if kind == "hand_eye":
+        record.robot_T_target = _rigid(rng)
+    save, load = (io.save_hand_eye_result, io.load_hand_eye_result) if kind == "hand_eye" else \
+        (io.save_eye_to_hand_result, io.load_eye_to_hand_result)
+    back = load(save(tmp_path / "new.json", record))
+    for name in ("intrinsic_matrix", "distortion_coefficients", f"{main}_covariance", f"{fixed}_covariance") + \
+            (("robot_T_target",) if kind == "hand_eye" else ()):
+        np.testing.assert_array_equal(getattr(back, name), getattr(record, name), err_msg=name)
+    assert (back.image_size, back.vesk_version, back.created_utc) == ((1600, 1200), "0.1.0", "2025-01-31T12:00:00Z")
+    assert repr(back.board) == repr(record.board) and type(back.board) is type(record.board)
+    n, m = back.noise, record.noise
+    assert (n.pixel_px, n.robot_translation_m) == (m.pixel_px, m.robot_translation_m) and math.isnan(n.robot_rotation_deg)
+    # the prescribed keys are written as they were without the new fields
+    new, old = (json.loads(save(tmp_path / f"{name}.json", r).read_text()) for name, r in (("a", record), ("b", bare)))
+    assert {k: v for k, v in new.items() if k in old} == old

@@ -14,7 +14,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 MAIN = ROOT / "demo" / "main.py"
 SECTIONS = ["ground-truth", "intrinsics-hand-eye", "hand-eye", "benchmark", "capture-plan", "eye-in-hand-joint",
-            "eye-to-hand", "eye-to-hand-joint", "intrinsics-cam-0", "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
+            "recheck", "eye-to-hand", "eye-to-hand-joint", "intrinsics-cam-0", "intrinsics-cam-1", "intrinsics-cam-2", "rig"]
 
 
 def run_main(*args):
@@ -64,6 +64,9 @@ def test_page_is_self_contained_with_every_section(built_in_cell):
     # a capture plan for the cell, saved for a capture program, with its prediction against the cell's poses
     assert "  planned poses          t = (" in stdout and (out / "pose_plan.npz").is_file()
     assert f"report: {out / 'report.html'}" in stdout
+    # the stored result re-checked with new views: the unchanged cell passes, a camera moved on its mount does not
+    assert "unchanged cell:\n" + "=" * 60 + "\nHAND-EYE RE-CHECK" in stdout and "Verdict: consistent\n" in stdout
+    assert "Verdict: changed (moved: camera)\n" in stdout
 
 
 def test_browser_shows_the_page_without_console_errors(built_in_cell, tmp_path):

@@ -206,7 +206,8 @@ void registerHandEye(py::module_& m) {
       .def_readonly("data_findings", &HandEyeResult::data_findings)
       .def_readonly("joint", &HandEyeResult::joint)
       .def_readonly("four_axis", &HandEyeResult::four_axis)
-      .def_property_readonly("noise", memberView(&HandEyeResult::noise), py::return_value_policy::reference_internal);
+      .def_property_readonly("noise", memberView(&HandEyeResult::noise), py::return_value_policy::reference_internal)
+      .def_readonly("robot_T_target", &HandEyeResult::robot_T_target);
 
   py::classh<EyeInHandCalibrator::AlignedTargetPoses>(m, "AlignedTargetPoses")
       .def_readonly("camera_T_target_list", &EyeInHandCalibrator::AlignedTargetPoses::camera_T_target_list)

@@ -1,6 +1,7 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
 
+#include "calibration/hand_eye_joint.hpp"
 #include "io/hand_eye_dataset.hpp"
 #include "io/multi_camera_dataset.hpp"
 #include "io/result_files.hpp"
@@ -8,6 +9,51 @@
 namespace py = pybind11;
 
 namespace vesk::bindings {
+
+namespace {
+
+using calibration::NoiseEstimate;
+using vesk::io::RecheckFields;
+
+// A covariance that may be absent: None in Python for an empty matrix.
+template <class R>
+void defineCovariance(py::classh<R>& cls, const char* name, cv::Mat R::*member) {
+  cls.def_property(
+      name, [member](const R& r) -> std::optional<cv::Mat> { return (r.*member).empty() ? std::nullopt : std::optional(r.*member); },
+      [member](R& r, const std::optional<cv::Mat>& c) { r.*member = c ? *c : cv::Mat(); });
+}
+
+template <class R, class M>
+void defineRecheckField(py::classh<R>& cls, const char* name, M RecheckFields::*member) {
+  cls.def_property(
+      name, [member](const R& r) { return r.recheck.*member; },
+      [member](R& r, const M& value) { r.recheck.*member = value; });
+}
+
+// The re-check's fields, flat on the record; each is None where the file has no key for it.
+template <class R>
+void defineRecheckFields(py::classh<R>& cls, const char* fixedName) {
+  defineRecheckField(cls, "intrinsic_matrix", &RecheckFields::intrinsic_matrix);
+  defineRecheckField(cls, "distortion_coefficients", &RecheckFields::distortion_coefficients);
+  defineRecheckField(cls, "image_size", &RecheckFields::image_size);
+  defineRecheckField(cls, "board", &RecheckFields::board);
+  defineRecheckField(cls, (std::string(fixedName) + "_covariance").c_str(), &RecheckFields::fixed_pose_covariance);
+  defineRecheckField(cls, "vesk_version", &RecheckFields::vesk_version);
+  defineRecheckField(cls, "created_utc", &RecheckFields::created_utc);
+  cls.def_property(
+      "noise",
+      [](const R& r) -> std::optional<NoiseEstimate> {
+        if (!r.recheck.noise) return std::nullopt;
+        return NoiseEstimate{r.recheck.noise->pixel_px, r.recheck.noise->robot_translation_m,
+                             r.recheck.noise->robot_rotation_deg};
+      },
+      [](R& r, const std::optional<NoiseEstimate>& n) {
+        r.recheck.noise.reset();
+        if (n) r.recheck.noise = vesk::io::StoredNoise{n->pixel_px, n->robot_translation_m, n->robot_rotation_deg};
+      });
+}
+
+}  // namespace
 
 void registerIo(py::module_& io) {
   using vesk::io::HandEyeResultRecord;
@@ -73,28 +119,33 @@ void registerIo(py::module_& io) {
   io.def("load_multi_camera_calibration", &vesk::io::loadMultiCameraCalibration,
          py::call_guard<py::gil_scoped_release>(), py::arg("input_path"));
 
-  py::classh<HandEyeResultRecord>(io, "HandEyeResultRecord")
-      .def(py::init<>())
+  py::classh<HandEyeResultRecord> handEyeRecord(io, "HandEyeResultRecord");
+  handEyeRecord.def(py::init<>())
       .def_readwrite("reference_index", &HandEyeResultRecord::reference_index)
       .def_readwrite("num_cameras", &HandEyeResultRecord::num_cameras)
       .def_readwrite("method", &HandEyeResultRecord::method)
       .def_readwrite("num_frames_used", &HandEyeResultRecord::num_frames_used)
       .def_readwrite("num_frames_total", &HandEyeResultRecord::num_frames_total)
       .def_readwrite("tcp_T_camera_list", &HandEyeResultRecord::tcp_T_camera_list);
+  defineCovariance(handEyeRecord, "tcp_T_camera_covariance", &HandEyeResultRecord::tcp_T_camera_covariance);
+  handEyeRecord.def_readwrite("robot_T_target", &HandEyeResultRecord::robot_T_target);
+  defineRecheckFields(handEyeRecord, "robot_T_target");
   io.def("save_hand_eye_result", &vesk::io::saveHandEyeResult,
          py::call_guard<py::gil_scoped_release>(), py::arg("output_path"), py::arg("record"));
   io.def("load_hand_eye_result", &vesk::io::loadHandEyeResult,
          py::call_guard<py::gil_scoped_release>(), py::arg("input_path"));
 
   using vesk::io::EyeToHandResultRecord;
-  py::classh<EyeToHandResultRecord>(io, "EyeToHandResultRecord",
-                                    "Stored form of an eye-to-hand result (\"eye_to_hand.json\").")
-      .def(py::init<>())
+  py::classh<EyeToHandResultRecord> eyeToHandRecord(io, "EyeToHandResultRecord",
+                                                    "Stored form of an eye-to-hand result (\"eye_to_hand.json\").");
+  eyeToHandRecord.def(py::init<>())
       .def_readwrite("method", &EyeToHandResultRecord::method)
       .def_readwrite("num_frames_used", &EyeToHandResultRecord::num_frames_used)
       .def_readwrite("num_frames_total", &EyeToHandResultRecord::num_frames_total)
       .def_readwrite("robot_T_camera", &EyeToHandResultRecord::robot_T_camera)
       .def_readwrite("tcp_T_target", &EyeToHandResultRecord::tcp_T_target);
+  defineCovariance(eyeToHandRecord, "robot_T_camera_covariance", &EyeToHandResultRecord::robot_T_camera_covariance);
+  defineRecheckFields(eyeToHandRecord, "tcp_T_target");
   io.def("save_eye_to_hand_result", &vesk::io::saveEyeToHandResult,
          py::call_guard<py::gil_scoped_release>(), py::arg("output_path"), py::arg("record"),
          "Write the record as eye_to_hand.json (inside output_path when it is a folder); returns the path written.");

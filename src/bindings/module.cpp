@@ -216,6 +216,8 @@ PYBIND11_MODULE(_vesk, m, py::multiple_interpreters::not_supported()) {
 
   auto io = m.def_submodule("io", "On-disk persistence for calibration datasets and results.");
   vesk::bindings::registerIo(io);
+  // the re-check takes the io records: registered after them
+  vesk::bindings::registerVerification(diagnostics);
   refuseUninitialisedInstances();
   py::register_local_exception_translator(&translateNonUtf8Messages);
 }

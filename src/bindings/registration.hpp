@@ -12,6 +12,8 @@ void registerIntrinsic(pybind11::module_& m);
 void registerHandEye(pybind11::module_& m);
 void registerMultiCamera(pybind11::module_& m);
 void registerDiagnostics(pybind11::module_& diag);
+// The hand-eye re-check, part of the diagnostics: registered after io, whose records it takes.
+void registerVerification(pybind11::module_& diag);
 void registerBenchmark(pybind11::module_& m);
 void registerIo(pybind11::module_& io);
 

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "calibration/hand_eye_record.hpp"
 #include "core/logging.hpp"
 #include "io/result_files.hpp"
 
@@ -26,11 +27,14 @@ HandEyeResult resultOf(HandEyeSolution s) {
   if (s.joint) r.noise = s.joint->noise;
   r.joint = std::move(s.joint);
   r.four_axis = std::move(s.four_axis);
+  if (s.ok) r.robot_T_target = std::move(s.fixed_pose);
   return r;
 }
 
-void saveResult(const std::filesystem::path& outputPath, const std::string& method, const HandEyeResult& result,
-                std::size_t imagesTotal) {
+}  // namespace
+
+void EyeInHandCalibrator::saveResult(const std::filesystem::path& outputPath, const std::string& method,
+                                     const HandEyeResult& result, std::size_t imagesTotal) const {
   io::HandEyeResultRecord record;
   record.reference_index = 0;
   record.num_cameras = 1;
@@ -41,8 +45,16 @@ void saveResult(const std::filesystem::path& outputPath, const std::string& meth
   if (result.uncertainty.known()) record.tcp_T_camera_covariance = result.uncertainty.covariance;
   if (result.joint) record.joint_solve = jointRecord(*result.joint);
   if (result.four_axis) record.four_axis = fourAxisRecord(*result.four_axis);
+  if (!result.robot_T_target.empty()) record.robot_T_target = result.robot_T_target;
+  const cv::Mat covariance = fixedPoseCovariance(
+      fixedPosePerFrame(result.valid_robot_T_tcp_list, result.tcp_T_camera, result.camera_T_target_list, false),
+      result.robot_T_target);
+  record.recheck = recheckFields(target(), result.intrinsic_matrix, result.distortion_coefficients,
+                                 result.valid_image_list, covariance, result.noise);
   io::saveHandEyeResult(outputPath, record);
 }
+
+namespace {
 
 constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
                                         "Hand-Eye Transform (TCP -> Camera)",

@@ -35,6 +35,7 @@ struct HandEyeResult {
   NoiseEstimate noise;
   // Motions about one axis only, solved with the value given along it.
   std::optional<FourAxisSolve> four_axis;
+  cv::Mat robot_T_target;  // the board's pose in the robot base the result implies
 };
 
 // A camera on the flange and a board standing still in the cell: tcp_T_camera.
@@ -76,6 +77,9 @@ class EyeInHandCalibrator {
   const detail::InUse& inUse() const { return in_use_; }
 
  private:
+  void saveResult(const std::filesystem::path& outputPath, const std::string& method, const HandEyeResult& result,
+                  std::size_t imagesTotal) const;
+
   HandEyeCore core_;
   HandEyeResult last_result_;
   detail::InUse in_use_;

@@ -1,5 +1,6 @@
 #include "calibration/eye_to_hand.hpp"
 
+#include "calibration/hand_eye_record.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
 #include "io/result_files.hpp"
@@ -30,8 +31,10 @@ EyeToHandResult resultOf(HandEyeSolution s, const std::vector<cv::Mat>& robotTTc
   return r;
 }
 
-void saveResult(const std::filesystem::path& outputPath, const std::string& method, const EyeToHandResult& result,
-                std::size_t imagesTotal) {
+}  // namespace
+
+void EyeToHandCalibrator::saveResult(const std::filesystem::path& outputPath, const std::string& method,
+                                     const EyeToHandResult& result, std::size_t imagesTotal) const {
   io::EyeToHandResultRecord record;
   record.method = method;
   record.num_frames_used = static_cast<int>(result.valid_image_list.size());
@@ -41,8 +44,15 @@ void saveResult(const std::filesystem::path& outputPath, const std::string& meth
   if (result.uncertainty.known()) record.robot_T_camera_covariance = result.uncertainty.covariance;
   if (result.joint) record.joint_solve = jointRecord(*result.joint);
   if (result.four_axis) record.four_axis = fourAxisRecord(*result.four_axis);
+  const cv::Mat covariance = fixedPoseCovariance(
+      fixedPosePerFrame(result.valid_robot_T_tcp_list, result.robot_T_camera, result.camera_T_target_list, true),
+      result.tcp_T_target);
+  record.recheck = recheckFields(target(), result.intrinsic_matrix, result.distortion_coefficients,
+                                 result.valid_image_list, covariance, result.noise);
   io::saveEyeToHandResult(outputPath, record);
 }
+
+namespace {
 
 constexpr HandEyeReportText kReportText{"EYE-TO-HAND RESULTS",
                                         "Hand-Eye Transform (Robot -> Camera)",

@@ -70,6 +70,9 @@ class EyeToHandCalibrator {
   const detail::InUse& inUse() const { return in_use_; }
 
  private:
+  void saveResult(const std::filesystem::path& outputPath, const std::string& method,
+                  const EyeToHandResult& result, std::size_t imagesTotal) const;
+
   HandEyeCore core_;
   EyeToHandResult last_result_;
   detail::InUse in_use_;

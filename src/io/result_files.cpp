@@ -1,7 +1,9 @@
 #include "io/result_files.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <limits>
@@ -15,6 +17,10 @@
 #include "core/transforms.hpp"
 #include "io/json_matrix.hpp"
 #include "io/atomic_file.hpp"
+
+#ifndef VESK_VERSION
+#define VESK_VERSION "unknown"
+#endif
 
 namespace vesk::io {
 
@@ -98,6 +104,65 @@ json jointToJson(const HandEyeJointRecord& j) {
   doc["uncertainty_raised"] = j.uncertainty_raised;
   doc["weak_reason"] = j.weak_reason.empty() ? json(nullptr) : json(j.weak_reason);
   return doc;
+}
+
+std::string dictionaryName(int id) {
+  for (const auto& [name, value] : arucoDictionaryIdMap()) {
+    if (value == id) return name;
+  }
+  return std::to_string(id);
+}
+
+// Enough of the board to build its target again.
+json boardToJson(const CalibrationTarget& target) {
+  return std::visit(
+      Overloaded{[](const ChessboardTarget& c) {
+                   return json{{"kind", "chessboard"}, {"columns", c.size.width}, {"rows", c.size.height},
+                               {"square_length_m", c.square_size}};
+                 },
+                 [](const CharucoTarget& c) {
+                   return json{{"kind", "charuco"}, {"squares_x", c.squares_x}, {"squares_y", c.squares_y},
+                               {"square_length_m", c.square_length}, {"marker_length_m", c.marker_length},
+                               {"dictionary", dictionaryName(c.aruco_dict_id)}, {"dictionary_id", c.aruco_dict_id}};
+                 },
+                 [](const ArucoTarget& a) {
+                   return json{{"kind", "aruco_grid"}, {"markers_x", a.board_size.width},
+                               {"markers_y", a.board_size.height}, {"marker_length_m", a.marker_length},
+                               {"marker_separation_m", a.marker_separation},
+                               {"dictionary", dictionaryName(a.aruco_dict_id)}, {"dictionary_id", a.aruco_dict_id}};
+                 }},
+      target);
+}
+
+// The re-check's keys, each only when the record holds it.
+void recheckToJson(json& doc, const RecheckFields& r, const std::string& fixedName) {
+  const auto number = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
+  if (r.intrinsic_matrix) doc["intrinsic_matrix"] = vesk::detail::matrixToJson(*r.intrinsic_matrix);
+  if (r.distortion_coefficients) doc["distortion_coefficients"] = vesk::detail::flatToJson(*r.distortion_coefficients);
+  if (r.image_size) doc["image_size"] = {{"width", r.image_size->width}, {"height", r.image_size->height}};
+  if (r.board) doc["board"] = boardToJson(*r.board);
+  if (r.fixed_pose_covariance) doc[fixedName + "_uncertainty"] = uncertaintyToJson(*r.fixed_pose_covariance);
+  if (r.noise) {
+    doc["noise"] = {{"pixel_px", number(r.noise->pixel_px)},
+                    {"robot_translation_m", number(r.noise->robot_translation_m)},
+                    {"robot_rotation_deg", number(r.noise->robot_rotation_deg)}};
+  }
+  if (r.vesk_version) doc["vesk_version"] = *r.vesk_version;
+  if (r.created_utc) doc["created_utc"] = *r.created_utc;
+}
+
+void requireRecheckStorable(const RecheckFields& r) {
+  const auto shape = [](const std::optional<cv::Mat>& m, int rows, int cols, const char* key) {
+    if (m && (m->dims != 2 || m->rows != rows || m->cols != cols || m->channels() != 1)) {
+      throw std::invalid_argument(std::string("io: '") + key + "' must be a " + std::to_string(rows) + "x" +
+                                  std::to_string(cols) + " matrix");
+    }
+  };
+  shape(r.intrinsic_matrix, 3, 3, "intrinsic_matrix");
+  shape(r.fixed_pose_covariance, 6, 6, "fixed pose covariance");
+  if (r.image_size && (r.image_size->width <= 0 || r.image_size->height <= 0)) {
+    throw std::invalid_argument("io: 'image_size' must be positive");
+  }
 }
 
 bool hasExtension(const fs::path& path) {
@@ -318,7 +383,90 @@ const json& requireObject(const json& doc) {
   return doc;
 }
 
+const json* optionalKey(const json& doc, const std::string& key) {
+  if (!doc.contains(key) || doc.at(key).is_null()) return nullptr;
+  return &doc.at(key);
+}
+
+// A number of an object the re-check keys hold; null reads as NaN.
+double numberIn(const json& obj, const std::string& key, const std::string& what) {
+  const json& v = obj.at(key);
+  if (v.is_null()) return std::numeric_limits<double>::quiet_NaN();
+  if (!v.is_number()) throw std::runtime_error("io: " + what + " '" + key + "' must be a number, but is " + v.type_name());
+  return v.get<double>();
+}
+
+CalibrationTarget boardFromJson(const json& b) {
+  requireObject(b);
+  const std::string kind = b.at("kind").get<std::string>();
+  const auto length = [&b](const char* key) { return numberIn(b, key, "'board'"); };
+  const auto dictionary = [&b] {
+    if (const json* name = optionalKey(b, "dictionary"); name != nullptr && name->is_string()) {
+      return arucoDictionaryIdFromName(name->get<std::string>());
+    }
+    return intField(b, "dictionary_id");
+  };
+  if (kind == "chessboard") {
+    return ChessboardTarget{cv::Size(intField(b, "columns"), intField(b, "rows")), length("square_length_m")};
+  }
+  if (kind == "charuco") {
+    return CharucoTarget(intField(b, "squares_x"), intField(b, "squares_y"), length("square_length_m"),
+                         length("marker_length_m"), dictionary());
+  }
+  if (kind == "aruco_grid") {
+    return ArucoTarget(cv::Size(intField(b, "markers_x"), intField(b, "markers_y")), length("marker_length_m"),
+                       length("marker_separation_m"), dictionary());
+  }
+  throw std::runtime_error("io: 'board' kind must be chessboard, charuco or aruco_grid, got '" + kind + "'");
+}
+
+// The 6x6 covariance of an uncertainty key, or empty when the key is absent.
+cv::Mat covarianceField(const json& doc, const std::string& key) {
+  const json* u = optionalKey(doc, key);
+  if (u == nullptr) return cv::Mat();
+  const cv::Mat c = matrixFromJson(requireObject(*u).at("covariance"), "'" + key + "' covariance");
+  if (!c.empty() && (c.rows != 6 || c.cols != 6)) throw std::runtime_error("io: '" + key + "' covariance must be 6x6");
+  return c;
+}
+
+RecheckFields recheckFromJson(const json& doc, const std::string& fixedName) {
+  RecheckFields r;
+  if (const json* k = optionalKey(doc, "intrinsic_matrix")) {
+    r.intrinsic_matrix = matrixFromJson(*k, "'intrinsic_matrix'");
+    if (r.intrinsic_matrix->rows != 3 || r.intrinsic_matrix->cols != 3) {
+      throw std::runtime_error("io: 'intrinsic_matrix' must be 3x3");
+    }
+  }
+  if (const json* d = optionalKey(doc, "distortion_coefficients")) {
+    r.distortion_coefficients = rowFromJson(*d, "'distortion_coefficients'");
+  }
+  if (const json* size = optionalKey(doc, "image_size")) {
+    r.image_size = cv::Size(intField(requireObject(*size), "width"), intField(*size, "height"));
+  }
+  if (const json* b = optionalKey(doc, "board")) r.board = boardFromJson(*b);
+  if (cv::Mat c = covarianceField(doc, fixedName + "_uncertainty"); !c.empty()) r.fixed_pose_covariance = c;
+  if (const json* n = optionalKey(doc, "noise")) {
+    requireObject(*n);
+    r.noise = StoredNoise{numberIn(*n, "pixel_px", "'noise'"), numberIn(*n, "robot_translation_m", "'noise'"),
+                          numberIn(*n, "robot_rotation_deg", "'noise'")};
+  }
+  if (optionalKey(doc, "vesk_version") != nullptr) r.vesk_version = doc.at("vesk_version").get<std::string>();
+  if (optionalKey(doc, "created_utc") != nullptr) r.created_utc = doc.at("created_utc").get<std::string>();
+  return r;
+}
+
 }  // namespace
+
+std::string moduleVersion() { return VESK_VERSION; }
+
+std::string utcTimestamp() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
 
 fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCameraCalibrationRecord& record) {
   requireStorable(record.reference_T_camera_list, "reference_T_camera_list");
@@ -359,6 +507,11 @@ fs::path saveMultiCameraCalibration(const fs::path& outputPath, const MultiCamer
 fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord& record) {
   requireStorable(record.tcp_T_camera_list, "tcp_T_camera_list");
   requireStorableCounts(record.num_frames_used, record.num_frames_total);
+  if (record.robot_T_target) {
+    if (record.robot_T_target->empty()) throw std::invalid_argument("io: 'robot_T_target' is empty");
+    requireStorable(*record.robot_T_target, "robot_T_target");
+  }
+  requireRecheckStorable(record.recheck);
   json doc = json::object();
   doc["reference_index"] = record.reference_index;
   doc["num_cameras"] = record.num_cameras;
@@ -369,6 +522,8 @@ fs::path saveHandEyeResult(const fs::path& outputPath, const HandEyeResultRecord
   if (!record.tcp_T_camera_covariance.empty()) doc["tcp_T_camera_uncertainty"] = uncertaintyToJson(record.tcp_T_camera_covariance);
   if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
   if (record.four_axis) doc["four_axis"] = fourAxisToJson(*record.four_axis);
+  if (record.robot_T_target) doc["robot_T_target"] = vesk::detail::matrixToJson(*record.robot_T_target);
+  recheckToJson(doc, record.recheck, "robot_T_target");
   const fs::path target = writeResult(outputPath, kHandEyeFile, doc);
   logging::log(logging::SUCCESS, "Saved hand-eye result to " + target.string());
   return target;
@@ -378,6 +533,7 @@ fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRe
   requireStorable(record.robot_T_camera, "robot_T_camera");
   requireStorable(record.tcp_T_target, "tcp_T_target");
   requireStorableCounts(record.num_frames_used, record.num_frames_total);
+  requireRecheckStorable(record.recheck);
   json doc = json::object();
   doc["method"] = record.method.empty() ? json(nullptr) : json(record.method);
   doc["num_frames_used"] = record.num_frames_used < 0 ? json(nullptr) : json(record.num_frames_used);
@@ -390,6 +546,7 @@ fs::path saveEyeToHandResult(const fs::path& outputPath, const EyeToHandResultRe
   }
   if (record.joint_solve) doc["joint_solve"] = jointToJson(*record.joint_solve);
   if (record.four_axis) doc["four_axis"] = fourAxisToJson(*record.four_axis);
+  recheckToJson(doc, record.recheck, "tcp_T_target");
   const fs::path target = writeResult(outputPath, kEyeToHandFile, doc);
   logging::log(logging::SUCCESS, "Saved eye-to-hand result to " + target.string());
   return target;
@@ -436,6 +593,9 @@ HandEyeResultRecord parseHandEyeResult(const std::string& text) {
   record.tcp_T_camera_list = matrixList(doc, "tcp_T_camera_list", [](const json& v, const std::string& w) {
     return checkedTransform(matrixFromJson(v, w), w);
   });
+  record.tcp_T_camera_covariance = covarianceField(doc, "tcp_T_camera_uncertainty");
+  if (optionalKey(doc, "robot_T_target") != nullptr) record.robot_T_target = transformField(doc, "robot_T_target");
+  record.recheck = recheckFromJson(doc, "robot_T_target");
   return record;
 }
 
@@ -447,6 +607,8 @@ EyeToHandResultRecord parseEyeToHandResult(const std::string& text) {
   std::tie(record.num_frames_used, record.num_frames_total) = frameCounts(doc);
   record.robot_T_camera = transformField(doc, "robot_T_camera");
   record.tcp_T_target = transformField(doc, "tcp_T_target");
+  record.robot_T_camera_covariance = covarianceField(doc, "robot_T_camera_uncertainty");
+  record.recheck = recheckFromJson(doc, "tcp_T_target");
   return record;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -8,6 +9,8 @@
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "targets/targets.hpp"
 
 namespace vesk::io {
 
@@ -68,6 +71,35 @@ struct FourAxisRecord {
   double off_axis_deg = 0.0;
 };
 
+// Noise levels of a solve, 1-sigma per axis: a corner's pixel error, and the robot pose's error as a
+// motion of the flange. NaN where unknown.
+struct StoredNoise {
+  double pixel_px = std::numeric_limits<double>::quiet_NaN();
+  double robot_translation_m = std::numeric_limits<double>::quiet_NaN();
+  double robot_rotation_deg = std::numeric_limits<double>::quiet_NaN();
+};
+
+// What a re-check of a hand-eye result needs beyond its transforms: the camera and board it was
+// solved with, how well its fixed pose is known and the noise it met. Each is written under a key
+// of its own when present and read back; files of earlier versions have none of them.
+struct RecheckFields {
+  std::optional<cv::Mat> intrinsic_matrix;         // 3x3
+  std::optional<cv::Mat> distortion_coefficients;  // one row
+  std::optional<cv::Size> image_size;
+  std::optional<CalibrationTarget> board;
+  // 6x6 covariance of the board's fixed pose (robot_T_target, or tcp_T_target), rotation in rad
+  // about the parent frame's axes, then translation in m
+  std::optional<cv::Mat> fixed_pose_covariance;
+  std::optional<StoredNoise> noise;
+  std::optional<std::string> vesk_version;
+  std::optional<std::string> created_utc;  // ISO-8601, UTC: 2025-01-31T12:00:00Z
+};
+
+// This module's version, and the time now as created_utc holds it; a calibrator stamps its record
+// with both.
+std::string moduleVersion();
+std::string utcTimestamp();
+
 struct HandEyeResultRecord {
   int reference_index = 0;
   int num_cameras = 0;
@@ -76,10 +108,12 @@ struct HandEyeResultRecord {
   int num_frames_total = -1;  // negative: unknown
   std::vector<cv::Mat> tcp_T_camera_list;  // empty matrix where unknown
   // 6x6 covariance of tcp_T_camera (rotation in rad, then translation in m); written under its own
-  // key when given, and not read back.
+  // key when given, and read back (empty when absent).
   cv::Mat tcp_T_camera_covariance;
-  std::optional<HandEyeJointRecord> joint_solve;
-  std::optional<FourAxisRecord> four_axis;
+  std::optional<HandEyeJointRecord> joint_solve;  // written, not read back
+  std::optional<FourAxisRecord> four_axis;       // written, not read back
+  std::optional<cv::Mat> robot_T_target;          // the board's fixed pose in the robot base
+  RecheckFields recheck;
 };
 
 // The result of a camera fixed in the cell, stored as "eye_to_hand.json".
@@ -90,10 +124,11 @@ struct EyeToHandResultRecord {
   cv::Mat robot_T_camera;     // empty where unknown
   cv::Mat tcp_T_target;       // empty where unknown
   // 6x6 covariance of robot_T_camera (rotation in rad, then translation in m); written under its
-  // own key when given, and not read back.
+  // own key when given, and read back (empty when absent).
   cv::Mat robot_T_camera_covariance;
-  std::optional<HandEyeJointRecord> joint_solve;
-  std::optional<FourAxisRecord> four_axis;
+  std::optional<HandEyeJointRecord> joint_solve;  // written, not read back
+  std::optional<FourAxisRecord> four_axis;       // written, not read back
+  RecheckFields recheck;
 };
 
 // A folder (existing, or a path without extension) gets the default file name

@@ -505,6 +505,9 @@ class HandEyeResult:
     def reprojection_error(self) -> float:
         ...
     @property
+    def robot_T_target(self) -> numpy.ndarray:
+        ...
+    @property
     def tcp_T_camera(self) -> numpy.ndarray:
         ...
     @property

@@ -3,10 +3,11 @@ Diagnostics for hand-eye calibration data and solvers.
 """
 from __future__ import annotations
 import _vesk
+import _vesk.io
 import collections.abc
 import numpy
 import typing
-__all__: list[str] = ['HandEyeMethodResult', 'PlanSize', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'format_method_comparison', 'format_rotation_variety', 'plan_first_hand_eye_poses', 'plan_hand_eye_poses', 'poses_needed_for_sigma', 'predict_hand_eye_uncertainty', 'refine_hand_eye']
+__all__: list[str] = ['HandEyeMethodResult', 'HandEyeVerification', 'PlanSize', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'format_hand_eye_verification', 'format_method_comparison', 'format_rotation_variety', 'plan_first_hand_eye_poses', 'plan_hand_eye_poses', 'poses_needed_for_sigma', 'predict_hand_eye_uncertainty', 'refine_hand_eye', 'verify_hand_eye']
 class RotationVarietyStats:
     @property
     def angle_max_deg(self) -> float:
@@ -52,6 +53,85 @@ class PlanSize:
     @property
     def reached(self) -> bool:
         ...
+class HandEyeVerification:
+    """
+    A re-check of a stored hand-eye calibration from new views: verdict ('consistent', 'changed', 'inconclusive'), moved ('camera', 'board', 'both', 'cannot tell'; empty unless changed), per view the corners found, the RMS (px) of the detected corners against the board predicted from the stored calibration and the RMS the noise and stored uncertainty allow, the change each part alone would have made (mm, deg), the chi-square statistic with its threshold and degrees of freedom, the noise levels used and their source, and a one-sentence message saying what to do.
+    """
+    def __repr__(self) -> str:
+        ...
+    def format(self) -> str:
+        """
+        The framed text report of the re-check.
+        """
+    @property
+    def board_change_deg(self) -> float:
+        ...
+    @property
+    def board_change_mm(self) -> float:
+        ...
+    @property
+    def camera_change_deg(self) -> float:
+        ...
+    @property
+    def camera_change_mm(self) -> float:
+        ...
+    @property
+    def corners(self) -> list[int]:
+        ...
+    @property
+    def dof(self) -> int:
+        ...
+    @property
+    def expected_rms_px(self) -> list[float]:
+        ...
+    @property
+    def eye_to_hand(self) -> bool:
+        ...
+    @property
+    def false_alarm(self) -> float:
+        ...
+    @property
+    def message(self) -> str:
+        ...
+    @property
+    def moved(self) -> str:
+        ...
+    @property
+    def pixel_noise_px(self) -> float:
+        ...
+    @property
+    def pixel_noise_source(self) -> str:
+        ...
+    @property
+    def rms_px(self) -> list[float]:
+        ...
+    @property
+    def robot_noise_px(self) -> float:
+        ...
+    @property
+    def robot_noise_source(self) -> str:
+        ...
+    @property
+    def robot_rotation_deg(self) -> float:
+        ...
+    @property
+    def robot_translation_m(self) -> float:
+        ...
+    @property
+    def statistic(self) -> float:
+        ...
+    @property
+    def stored_uncertainty_known(self) -> bool:
+        ...
+    @property
+    def stored_uncertainty_px(self) -> float:
+        ...
+    @property
+    def threshold(self) -> float:
+        ...
+    @property
+    def verdict(self) -> str:
+        ...
 def analyze_rotation_variety(camera_T_target_list: collections.abc.Sequence[numpy.ndarray], min_rotation_deg: typing.SupportsFloat | typing.SupportsIndex = 0.5, eye_to_hand: bool = False) -> RotationVarietyStats | None:
     ...
 def check_hand_eye_data(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False) -> list[_vesk.HandEyeDataFinding]:
@@ -60,6 +140,10 @@ def check_hand_eye_data(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray
     """
 def compare_hand_eye_methods(target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, per_view_error_threshold: typing.SupportsFloat | typing.SupportsIndex = 1.0, eye_to_hand: bool = False, *, progress: typing.Any = None) -> dict[str, HandEyeMethodResult | None]:
     ...
+def format_hand_eye_verification(verification: HandEyeVerification) -> str:
+    """
+    The framed text report of a re-check (HandEyeVerification.format()).
+    """
 def format_method_comparison(method_results: collections.abc.Mapping[str, HandEyeMethodResult | None], consensus_threshold_deg: typing.SupportsFloat | typing.SupportsIndex = 1.5) -> str:
     ...
 def format_rotation_variety(stats: RotationVarietyStats | None) -> str:
@@ -84,3 +168,17 @@ def refine_hand_eye(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], i
     """
     The joint hand-eye solve on corners you detected yourself: per frame robot_T_tcp, the image points (N x 2) and their board points (N x 3). Each frame's board pose comes from solvePnP, the closed form from `method`, then one solve over every corner with each robot pose a measurement and the noise levels found from the data (or held where `noise` gives them). Returns a HandEyeJointSolve; its hand_eye is tcp_T_camera, or robot_T_camera with eye_to_hand=True.
     """
+@typing.overload
+def verify_hand_eye(record: _vesk.io.HandEyeResultRecord, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
+    """
+    Re-check a stored hand-eye calibration with 1 to 5 new images and the robot poses (robot_T_tcp) they were taken at: the board is predicted from the stored camera matrix, distortion, transform and fixed pose, and the detected corners are tested against it with a chi-square statistic whose threshold allows the corner noise, the stored uncertainty and the robot pose noise (the record's estimate, else 0.2 mm / 0.02 deg). `record` is a HandEyeResultRecord or EyeToHandResultRecord (as loaded; its type says whether the camera is fixed), or a HandEyeResult / EyeToHandResult, which needs target=. Returns a HandEyeVerification.
+    """
+@typing.overload
+def verify_hand_eye(record: _vesk.io.EyeToHandResultRecord, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = True, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
+    ...
+@typing.overload
+def verify_hand_eye(record: _vesk.HandEyeResult, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
+    ...
+@typing.overload
+def verify_hand_eye(record: _vesk.EyeToHandResult, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], images: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = True, *, target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None = None) -> HandEyeVerification:
+    ...

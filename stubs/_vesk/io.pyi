@@ -2,6 +2,7 @@
 On-disk persistence for calibration datasets and results.
 """
 from __future__ import annotations
+import _vesk
 import collections.abc
 import numpy
 import os
@@ -54,7 +55,17 @@ class MultiCameraCalibrationRecord:
     def reference_index(self, arg0: typing.SupportsInt | typing.SupportsIndex) -> None:
         ...
 class HandEyeResultRecord:
+    board: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None
+    created_utc: str | None
+    distortion_coefficients: numpy.ndarray | None
+    image_size: tuple[int, int] | None
+    intrinsic_matrix: numpy.ndarray | None
     method: str
+    noise: _vesk.NoiseEstimate | None
+    robot_T_target: numpy.ndarray | None
+    robot_T_target_covariance: numpy.ndarray | None
+    tcp_T_camera_covariance: numpy.ndarray | None
+    vesk_version: str | None
     def __init__(self) -> None:
         ...
     @property
@@ -91,9 +102,18 @@ class EyeToHandResultRecord:
     """
     Stored form of an eye-to-hand result ("eye_to_hand.json").
     """
+    board: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget | None
+    created_utc: str | None
+    distortion_coefficients: numpy.ndarray | None
+    image_size: tuple[int, int] | None
+    intrinsic_matrix: numpy.ndarray | None
     method: str
+    noise: _vesk.NoiseEstimate | None
     robot_T_camera: numpy.ndarray
+    robot_T_camera_covariance: numpy.ndarray | None
     tcp_T_target: numpy.ndarray
+    tcp_T_target_covariance: numpy.ndarray | None
+    vesk_version: str | None
     def __init__(self) -> None:
         ...
     @property

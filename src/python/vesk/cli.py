@@ -1,8 +1,9 @@
-"""The `vesk` command: calibrate a folder of captures, plan the poses to record.
+"""The `vesk` command: calibrate a folder of captures, plan the poses to record, re-check a result.
 
     vesk calibrate eye-to-hand captures/cell --board charuco:5x7:0.036195:0.018256:DICT_6X6_250 \\
         --poses captures/cell/poses --pose-format ros --out results
     vesk plan first --start 400,0,600,0,90,0 --pose-format kuka --out first.csv
+    vesk verify results/eye_to_hand.json captures/today --poses captures/today/poses.csv --pose-format ros
 
 Exit status: 0 done and ok, 1 the calibration or plan did not succeed, 2 a usage or input error.
 Only argparse is imported until a command runs, so that --help answers at once.
@@ -167,7 +168,8 @@ def _load_poses(args):
     from .io import load_robot_poses
 
     if not args.poses:
-        raise UsageError(f"calibrate {args.kind} needs --poses FILE (and --pose-format NAME)")
+        what = f"calibrate {args.kind}" if args.command == "calibrate" else args.command
+        raise UsageError(f"{what} needs --poses FILE (and --pose-format NAME)")
     try:
         return load_robot_poses(args.poses, _pose_convention(args))
     except (ValueError, FileNotFoundError) as e:
@@ -457,6 +459,52 @@ def plan(args, console: Console) -> dict:
             "outputs": [str(out)]}
 
 
+# ---- verify --------------------------------------------------------------------------------------
+
+def _result_record(path: pathlib.Path):
+    """The record of hand_eye.json or eye_to_hand.json (a file, or the folder holding one)."""
+    import _vesk
+
+    if path.is_dir():
+        found = [path / name for name in ("hand_eye.json", "eye_to_hand.json") if (path / name).is_file()]
+        if len(found) != 1:
+            raise UsageError(f"{path}: expected one of hand_eye.json and eye_to_hand.json in it, found "
+                             f"{len(found) or 'none'}; give the file")
+        path = found[0]
+    if not path.is_file():
+        raise UsageError(f"no such result file: {path}")
+    fixed = "eye_to_hand" in path.name
+    try:
+        return (_vesk.io.load_eye_to_hand_result(path) if fixed else _vesk.io.load_hand_eye_result(path)), path
+    except (RuntimeError, ValueError) as e:
+        raise UsageError(f"{path}: {e}") from None
+
+
+def verify(args, console: Console) -> dict:
+    from _vesk import diagnostics
+
+    record, path = _result_record(pathlib.Path(args.result))
+    images, files = _load_images(args.folder)
+    poses = _load_poses(args)
+    if len(poses) != len(images):
+        raise UsageError(f"{len(images)} images in {args.folder} but {len(poses)} poses in {args.poses}: "
+                         "each image needs the robot pose it was taken at")
+    target = make_target(args.board) if args.board else None
+    console.say(f"re-checking {path} with {len(images)} images from {args.folder}")
+    try:
+        with console.core_output():
+            v = diagnostics.verify_hand_eye(record, poses, images, target=target)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    console.say(v.format())
+    return {"command": "verify", "result": str(path), "ok": v.verdict == "consistent", "verdict": v.verdict,
+            "moved": v.moved or None, "message": v.message, "statistic": v.statistic, "threshold": v.threshold,
+            "dof": v.dof, "corners": list(v.corners), "rms_px": list(v.rms_px),
+            "expected_rms_px": list(v.expected_rms_px),
+            "camera_change": {"mm": v.camera_change_mm, "deg": v.camera_change_deg},
+            "board_change": {"mm": v.board_change_mm, "deg": v.board_change_deg}, "outputs": []}
+
+
 # ---- arguments -----------------------------------------------------------------------------------
 
 POSE_FORMAT_HELP = ("kuka, ur, abb, fanuc, ros, or a generic form such as euler:zyx:intrinsic:deg:mm, "
@@ -495,6 +543,17 @@ def parser() -> argparse.ArgumentParser:
                         "camera_optical_frame; rig cameras get _0, _1, ...)")
     c.add_argument("--no-report", action="store_true", help="do not write report.html")
 
+    v = sub.add_parser("verify", parents=[common], help="re-check a stored hand-eye result with 1-5 new images",
+                       description="Re-check hand_eye.json or eye_to_hand.json (written by vesk calibrate) with 1 to "
+                                   "5 new images and the robot poses they were taken at: prints the verdict "
+                                   "(consistent, changed, inconclusive), which part moved where the views tell, and "
+                                   "what to do. Exit status 0 only for 'consistent'.")
+    v.add_argument("result", metavar="RESULT", help="hand_eye.json / eye_to_hand.json, or the folder holding it")
+    v.add_argument("folder", metavar="FOLDER", help="the new images, read in the order of the number in their names")
+    v.add_argument("--poses", metavar="FILE", help="their robot poses (robot_T_tcp), as for vesk calibrate")
+    v.add_argument("--pose-format", metavar="NAME", help=f"the poses' convention: {POSE_FORMAT_HELP}")
+    v.add_argument("--board", metavar="BOARD", help=f"the board, where the result file holds none: {BOARD_HELP}")
+
     p = sub.add_parser("plan", parents=[common], help="plan the flange poses to record",
                        description="Write the flange poses (robot_T_tcp) to record as CSV in a pose convention, "
                                    "the start pose first. 'first': six small rotations about the flange's axes, "
@@ -521,7 +580,7 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     console = Console(args.quiet, args.json)
     try:
-        summary = calibrate(args, console) if args.command == "calibrate" else plan(args, console)
+        summary = {"calibrate": calibrate, "plan": plan, "verify": verify}[args.command](args, console)
     except UsageError as e:
         print(f"vesk {args.command}: error: {e}", file=sys.stderr)
         if args.json:

@@ -658,6 +658,36 @@ def benchmark_section(result) -> str:
                              + (f"{_fmt(rt, 4)} px." if rt >= 0 else "not run."))])
 
 
+def verification_section(checks) -> str:
+    """checks: (label, HandEyeVerification) of re-checks of one stored calibration."""
+    rows, bad = [], []
+    for k, (label, v) in enumerate(checks):
+        views = "; ".join("not found" if c == 0 else f"{_fmt(r, 2)} / {_fmt(e, 2)}"
+                          for c, r, e in zip(v.corners, v.rms_px, v.expected_rms_px))
+        rows.append((label, v.verdict + (f" ({v.moved})" if v.moved else ""),
+                     f"{_fmt(v.statistic, 1)} / {_fmt(v.threshold, 1)} ({v.dof} dof)", views,
+                     f"{_fmt(v.camera_change_mm, 2)} mm, {_fmt(v.camera_change_deg, 3)} deg", v.message))
+        if v.verdict != "consistent":
+            bad.append(k)
+    body = _table(["re-check", "verdict", "chi-square / threshold", "per view: RMS / expected px",
+                   "implied camera change", "what to do"], rows, bad)
+    fig, ax = plt.subplots(figsize=(6.0, 2.8))
+    width = 0.8 / max(len(checks), 1)
+    for k, (label, v) in enumerate(checks):
+        x = np.arange(len(v.rms_px)) + k * width
+        ax.bar(x, [r if math.isfinite(r) else 0 for r in v.rms_px], width, label=f"{label}: {v.verdict}")
+        ax.scatter(x, v.expected_rms_px, color="black", marker="_", s=200, zorder=3)
+    ax.set_xlabel("view")
+    ax.set_ylabel("RMS [px]")
+    ax.set_title("corners against the board the stored calibration predicts (bars: RMS, dashes: expected)")
+    ax.legend(fontsize=8)
+    reports = "".join(f"<pre>{html.escape(v.format())}</pre>" for _, v in checks)
+    return body + _figures([("A view whose RMS stands far above the dash shows a change the noise and the stored "
+                             "uncertainty do not explain.", _png(fig),
+                             "Bar chart of each re-check's per-view RMS against the expected RMS: "
+                             + "; ".join(f"{label} {v.verdict}" for label, v in checks) + ".")]) + reports
+
+
 def joint_solve_section(result, name, axes, truth=None) -> str:
     """The joint hand-eye solve: its noise levels, sigma against the closed form's, and error budget."""
     j = result.joint
