@@ -389,6 +389,21 @@ std::vector<cv::Mat> mostDiverse(const std::vector<Candidate>& candidates, const
   return out;
 }
 
+// The smallest share of the start distance in [lo, hi] at which `fits` holds, by bisection, or
+// nothing when it does not hold even at hi.
+template <class Fits>
+std::optional<double> nearestFit(double lo, double hi, const Fits& fits) {
+  if (!fits(hi)) return std::nullopt;
+  if (!fits(lo)) {
+    for (int step = 0; step < 6; ++step) {
+      const double mid = 0.5 * (lo + hi);
+      (fits(mid) ? hi : lo) = mid;
+    }
+    lo = hi;
+  }
+  return lo;
+}
+
 // The four-axis robot's axis, a unit robot-base direction.
 cv::Vec3d fourAxisOf(const cv::Vec3d& axis, const std::string& component) {
   const double n = cv::norm(axis);
@@ -427,16 +442,9 @@ std::vector<cv::Mat> planFourAxisPoses(const PlanSetup& setup, const PlanOptions
       const Pose M = cell.motionOf(flangeAt(scale));
       return seesWhateverTheError(camera, board.visible, M * cell.V0, M, cell.V0, errors, o.margin_px, 0.5 * o.margin_px);
     };
-    double lo = o.min_distance_scale, hi = o.max_distance_scale;
-    if (!fits(hi)) continue;
-    if (!fits(lo)) {
-      for (int step = 0; step < 6; ++step) {
-        const double mid = 0.5 * (lo + hi);
-        (fits(mid) ? hi : lo) = mid;
-      }
-      lo = hi;
-    }
-    const Pose F = flangeAt(lo);
+    const std::optional<double> scale = nearestFit(o.min_distance_scale, o.max_distance_scale, fits);
+    if (!scale) continue;
+    const Pose F = flangeAt(*scale);
     if (cv::norm(translationOf(F) - translationOf(cell.F0)) > o.max_translation_m) continue;
     const Pose M = cell.motionOf(F);
     candidates.push_back({M, F, rotationOf(inverse(M * cell.V0)), camera.centre(board.center, M * cell.V0)});
@@ -482,9 +490,11 @@ std::optional<Pose> fourAxisTrial(const std::vector<Pose>& robots, const std::ve
 
 }  // namespace
 
-std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions& o) {
-  const std::string component = "plan_hand_eye_poses";
-  requireSetup(setup, component);
+namespace {
+
+// The plan's limits, each refused with what to change: lengths in metres and angles in degrees
+// plausible for a board `boardDistance` away.
+void checkPlanOptions(const PlanSetup& setup, const PlanOptions& o, const std::string& component) {
   if (o.n_poses < 3) {
     throw std::invalid_argument(component + ": n_poses must be at least 3, got " + std::to_string(o.n_poses));
   }
@@ -522,6 +532,117 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
                                 number(kMinPlanMotionDeg) + " degrees at least, so max_rotation_deg of at least " +
                                 number(std::ceil(kMinUsefulRotationDeg * 10) / 10) + "); relax max_rotation_deg");
   }
+}
+
+// The start view in the board's frame: the camera's position, its distance and direction from the
+// board centre, two directions across that one, and the board's diagonal.
+struct StartView {
+  cv::Vec3d x0, u0, e1, e2;
+  double d0 = 0.0;
+  double extent = 0.0;
+};
+
+StartView startViewOf(const Board& board, const Cell& cell) {
+  StartView v;
+  const Pose start = inverse(cell.V0);
+  const cv::Matx33d R0 = rotationOf(start);
+  const cv::Vec3d p0 = translationOf(start);
+  v.d0 = cv::norm(p0 - board.center);
+  v.u0 = (p0 - board.center) / v.d0;
+  v.x0 = cv::Vec3d(R0(0, 0), R0(1, 0), R0(2, 0));
+  v.e1 = v.x0 - v.x0.dot(v.u0) * v.u0;
+  v.e1 /= cv::norm(v.e1);
+  v.e2 = v.u0.cross(v.e1);
+  for (int i = 0; i < board.visible.rows; ++i) {
+    v.extent = std::max(v.extent, 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(i)) - board.center));
+  }
+  return v;
+}
+
+// Why candidate views were turned down, for the message when too few are left.
+struct Rejections {
+  std::size_t by_rotation = 0, by_translation = 0, by_view = 0;
+  double furthest = 0.0;
+};
+
+// One random six-axis candidate: the camera tilted from the start view's direction, rolled about its
+// optical axis, aimed near the board centre and brought as near as the board fits in view.
+template <class Between>
+std::optional<Candidate> sixAxisCandidate(const PlanOptions& o, const Board& board, const Camera& camera,
+                                          const Cell& cell, const StartView& v, const std::vector<Pose>& errors,
+                                          Between& between, Rejections& rejected) {
+  const double tiltHi = std::min(kMaxTiltDeg, kTiltShareOfLimit * o.max_rotation_deg);
+  const double tiltLo = std::min(kMinTiltDeg, std::max(0.5 * o.max_rotation_deg, kMinPlanMotionDeg));
+  const double rollHi = std::min(kMaxRollDeg, 0.6 * o.max_rotation_deg);
+  const double tilt = between(tiltLo, tiltHi) * kDeg, azimuth = between(0.0, 2.0 * kPi);
+  const double roll = between(-rollHi, rollHi) * kDeg;
+  const cv::Vec3d axis = std::cos(azimuth) * v.e1 + std::sin(azimuth) * v.e2;
+  const cv::Matx33d tiltR = rodrigues(axis * tilt);
+  const cv::Vec3d aim = board.center + cv::Vec3d(between(-kMaxAimShift, kMaxAimShift) * v.extent,
+                                                 between(-kMaxAimShift, kMaxAimShift) * v.extent, 0.0);
+  // the view along this direction at a share of the start view's distance
+  const auto viewAt = [&](double scale) {
+    const cv::Vec3d position = board.center + scale * v.d0 * (tiltR * v.u0);
+    cv::Vec3d z = aim - position;
+    z /= cv::norm(z);
+    cv::Vec3d x = tiltR * v.x0;
+    x -= x.dot(z) * z;
+    x /= cv::norm(x);
+    x = rodrigues(z * roll) * x;
+    const cv::Vec3d y = z.cross(x);
+    return inverse(compose(cv::Matx33d(x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]), position));
+  };
+  // As near as the board fits, whatever the guess's error: corner positions, and so the board's
+  // pose, are the more precise the larger the board is in the image.
+  const auto fits = [&](double scale) {
+    const Pose V = viewAt(scale);
+    return seesWhateverTheError(camera, board.visible, V, V * inverse(cell.V0), cell.V0, errors, o.margin_px,
+                                0.5 * o.margin_px);
+  };
+  const std::optional<double> scale = nearestFit(o.min_distance_scale, o.max_distance_scale, fits);
+  if (!scale) {
+    ++rejected.by_view;
+    return std::nullopt;
+  }
+  const Pose V = viewAt(*scale);
+  const Pose M = V * inverse(cell.V0);
+  const Pose F = cell.flangeOf(M);
+  const Pose moved = inverse(cell.F0) * F;
+  if (angleDeg(rotationOf(moved)) > o.max_rotation_deg) {
+    ++rejected.by_rotation;
+    return std::nullopt;
+  }
+  const double travel = cv::norm(translationOf(F) - translationOf(cell.F0));
+  if (travel > o.max_translation_m) {
+    ++rejected.by_translation;
+    rejected.furthest = std::max(rejected.furthest, travel);
+    return std::nullopt;
+  }
+  return Candidate{M, F, rotationOf(inverse(V)), camera.centre(board.center, V)};
+}
+
+// What turned down most candidates, and the limit to relax.
+std::string whyTooFew(const PlanOptions& o, const Rejections& r) {
+  if (r.by_translation >= r.by_rotation && r.by_translation >= r.by_view) {
+    return "most move the flange further than max_translation_m=" + number(o.max_translation_m) +
+           " (the views a calibration needs move it up to " + number(std::round(r.furthest * 1000) / 1000) +
+           " m); relax max_translation_m";
+  }
+  if (r.by_rotation >= r.by_view) {
+    return "most turn the flange further than max_rotation_deg=" + number(o.max_rotation_deg) +
+           "; relax max_rotation_deg";
+  }
+  return "the board leaves the image in most (with margin_px=" + number(o.margin_px) + " and the guess off by " +
+         number(o.guess_error_m * 1000) + " mm / " + number(o.guess_error_deg) +
+         " deg); start from a view with the board smaller and nearer the image centre";
+}
+
+}  // namespace
+
+std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions& o) {
+  const std::string component = "plan_hand_eye_poses";
+  requireSetup(setup, component);
+  checkPlanOptions(setup, o, component);
   const Board board = boardOf(setup.target);
   const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
   const Cell cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
@@ -533,107 +654,24 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
   }
   if (setup.four_axis) return planFourAxisPoses(setup, o, board, camera, cell);
 
-  // The start view in the board's frame: the camera's position, its distance and direction from
-  // the board centre, and its axes.
-  const Pose start = inverse(cell.V0);
-  const cv::Matx33d R0 = rotationOf(start);
-  const cv::Vec3d p0 = translationOf(start);
-  const double d0 = cv::norm(p0 - board.center);
-  const cv::Vec3d u0 = (p0 - board.center) / d0;
-  const cv::Vec3d x0(R0(0, 0), R0(1, 0), R0(2, 0));
-  cv::Vec3d e1 = x0 - x0.dot(u0) * u0;
-  e1 /= cv::norm(e1);
-  const cv::Vec3d e2 = u0.cross(e1);
-  double extent = 0.0;  // the board's diagonal
-  for (int i = 0; i < board.visible.rows; ++i) {
-    extent = std::max(extent, 2.0 * cv::norm(cv::Vec3d(board.visible.ptr<double>(i)) - board.center));
-  }
-
-  const double tiltHi = std::min(kMaxTiltDeg, kTiltShareOfLimit * o.max_rotation_deg);
-  const double tiltLo = std::min(kMinTiltDeg, std::max(0.5 * o.max_rotation_deg, kMinPlanMotionDeg));
-  const double rollHi = std::min(kMaxRollDeg, 0.6 * o.max_rotation_deg);
+  const StartView start = startViewOf(board, cell);
   const std::vector<Pose> errors = guessErrors(o.guess_error_m, o.guess_error_deg);
   std::mt19937 rng(12345);
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   const auto between = [&](double a, double b) { return a + (b - a) * uniform(rng); };
-
   std::vector<Candidate> candidates;
-  std::size_t byRotation = 0, byTranslation = 0, byView = 0;
-  double furthest = 0.0;
+  Rejections rejected;
   for (int k = 0; k < kCandidates; ++k) {
-    const double tilt = between(tiltLo, tiltHi) * kDeg, azimuth = between(0.0, 2.0 * kPi);
-    const double roll = between(-rollHi, rollHi) * kDeg;
-    const cv::Vec3d axis = std::cos(azimuth) * e1 + std::sin(azimuth) * e2;
-    const cv::Matx33d tiltR = rodrigues(axis * tilt);
-    const cv::Vec3d aim = board.center + cv::Vec3d(between(-kMaxAimShift, kMaxAimShift) * extent,
-                                                   between(-kMaxAimShift, kMaxAimShift) * extent, 0.0);
-    // the view along this direction at a share of the start view's distance
-    const auto viewAt = [&](double scale) {
-      const cv::Vec3d position = board.center + scale * d0 * (tiltR * u0);
-      cv::Vec3d z = aim - position;
-      z /= cv::norm(z);
-      cv::Vec3d x = tiltR * x0;
-      x -= x.dot(z) * z;
-      x /= cv::norm(x);
-      x = rodrigues(z * roll) * x;
-      const cv::Vec3d y = z.cross(x);
-      return inverse(compose(cv::Matx33d(x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]), position));
-    };
-    // As near as the board fits, whatever the guess's error: corner positions, and so the board's
-    // pose, are the more precise the larger the board is in the image.
-    const auto fits = [&](double scale) {
-      const Pose V = viewAt(scale);
-      return seesWhateverTheError(camera, board.visible, V, V * inverse(cell.V0), cell.V0, errors, o.margin_px,
-                                  0.5 * o.margin_px);
-    };
-    double lo = o.min_distance_scale, hi = o.max_distance_scale;
-    if (!fits(hi)) {
-      ++byView;
-      continue;
+    if (auto c = sixAxisCandidate(o, board, camera, cell, start, errors, between, rejected)) {
+      candidates.push_back(std::move(*c));
     }
-    if (!fits(lo)) {
-      for (int step = 0; step < 6; ++step) {
-        const double mid = 0.5 * (lo + hi);
-        (fits(mid) ? hi : lo) = mid;
-      }
-      lo = hi;
-    }
-    const Pose V = viewAt(lo);
-    const Pose M = V * inverse(cell.V0);
-    const Pose F = cell.flangeOf(M);
-    const Pose moved = inverse(cell.F0) * F;
-    if (angleDeg(rotationOf(moved)) > o.max_rotation_deg) {
-      ++byRotation;
-      continue;
-    }
-    const double travel = cv::norm(translationOf(F) - translationOf(cell.F0));
-    if (travel > o.max_translation_m) {
-      ++byTranslation;
-      furthest = std::max(furthest, travel);
-      continue;
-    }
-    candidates.push_back({M, F, rotationOf(inverse(V)), camera.centre(board.center, V)});
   }
   const auto wanted = static_cast<std::size_t>(o.n_poses);
   if (candidates.size() < wanted) {
-    std::string why;
-    if (byTranslation >= byRotation && byTranslation >= byView) {
-      why = "most move the flange further than max_translation_m=" + number(o.max_translation_m) +
-            " (the views a calibration needs move it up to " + number(std::round(furthest * 1000) / 1000) +
-            " m); relax max_translation_m";
-    } else if (byRotation >= byView) {
-      why = "most turn the flange further than max_rotation_deg=" + number(o.max_rotation_deg) +
-            "; relax max_rotation_deg";
-    } else {
-      why = "the board leaves the image in most (with margin_px=" + number(o.margin_px) +
-            " and the guess off by " + number(o.guess_error_m * 1000) + " mm / " + number(o.guess_error_deg) +
-            " deg); start from a view with the board smaller and nearer the image centre";
-    }
     throw std::invalid_argument(component + ": only " + std::to_string(candidates.size()) + " of " +
                                 std::to_string(kCandidates) + " candidate views fit, fewer than the " +
-                                std::to_string(wanted) + " poses asked for: " + why);
+                                std::to_string(wanted) + " poses asked for: " + whyTooFew(o, rejected));
   }
-
   return mostDiverse(candidates, setup, camera, board, cell, wanted);
 }
 
@@ -667,10 +705,12 @@ std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angl
   return out;
 }
 
-TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
-                                               const NoiseModel& noise, const std::string& method, int trials,
-                                               bool calibrateIntrinsics) {
-  const std::string component = "predict_hand_eye_uncertainty";
+namespace {
+
+// The prediction's inputs, refused with what to change; the method's OpenCV solver.
+cv::HandEyeCalibrationMethod checkPrediction(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
+                                             const NoiseModel& noise, const std::string& method, int trials,
+                                             const std::string& component) {
   requireSetup(setup, component);
   const auto& methods = calibration::handEyeMethodByNameMap();
   const auto found = methods.find(method);
@@ -688,117 +728,159 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
     }
   }
   if (trials < 2) throw std::invalid_argument(component + ": trials must be at least 2, got " + std::to_string(trials));
+  return found->second;
+}
 
+// What every simulated solve of a plan shares: the flange poses, the board's corners as the guess
+// shows them in each view, and the guess itself.
+struct PlanTrials {
+  const PlanSetup& setup;
+  const NoiseModel& noise;
+  cv::HandEyeCalibrationMethod solver;
+  Cell cell;
+  std::vector<Pose> flanges;
+  std::vector<std::vector<cv::Point2d>> clean;
+  std::vector<cv::Point3f> object_points;
+  std::optional<cv::Vec3d> axis;  // a four-axis plan's axis in X's parent frame
+};
+
+PlanTrials planTrials(const PlanSetup& setup, const std::vector<cv::Mat>& plan, const NoiseModel& noise,
+                      cv::HandEyeCalibrationMethod solver, const std::string& component) {
   const Board board = boardOf(setup.target);
   const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
-  const Cell cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
-                  setup.eye_to_hand};
-  std::vector<Pose> flanges;
-  std::vector<std::vector<cv::Point2d>> clean(plan.size());
+  PlanTrials t{setup, noise, solver,
+               Cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
+                    setup.eye_to_hand},
+               {}, std::vector<std::vector<cv::Point2d>>(plan.size()), {}, std::nullopt};
   for (std::size_t i = 0; i < plan.size(); ++i) {
-    flanges.push_back(toPose(plan[i]));
-    const Pose V = cell.motionOf(flanges[i]) * cell.V0;
-    if (!camera.project(board.detected, V, clean[i]) || !camera.inside(clean[i], 0.0)) {
+    t.flanges.push_back(toPose(plan[i]));
+    const Pose V = t.cell.motionOf(t.flanges[i]) * t.cell.V0;
+    if (!camera.project(board.detected, V, t.clean[i]) || !camera.inside(t.clean[i], 0.0)) {
       throw std::invalid_argument(component + ": the board is not fully in view at plan[" + std::to_string(i) +
                                   "] (seen through hand_eye_guess)");
     }
   }
-  std::vector<cv::Point3f> objectPoints;
   for (int r = 0; r < board.detected.rows; ++r) {
-    objectPoints.emplace_back(static_cast<float>(board.detected.at<double>(r, 0)),
-                              static_cast<float>(board.detected.at<double>(r, 1)), 0.0f);
+    t.object_points.emplace_back(static_cast<float>(board.detected.at<double>(r, 0)),
+                                 static_cast<float>(board.detected.at<double>(r, 1)), 0.0f);
   }
+  t.axis = fourAxisPlanAxis(setup, t.flanges, component);
+  return t;
+}
 
-  const cv::Matx33d Rx = rotationOf(cell.X);
-  const cv::Vec3d tx = translationOf(cell.X);
-  const std::optional<cv::Vec3d> axisX = fourAxisPlanAxis(setup, flanges, component);
-  // One solve of the plan with the noise scaled by `scale`: the error of the solved transform
-  // (rotation vector, translation) against the guess, or none when OpenCV gives no transform.
-  const auto trialError = [&](std::size_t trial, double scale, bool intrinsics) -> std::optional<cv::Vec6d> {
-    std::mt19937 rng(static_cast<unsigned>(1000003 * (trial + 1)));
-    std::normal_distribution<double> gauss(0.0, 1.0);
-    const double cornerPx = scale * noise.corner_px, robotM = scale * noise.robot_m;
-    const double robotRad = scale * noise.robot_deg * kDeg;
-    std::vector<std::vector<cv::Point3f>> objects(plan.size(), objectPoints);
-    std::vector<std::vector<cv::Point2f>> pixels(plan.size());
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-      for (const cv::Point2d& p : clean[i]) {
-        pixels[i].emplace_back(static_cast<float>(p.x + cornerPx * gauss(rng)),
-                               static_cast<float>(p.y + cornerPx * gauss(rng)));
-      }
+// The board's poses in the camera from noisy corners: solvePnP per view, or a camera calibration
+// of all views when the intrinsics are found from them too.
+void cameraPoses(const PlanTrials& t, const std::vector<std::vector<cv::Point2f>>& pixels, bool intrinsics,
+                 std::vector<cv::Mat>& rvecs, std::vector<cv::Mat>& tvecs) {
+  const std::size_t n = pixels.size();
+  std::vector<std::vector<cv::Point3f>> objects(n, t.object_points);
+  rvecs.assign(n, cv::Mat());
+  tvecs.assign(n, cv::Mat());
+  if (intrinsics) {
+    cv::Mat K = t.setup.intrinsic_matrix.clone(), D;
+    cv::calibrateCamera(objects, pixels, t.setup.image_size, K, D, rvecs, tvecs, 0,
+                        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-9));
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    cv::solvePnP(objects[i], pixels[i], t.setup.intrinsic_matrix, t.setup.distortion_coefficients, rvecs[i], tvecs[i]);
+  }
+}
+
+// The hand-eye transform of one trial's poses: OpenCV's solver, or the four-axis solve.
+std::optional<Pose> solveTrial(const PlanTrials& t, const std::vector<Pose>& robots, const std::vector<cv::Mat>& rvecs,
+                               const std::vector<cv::Mat>& tvecs) {
+  std::vector<cv::Mat> rRobot, tRobot, rCamera, tCamera;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    rRobot.push_back(cv::Mat(rotationOf(robots[i]), true));
+    tRobot.push_back(cv::Mat(translationOf(robots[i]), true));
+    cv::Mat Rc;
+    cv::Rodrigues(rvecs[i], Rc);
+    rCamera.push_back(Rc);
+    tCamera.push_back(tvecs[i]);
+  }
+  if (t.axis) {
+    std::vector<Pose> cams;
+    for (std::size_t i = 0; i < robots.size(); ++i) cams.push_back(compose(cv::Matx33d(rCamera[i]), cv::Vec3d(tCamera[i])));
+    return fourAxisTrial(robots, cams, t.cell.X, t.cell.eye_to_hand, t.noise.known_tolerance_m);
+  }
+  cv::Mat R, tr;
+  cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, tr, t.solver);
+  if (R.empty() || !cv::checkRange(R) || !cv::checkRange(tr)) return std::nullopt;
+  return compose(cv::Matx33d(R), cv::Vec3d(tr));
+}
+
+// One solve of the plan with the noise scaled by `scale`: the error of the solved transform
+// (rotation vector, translation) against the guess, or none when no transform comes out.
+std::optional<cv::Vec6d> trialError(const PlanTrials& t, std::size_t trial, double scale, bool intrinsics) {
+  std::mt19937 rng(static_cast<unsigned>(1000003 * (trial + 1)));
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  const double cornerPx = scale * t.noise.corner_px, robotM = scale * t.noise.robot_m;
+  const double robotRad = scale * t.noise.robot_deg * kDeg;
+  const std::size_t n = t.flanges.size();
+  std::vector<std::vector<cv::Point2f>> pixels(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (const cv::Point2d& p : t.clean[i]) {
+      pixels[i].emplace_back(static_cast<float>(p.x + cornerPx * gauss(rng)),
+                             static_cast<float>(p.y + cornerPx * gauss(rng)));
     }
-    std::vector<Pose> robots;
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-      const cv::Vec3d w(robotRad * gauss(rng), robotRad * gauss(rng), robotRad * gauss(rng));
-      const cv::Vec3d v(robotM * gauss(rng), robotM * gauss(rng), robotM * gauss(rng));
-      const Pose F = flanges[i] * compose(rodrigues(w), v);
-      robots.push_back(cell.eye_to_hand ? inverse(F) : F);
-    }
-    std::vector<cv::Mat> rvecs(plan.size()), tvecs(plan.size());
-    const detail::SequentialSolve sequential;
-    cv::Mat R, t;
-    try {
-      if (intrinsics) {
-        cv::Mat K = setup.intrinsic_matrix.clone(), D;
-        cv::calibrateCamera(objects, pixels, setup.image_size, K, D, rvecs, tvecs, 0,
-                            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-9));
-      } else {
-        for (std::size_t i = 0; i < plan.size(); ++i) {
-          cv::solvePnP(objects[i], pixels[i], setup.intrinsic_matrix, setup.distortion_coefficients, rvecs[i],
-                       tvecs[i]);
-        }
-      }
-      std::vector<cv::Mat> rRobot, tRobot, rCamera, tCamera;
-      for (std::size_t i = 0; i < plan.size(); ++i) {
-        rRobot.push_back(cv::Mat(rotationOf(robots[i]), true));
-        tRobot.push_back(cv::Mat(translationOf(robots[i]), true));
-        cv::Mat Rc;
-        cv::Rodrigues(rvecs[i], Rc);
-        rCamera.push_back(Rc);
-        tCamera.push_back(tvecs[i]);
-      }
-      if (axisX) {
-        std::vector<Pose> cams;
-        for (std::size_t i = 0; i < plan.size(); ++i) {
-          cams.push_back(compose(cv::Matx33d(rCamera[i]), cv::Vec3d(tCamera[i])));
-        }
-        const std::optional<Pose> X = fourAxisTrial(robots, cams, cell.X, cell.eye_to_hand, noise.known_tolerance_m);
-        if (!X) return std::nullopt;
-        R = cv::Mat(rotationOf(*X), true);
-        t = cv::Mat(translationOf(*X), true);
-      } else {
-        cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, t, found->second);
-      }
-    } catch (const cv::Exception&) {
-      return std::nullopt;  // a trial OpenCV refuses to solve counts as not solved
-    }
-    if (R.empty() || !cv::checkRange(R) || !cv::checkRange(t)) return std::nullopt;
-    const cv::Vec3d dw = logRotation(cv::Matx33d(R) * Rx.t());
-    const cv::Vec3d dt = cv::Vec3d(t) - tx;
-    return cv::Vec6d(dw[0], dw[1], dw[2], dt[0], dt[1], dt[2]);
-  };
-  // Without noise the solve must give the guess back: a plan it misses (motions too small or about
-  // one axis) has no sigma, only a wrong answer, and the trials' spread would pass for one.
-  const std::optional<cv::Vec6d> exact = trialError(0, 0.0, false);
+  }
+  std::vector<Pose> robots;
+  for (std::size_t i = 0; i < n; ++i) {
+    const cv::Vec3d w(robotRad * gauss(rng), robotRad * gauss(rng), robotRad * gauss(rng));
+    const cv::Vec3d v(robotM * gauss(rng), robotM * gauss(rng), robotM * gauss(rng));
+    const Pose F = t.flanges[i] * compose(rodrigues(w), v);
+    robots.push_back(t.cell.eye_to_hand ? inverse(F) : F);
+  }
+  std::optional<Pose> X;
+  const detail::SequentialSolve sequential;
+  try {
+    std::vector<cv::Mat> rvecs, tvecs;
+    cameraPoses(t, pixels, intrinsics, rvecs, tvecs);
+    X = solveTrial(t, robots, rvecs, tvecs);
+  } catch (const cv::Exception&) {
+    return std::nullopt;  // a trial OpenCV refuses to solve counts as not solved
+  }
+  if (!X || !cv::checkRange(cv::Mat(*X))) return std::nullopt;
+  const cv::Vec3d dw = logRotation(rotationOf(*X) * rotationOf(t.cell.X).t());
+  const cv::Vec3d dt = translationOf(*X) - translationOf(t.cell.X);
+  return cv::Vec6d(dw[0], dw[1], dw[2], dt[0], dt[1], dt[2]);
+}
+
+// Why the plan has no prediction, or "" when its noise-free solve gives the guess back: a plan the
+// solve misses (motions too small or about one axis) has no sigma, only a wrong answer, and the
+// trials' spread would pass for one.
+std::string unsolvedWithoutNoise(const PlanTrials& t) {
+  const std::optional<cv::Vec6d> exact = trialError(t, 0, 0.0, false);
+  if (!exact) return "OpenCV finds no transform even without noise";
+  const double exactM = cv::norm(cv::Vec3d((*exact)[3], (*exact)[4], (*exact)[5]));
+  const double exactDeg = cv::norm(cv::Vec3d((*exact)[0], (*exact)[1], (*exact)[2])) / kDeg;
+  if (exactM <= kCleanSolveToleranceM && exactDeg <= kCleanSolveToleranceDeg) return "";
+  std::ostringstream why;
+  why << "without noise it misses the transform by " << std::setprecision(3) << 1000 * exactM << " mm / " << exactDeg
+      << " deg";
+  return why.str();
+}
+
+}  // namespace
+
+TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
+                                               const NoiseModel& noise, const std::string& method, int trials,
+                                               bool calibrateIntrinsics) {
+  const std::string component = "predict_hand_eye_uncertainty";
+  const cv::HandEyeCalibrationMethod solver = checkPrediction(setup, plan, noise, method, trials, component);
+  const PlanTrials t = planTrials(setup, plan, noise, solver, component);
   const auto warnUnsolved = [&](const std::string& why) {
     logging::log(logging::WARNING, component + ": the plan cannot be solved with " + method + " (" + why +
                                        "): no prediction (NaN). Plan larger, more varied rotations.");
     return TransformUncertainty{};
   };
-  if (!exact) return warnUnsolved("OpenCV finds no transform even without noise");
-  const double exactM = cv::norm(cv::Vec3d((*exact)[3], (*exact)[4], (*exact)[5]));
-  const double exactDeg = cv::norm(cv::Vec3d((*exact)[0], (*exact)[1], (*exact)[2])) / kDeg;
-  if (!(exactM <= kCleanSolveToleranceM) || !(exactDeg <= kCleanSolveToleranceDeg)) {
-    std::ostringstream why;
-    why << "without noise it misses the transform by " << std::setprecision(3) << 1000 * exactM << " mm / "
-        << exactDeg << " deg";
-    return warnUnsolved(why.str());
-  }
+  if (const std::string why = unsolvedWithoutNoise(t); !why.empty()) return warnUnsolved(why);
 
   std::vector<cv::Vec6d> errors(static_cast<std::size_t>(trials));
   std::vector<bool> solved(static_cast<std::size_t>(trials), false);
   detail::forEachView(static_cast<std::size_t>(trials), [&](std::size_t trial) {
-    if (const std::optional<cv::Vec6d> e = trialError(trial, 1.0, calibrateIntrinsics)) {
+    if (const std::optional<cv::Vec6d> e = trialError(t, trial, 1.0, calibrateIntrinsics)) {
       errors[trial] = *e;
       solved[trial] = true;
     }
@@ -814,10 +896,10 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
   if (count < 2) return warnUnsolved(std::to_string(count) + " of " + std::to_string(trials) + " noisy trials solved");
   cov *= 1.0 / count;
   // the value given moves X along the axis one for one: its tolerance is that component's sigma
-  if (axisX) {
+  if (t.axis) {
     for (int i = 0; i < 3; ++i) {
       for (int k = 0; k < 3; ++k) {
-        cov(3 + i, 3 + k) += noise.known_tolerance_m * noise.known_tolerance_m * (*axisX)[i] * (*axisX)[k];
+        cov(3 + i, 3 + k) += noise.known_tolerance_m * noise.known_tolerance_m * (*t.axis)[i] * (*t.axis)[k];
       }
     }
   }
