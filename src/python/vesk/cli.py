@@ -210,15 +210,10 @@ def _refine_supported(cls) -> bool:
     return "refine" in (cls.calibrate.__doc__ or "")
 
 
-def calibrate(args, console: Console) -> dict:
-    import _vesk
-
-    from . import ros
-
+def _check_calibrate_args(args, hand_eye_class) -> str:
+    """The method name, once the options are known to fit together."""
     if args.method.upper() not in METHODS:
         raise UsageError(f"--method {args.method!r}: expected one of {', '.join(METHODS)}")
-    method = args.method.upper()
-    hand_eye_class = {"eye-in-hand": _vesk.EyeInHandCalibrator, "eye-to-hand": _vesk.EyeToHandCalibrator}.get(args.kind)
     if args.refine and hand_eye_class is not None and not _refine_supported(hand_eye_class):
         raise UsageError(f"--refine: this build of the vesk module has no refinement for {args.kind} calibration "
                          "yet (its calibrate takes no refine=); run without --refine or update the module")
@@ -226,95 +221,45 @@ def calibrate(args, console: Console) -> dict:
         raise UsageError("--refine applies to eye-in-hand, eye-to-hand and rig calibration")
     if (args.poses or args.pose_format) and args.kind in ("intrinsics", "rig"):
         raise UsageError(f"calibrate {args.kind} takes no robot poses")
+    return args.method.upper()
+
+
+def _report_page(args, console):
+    """The HTML report being built, or None when not wanted or its packages are missing."""
+    if args.no_report:
+        return None
+    try:
+        from . import report as R
+
+        return R.Report("vesk calibration report")
+    except ImportError as e:
+        console.say(f"report.html not written: it needs matplotlib and opencv-python-headless "
+                    f"(pip install 'vesk-core[report]'): {e}")
+        return None
+
+
+def calibrate(args, console: Console) -> dict:
+    import _vesk
+
+    from . import ros
+
+    hand_eye_class = {"eye-in-hand": _vesk.EyeInHandCalibrator, "eye-to-hand": _vesk.EyeToHandCalibrator}.get(args.kind)
+    method = _check_calibrate_args(args, hand_eye_class)
     target = make_target(args.board)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     summary = {"command": "calibrate", "kind": args.kind, "board": args.board, "out": str(out)}
-    page = None
-    if not args.no_report:
-        try:
-            from . import report as R
-
-            page = R.Report("vesk calibration report")
-        except ImportError as e:
-            console.say(f"report.html not written: it needs matplotlib and opencv-python-headless "
-                        f"(pip install 'vesk-core[report]'): {e}")
-    options = _vesk.IntrinsicOptions()
-
+    page = _report_page(args, console)
     if args.kind == "rig":
-        folder = pathlib.Path(args.folder)
-        n = args.cameras or len([p for p in folder.glob("cam_*") if p.is_dir()])
-        if n < 2:
-            raise UsageError(f"{folder}: a rig folder holds cam_00, cam_01, ... (or give --cameras N)")
-        try:
-            lists = _vesk.io.load_multi_camera_dataset(folder, n)
-        except (RuntimeError, ValueError) as e:
-            raise UsageError(str(e)) from None
-        console.say(f"{n} cameras, {len(lists[0])} frames from {folder}")
-        mc = _vesk.MultiCameraCalibrator(target, n)
-        with console.core_output():
-            result = mc.calibrate(lists, output_path=str(out), refine=args.refine,
-                                  progress=console.progress("rig calibration"))
-        sizes = [images[0].shape[1::-1] for images in lists]
-        summary.update(ok=bool(result.ok), reference_index=result.reference_index,
-                       reference_T_camera=[_transform_summary(T) for T in result.reference_T_camera_list])
-        if page is not None:
-            with console.core_output():
-                R.add_rig_sections(page, mc, result, lists, target)
+        result, sizes = _calibrate_rig(args, target, out, page, summary, console)
     else:
         images, files = _load_images(args.folder)
-        size = images[0].shape[1::-1]
         console.say(f"{len(images)} images from {args.folder} ({files[0].name} ... {files[-1].name})")
-        sizes = [size]
+        sizes = [images[0].shape[1::-1]]
         if args.kind == "intrinsics":
-            calibrator = _vesk.IntrinsicCalibrator(target, options)
-            with console.core_output():
-                result = calibrator.calibrate(images, progress=console.progress("intrinsic calibration"))
-            summary.update(ok=bool(result.ok), reprojection_error_px=result.reprojection_error,
-                           views_used=len(result.successful_indices), views_total=len(images))
-            if result.ok:
-                _write_json(out / RESULT_FILES["intrinsics"], {
-                    "image_width": int(size[0]), "image_height": int(size[1]),
-                    "intrinsic_matrix": result.intrinsic_matrix.tolist(),
-                    "distortion_coefficients": result.distortion_coefficients.ravel().tolist(),
-                    "reprojection_error": result.reprojection_error,
-                    "num_views_used": len(result.successful_indices), "num_views_total": len(images)})
-            if page is not None:
-                detections = calibrator.detections()
-                page.section("intrinsic calibration", "intrinsics", "Intrinsics",
-                             lambda: R.intrinsics_section("camera", result, detections, size,
-                                                          options.per_view_error_threshold))
+            result = _calibrate_intrinsics(images, target, out, page, summary, console)
         else:
-            poses = _load_poses(args)
-            if len(poses) != len(images):
-                raise UsageError(f"{len(images)} images in {args.folder} but {len(poses)} poses in {args.poses}: "
-                                 "each image needs the robot pose it was taken at")
-            calibrator = hand_eye_class(target, options)
-            extra = {"refine": True} if args.refine else {}
-            with console.core_output():
-                result = calibrator.calibrate(poses, images, method, output_path=str(out),
-                                              progress=console.progress(f"{args.kind} calibration"), **extra)
-            name = "tcp_T_camera" if args.kind == "eye-in-hand" else "robot_T_camera"
-            summary.update(ok=bool(result.ok), method=method, frames_used=len(result.valid_robot_T_tcp_list),
-                           frames_total=len(poses), reprojection_error_px=result.reprojection_error,
-                           findings=[{"code": f.code, "message": f.message, "frames": list(f.frames)}
-                                     for f in result.data_findings])
-            summary[name] = _transform_summary(getattr(result, name)) if result.ok else None
-            if args.kind == "eye-to-hand" and result.ok:
-                summary["tcp_T_target"] = _transform_summary(result.tcp_T_target)
-            if result.ok:
-                u = result.uncertainty
-                summary["sigma"] = {"translation_m": list(u.translation_std_m), "rotation_deg": list(u.rotation_std_deg)}
-            joint = getattr(result, "joint", None)
-            if joint is not None:
-                summary["joint_solve"] = {
-                    "ok": bool(joint.ok), "failure": joint.failure or None,
-                    "closed_form": _transform_summary(joint.closed_form) if joint.closed_form.size else None,
-                    "noise": {"pixel_px": joint.noise.pixel_px, "robot_translation_m": joint.noise.robot_translation_m,
-                              "robot_rotation_deg": joint.noise.robot_rotation_deg}}
-            if page is not None and result.ok:
-                with console.core_output():
-                    _hand_eye_sections(page, args.kind, result, target, poses, images, console)
+            result = _calibrate_hand_eye(args, hand_eye_class, method, images, target, out, page, summary, console)
     written = [out / RESULT_FILES[args.kind]] if summary["ok"] else []
     if summary["ok"]:
         parent = args.parent_frame or ("tool0" if args.kind == "eye-in-hand" else "base_link")
@@ -324,6 +269,100 @@ def calibrate(args, console: Console) -> dict:
             page.failed(f"{args.kind} calibration", RuntimeError("the calibration did not succeed; see its log"))
         written.append(page.write(out / "report.html"))
     summary["outputs"] = [str(p) for p in written]
+    return summary
+
+
+def _calibrate_rig(args, target, out, page, summary, console):
+    import _vesk
+
+    folder = pathlib.Path(args.folder)
+    n = args.cameras or len([p for p in folder.glob("cam_*") if p.is_dir()])
+    if n < 2:
+        raise UsageError(f"{folder}: a rig folder holds cam_00, cam_01, ... (or give --cameras N)")
+    try:
+        lists = _vesk.io.load_multi_camera_dataset(folder, n)
+    except (RuntimeError, ValueError) as e:
+        raise UsageError(str(e)) from None
+    console.say(f"{n} cameras, {len(lists[0])} frames from {folder}")
+    mc = _vesk.MultiCameraCalibrator(target, n)
+    with console.core_output():
+        result = mc.calibrate(lists, output_path=str(out), refine=args.refine,
+                              progress=console.progress("rig calibration"))
+    summary.update(ok=bool(result.ok), reference_index=result.reference_index,
+                   reference_T_camera=[_transform_summary(T) for T in result.reference_T_camera_list])
+    if page is not None:
+        from . import report as R
+
+        with console.core_output():
+            R.add_rig_sections(page, mc, result, lists, target)
+    return result, [images[0].shape[1::-1] for images in lists]
+
+
+def _calibrate_intrinsics(images, target, out, page, summary, console):
+    import _vesk
+
+    size = images[0].shape[1::-1]
+    options = _vesk.IntrinsicOptions()
+    calibrator = _vesk.IntrinsicCalibrator(target, options)
+    with console.core_output():
+        result = calibrator.calibrate(images, progress=console.progress("intrinsic calibration"))
+    summary.update(ok=bool(result.ok), reprojection_error_px=result.reprojection_error,
+                   views_used=len(result.successful_indices), views_total=len(images))
+    if result.ok:
+        _write_json(out / RESULT_FILES["intrinsics"], {
+            "image_width": int(size[0]), "image_height": int(size[1]),
+            "intrinsic_matrix": result.intrinsic_matrix.tolist(),
+            "distortion_coefficients": result.distortion_coefficients.ravel().tolist(),
+            "reprojection_error": result.reprojection_error,
+            "num_views_used": len(result.successful_indices), "num_views_total": len(images)})
+    if page is not None:
+        from . import report as R
+
+        detections = calibrator.detections()
+        page.section("intrinsic calibration", "intrinsics", "Intrinsics",
+                     lambda: R.intrinsics_section("camera", result, detections, size,
+                                                  options.per_view_error_threshold))
+    return result
+
+
+def _calibrate_hand_eye(args, hand_eye_class, method, images, target, out, page, summary, console):
+    import _vesk
+
+    poses = _load_poses(args)
+    if len(poses) != len(images):
+        raise UsageError(f"{len(images)} images in {args.folder} but {len(poses)} poses in {args.poses}: "
+                         "each image needs the robot pose it was taken at")
+    calibrator = hand_eye_class(target, _vesk.IntrinsicOptions())
+    extra = {"refine": True} if args.refine else {}
+    with console.core_output():
+        result = calibrator.calibrate(poses, images, method, output_path=str(out),
+                                      progress=console.progress(f"{args.kind} calibration"), **extra)
+    summary.update(_hand_eye_summary(args.kind, method, result, len(poses)))
+    if page is not None and result.ok:
+        with console.core_output():
+            _hand_eye_sections(page, args.kind, result, target, poses, images, console)
+    return result
+
+
+def _hand_eye_summary(kind, method, result, n_poses) -> dict:
+    name = "tcp_T_camera" if kind == "eye-in-hand" else "robot_T_camera"
+    summary = dict(ok=bool(result.ok), method=method, frames_used=len(result.valid_robot_T_tcp_list),
+                   frames_total=n_poses, reprojection_error_px=result.reprojection_error,
+                   findings=[{"code": f.code, "message": f.message, "frames": list(f.frames)}
+                             for f in result.data_findings])
+    summary[name] = _transform_summary(getattr(result, name)) if result.ok else None
+    if kind == "eye-to-hand" and result.ok:
+        summary["tcp_T_target"] = _transform_summary(result.tcp_T_target)
+    if result.ok:
+        u = result.uncertainty
+        summary["sigma"] = {"translation_m": list(u.translation_std_m), "rotation_deg": list(u.rotation_std_deg)}
+    joint = getattr(result, "joint", None)
+    if joint is not None:
+        summary["joint_solve"] = {
+            "ok": bool(joint.ok), "failure": joint.failure or None,
+            "closed_form": _transform_summary(joint.closed_form) if joint.closed_form.size else None,
+            "noise": {"pixel_px": joint.noise.pixel_px, "robot_translation_m": joint.noise.robot_translation_m,
+                      "robot_rotation_deg": joint.noise.robot_rotation_deg}}
     return summary
 
 
