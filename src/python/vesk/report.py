@@ -299,37 +299,49 @@ def _hand_eye_body(transform, name, fixed, stays, axes, result, methods, method_
     c = result.consistency
     figs = []
     if result.has_consistency and len(c.translation_deviations_m):
-        t_mm = 1000 * np.asarray(c.translation_deviations_m)
-        r_deg = np.asarray(c.rotation_deviations_deg)
-        fig, (a1, a2) = plt.subplots(2, 1, figsize=(6.2, 4.6), sharex=True)
-        k = np.arange(len(t_mm))
-        a1.bar(k, t_mm, color="#2e86c1")
-        a1.axhline(t_mm.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {t_mm.mean():.3f} mm")
-        a1.axhline(t_mm.max(), color="#b3261e", ls=":", lw=1, label=f"max {t_mm.max():.3f} mm")
-        a1.set_ylabel("translation [mm]")
-        _room_for_legend(a1, float(t_mm.max()))
-        a1.legend(loc="upper center", fontsize=8, ncol=2)
-        a1.set_title(f"deviation of each frame's {fixed} from the mean pose")
-        a2.bar(k, r_deg, color="#8e44ad")
-        a2.axhline(r_deg.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {r_deg.mean():.4f} deg")
-        a2.axhline(r_deg.max(), color="#b3261e", ls=":", lw=1, label=f"max {r_deg.max():.4f} deg")
-        a2.set_ylabel("rotation [deg]")
-        a2.set_xlabel("frame (position among the frames used)")
-        a2.xaxis.get_major_locator().set_params(integer=True)
-        _room_for_legend(a2, float(r_deg.max()))
-        a2.legend(loc="upper center", fontsize=8, ncol=2)
-        worst = int(np.argmax(t_mm))
-        figs.append((f"Target consistency: with a correct {name} {stays}.", _png(fig),
-                     f"Two bar charts over {len(t_mm)} frames: how far each frame's {fixed} lies from the mean "
-                     f"pose, mean {t_mm.mean():.3f} mm and {r_deg.mean():.4f} deg, largest {t_mm.max():.3f} mm at "
-                     f"frame {worst} and {r_deg.max():.4f} deg."))
-
+        figs.append(_consistency_figure(c, name, fixed, stays))
     body = f"<b>{name}</b> (metres)" + _matrix(transform, 6) + after_transform
     if result.has_consistency:
         body += _table(["consistency", "mean", "max"], [
             ("translation deviation", f"{1000 * c.mean_translation_m:.3f} mm", f"{1000 * c.max_translation_m:.3f} mm"),
             ("rotation deviation", f"{c.mean_rotation_deg:.4f} deg", f"{c.max_rotation_deg:.4f} deg")])
 
+    body += _uncertainty_and_findings(result, axes)
+    body += _variety_table(result, eye_to_hand)
+    if methods:
+        body += _methods_table(methods, method_text, threshold_deg)
+    return body + _figures(figs)
+
+
+def _consistency_figure(c, name, fixed, stays):
+    t_mm = 1000 * np.asarray(c.translation_deviations_m)
+    r_deg = np.asarray(c.rotation_deviations_deg)
+    fig, (a1, a2) = plt.subplots(2, 1, figsize=(6.2, 4.6), sharex=True)
+    k = np.arange(len(t_mm))
+    a1.bar(k, t_mm, color="#2e86c1")
+    a1.axhline(t_mm.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {t_mm.mean():.3f} mm")
+    a1.axhline(t_mm.max(), color="#b3261e", ls=":", lw=1, label=f"max {t_mm.max():.3f} mm")
+    a1.set_ylabel("translation [mm]")
+    _room_for_legend(a1, float(t_mm.max()))
+    a1.legend(loc="upper center", fontsize=8, ncol=2)
+    a1.set_title(f"deviation of each frame's {fixed} from the mean pose")
+    a2.bar(k, r_deg, color="#8e44ad")
+    a2.axhline(r_deg.mean(), color="#1b7a3a", ls="--", lw=1, label=f"mean {r_deg.mean():.4f} deg")
+    a2.axhline(r_deg.max(), color="#b3261e", ls=":", lw=1, label=f"max {r_deg.max():.4f} deg")
+    a2.set_ylabel("rotation [deg]")
+    a2.set_xlabel("frame (position among the frames used)")
+    a2.xaxis.get_major_locator().set_params(integer=True)
+    _room_for_legend(a2, float(r_deg.max()))
+    a2.legend(loc="upper center", fontsize=8, ncol=2)
+    worst = int(np.argmax(t_mm))
+    return (f"Target consistency: with a correct {name} {stays}.", _png(fig),
+            f"Two bar charts over {len(t_mm)} frames: how far each frame's {fixed} lies from the mean "
+            f"pose, mean {t_mm.mean():.3f} mm and {r_deg.mean():.4f} deg, largest {t_mm.max():.3f} mm at "
+            f"frame {worst} and {r_deg.max():.4f} deg.")
+
+
+def _uncertainty_and_findings(result, axes) -> str:
+    body = ""
     u = result.uncertainty
     if all(math.isfinite(v) for v in u.translation_std_m + u.rotation_std_deg):
         body += "<h3>Uncertainty (1-sigma, from the frames' own scatter)</h3>" + _table(
@@ -343,39 +355,42 @@ def _hand_eye_body(transform, name, fixed, stays, axes, result, methods, method_
         _table(["finding", "frames", "what to do"],
                [(f.code, ", ".join(map(str, f.frames)), f.message) for f in findings], set(range(len(findings))))
         if findings else "<p>No findings: units, direction and pairing of the robot poses agree with the images.</p>")
+    return body
 
+
+def _variety_table(result, eye_to_hand) -> str:
     stats = diagnostics.analyze_rotation_variety(list(result.camera_T_target_list), eye_to_hand=eye_to_hand)
-    if stats is not None:
-        text = diagnostics.format_rotation_variety(stats)
-        verdict = next((line.strip()[4:] for line in text.splitlines() if line.strip().startswith(">>>")), "")
-        body += "<h3>Rotation variety</h3>" + _table(["figure", "value"], [
-            ("inter-frame motions", stats.num_motions),
-            ("mean / max rotation", f"{stats.angle_mean_deg:.2f} / {stats.angle_max_deg:.2f} deg"),
-            ("singular values of the rotation vectors", ", ".join(f"{v:.3f}" for v in stats.singular_values)),
-            ("axis-spread ratio (min / max)", f"{stats.axis_span_ratio:.3f}"),
-            ("verdict", verdict)])
+    if stats is None:
+        return ""
+    text = diagnostics.format_rotation_variety(stats)
+    verdict = next((line.strip()[4:] for line in text.splitlines() if line.strip().startswith(">>>")), "")
+    return "<h3>Rotation variety</h3>" + _table(["figure", "value"], [
+        ("inter-frame motions", stats.num_motions),
+        ("mean / max rotation", f"{stats.angle_mean_deg:.2f} / {stats.angle_max_deg:.2f} deg"),
+        ("singular values of the rotation vectors", ", ".join(f"{v:.3f}" for v in stats.singular_values)),
+        ("axis-spread ratio (min / max)", f"{stats.axis_span_ratio:.3f}"),
+        ("verdict", verdict)])
 
-    if methods:
-        valid = {n: r for n, r in methods.items() if r is not None}
-        median = float(np.median([r.pose_deg[5] for r in valid.values()])) if valid else math.nan
-        rows, bad = [], set()
-        for k, (method, r) in enumerate(sorted(methods.items())):
-            if r is None:
-                rows.append((method, "failed", "", "", "", "", "", ""))
-                bad.add(k)
-                continue
-            p = r.pose_deg
-            outlier = abs(p[5] - median) > threshold_deg
-            if outlier:
-                bad.add(k)
-            rows.append((method, *(f"{1000 * v:.2f}" for v in p[:3]), *(f"{v:.2f}" for v in p[3:]),
-                         "outlier" if outlier else ""))
-        body += ("<h3>Five hand-eye solvers</h3>"
-                 + _table(["method", "x [mm]", "y [mm]", "z [mm]", "rx [deg]", "ry [deg]", "rz [deg]", ""],
-                          rows, bad)
-                 + "<pre>" + html.escape("\n".join(l for l in method_text.splitlines() if l.strip().startswith(
-                     (">>>", "rz total", "translation spread")) or l.startswith("      "))) + "</pre>")
-    return body + _figures(figs)
+
+def _methods_table(methods, method_text, threshold_deg) -> str:
+    valid = {n: r for n, r in methods.items() if r is not None}
+    median = float(np.median([r.pose_deg[5] for r in valid.values()])) if valid else math.nan
+    rows, bad = [], set()
+    for k, (method, r) in enumerate(sorted(methods.items())):
+        if r is None:
+            rows.append((method, "failed", "", "", "", "", "", ""))
+            bad.add(k)
+            continue
+        p = r.pose_deg
+        outlier = abs(p[5] - median) > threshold_deg
+        if outlier:
+            bad.add(k)
+        rows.append((method, *(f"{1000 * v:.2f}" for v in p[:3]), *(f"{v:.2f}" for v in p[3:]),
+                     "outlier" if outlier else ""))
+    return ("<h3>Five hand-eye solvers</h3>"
+            + _table(["method", "x [mm]", "y [mm]", "z [mm]", "rx [deg]", "ry [deg]", "rz [deg]", ""], rows, bad)
+            + "<pre>" + html.escape("\n".join(l for l in method_text.splitlines() if l.strip().startswith(
+                (">>>", "rz total", "translation spread")) or l.startswith("      "))) + "</pre>")
 
 
 # ---- rig ----------------------------------------------------------------------------
