@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "calibration/board_scale.hpp"
 #include "core/constants.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -482,7 +483,9 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
 
 }  // namespace
 
-bool refusesResult(const HandEyeDataFinding& finding) { return finding.code != "outlier_frames"; }
+bool refusesResult(const HandEyeDataFinding& finding) {
+  return finding.code != "outlier_frames" && finding.code != "board_scale_mismatch";
+}
 
 namespace {
 
@@ -657,7 +660,23 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
       checkBeforeSolve(robots, allFrames(robots.size()), cameraTTargetList, eyeToHand, &outliers);
   if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
   out.insert(out.end(), outliers.begin(), outliers.end());
+  if (std::optional<HandEyeDataFinding> f = boardScaleFinding(estimateBoardScale(robots, cameraTTargetList))) {
+    out.push_back(std::move(*f));
+  }
   return out;
+}
+
+BoardScale boardScaleOfData(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& cameraTTargetList,
+                            bool eyeToHand) {
+  const std::string component = "estimate_board_scale";
+  if (robotTTcpList.size() != cameraTTargetList.size()) {
+    throw std::invalid_argument(component + ": robot_T_tcp_list and camera_T_target_list must be aligned, got " +
+                                std::to_string(robotTTcpList.size()) + " robot poses and " +
+                                std::to_string(cameraTTargetList.size()) + " target poses");
+  }
+  requirePoses(robotTTcpList, component, "robot_T_tcp_list");
+  requirePoses(cameraTTargetList, component, "camera_T_target_list");
+  return estimateBoardScale(eyeToHand ? detail::inverseRigid(robotTTcpList) : robotTTcpList, cameraTTargetList);
 }
 
 TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCamera, const SolveWithout& solveWithout) {

@@ -38,6 +38,8 @@ struct HandEyeJointProblem {
   cv::Mat hand_eye;              // the start: the closed form's X
   NoiseEstimate given;
   bool poor_rotation_variety = false;
+  // The board's scale a parameter of its own: its lengths times one factor (a print at the wrong scale).
+  bool free_board_scale = false;
 };
 
 struct HandEyeJointSolve {
@@ -69,6 +71,11 @@ struct HandEyeJointSolve {
   int parameters = 0;
   int iterations = 0;
   int rounds = 0;  // of the variance components
+  // With free_board_scale: the factor the board's lengths were fitted with, and its 1-sigma from the
+  // normal matrix; NaN otherwise.
+  bool board_scale_free = false;
+  double board_scale = std::numeric_limits<double>::quiet_NaN();
+  double board_scale_sigma = std::numeric_limits<double>::quiet_NaN();
 };
 
 HandEyeJointSolve refineHandEye(const HandEyeJointProblem& problem);
