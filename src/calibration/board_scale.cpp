@@ -114,6 +114,7 @@ BoardScale estimateBoardScale(const std::vector<cv::Mat>& robots, const std::vec
   BoardScale out;
   out.stated_square_m = statedSquareM;
   if (robots.size() != cams.size() || robots.size() < kMinFramesPerSolve) return out;
+  const QuietOpenCvLog quiet;
   for (cv::HandEyeCalibrationMethod method : kMethods) {
     const std::optional<double> k = scaleBy(robots, cams, method);
     if (!k) continue;
