@@ -103,8 +103,10 @@ void registerDiagnostics(py::module_& diag) {
       py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
       "Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give "
       "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
-      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list "
-      "of HandEyeDataFinding, empty for clean data.");
+      "board that cannot have stood still (on the flange, for a fixed camera), rotation angles in the wrong unit "
+      "(robot_rotation_in_degrees) or another rotation convention (robot_rotation_convention), outlier frames, and a "
+      "board printed at another scale (board_scale_mismatch). Returns a list of HandEyeDataFinding, empty for clean "
+      "data.");
   diag.def("estimate_board_scale", &calibration::boardScaleOfData, py::arg("robot_T_tcp_list"),
            py::arg("camera_T_target_list"), py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
            "The board's scale from the robot's motion, as the data check measures it: a BoardScale whose value is the "
