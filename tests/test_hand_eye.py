@@ -87,7 +87,7 @@ def test_report_text(path, capfd, series):
     text = cal.format_results()
     assert text[:len(expected)].splitlines() == expected.splitlines()
     assert text.startswith(expected)
-    u = r.uncertainty
+    u, b = r.uncertainty, r.board_scale
     head = "\n" + "=" * 60 + "\nHAND-EYE UNCERTAINTY AND DATA CHECK\n" + "=" * 60 + "\n"
     meaning, numbers = text[len(expected) + len(head):].splitlines()[:2]
     assert meaning == "tcp_T_camera maps camera coordinates into the tcp frame (the camera's pose on the flange):"
@@ -104,6 +104,8 @@ def test_report_text(path, capfd, series):
         "1-sigma of tcp_T_camera, from the spread of the solutions with frames left out:\n"
         "  Translation x, y, z: " + ", ".join(f"{v * 1000:.3f}" for v in u.translation_std_m) + " mm\n"
         "  Rotation about tcp x, y, z: " + ", ".join(f"{v:.4f}" for v in u.rotation_std_deg) + " deg\n"
+        f"Board scale from the robot's motion: {b.value:.4f} +- {b.sigma:.4f} (1-sigma), a square of "
+        f"{b.implied_square_m * 1000:.2f} mm against {b.stated_square_m * 1000:.2f} mm stated\n"
         "Data check: no findings.\n")
     out = capfd.readouterr().out
     assert out == text  # calibrate printed the same report

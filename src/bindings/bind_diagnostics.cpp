@@ -118,14 +118,20 @@ void registerDiagnostics(py::module_& diag) {
       py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
       "Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give "
       "a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a "
-      "board that cannot have stood still (on the flange, for a fixed camera), and outlier frames; motions about one axis "
-      "only (a four-axis robot) are named four_axis_motions. Returns a list "
-      "of HandEyeDataFinding, empty for clean data.");
+      "board that cannot have stood still (on the flange, for a fixed camera), rotation angles in the wrong unit "
+      "(robot_rotation_in_degrees) or another rotation convention (robot_rotation_convention), outlier frames, and a "
+      "board printed at another scale (board_scale_mismatch); motions about one axis only (a four-axis robot) are "
+      "named four_axis_motions. Returns a list of HandEyeDataFinding, empty for clean data.");
+  diag.def("estimate_board_scale", &calibration::boardScaleOfData, py::arg("robot_T_tcp_list"),
+           py::arg("camera_T_target_list"), py::arg("eye_to_hand") = false, py::call_guard<py::gil_scoped_release>(),
+           "The board's scale from the robot's motion, as the data check measures it: a BoardScale whose value is the "
+           "board's true lengths over those its target poses were computed with (1 for a right print), with a "
+           "jackknife 1-sigma. NaN for data that does not fix the hand-eye rotation.");
   diag.def("refine_hand_eye", unlockedFunction(&calibration::refineHandEyeFromCorners), py::arg("robot_T_tcp_list"),
            py::arg("image_points"), py::arg("object_points"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::arg("method") = "TSAI", py::arg("eye_to_hand") = false,
            py::arg("intrinsics_free") = false, py::arg("noise") = py::none(), py::kw_only(),
-           py::arg("progress") = py::none(),
+           py::arg("free_board_scale") = false, py::arg("progress") = py::none(),
            "The joint hand-eye solve on corners you detected yourself: per frame robot_T_tcp, the image points "
            "(N x 2) and their board points (N x 3). Each frame's board pose comes from solvePnP, the closed form from "
            "`method`, then one solve over every corner with each robot pose a measurement and the noise levels "

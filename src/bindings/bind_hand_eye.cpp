@@ -40,10 +40,10 @@ auto checkedCalibrate(const char* name) {
              const std::vector<cv::Mat>& poses, const cv::Mat& K, const cv::Mat& D,
              const std::filesystem::path& outputPath, bool refine, const std::optional<NoiseEstimate>& noise,
              std::optional<double> axisOffset, std::optional<double> boardHeight, double tolerance,
-             const py::object& progress) {
+             bool freeBoardScale, const py::object& progress) {
     requireImagesAndIntrinsics(images, K, D, name);
     return inner(self, robots, images, method, poses, K, D, outputPath, refine, noise, axisOffset, boardHeight,
-                 tolerance, progress);
+                 tolerance, freeBoardScale, progress);
   };
 }
 
@@ -68,7 +68,7 @@ void defineCalibratorMethods(py::classh<C>& cls, const char* name) {
           py::arg_v("output_path", py::str(""), "''"), py::kw_only(), py::arg("refine") = false,
           py::arg("noise") = py::none(), py::arg("known_axis_offset_m") = py::none(),
           py::arg("known_board_height_m") = py::none(), py::arg("known_tolerance_m") = 1e-3,
-          py::arg("progress") = py::none())
+          py::arg("free_board_scale") = false, py::arg("progress") = py::none())
       .def("compute_camera_T_target_list", checkedTargetPoses<C>(name),
            py::arg("image_list"), py::arg("robot_T_tcp_list"), py::arg("intrinsic_matrix"),
            py::arg("distortion_coefficients"), py::kw_only(), py::arg("progress") = py::none())
@@ -118,6 +118,20 @@ void registerHandEye(py::module_& m) {
       .def_readonly("message", &HandEyeDataFinding::message)
       .def_readonly("frames", &HandEyeDataFinding::frames)
       .def("__repr__", [](const HandEyeDataFinding& f) { return "HandEyeDataFinding(" + f.code + ": " + f.message + ")"; });
+
+  py::classh<calibration::BoardScale>(
+      m, "BoardScale",
+      "The board's scale from the robot's motion: value, its true lengths over the lengths stated for it (1 for a "
+      "right print), with its 1-sigma; stated_square_m the square (or marker) length the target states and "
+      "implied_square_m the one the data implies. NaN where not computed (fewer than 5 frames, or motions that do not "
+      "fix the rotation).")
+      .def_readonly("value", &calibration::BoardScale::value)
+      .def_readonly("sigma", &calibration::BoardScale::sigma)
+      .def_readonly("stated_square_m", &calibration::BoardScale::stated_square_m)
+      .def_property_readonly("implied_square_m", &calibration::BoardScale::impliedSquareM)
+      .def("__repr__", [](const calibration::BoardScale& b) {
+        return "BoardScale(value=" + std::to_string(b.value) + ", sigma=" + std::to_string(b.sigma) + ")";
+      });
 
   py::classh<NoiseEstimate>(
       m, "NoiseEstimate",
@@ -172,7 +186,10 @@ void registerHandEye(py::module_& m) {
       .def_readonly("corners", &HandEyeJointSolve::corners)
       .def_readonly("parameters", &HandEyeJointSolve::parameters)
       .def_readonly("iterations", &HandEyeJointSolve::iterations)
-      .def_readonly("rounds", &HandEyeJointSolve::rounds);
+      .def_readonly("rounds", &HandEyeJointSolve::rounds)
+      .def_readonly("board_scale_free", &HandEyeJointSolve::board_scale_free)
+      .def_readonly("board_scale", &HandEyeJointSolve::board_scale)
+      .def_readonly("board_scale_sigma", &HandEyeJointSolve::board_scale_sigma);
 
   py::classh<calibration::FourAxisSolve>(
       m, "FourAxisSolve",
@@ -204,6 +221,8 @@ void registerHandEye(py::module_& m) {
       .def_property_readonly("uncertainty", memberView(&HandEyeResult::uncertainty),
                              py::return_value_policy::reference_internal)
       .def_readonly("data_findings", &HandEyeResult::data_findings)
+      .def_property_readonly("board_scale", memberView(&HandEyeResult::board_scale),
+                             py::return_value_policy::reference_internal)
       .def_readonly("joint", &HandEyeResult::joint)
       .def_readonly("four_axis", &HandEyeResult::four_axis)
       .def_property_readonly("noise", memberView(&HandEyeResult::noise), py::return_value_policy::reference_internal)
@@ -236,6 +255,8 @@ void registerHandEye(py::module_& m) {
       .def_property_readonly("uncertainty", memberView(&EyeToHandResult::uncertainty),
                              py::return_value_policy::reference_internal)
       .def_readonly("data_findings", &EyeToHandResult::data_findings)
+      .def_property_readonly("board_scale", memberView(&EyeToHandResult::board_scale),
+                             py::return_value_policy::reference_internal)
       .def_readonly("joint", &EyeToHandResult::joint)
       .def_readonly("four_axis", &EyeToHandResult::four_axis)
       .def_property_readonly("noise", memberView(&EyeToHandResult::noise), py::return_value_policy::reference_internal);

@@ -24,6 +24,7 @@ HandEyeResult resultOf(HandEyeSolution s) {
   r.consistency = std::move(s.consistency);
   r.uncertainty = std::move(s.uncertainty);
   r.data_findings = std::move(s.data_findings);
+  r.board_scale = s.board_scale;
   if (s.joint) r.noise = s.joint->noise;
   r.joint = std::move(s.joint);
   r.four_axis = std::move(s.four_axis);
@@ -79,8 +80,8 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
                                              const std::filesystem::path& outputPath, bool refine,
                                              const std::optional<NoiseEstimate>& noise,
                                              std::optional<double> knownAxisOffsetM, std::optional<double> knownBoardHeightM,
-                                             double knownToleranceM) {
-  const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}};
+                                             double knownToleranceM, bool freeBoardScale) {
+  const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}, freeBoardScale};
   const cv::HandEyeCalibrationMethod solver =
       core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
                         options);
@@ -111,7 +112,8 @@ std::string EyeInHandCalibrator::formatResults() const {
   static const cv::Mat none;
   return formatHandEyeReport(kReportText, {r.tcp_T_camera, none, r.intrinsic_matrix, r.distortion_coefficients,
                                            r.reprojection_error, r.has_consistency, r.consistency,
-                                           r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint, &r.four_axis});
+                                           r.camera_T_target_list, r.uncertainty, r.data_findings, r.board_scale, r.joint,
+                                           &r.four_axis});
 }
 
 void EyeInHandCalibrator::printResults() const { logging::printReport(formatResults()); }

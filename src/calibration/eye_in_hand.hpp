@@ -29,6 +29,8 @@ struct HandEyeResult {
   // check found (a result with any finding but outlier frames is not ok).
   TransformUncertainty uncertainty;
   std::vector<HandEyeDataFinding> data_findings;
+  // The board's scale from the robot's motion (the data check's); NaN where not computed.
+  BoardScale board_scale;
   // With refine: the joint solve (its transform is the result's, its closed form kept) and the
   // noise levels it used.
   std::optional<HandEyeJointSolve> joint;
@@ -52,7 +54,8 @@ class EyeInHandCalibrator {
                           const std::filesystem::path& outputPath, bool refine = false,
                           const std::optional<NoiseEstimate>& noise = std::nullopt,
                           std::optional<double> knownAxisOffsetM = std::nullopt,
-                          std::optional<double> knownBoardHeightM = std::nullopt, double knownToleranceM = 1e-3);
+                          std::optional<double> knownBoardHeightM = std::nullopt, double knownToleranceM = 1e-3,
+                            bool freeBoardScale = false);
 
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
                                               const std::vector<cv::Mat>& robotTTcpList,

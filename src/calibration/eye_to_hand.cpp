@@ -25,6 +25,7 @@ EyeToHandResult resultOf(HandEyeSolution s, const std::vector<cv::Mat>& robotTTc
   if (s.ok) r.tcp_T_target = std::move(s.fixed_pose);
   r.uncertainty = std::move(s.uncertainty);
   r.data_findings = std::move(s.data_findings);
+  r.board_scale = s.board_scale;
   if (s.joint) r.noise = s.joint->noise;
   r.joint = std::move(s.joint);
   r.four_axis = std::move(s.four_axis);
@@ -77,8 +78,9 @@ EyeToHandResult EyeToHandCalibrator::calibrate(const std::vector<cv::Mat>& robot
                                                const std::filesystem::path& outputPath, bool refine,
                                                const std::optional<NoiseEstimate>& noise,
                                                std::optional<double> knownAxisOffsetM,
-                                               std::optional<double> knownBoardHeightM, double knownToleranceM) {
-  const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}};
+                                               std::optional<double> knownBoardHeightM, double knownToleranceM,
+                                               bool freeBoardScale) {
+  const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}, freeBoardScale};
   const cv::HandEyeCalibrationMethod solver =
       core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
                         options);
@@ -100,7 +102,8 @@ std::string EyeToHandCalibrator::formatResults() const {
   const EyeToHandResult& r = last_result_;
   return formatHandEyeReport(kReportText, {r.robot_T_camera, r.tcp_T_target, r.intrinsic_matrix,
                                            r.distortion_coefficients, r.reprojection_error, r.has_consistency,
-                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings, r.joint, &r.four_axis});
+                                           r.consistency, r.camera_T_target_list, r.uncertainty, r.data_findings, r.board_scale, r.joint,
+                                           &r.four_axis});
 }
 
 void EyeToHandCalibrator::printResults() const { logging::printReport(formatResults()); }

@@ -28,6 +28,8 @@ struct EyeToHandResult {
   cv::Mat tcp_T_target;                // the mean of those poses
   TransformUncertainty uncertainty;    // of robot_T_camera, rotation about the robot base's axes
   std::vector<HandEyeDataFinding> data_findings;
+  // The board's scale from the robot's motion (the data check's); NaN where not computed.
+  BoardScale board_scale;
   // With refine: the joint solve (its transform is the result's, its closed form kept) and the
   // noise levels it used.
   std::optional<HandEyeJointSolve> joint;
@@ -50,7 +52,8 @@ class EyeToHandCalibrator {
                             const std::filesystem::path& outputPath, bool refine = false,
                             const std::optional<NoiseEstimate>& noise = std::nullopt,
                             std::optional<double> knownAxisOffsetM = std::nullopt,
-                            std::optional<double> knownBoardHeightM = std::nullopt, double knownToleranceM = 1e-3);
+                            std::optional<double> knownBoardHeightM = std::nullopt, double knownToleranceM = 1e-3,
+                            bool freeBoardScale = false);
 
   // camera_T_target of every image where the board is found (any target kind), with its robot pose.
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,

@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
+#include <opencv2/core/utils/logger.hpp>
+
+#include "calibration/board_scale.hpp"
 #include "calibration/hand_eye_four_axis.hpp"
+#include "calibration/rotation_readings.hpp"
 #include "core/constants.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -314,6 +319,115 @@ std::vector<HandEyeDataFinding> readingFindings(const std::vector<Pose>& robots,
   return out;
 }
 
+double meanMotionDeg(const std::vector<cv::Matx33d>& R) {
+  double sum = 0.0;
+  int pairs = 0;
+  for (std::size_t i = 0; i < R.size(); ++i) {
+    for (std::size_t j = i + 1; j < R.size() && j <= i + kPairWindow; ++j, ++pairs) {
+      cv::Vec3d axis;
+      sum += detail::rotationAngleAxis(cv::Mat(R[i].t() * R[j]), axis);
+    }
+  }
+  return pairs == 0 ? kNaN : sum / pairs * 180.0 / kPi;
+}
+
+HandEyeDataFinding conventionMessage(const RotationReading& r, const std::vector<cv::Matx33d>& G,
+                                     const std::vector<cv::Matx33d>& camR, double given, double read, std::size_t n) {
+  const std::string fix =
+      r.code == "robot_rotation_in_degrees"
+          ? "convert the controller's angles in the unit they are written in (vesk.poses.convention(..., degrees=True "
+            "or False))"
+          : "build robot_T_tcp in the controller's own rotation convention (vesk.poses.convention names the Euler "
+            "orders, intrinsic or extrinsic, and rotation vectors)";
+  std::vector<int> frames(n);
+  for (std::size_t i = 0; i < n; ++i) frames[i] = static_cast<int>(i);
+  return {r.code,
+          "The robot's rotations look like " + r.what + ": between nearby captures the flange turns by " +
+              fixed(meanMotionDeg(G), 2) + " deg on average as given, the camera by " + fixed(meanMotionDeg(camR), 2) +
+              " deg, and the board's position scatters by " + fixed(given * 1000, 1) + " mm RMS as given, by " +
+              fixed(read * 1000, 1) + " mm RMS so read (Euler orders named as intrinsic, rotating axes: intrinsic zyx "
+              "is extrinsic xyz); " + fix + ".",
+          frames};
+}
+
+// The poses with other rotation blocks (of robot_T_tcp as given), as the solve takes them.
+std::vector<Pose> withRotations(const std::vector<Pose>& robots, const std::vector<cv::Matx33d>& R, bool inverted) {
+  std::vector<Pose> out;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    const Pose given = inverted ? detail::inversePose(robots[i]) : robots[i];
+    const Pose read = detail::makePose(R[i], translationOf(given));
+    out.push_back(inverted ? detail::inversePose(read) : read);
+  }
+  return out;
+}
+
+// The exact reading that fits best, and its scatter: those whose motion angles match the camera's
+// nearly as well as the best one does (a right reading matches them whatever the mount, and so
+// does any reading off by a fixed rotation), ranked by PARK's scatter, the best three solved by
+// every method.
+std::pair<const RotationReading*, double> bestExactReading(const std::vector<RotationReading>& readings,
+                                                           const std::vector<Pose>& robots,
+                                                           const std::vector<Pose>& cams, bool inverted) {
+  std::vector<cv::Matx33d> camR;
+  for (const Pose& c : cams) camR.push_back(rotationOf(c));
+  std::vector<double> mismatch;
+  for (const RotationReading& r : readings) {
+    std::vector<cv::Matx33d> flange;
+    for (const Pose& p : withRotations(robots, r.rotations, inverted)) flange.push_back(rotationOf(p).t());
+    mismatch.push_back(detail::motionAngleMismatchDeg(flange, camR, kPairWindow));
+  }
+  const double least = *std::min_element(mismatch.begin(), mismatch.end());
+  std::vector<std::pair<double, std::size_t>> ranked;
+  for (std::size_t k = 0; k < readings.size(); ++k) {
+    if (!(mismatch[k] <= std::max(2.0 * least, least + 1.0))) continue;
+    const std::vector<Pose> read = withRotations(robots, readings[k].rotations, inverted);
+    const std::optional<Pose> X = solve(read, cams, cv::CALIB_HAND_EYE_PARK);
+    ranked.emplace_back(X ? rms(deviations(read, cams, *X)) : kInf, k);
+  }
+  std::sort(ranked.begin(), ranked.end());
+  const RotationReading* best = nullptr;
+  double bestCost = kInf;
+  for (std::size_t k = 0; k < std::min<std::size_t>(3, ranked.size()); ++k) {
+    const RotationReading& r = readings[ranked[k].second];
+    const double cost = readingScatter(withRotations(robots, r.rotations, inverted), cams);
+    if (cost < bestCost) {
+      bestCost = cost;
+      best = &r;
+    }
+  }
+  return {best, bestCost};
+}
+
+// A reading of the robot's rotation blocks that fits many times better than the blocks as given;
+// degrees read as radians searched for when no exact reading fits.
+std::optional<HandEyeDataFinding> conventionFinding(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                                    double given, double viewingDistance, bool inverted) {
+  if (!(given > kReadingFloor * viewingDistance)) return std::nullopt;
+  std::vector<cv::Matx33d> G, camR;
+  for (const Pose& r : robots) G.push_back(rotationOf(inverted ? detail::inversePose(r) : r));
+  // camera motions c_i c_j^T match the flange's r_i^T r_j of robot_T_tcp; for a fixed camera c_i^T c_j do
+  for (const Pose& c : cams) camR.push_back(inverted ? rotationOf(c).t() : rotationOf(c));
+  const std::vector<RotationReading> readings = exactReadings(G, camR);
+  const std::pair<const RotationReading*, double> exact = bestExactReading(readings, robots, cams, inverted);
+  const RotationReading* best = exact.first;
+  double bestCost = exact.second;
+  std::optional<RotationReading> wrapped;
+  const auto fits = [&] { return bestCost * kEvidenceRatio < given && bestCost < kImplausibleShare * viewingDistance; };
+  if (!fits()) {
+    std::vector<Pose> original, frames;
+    for (std::size_t i = 0; i < robots.size(); ++i) {
+      original.push_back(inverted ? detail::inversePose(robots[i]) : robots[i]);
+      frames.push_back(inverted ? cams[i] : detail::inversePose(cams[i]));
+    }
+    wrapped = degreesReadAsRadians(original, frames);
+    if (!wrapped) return std::nullopt;
+    bestCost = readingScatter(withRotations(robots, wrapped->rotations, inverted), cams);
+    best = &*wrapped;
+    if (!fits()) return std::nullopt;
+  }
+  return conventionMessage(*best, G, camR, given, bestCost, robots.size());
+}
+
 std::vector<Pose> poses(const std::vector<cv::Mat>& list) {
   std::vector<Pose> out;
   out.reserve(list.size());
@@ -435,6 +549,7 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
                                                  const std::vector<cv::Mat>& cameraTTargetList,
                                                  bool boardOnFlange, std::vector<HandEyeDataFinding>* outliers) {
   if (cameraTTargetList.size() < kMinFramesPerSolve || index.size() != cameraTTargetList.size()) return {};
+  const QuietOpenCvLog quiet;
   const std::vector<Pose> all = poses(robotPoses);
   const std::vector<Pose> cams = poses(cameraTTargetList);
   std::vector<HandEyeDataFinding> out;
@@ -452,6 +567,13 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
     if (std::isfinite(s)) given = s;
   }
   for (HandEyeDataFinding& f : readingFindings(robots, cams, given, median(distances))) out.push_back(std::move(f));
+  // a misread rotation convention, named before the scatter it causes
+  if (out.empty()) {
+    if (std::optional<HandEyeDataFinding> f = conventionFinding(robots, cams, given, median(distances), boardOnFlange)) {
+      out.push_back(std::move(*f));
+      return out;
+    }
+  }
   if (!X) {
     std::vector<cv::Mat> rg;
     for (const Pose& r : robots) rg.push_back(cv::Mat(rotationOf(r), true));
@@ -483,7 +605,25 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
 
 }  // namespace
 
-bool refusesResult(const HandEyeDataFinding& finding) { return finding.code != "outlier_frames"; }
+namespace {
+std::mutex quietMutex;
+int quietCount = 0;
+cv::utils::logging::LogLevel quietSaved = cv::utils::logging::LOG_LEVEL_INFO;
+}  // namespace
+
+QuietOpenCvLog::QuietOpenCvLog() {
+  const std::lock_guard<std::mutex> lock(quietMutex);
+  if (quietCount++ == 0) quietSaved = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+QuietOpenCvLog::~QuietOpenCvLog() {
+  const std::lock_guard<std::mutex> lock(quietMutex);
+  if (--quietCount == 0) cv::utils::logging::setLogLevel(quietSaved);
+}
+
+bool refusesResult(const HandEyeDataFinding& finding) {
+  return finding.code != "outlier_frames" && finding.code != "board_scale_mismatch";
+}
 
 namespace {
 
@@ -575,6 +715,7 @@ bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
 std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
                                               const cv::Mat& tcpTCamera, bool boardOnFlange) {
   if (robots.empty() || robots.size() != cams.size()) return {};
+  const QuietOpenCvLog quiet;
   const std::vector<Pose> c = poses(cams);
   return checkScatter(deviations(poses(robots), c, toPose(tcpTCamera)), cameraDistances(c), boardOnFlange);
 }
@@ -661,7 +802,23 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   if (single.single) out.push_back(fourAxisFinding(single, eyeToHand));
   if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
   out.insert(out.end(), outliers.begin(), outliers.end());
+  if (std::optional<HandEyeDataFinding> f = boardScaleFinding(estimateBoardScale(robots, cameraTTargetList))) {
+    out.push_back(std::move(*f));
+  }
   return out;
+}
+
+BoardScale boardScaleOfData(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& cameraTTargetList,
+                            bool eyeToHand) {
+  const std::string component = "estimate_board_scale";
+  if (robotTTcpList.size() != cameraTTargetList.size()) {
+    throw std::invalid_argument(component + ": robot_T_tcp_list and camera_T_target_list must be aligned, got " +
+                                std::to_string(robotTTcpList.size()) + " robot poses and " +
+                                std::to_string(cameraTTargetList.size()) + " target poses");
+  }
+  requirePoses(robotTTcpList, component, "robot_T_tcp_list");
+  requirePoses(cameraTTargetList, component, "camera_T_target_list");
+  return estimateBoardScale(eyeToHand ? detail::inverseRigid(robotTTcpList) : robotTTcpList, cameraTTargetList);
 }
 
 TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCamera, const SolveWithout& solveWithout) {

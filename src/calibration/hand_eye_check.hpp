@@ -20,6 +20,17 @@ struct HandEyeDataFinding {
   std::vector<int> frames;  // positions in the lists checked
 };
 
+// While one is alive OpenCV's own log lines are silenced, process-wide: the check's solves on
+// misread data make OpenCV log errors the findings already explain. The level comes back when the
+// last of nested or concurrent guards ends.
+class QuietOpenCvLog {
+ public:
+  QuietOpenCvLog();
+  ~QuietOpenCvLog();
+  QuietOpenCvLog(const QuietOpenCvLog&) = delete;
+  QuietOpenCvLog& operator=(const QuietOpenCvLog&) = delete;
+};
+
 // Codes of the findings that make a hand-eye result unusable.
 bool refusesResult(const HandEyeDataFinding& finding);
 

@@ -190,6 +190,16 @@ std::string formatTrust(const HandEyeReportText& text, const HandEyeReportData& 
        << " mm, in the sigma above); along the axis the camera lies at " << std::setprecision(4) << f.axis_offset_m
        << " m and the board at " << f.board_height_m << " m.\n";
   }
+  const BoardScale& b = d.board_scale;
+  if (b.known()) {
+    os << std::fixed << std::setprecision(4) << "Board scale from the robot's motion: " << b.value << " +- " << b.sigma
+       << " (1-sigma)";
+    if (std::isfinite(b.stated_square_m)) {
+      os << std::setprecision(2) << ", a square of " << b.impliedSquareM() * 1000 << " mm against "
+         << b.stated_square_m * 1000 << " mm stated";
+    }
+    os << "\n";
+  }
   if (d.data_findings.empty()) {
     os << "Data check: no findings.\n";
   } else {
@@ -247,6 +257,9 @@ cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
       }
     }
     if (!joint.refine) throw std::invalid_argument(c + ": noise levels are used by the joint solve only: pass refine=True");
+  }
+  if (joint.free_board_scale && !joint.refine) {
+    throw std::invalid_argument(c + ": free_board_scale frees the board's scale in the joint solve: pass refine=True");
   }
   const FourAxisConstraint& four = joint.four_axis;
   if (four.axis_offset_m && four.board_height_m) {
@@ -331,7 +344,9 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
     if (!acceptData(s, checkSolution(frames->robots, frames->cams, *solved, fixed_camera_))) return s;
 
     s.hand_eye = std::move(*solved);
-    s.uncertainty = uncertaintyOf(*frames, solver, s);
+    ReplicateCams replicateCams;
+    s.uncertainty = uncertaintyOf(*frames, solver, s, &replicateCams);
+    measureBoardScale(s, *frames, replicateCams);
     if (joint.refine && !refineSolution(s, *frames, method, joint)) return s;
   }
   s.ok = true;
@@ -433,6 +448,7 @@ bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const
   p.fixed_intrinsics = intrinsic_.options().calibrate_camera_flags;
   p.hand_eye = s.hand_eye;
   p.given = joint.noise.value_or(NoiseEstimate{});
+  p.free_board_scale = joint.free_board_scale;
   const auto variety = fixed_camera_ ? quality::analyzeFixedCameraRotationVariety(frames.cams, 0.5)
                                      : quality::analyzeRotationVariety(frames.cams, 0.5);
   p.poor_rotation_variety = !variety || variety->axis_span_ratio < kPoorAxisSpan;
@@ -592,9 +608,10 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
 // With its own intrinsics, each jackknife replicate calibrates the camera again without the frames
 // it leaves out, so that the intrinsics' share of the error, common to every frame, is counted too.
 TransformUncertainty HandEyeCore::uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
-                                                const HandEyeSolution& s) const {
+                                                const HandEyeSolution& s, ReplicateCams* replicateCams) const {
   if (frames.imageSize.empty()) return handEyeUncertainty(frames.robots, frames.cams, solver, s.hand_eye);
   const std::size_t n = frames.robots.size();
+  if (replicateCams != nullptr) replicateCams->assign(n, std::nullopt);
   return jackknifeUncertainty(n, s.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
     std::vector<int> leftOutImages;
     for (std::size_t i = 0; i < n; ++i) {
@@ -611,8 +628,27 @@ TransformUncertainty HandEyeCore::uncertaintyOf(const Frames& frames, cv::HandEy
       robots.push_back(frames.robots[i]);
       cams.push_back(std::move(*pose));
     }
+    // a replicate is known by the first frame it leaves out, its group
+    const auto first = std::find(leftOut.begin(), leftOut.end(), true);
+    if (replicateCams != nullptr && first != leftOut.end()) (*replicateCams)[static_cast<std::size_t>(first - leftOut.begin())] = cams;
     return solveHandEyeQuietly(robots, cams, solver);
   });
+}
+
+void HandEyeCore::measureBoardScale(HandEyeSolution& s, const Frames& frames, const ReplicateCams& replicateCams) const {
+  const double stated = std::visit(Overloaded{[](const ChessboardTarget& t) { return t.square_size; },
+                                              [](const CharucoTarget& t) { return t.square_length; },
+                                              [](const ArucoTarget& t) { return t.marker_length; }},
+                                   target_);
+  TargetPosesWithout posesWithout;
+  // with its own intrinsics each replicate's target poses are those of its own camera solve
+  if (!frames.imageSize.empty()) {
+    posesWithout = [&](std::size_t group, const std::vector<bool>&) -> std::optional<std::vector<cv::Mat>> {
+      return group < replicateCams.size() ? replicateCams[group] : std::nullopt;
+    };
+  }
+  s.board_scale = estimateBoardScale(frames.robots, frames.cams, stated, posesWithout);
+  if (std::optional<HandEyeDataFinding> f = boardScaleFinding(s.board_scale)) acceptData(s, {*f});
 }
 
 HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
@@ -817,7 +853,7 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
                                            const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
                                            const cv::Mat& distortionCoefficients, const std::string& method,
                                            bool eyeToHand, bool intrinsicsFree,
-                                           const std::optional<NoiseEstimate>& noise) {
+                                           const std::optional<NoiseEstimate>& noise, bool freeBoardScale) {
   const std::string c = "refine_hand_eye";
   const cv::HandEyeCalibrationMethod solver = solverByName(method);
   const std::size_t n = robotTTcpList.size();
@@ -861,6 +897,7 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
   p.intrinsic_matrix = K;
   p.distortion_coefficients = D;
   p.intrinsics_free = intrinsicsFree;
+  p.free_board_scale = freeBoardScale;
   p.given = noise.value_or(NoiseEstimate{});
   for (std::size_t i = 0; i < n; ++i) {
     cv::Mat obj, img;

@@ -10,6 +10,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "calibration/board_scale.hpp"
 #include "calibration/hand_eye_check.hpp"
 #include "calibration/hand_eye_four_axis.hpp"
 #include "calibration/hand_eye_joint.hpp"
@@ -50,6 +51,7 @@ struct HandEyeSolution {
   bool has_consistency = false;
   TargetConsistencyStats consistency;
   TransformUncertainty uncertainty;
+  BoardScale board_scale;  // from the robot's motion, by the data check
   std::vector<HandEyeDataFinding> data_findings;
   std::optional<HandEyeJointSolve> joint;  // with refine: the joint solve, whose X is hand_eye
   std::optional<FourAxisSolve> four_axis;  // motions about one axis, solved with the value given
@@ -60,6 +62,7 @@ struct JointOptions {
   bool refine = false;
   std::optional<NoiseEstimate> noise;
   FourAxisConstraint four_axis;  // used only when the motions turn about one axis
+  bool free_board_scale = false;  // the board's scale a parameter of the joint solve
 };
 
 // Per-frame scatter of robots[i] * X * cams[i] about its average pose (returned in `mean`), with
@@ -95,6 +98,7 @@ struct HandEyeReportData {
   const std::vector<cv::Mat>& camera_T_target_list;
   const TransformUncertainty& uncertainty;
   const std::vector<HandEyeDataFinding>& data_findings;
+  const BoardScale& board_scale;
   const std::optional<HandEyeJointSolve>& joint;
   const std::optional<FourAxisSolve>* four_axis = nullptr;
 };
@@ -110,7 +114,7 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
                                            const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
                                            const cv::Mat& distortionCoefficients, const std::string& method,
                                            bool eyeToHand, bool intrinsicsFree,
-                                           const std::optional<NoiseEstimate>& noise);
+                                           const std::optional<NoiseEstimate>& noise, bool freeBoardScale = false);
 
 // The machinery both hand-eye calibrators share: input checks, the three input paths (target poses
 // given; intrinsics given; neither), the solve, the data check, the uncertainty and the consistency.
@@ -192,8 +196,12 @@ class HandEyeCore {
                                    const cv::Mat& distortionCoefficients) const;
   TargetPoses redetectedTargetPoses(const std::vector<cv::Mat>& images, const cv::Mat& intrinsicMatrix,
                                     const cv::Mat& distortionCoefficients, const char* kindName) const;
+  // With replicateCams, each replicate's target poses (by group) for the board scale's jackknife.
+  using ReplicateCams = std::vector<std::optional<std::vector<cv::Mat>>>;
   TransformUncertainty uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
-                                     const HandEyeSolution& s) const;
+                                     const HandEyeSolution& s, ReplicateCams* replicateCams = nullptr) const;
+  // The board scale of the solved frames, its finding logged and kept.
+  void measureBoardScale(HandEyeSolution& s, const Frames& frames, const ReplicateCams& replicateCams) const;
   bool acceptData(HandEyeSolution& s, const std::vector<HandEyeDataFinding>& findings) const;
 
   CalibrationTarget target_;

@@ -51,11 +51,14 @@ struct State {
   Vec6 w;                   // the fixed pose: robot_T_target, or tcp_T_target
   std::vector<double> q;    // fx, fy, cx, cy, distortion...
   std::vector<Vec6> d;      // per frame: the correction of the robot pose, a flange motion
+  double k = 1.0;           // the board's scale, when free
 };
 
-// Columns: c 0-5, w 6-11, the free intrinsics, then six per frame for its correction.
+// Columns: c 0-5, w 6-11, the free intrinsics, the board's scale when free, then six per frame for
+// its correction.
 struct Layout {
   std::vector<FreeIntrinsic> free;
+  int scale = -1;  // column of the board's scale, -1 when held
   int intrinsics = 12;
   int corrections = 12;
   int size = 12;
@@ -138,10 +141,11 @@ class Model {
     const Composed camera = compose(b, s.c);
     const cv::Vec3d r(camera.p[0], camera.p[1], camera.p[2]), t(camera.p[3], camera.p[4], camera.p[5]);
     cv::Mat projected, jac;
+    const cv::Mat objects = L.scale >= 0 ? cv::Mat(objects_[i] * s.k) : objects_[i];
     if (withJacobian) {
-      cv::projectPoints(objects_[i], r, t, cameraMatrix(s.q), distortion(s.q), projected, jac);
+      cv::projectPoints(objects, r, t, cameraMatrix(s.q), distortion(s.q), projected, jac);
     } else {
-      cv::projectPoints(objects_[i], r, t, cameraMatrix(s.q), distortion(s.q), projected);
+      cv::projectPoints(objects, r, t, cameraMatrix(s.q), distortion(s.q), projected);
     }
     FrameTerms out;
     const cv::Mat& detected = pixels_[i];
@@ -161,6 +165,11 @@ class Model {
         out.columns.push_back(L.intrinsics + static_cast<int>(k));
       }
       blocks.push_back(intrinsic);
+    }
+    if (L.scale >= 0) {
+      // projection ignores a common factor of the camera-frame point, so d/dk of R k X + t is -J_t t / k
+      blocks.push_back(-(jac.colRange(3, 6) * cv::Mat(t)) / s.k);
+      out.columns.push_back(L.scale);
     }
     blocks.push_back(Jp * cv::Mat(camera.d1 * dBdE));
     for (int k = 0; k < 6; ++k) out.columns.push_back(L.correction(i) + k);
@@ -183,6 +192,7 @@ class Model {
       out.q[static_cast<std::size_t>(f.index)] += d(L.intrinsics + static_cast<int>(k));
       if (f.index == 0 && f.columns.size() == 2) out.q[1] = aspect * out.q[0];
     }
+    if (L.scale >= 0) out.k += d(L.scale);
     for (std::size_t i = 0; i < out.d.size(); ++i) {
       for (int k = 0; k < 6; ++k) out.d[i][k] += d(L.correction(i) + k);
     }
@@ -512,6 +522,7 @@ State startState(const HandEyeJointProblem& p, Layout& L) {
   s.d.assign(n, Vec6::all(0.0));
   if (p.intrinsics_free) L.free = freeIntrinsics(p.fixed_intrinsics, s.q.size() - 4, s.q[1] / s.q[0]);
   L.corrections = L.intrinsics + static_cast<int>(L.free.size());
+  if (p.free_board_scale) L.scale = L.corrections++;
   L.size = L.corrections + 6 * static_cast<int>(n);
   return s;
 }
@@ -609,6 +620,11 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
     out.distortion_coefficients = distortion(s.q);
   }
   out.rms_px = std::sqrt(r.e.squares / r.e.corners);
+  if (L.scale >= 0) {
+    out.board_scale_free = true;
+    out.board_scale = s.k;
+    out.board_scale_sigma = std::sqrt(r.inverse.at<double>(L.scale, L.scale));
+  }
   out.normal_uncertainty = uncertaintyOf(inverseCovariance(s.c, topLeft6(r.inverse)));
   out.error_budget = errorBudget(r.e, r.inverse, s, L);
   out.jackknife_uncertainty = jointJackknife(model, r, L, out.hand_eye);
@@ -644,6 +660,10 @@ std::string formatJointSolve(const JointSolveText& text, const HandEyeJointSolve
   os << "  Corners:           " << fixed(j.noise.pixel_px, 3) << " px" << source(0) << "\n";
   os << "  Robot translation: " << fixed(j.noise.robot_translation_m * 1000, 3) << " mm" << source(1) << "\n";
   os << "  Robot rotation:    " << fixed(j.noise.robot_rotation_deg, 4) << " deg" << source(2) << "\n";
+  if (j.board_scale_free) {
+    os << "Board scale, fitted: " << fixed(j.board_scale, 5) << " +- " << fixed(j.board_scale_sigma, 5)
+       << " (1-sigma); the transform is the one at that scale.\n";
+  }
   os << "Residual RMS: " << fixed(j.rms_px, 4) << " px; " << j.iterations << " iterations in " << j.rounds
      << " rounds of the noise levels.\n";
   const TransformUncertainty& u = j.uncertainty;

@@ -50,6 +50,8 @@ struct HandEyeJointProblem {
   NoiseEstimate given;
   bool poor_rotation_variety = false;
   std::optional<AxisPrior> axis_prior;  // four-axis data only
+  // The board's scale a parameter of its own: its lengths times one factor (a print at the wrong scale).
+  bool free_board_scale = false;
 };
 
 struct HandEyeJointSolve {
@@ -82,6 +84,11 @@ struct HandEyeJointSolve {
   int iterations = 0;
   int rounds = 0;  // of the variance components
   std::optional<AxisPrior> axis_prior;  // the four-axis form's prior, as held
+  // With free_board_scale: the factor the board's lengths were fitted with, and its 1-sigma from the
+  // normal matrix; NaN otherwise.
+  bool board_scale_free = false;
+  double board_scale = std::numeric_limits<double>::quiet_NaN();
+  double board_scale_sigma = std::numeric_limits<double>::quiet_NaN();
 };
 
 HandEyeJointSolve refineHandEye(const HandEyeJointProblem& problem);
