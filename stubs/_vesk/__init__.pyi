@@ -9,7 +9,7 @@ import typing
 from . import tf
 from . import diagnostics
 from . import io
-__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'FourAxisSolve', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
+__all__: list[str] = ['AlignedTargetPoses', 'ArucoTarget', 'BenchmarkResult', 'BoardScale', 'CALIB_FIX_INTRINSIC', 'CALIB_USE_INTRINSIC_GUESS', 'CalibrationBenchmark', 'CharucoTarget', 'ChessboardTarget', 'EyeInHandCalibrator', 'EyeToHandCalibrator', 'EyeToHandResult', 'FourAxisSolve', 'HandEyeDataFinding', 'HandEyeJointSolve', 'HandEyeResult', 'IntrinsicCalibrator', 'IntrinsicOptions', 'IntrinsicResult', 'MultiCameraCalibrator', 'MultiCameraResult', 'NoiseEstimate', 'SubsetResult', 'TERM_CRITERIA_COUNT', 'TERM_CRITERIA_EPS', 'TERM_CRITERIA_MAX_ITER', 'TargetConsistencyStats', 'TargetDetections', 'TermCriteria', 'TransformUncertainty', 'TriangulationReport', 'aruco_dictionary_id_from_name', 'aruco_dictionary_id_map', 'diagnostics', 'get_num_threads', 'hand_eye_method_by_name_map', 'io', 'set_log_handler', 'set_num_threads', 'tf', 'thread_limit']
 class thread_limit:
     """
     Context manager: `with _vesk.thread_limit(1):` runs the calls inside on n threads (as set_num_threads(n)) and restores the setting on exit.
@@ -319,6 +319,24 @@ class HandEyeDataFinding:
     @property
     def message(self) -> str:
         ...
+class BoardScale:
+    """
+    The board's scale from the robot's motion: value, its true lengths over the lengths stated for it (1 for a right print), with its 1-sigma; stated_square_m the square (or marker) length the target states and implied_square_m the one the data implies. NaN where not computed (fewer than 5 frames, or motions that do not fix the rotation).
+    """
+    def __repr__(self) -> str:
+        ...
+    @property
+    def implied_square_m(self) -> float:
+        ...
+    @property
+    def sigma(self) -> float:
+        ...
+    @property
+    def stated_square_m(self) -> float:
+        ...
+    @property
+    def value(self) -> float:
+        ...
 class NoiseEstimate:
     """
     Noise levels, 1-sigma per axis: pixel_px of a corner per image coordinate, robot_translation_m and robot_rotation_deg of a robot pose as a motion of the flange. Given to calibrate(refine=True, noise=...), a positive level is held and a NaN one estimated from the data.
@@ -340,6 +358,15 @@ class HandEyeJointSolve:
     """
     The joint solve of calibrate(refine=True): every corner fitted at once with each robot pose a measurement, the noise levels found from the data. hand_eye is the refined transform, closed_form the one it started from; error_budget is 6 x 3, rows rotation x, y, z and translation x, y, z, columns the share of that axis's variance from the corners, the robot poses and the intrinsics.
     """
+    @property
+    def board_scale(self) -> float:
+        ...
+    @property
+    def board_scale_free(self) -> bool:
+        ...
+    @property
+    def board_scale_sigma(self) -> float:
+        ...
     @property
     def closed_form(self) -> numpy.ndarray:
         ...
@@ -457,6 +484,9 @@ class HandEyeResult:
     Result of EyeInHandCalibrator.calibrate().
     """
     @property
+    def board_scale(self) -> BoardScale:
+        ...
+    @property
     def camera_T_target_list(self) -> list[numpy.ndarray]:
         ...
     @property
@@ -517,7 +547,7 @@ class EyeInHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, known_axis_offset_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_board_height_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_tolerance_m: typing.SupportsFloat | typing.SupportsIndex = 0.001, progress: typing.Any = None) -> HandEyeResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, known_axis_offset_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_board_height_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_tolerance_m: typing.SupportsFloat | typing.SupportsIndex = 0.001, free_board_scale: bool = False, progress: typing.Any = None) -> HandEyeResult:
         ...
     def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...
@@ -535,6 +565,9 @@ class EyeToHandResult:
     """
     Result of EyeToHandCalibrator.calibrate().
     """
+    @property
+    def board_scale(self) -> BoardScale:
+        ...
     @property
     def camera_T_target_list(self) -> list[numpy.ndarray]:
         ...
@@ -589,7 +622,7 @@ class EyeToHandCalibrator:
     """
     def __init__(self, target: ChessboardTarget | CharucoTarget | ArucoTarget, options: IntrinsicOptions = ...) -> None:
         ...
-    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, known_axis_offset_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_board_height_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_tolerance_m: typing.SupportsFloat | typing.SupportsIndex = 0.001, progress: typing.Any = None) -> EyeToHandResult:
+    def calibrate(self, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], method: str = 'TSAI', camera_T_target_list: collections.abc.Sequence[numpy.ndarray] = [], intrinsic_matrix: numpy.ndarray = ..., distortion_coefficients: numpy.ndarray = ..., output_path: os.PathLike | str | bytes = '', *, refine: bool = False, noise: NoiseEstimate | None = None, known_axis_offset_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_board_height_m: typing.SupportsFloat | typing.SupportsIndex | None = None, known_tolerance_m: typing.SupportsFloat | typing.SupportsIndex = 0.001, free_board_scale: bool = False, progress: typing.Any = None) -> EyeToHandResult:
         ...
     def compute_camera_T_target_list(self, image_list: collections.abc.Sequence[numpy.ndarray], robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, *, progress: typing.Any = None) -> AlignedTargetPoses:
         ...

@@ -6,7 +6,7 @@ import _vesk
 import collections.abc
 import numpy
 import typing
-__all__: list[str] = ['HandEyeMethodResult', 'PlanSize', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'format_method_comparison', 'format_rotation_variety', 'plan_first_hand_eye_poses', 'plan_hand_eye_poses', 'poses_needed_for_sigma', 'predict_hand_eye_uncertainty', 'refine_hand_eye']
+__all__: list[str] = ['HandEyeMethodResult', 'PlanSize', 'RotationVarietyStats', 'analyze_rotation_variety', 'check_hand_eye_data', 'compare_hand_eye_methods', 'estimate_board_scale', 'format_method_comparison', 'format_rotation_variety', 'plan_first_hand_eye_poses', 'plan_hand_eye_poses', 'poses_needed_for_sigma', 'predict_hand_eye_uncertainty', 'refine_hand_eye']
 class RotationVarietyStats:
     @property
     def angle_max_deg(self) -> float:
@@ -56,10 +56,14 @@ def analyze_rotation_variety(camera_T_target_list: collections.abc.Sequence[nump
     ...
 def check_hand_eye_data(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False) -> list[_vesk.HandEyeDataFinding]:
     """
-    Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still (on the flange, for a fixed camera), and outlier frames. Returns a list of HandEyeDataFinding, empty for clean data.
+    Check aligned hand-eye data (eye-in-hand, or eye-to-hand with eye_to_hand=True) for the mistakes that give a wrong transform: robot translations in millimetres, inverted robot poses, images and poses out of step, a board that cannot have stood still (on the flange, for a fixed camera), rotation angles in the wrong unit (robot_rotation_in_degrees) or another rotation convention (robot_rotation_convention), outlier frames, and a board printed at another scale (board_scale_mismatch). Returns a list of HandEyeDataFinding, empty for clean data.
     """
 def compare_hand_eye_methods(target: _vesk.ChessboardTarget | _vesk.CharucoTarget | _vesk.ArucoTarget, robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, per_view_error_threshold: typing.SupportsFloat | typing.SupportsIndex = 1.0, eye_to_hand: bool = False, *, progress: typing.Any = None) -> dict[str, HandEyeMethodResult | None]:
     ...
+def estimate_board_scale(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], camera_T_target_list: collections.abc.Sequence[numpy.ndarray], eye_to_hand: bool = False) -> _vesk.BoardScale:
+    """
+    The board's scale from the robot's motion, as the data check measures it: a BoardScale whose value is the board's true lengths over those its target poses were computed with (1 for a right print), with a jackknife 1-sigma. NaN for data that does not fix the hand-eye rotation.
+    """
 def format_method_comparison(method_results: collections.abc.Mapping[str, HandEyeMethodResult | None], consensus_threshold_deg: typing.SupportsFloat | typing.SupportsIndex = 1.5) -> str:
     ...
 def format_rotation_variety(stats: RotationVarietyStats | None) -> str:
@@ -80,7 +84,7 @@ def predict_hand_eye_uncertainty(target: _vesk.ChessboardTarget | _vesk.CharucoT
     """
     Predicted 1-sigma (TransformUncertainty, about the true value) of the hand-eye transform solved from the flange poses `plan`: the board is seen at each through hand_eye_guess, corners and robot poses are disturbed by the given noise (1-sigma per axis) and the transform is solved `trials` times with `method`. With calibrate_intrinsics=True each trial also calibrates the camera from the planned views.
     """
-def refine_hand_eye(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_points: collections.abc.Sequence[numpy.ndarray], object_points: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, method: str = 'TSAI', eye_to_hand: bool = False, intrinsics_free: bool = False, noise: _vesk.NoiseEstimate | None = None, *, progress: typing.Any = None) -> _vesk.HandEyeJointSolve:
+def refine_hand_eye(robot_T_tcp_list: collections.abc.Sequence[numpy.ndarray], image_points: collections.abc.Sequence[numpy.ndarray], object_points: collections.abc.Sequence[numpy.ndarray], intrinsic_matrix: numpy.ndarray, distortion_coefficients: numpy.ndarray, method: str = 'TSAI', eye_to_hand: bool = False, intrinsics_free: bool = False, noise: _vesk.NoiseEstimate | None = None, *, free_board_scale: bool = False, progress: typing.Any = None) -> _vesk.HandEyeJointSolve:
     """
     The joint hand-eye solve on corners you detected yourself: per frame robot_T_tcp, the image points (N x 2) and their board points (N x 3). Each frame's board pose comes from solvePnP, the closed form from `method`, then one solve over every corner with each robot pose a measurement and the noise levels found from the data (or held where `noise` gives them). Returns a HandEyeJointSolve; its hand_eye is tcp_T_camera, or robot_T_camera with eye_to_hand=True.
     """
