@@ -126,3 +126,29 @@ def test_real_data_misread_gets_its_own_code(mistake, real_frames, capfd):
     found = diagnostics.check_hand_eye_data(misread(robots, mistake), cams, True)
     assert codes(found) == [MISTAKES[mistake][2]], (mistake, codes(found))
     assert "[ERROR:" not in capfd.readouterr().err
+
+
+def test_supplied_intrinsics_that_do_not_fit_are_warned_about_with_both_rms(series, capfd):
+    s, images, target = series("charuco")
+    # another lens's distortion (a focal length alone is absorbed by the board's distance)
+    D = np.array([-0.4, 0.2, 0.0, 0.0, 0.0])
+    capfd.readouterr()
+    _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "PARK", [], s.camera.K, D)
+    err = capfd.readouterr().err
+    assert "[vesk][WARNING] [EyeInHandCalibrator] The supplied intrinsics do not fit the views (RMS " in err
+    _vesk.EyeInHandCalibrator(target).calibrate(s.robot_T_tcp, images, "PARK", [], s.camera.K, s.camera.dist)
+    assert "do not fit the views" not in capfd.readouterr().err
+
+
+def test_a_board_with_squares_swapped_is_named_once(capfd):
+    if not REAL.is_dir():
+        pytest.skip(f"the shared real dataset is absent ({REAL})")
+    images, poses = io.load_hand_eye_dataset(REAL)
+    swapped = _vesk.CharucoTarget(7, 5, 0.036195, 0.018256, _vesk.aruco_dictionary_id_from_name("DICT_6X6_250"))
+    capfd.readouterr()
+    _vesk.EyeToHandCalibrator(swapped).calibrate(poses, images, "PARK")
+    err = capfd.readouterr().err
+    # the prescribed line per image stays, and one line says why
+    assert err.count("[CharucoIntrinsicCalibrator] Not enough ChArUco corners in image ") == 16
+    summary = [line for line in err.splitlines() if "the board is described wrong" in line]
+    assert len(summary) == 1 and "With squares_x and squares_y swapped (5 x 7)" in summary[0]

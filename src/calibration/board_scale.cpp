@@ -141,7 +141,7 @@ std::optional<HandEyeDataFinding> boardScaleFinding(const BoardScale& s) {
       "The robot's motions say the board is " + fixed(100.0 * std::abs(off), 2) + " % " +
           (off > 0 ? "larger" : "smaller") + " than described (scale " + fixed(s.value, 4) + " +- " +
           fixed(s.sigma, 4) + "): " + size + ". Measure the printed squares with a caliper (printers scale "
-          "pages) and describe the board with the measured size; the transform's translation is off by as much.",
+          "pages) and describe the board with the measured size: until then the hand-eye translation carries the error.",
       {}};
 }
 

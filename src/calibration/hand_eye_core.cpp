@@ -12,6 +12,7 @@
 #include "core/matrix_text.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
+#include "geometry/reprojection.hpp"
 #include "geometry/rotation_variety.hpp"
 #include "targets/detection.hpp"
 
@@ -145,6 +146,33 @@ HandEyeCore::TargetPoses collect(std::size_t views, const std::function<std::opt
     out.valid_indices.push_back(static_cast<int>(k));
   }
   return out;
+}
+
+// A WARNING with both RMS values when the supplied intrinsics fit the detected views far worse than
+// a calibration of their own would (another camera's, another resolution's, or no distortion).
+void warnIfIntrinsicsMisfit(const std::vector<cv::Mat>& objects, const std::vector<cv::Mat>& points,
+                            const std::vector<cv::Mat>& cams, const cv::Mat& K, const cv::Mat& D, cv::Size imageSize,
+                            const std::string& component) {
+  double squared = 0.0;
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < cams.size(); ++i) {
+    const detail::Pose c = detail::toPose(cams[i]);
+    cv::Vec3d r;
+    cv::Rodrigues(detail::rotationOf(c), r);
+    cv::Mat projected;
+    cv::projectPoints(objects[i], r, detail::translationOf(c), K, D, projected);
+    squared += geometry::squaredResidualSum(points[i], projected);
+    count += static_cast<std::size_t>(points[i].rows);
+  }
+  if (count == 0) return;
+  const double supplied = std::sqrt(squared / static_cast<double>(count));
+  const std::optional<double> own = suppliedIntrinsicsMisfit(objects, points, imageSize, supplied, 1000);
+  if (!own) return;
+  logging::log(Level::WARNING, "[" + component + "] The supplied intrinsics do not fit the views (RMS " +
+                                   std::to_string(supplied) + "px, against " + std::to_string(*own) +
+                                   "px with a calibration of their own): intrinsics of another camera or resolution, "
+                                   "or without the lens's distortion. Leave intrinsic_matrix out to calibrate the "
+                                   "camera from these images, or supply its own.");
 }
 
 const char* kindName(const CalibrationTarget& target) {
@@ -553,6 +581,8 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEy
     s.robot_indices = std::move(aligned.valid_indices);
     return std::nullopt;
   }
+  warnIfIntrinsicsMisfit(objects, points, aligned.camera_T_target_list, s.intrinsic_matrix, s.distortion_coefficients,
+                         imageList.front().size(), component_);
   return Frames{std::move(aligned.valid_robot_T_tcp_list), std::move(aligned.valid_image_list),
                 std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices), std::move(points),
                 std::move(objects), {}};

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -60,6 +61,38 @@ std::string missedTargetMessage(const CalibrationTarget& target, std::size_t ima
                  [](const ArucoTarget&) { return "[ArucoIntrinsicCalibrator] Not enough ArUco markers in image "; }},
       target);
   return text + std::to_string(image);
+}
+
+// ChArUco markers found in views that give too few corners: the board is described wrong. Says so
+// once, naming squares_x and squares_y swapped when the swapped board finds the corners.
+void warnIfBoardMisdescribed(const CalibrationTarget& target, const std::vector<cv::Mat>& images,
+                             const std::vector<int>& markersOnly) {
+  const auto* charuco = std::get_if<CharucoTarget>(&target);
+  if (charuco == nullptr) return;
+  std::vector<std::size_t> views;
+  for (std::size_t i = 0; i < markersOnly.size(); ++i) {
+    if (markersOnly[i] >= static_cast<int>(kMinPointsPerView)) views.push_back(i);
+  }
+  if (views.size() < 2) return;
+  const std::string where = "ChArUco markers were found in " + std::to_string(views.size()) + " images (" +
+                            std::to_string(markersOnly[views[0]]) + " in image " + std::to_string(views[0]) +
+                            ") but too few corners between them: the board is described wrong";
+  std::string cause;
+  if (charuco->squares_x != charuco->squares_y) {
+    const CharucoTarget swapped(charuco->squares_y, charuco->squares_x, charuco->square_length, charuco->marker_length,
+                                charuco->aruco_dict_id);
+    const TargetDetection d = TargetDetector(swapped).detect(detail::toGray(images[views[0]]));
+    if (d.found) {
+      cause = ". With squares_x and squares_y swapped (" + std::to_string(swapped.squares_x) + " x " +
+              std::to_string(swapped.squares_y) + ") image " + std::to_string(views[0]) + " gives " +
+              std::to_string(d.image_points.rows) + " corners: swap them.";
+    }
+  }
+  if (cause.empty()) {
+    cause = "; the likely causes are squares_x and squares_y swapped (squares across, then down), the wrong "
+            "dictionary, or a board printed with another layout (legacy pattern).";
+  }
+  logging::log(Level::WARNING, "[CharucoIntrinsicCalibrator] " + where + cause);
 }
 
 // The caller's starting values, checked, and copied because OpenCV writes into them.
@@ -151,6 +184,7 @@ TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& im
   const TargetDetector check(target_, detectionSettings(options_));
   std::vector<std::optional<TargetDetection>> found(images.size());
   std::vector<cv::Mat> annotated(images.size());
+  std::vector<int> markersOnly(images.size(), 0);
   // A detector per view: OpenCV's detectors write to their parameters while they detect.
   detail::forEachView(images.size(), [&](std::size_t i) {
     const TargetDetector detector(target_, detectionSettings(options_));
@@ -161,11 +195,13 @@ TargetDetections IntrinsicCalibrator::findCorners(const std::vector<cv::Mat>& im
     TargetDetection d = detector.detect(gray);
     if (!d.found) {
       logging::log(Level::WARNING, missedTargetMessage(target_, i));
+      markersOnly[i] = static_cast<int>(d.marker_ids.size());
       return;
     }
     annotated[i] = detector.annotate(images[i], d);
     found[i] = std::move(d);
   });
+  warnIfBoardMisdescribed(target_, images, markersOnly);
   TargetDetections out;
   for (std::size_t i = 0; i < images.size(); ++i) {
     if (!found[i]) continue;
@@ -328,6 +364,26 @@ double IntrinsicCalibrator::meanReprojectionError(const cv::Mat& cameraMatrix, c
                                            tvecs_[v], cameraMatrix, distCoeffs);
   }
   return sum / static_cast<double>(views);
+}
+
+std::optional<double> suppliedIntrinsicsMisfit(const std::vector<cv::Mat>& objectPoints,
+                                               const std::vector<cv::Mat>& imagePoints, cv::Size imageSize,
+                                               double suppliedRms, int iterations) {
+  constexpr double kFloorRms = 0.5;
+  constexpr double kRatio = 5.0;
+  if (imagePoints.size() < 3 || !(suppliedRms > kFloorRms)) return std::nullopt;
+  cv::Mat K, D;
+  std::vector<cv::Mat> rvecs, tvecs;
+  double own = std::numeric_limits<double>::quiet_NaN();
+  try {
+    const detail::SequentialSolve sequential;
+    own = cv::calibrateCamera(objectPoints, imagePoints, imageSize, K, D, rvecs, tvecs, 0,
+                              cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, iterations, 1e-9));
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+  if (!(suppliedRms > kRatio * own)) return std::nullopt;
+  return own;
 }
 
 }  // namespace vesk::calibration

@@ -87,4 +87,13 @@ class IntrinsicCalibrator {
   detail::InUse in_use_;
 };
 
+// The RMS (px) of the views' own calibration, when intrinsics supplied for them fit them far worse:
+// their RMS `suppliedRms` above 0.5 px and 5 times the own (intrinsics of another camera, of another
+// resolution, or without the lens's distortion). Nothing when they fit, or with fewer than 3 views.
+// The own calibration starts from nothing and stops after `iterations`: partial ChArUco views need
+// several hundred to settle.
+std::optional<double> suppliedIntrinsicsMisfit(const std::vector<cv::Mat>& objectPoints,
+                                               const std::vector<cv::Mat>& imagePoints, cv::Size imageSize,
+                                               double suppliedRms, int iterations = 100);
+
 }  // namespace vesk::calibration

@@ -402,23 +402,13 @@ std::vector<MultiCameraCalibrator::CameraViews> MultiCameraCalibrator::detectWit
     measureViews(views[i], intrinsicMatrices[i], distortionCoefficients[i], nullptr);
     // Intrinsics of another camera fit these views far worse than the views' own calibration.
     const TargetDetections& d = views[i].detections;
-    if (d.image_points.size() < 3 || !(views[i].own_rms > kMaxPairRms)) return;
-    cv::Mat K, D;
-    std::vector<cv::Mat> rvecs, tvecs;
-    double ownCalibration = kNaN;
-    try {
-      const detail::SequentialSolve sequential;
-      ownCalibration = cv::calibrateCamera(d.object_points, d.image_points, imageLists[i].front().size(), K, D, rvecs,
-                                           tvecs, 0, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
-                                                                      100, 1e-9));
-    } catch (const cv::Exception&) {
-      return;
-    }
-    if (views[i].own_rms > kPairRmsRatio * ownCalibration) {
+    const std::optional<double> ownCalibration =
+        suppliedIntrinsicsMisfit(d.object_points, d.image_points, imageLists[i].front().size(), views[i].own_rms);
+    if (ownCalibration) {
       views[i].intrinsics_fit = false;
       logging::log(Level::WARNING, std::string(kTag) + "The supplied intrinsics of camera " + std::to_string(i) +
                                        " do not fit its views (RMS " + std::to_string(views[i].own_rms) +
-                                       "px, against " + std::to_string(ownCalibration) +
+                                       "px, against " + std::to_string(*ownCalibration) +
                                        "px with a calibration of its own): intrinsics of another camera, or a wrong "
                                        "camera order. Its pairs are not solved.");
     }
