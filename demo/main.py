@@ -330,7 +330,7 @@ def joint_stage(setup, data_dir, target, out, page, truth):
                                  progress=PROGRESS(f"{setup} joint solve"))
     text = calibrator.format_results()
     start = text.find("\n" + "=" * 60 + "\n" + title)
-    print(text[start:] if r.ok and start >= 0 else f"joint solve failed: {r.joint.failure if r.joint else 'see the log'}")
+    print(text[start:] if r.ok and start >= 0 else f"joint solve failed: {r.joint.failure.message if r.joint and r.joint.failure else 'see the log'}")
     if page:
         page.section(f"{setup} joint solve", f"{setup}-joint", f"Joint solve: {name}",
                      lambda: R.joint_solve_section(r, name, axes, None if truth is None else truth[name]))

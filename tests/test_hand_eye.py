@@ -138,11 +138,11 @@ def test_failures_keep_the_last_result(capfd, series):
         assert str(e.value) == f"Unknown hand-eye method '{method}'"
     capfd.readouterr()
     r = cal.calibrate(s.robot_T_tcp[:3], images[:3])
-    assert not r.ok and len(r.valid_image_list) == 3
-    assert "[vesk][ERROR] Not enough valid images for extrinsic calibration. Need at least 4!" in capfd.readouterr().err
+    assert not r.ok and len(r.valid_image_list) == 3 and r.failure.code == "too_few_frames"
+    assert f"[vesk][ERROR] {r.failure.message}" in capfd.readouterr().err
     r = cal.calibrate(s.robot_T_tcp[:3], [], "TSAI", s.camera_T_target[:3])
-    assert not r.ok and capfd.readouterr().err.endswith(
-        "[vesk][ERROR] Not enough valid poses for hand-eye calibration after filtering. Got 3, need at least 4.\n")
+    assert not r.ok and r.failure.code == "too_few_frames"
+    assert r.failure.message == "Not enough valid poses for hand-eye calibration after filtering. Got 3, need at least 4."
     r = cal.calibrate(s.robot_T_tcp[:4], [], "TSAI", s.camera_T_target[:4], s.camera.K)
     assert r.ok  # exactly four frames solve
     cal2 = _vesk.EyeInHandCalibrator(target)
@@ -170,7 +170,7 @@ def test_path_2_needs_charuco_and_four_frames(capfd, series):
     assert not r.ok and len(r.valid_image_list) == 3
     assert "[vesk][WARNING] frame 3: ChArUco detection failed  -  skipping" in err
     assert "[vesk][INFO] compute_camera_T_target_list: 3/15 frames passed" in err
-    assert "[vesk][ERROR] Only 3 valid frames after solvePnP  -  need at least 4." in err
+    assert r.failure.code == "too_few_frames" and r.failure.message.startswith("Only 3 valid frames after solvePnP")
 
 
 def test_compute_camera_T_target_list_stops_at_the_shorter_list(capfd, series):

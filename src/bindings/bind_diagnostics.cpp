@@ -48,7 +48,7 @@ std::vector<cv::Mat> planPoses(CalibrationTarget target, cv::Mat K, cv::Mat D, c
   return quality::planHandEyePoses(setup, o);
 }
 
-calibration::TransformUncertainty predict(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize,
+TransformUncertainty predict(CalibrationTarget target, cv::Mat K, cv::Mat D, cv::Size imageSize,
                                           std::vector<cv::Mat> plan, cv::Mat robotTTcp, cv::Mat cameraTTarget,
                                           cv::Mat guess, double robotM, double robotDeg, double cornerPx,
                                           std::string method, int trials, bool eyeToHand, bool calibrateIntrinsics,

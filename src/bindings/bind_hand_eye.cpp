@@ -18,7 +18,6 @@ using calibration::HandEyeResult;
 using calibration::IntrinsicOptions;
 using calibration::HandEyeDataFinding;
 using calibration::TargetConsistencyStats;
-using calibration::TransformUncertainty;
 using calibration::NoiseEstimate;
 using calibration::HandEyeJointSolve;
 
@@ -209,6 +208,7 @@ void registerHandEye(py::module_& m) {
 
   py::classh<HandEyeResult>(m, "HandEyeResult", "Result of EyeInHandCalibrator.calibrate().")
       .def_readonly("ok", &HandEyeResult::ok)
+      .def_readonly("failure", &HandEyeResult::failure)
       .def_readonly("tcp_T_camera", &HandEyeResult::tcp_T_camera)
       .def_readonly("intrinsic_matrix", &HandEyeResult::intrinsic_matrix)
       .def_readonly("distortion_coefficients", &HandEyeResult::distortion_coefficients)
@@ -241,6 +241,7 @@ void registerHandEye(py::module_& m) {
 
   py::classh<EyeToHandResult>(m, "EyeToHandResult", "Result of EyeToHandCalibrator.calibrate().")
       .def_readonly("ok", &EyeToHandResult::ok)
+      .def_readonly("failure", &EyeToHandResult::failure)
       .def_readonly("robot_T_camera", &EyeToHandResult::robot_T_camera)
       .def_readonly("intrinsic_matrix", &EyeToHandResult::intrinsic_matrix)
       .def_readonly("distortion_coefficients", &EyeToHandResult::distortion_coefficients)

@@ -17,7 +17,6 @@ using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::size_t kMaxGroups = 20;
 // A scale is called off when it is off by more than this many sigma and this share.
 constexpr double kMismatchSigmas = 4.0;

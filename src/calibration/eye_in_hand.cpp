@@ -13,6 +13,7 @@ namespace {
 HandEyeResult resultOf(HandEyeSolution s) {
   HandEyeResult r;
   r.ok = s.ok;
+  r.failure = std::move(s.failure);
   r.tcp_T_camera = std::move(s.hand_eye);
   r.intrinsic_matrix = std::move(s.intrinsic_matrix);
   r.distortion_coefficients = std::move(s.distortion_coefficients);

@@ -16,6 +16,7 @@ namespace vesk::calibration {
 
 struct HandEyeResult {
   bool ok = false;
+  std::optional<Failure> failure;  // why not ok: a stable code and the log line's sentence
   cv::Mat tcp_T_camera;
   cv::Mat intrinsic_matrix;
   cv::Mat distortion_coefficients;

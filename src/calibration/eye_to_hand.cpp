@@ -13,6 +13,7 @@ namespace {
 EyeToHandResult resultOf(HandEyeSolution s, const std::vector<cv::Mat>& robotTTcpList) {
   EyeToHandResult r;
   r.ok = s.ok;
+  r.failure = std::move(s.failure);
   r.robot_T_camera = std::move(s.hand_eye);
   r.intrinsic_matrix = std::move(s.intrinsic_matrix);
   r.distortion_coefficients = std::move(s.distortion_coefficients);

@@ -16,6 +16,7 @@ namespace vesk::calibration {
 
 struct EyeToHandResult {
   bool ok = false;
+  std::optional<Failure> failure;  // why not ok: a stable code and the log line's sentence
   cv::Mat robot_T_camera;  // the fixed camera in the robot base
   cv::Mat intrinsic_matrix;
   cv::Mat distortion_coefficients;

@@ -13,6 +13,7 @@
 #include "calibration/hand_eye_four_axis.hpp"
 #include "calibration/rotation_readings.hpp"
 #include "core/constants.hpp"
+#include "core/statistics.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
 
@@ -24,9 +25,7 @@ using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kMinMotionRad = 1.0 * kPi / 180.0;
+constexpr double kMinMotionRad = 1.0 * kRadPerDeg;
 
 // An alternative reading of the data counts as evidence only when it fits this many times better.
 constexpr double kEvidenceRatio = 5.0;
@@ -69,21 +68,6 @@ Pose toPose(const cv::Mat& m) {
   return detail::toPose(m);
 }
 
-cv::Vec3d rotationVector(const cv::Matx33d& R) {
-  cv::Vec3d r;
-  cv::Rodrigues(R, r);
-  return r;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return kNaN;
-  const std::size_t mid = v.size() / 2;
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid), v.end());
-  const double upper = v[mid];
-  if (v.size() % 2 == 1) return upper;
-  return 0.5 * (upper + *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(mid)));
-}
-
 std::string fixed(double value, int decimals) {
   std::ostringstream os;
   os << std::fixed << std::setprecision(decimals) << value;
@@ -96,29 +80,10 @@ std::string frameList(const std::vector<int>& frames) {
   return s;
 }
 
-// tcp_T_camera by OpenCV's solver, or nothing when it throws, cannot solve these motions, or
-// returns something that is not a rigid transform or does not explain the motions.
+// tcp_T_camera by OpenCV's solver, or nothing when it cannot be right.
 std::optional<Pose> solve(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                           cv::HandEyeCalibrationMethod method) {
-  std::vector<cv::Mat> rg, tg, rc, tc;
-  for (std::size_t i = 0; i < robots.size(); ++i) {
-    rg.push_back(cv::Mat(rotationOf(robots[i]), true));
-    tg.push_back(cv::Mat(translationOf(robots[i]), true));
-    rc.push_back(cv::Mat(rotationOf(cams[i]), true));
-    tc.push_back(cv::Mat(translationOf(cams[i]), true));
-  }
-  if (!rotationObservable(rg)) return std::nullopt;
-  if (!methodShortfall(robots, cams, method, false).empty()) return std::nullopt;
-  cv::Mat R, t;
-  try {
-    cv::calibrateHandEye(rg, tg, rc, tc, R, t, method);
-  } catch (const cv::Exception&) {
-    return std::nullopt;
-  }
-  const cv::Mat solved = detail::rigidTransform(R, t);
-  if (!detail::isRigidTransform(solved)) return std::nullopt;
-  if (!rotationMisfit(robots, cams, toPose(solved)).empty()) return std::nullopt;
-  return toPose(solved);
+  return solveClosedForm(robots, cams, method, "", false).hand_eye;
 }
 
 // The methods the data check tries, in order of preference at equal fit.
@@ -328,7 +293,7 @@ double meanMotionDeg(const std::vector<cv::Matx33d>& R) {
       sum += detail::rotationAngleAxis(cv::Mat(R[i].t() * R[j]), axis);
     }
   }
-  return pairs == 0 ? kNaN : sum / pairs * 180.0 / kPi;
+  return pairs == 0 ? kNaN : toDegrees(sum / pairs);
 }
 
 HandEyeDataFinding conventionMessage(const RotationReading& r, const std::vector<cv::Matx33d>& G,
@@ -469,7 +434,7 @@ double largestMotionDeg(const std::vector<Pose>& robots) {
       largest = std::max(largest, detail::rotationAngleAxis(cv::Mat(rotationOf(robots[i]).t() * rotationOf(robots[j])), axis));
     }
   }
-  return largest * 180.0 / kPi;
+  return toDegrees(largest);
 }
 
 // Data that no solver explains, put down to the motions' size when they are small.
@@ -649,7 +614,7 @@ int tsaiPairs(const std::vector<Pose>& robots, const std::vector<Pose>& cams, bo
       }
     }
   }
-  if (largestDeg != nullptr) *largestDeg = largest * 180.0 / kPi;
+  if (largestDeg != nullptr) *largestDeg = toDegrees(largest);
   const int most = perFrame.empty() ? 0 : *std::max_element(perFrame.begin(), perFrame.end());
   return anyLeftOut ? pairs - most : pairs;
 }
@@ -685,17 +650,12 @@ std::string rotationMisfit(const std::vector<Pose>& robots, const std::vector<Po
     }
   }
   if (pairs == 0) return "";
-  misfit *= 180.0 / kPi / pairs;
-  motion *= 180.0 / kPi / pairs;
+  misfit *= kDegPerRad / pairs;
+  motion *= kDegPerRad / pairs;
   if (!(misfit > kMisfitShare * motion && misfit > kMisfitFloorDeg)) return "";
   return "its rotation does not explain the flange motions: they disagree with the camera's by " + fixed(misfit, 2) +
          " deg on average against motions of " + fixed(motion, 2) + " deg. The motions are too small for it; turn "
          "the flange by 20 degrees or more between captures, about two axes.";
-}
-
-bool TransformUncertainty::known() const {
-  return std::all_of(translation_std_m.begin(), translation_std_m.end(), [](double v) { return std::isfinite(v); }) &&
-         std::all_of(rotation_std_deg.begin(), rotation_std_deg.end(), [](double v) { return std::isfinite(v); });
 }
 
 bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
@@ -840,7 +800,7 @@ TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCame
   for (const std::optional<cv::Mat>& solved : replicates) {
     if (!solved || !detail::isRigidTransform(*solved)) return out;
     const Pose Xg = toPose(*solved);
-    const cv::Vec3d dr = rotationVector(rotationOf(Xg) * Rt);
+    const cv::Vec3d dr = detail::rotationVector(rotationOf(Xg) * Rt);
     const cv::Vec3d dt = translationOf(Xg) - translationOf(X);
     values.push_back(cv::Vec6d(dr[0], dr[1], dr[2], dt[0], dt[1], dt[2]));
   }
@@ -853,12 +813,7 @@ TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCame
     cov += d * d.t();
   }
   cov *= static_cast<double>(groups - 1) / static_cast<double>(groups);
-  for (int i = 0; i < 3; ++i) {
-    out.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(cov(i, i)) * 180.0 / kPi;
-    out.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(cov(i + 3, i + 3));
-  }
-  out.covariance = cv::Mat(cov, true);
-  return out;
+  return uncertaintyOf(cv::Mat(cov, true));
 }
 
 std::optional<cv::Mat> solveHandEyeQuietly(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
@@ -884,6 +839,51 @@ TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, cons
     if (!X) return std::nullopt;
     return cv::Mat(*X, true);
   });
+}
+
+
+std::optional<Pose> rawClosedForm(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                  cv::HandEyeCalibrationMethod method) {
+  std::vector<cv::Mat> rg, tg, rc, tc;
+  for (std::size_t i = 0; i < robots.size(); ++i) {
+    rg.push_back(cv::Mat(rotationOf(robots[i]), true));
+    tg.push_back(cv::Mat(translationOf(robots[i]), true));
+    rc.push_back(cv::Mat(rotationOf(cams[i]), true));
+    tc.push_back(cv::Mat(translationOf(cams[i]), true));
+  }
+  cv::Mat R, t;
+  try {
+    const QuietOpenCvLog quiet;
+    cv::calibrateHandEye(rg, tg, rc, tc, R, t, method);
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+  const cv::Mat solved = detail::rigidTransform(R, t);
+  if (!detail::isRigidTransform(solved)) return std::nullopt;
+  return toPose(solved);
+}
+
+ClosedForm solveClosedForm(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                           cv::HandEyeCalibrationMethod method, const std::string& methodName, bool anyLeftOut) {
+  std::vector<cv::Mat> rg;
+  for (const Pose& r : robots) rg.push_back(cv::Mat(rotationOf(r), true));
+  if (!rotationObservable(rg)) {
+    return {std::nullopt, "rotation_not_observable",
+            "Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 deg) about "
+            "non-parallel axes. Vary the flange orientation about two axes."};
+  }
+  if (std::string shortfall = methodShortfall(robots, cams, method, anyLeftOut); !shortfall.empty()) {
+    return {std::nullopt, "method_cannot_use_motions", std::move(shortfall)};
+  }
+  const std::optional<Pose> X = rawClosedForm(robots, cams, method);
+  if (!X) {
+    return {std::nullopt, "solver_failed",
+            methodName + " returned a non-finite transform or a rotation that is not orthonormal."};
+  }
+  if (const std::string misfit = rotationMisfit(robots, cams, *X); !misfit.empty()) {
+    return {std::nullopt, "rotation_misfit", methodName + " gave no usable transform: " + misfit};
+  }
+  return {X, "", ""};
 }
 
 }  // namespace vesk::calibration

@@ -34,16 +34,6 @@ class QuietOpenCvLog {
 // Codes of the findings that make a hand-eye result unusable.
 bool refusesResult(const HandEyeDataFinding& finding);
 
-// 1-sigma of a transform a_T_b: rotation as the small rotation about the axes of frame a (deg),
-// translation per component (m); covariance 6x6, rotation (rad) first. NaN when not computed.
-struct TransformUncertainty {
-  std::vector<double> translation_std_m = std::vector<double>(3, std::numeric_limits<double>::quiet_NaN());
-  std::vector<double> rotation_std_deg = std::vector<double>(3, std::numeric_limits<double>::quiet_NaN());
-  cv::Mat covariance = cv::Mat(6, 6, CV_64F, cv::Scalar(std::numeric_limits<double>::quiet_NaN()));
-
-  bool known() const;
-};
-
 // Hand-eye rotation is observable only from two flange motions about non-parallel axes (each
 // rotating by more than 1 degree, relative to the first pose).
 bool rotationObservable(const std::vector<cv::Mat>& rGripper);
@@ -57,6 +47,23 @@ std::string methodShortfall(const std::vector<detail::Pose>& robots, const std::
 // flange's (A X = X B) over nearby pairs of frames.
 std::string rotationMisfit(const std::vector<detail::Pose>& robots, const std::vector<detail::Pose>& cams,
                            const detail::Pose& X);
+
+// The one way to OpenCV's hand-eye solver: X from aligned robot and target poses, with OpenCV's
+// exceptions and log lines kept in; nothing when it throws or gives no rigid transform.
+std::optional<detail::Pose> rawClosedForm(const std::vector<detail::Pose>& robots,
+                                          const std::vector<detail::Pose>& cams, cv::HandEyeCalibrationMethod method);
+
+// rawClosedForm refused, with a failure code and the sentence why, when the motions cannot fix the
+// rotation ("rotation_not_observable"), the method cannot use them ("method_cannot_use_motions"),
+// OpenCV gives no rigid transform ("solver_failed") or the answer does not carry the camera's
+// motions onto the flange's ("rotation_misfit"). anyLeftOut as for methodShortfall.
+struct ClosedForm {
+  std::optional<detail::Pose> hand_eye;
+  std::string code;  // "" when solved
+  std::string why;
+};
+ClosedForm solveClosedForm(const std::vector<detail::Pose>& robots, const std::vector<detail::Pose>& cams,
+                           cv::HandEyeCalibrationMethod method, const std::string& methodName, bool anyLeftOut);
 
 // The checks that need no solved transform: images and poses out of step, robot translations in
 // millimetres, inverted robot poses, and a board that cannot have stood still. Frame j of

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "core/constants.hpp"
+#include "core/failure.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
 #include "core/threads.hpp"
@@ -95,32 +96,10 @@ void warnNotObservable(const std::string& component) {
                    "deg) about non-parallel axes. Vary the flange orientation about two axes.");
 }
 
-// X from the frames, or nothing (after a warning) when the data cannot determine it.
-std::optional<cv::Mat> solveHandEye(const MotionData& m, cv::HandEyeCalibrationMethod solver,
-                                    const std::string& method, const std::string& component) {
-  if (!rotationObservable(m.r_gripper)) {
-    warnNotObservable(component);
-    return std::nullopt;
-  }
-  const std::string shortfall = methodShortfall(m.robots, m.cams, solver, true);
-  if (!shortfall.empty()) {
-    logging::log(Level::WARNING, "[" + component + "] " + shortfall);
-    return std::nullopt;
-  }
-  cv::Mat rCam, tCam;
-  cv::calibrateHandEye(m.r_gripper, m.t_gripper, m.r_target, m.t_target, rCam, tCam, solver);
-  cv::Mat solved = detail::rigidTransform(rCam, tCam);
-  if (!detail::isRigidTransform(solved)) {
-    logging::log(Level::WARNING, "[" + component + "] " + method +
-                                     " returned a non-finite transform or a rotation that is not orthonormal.");
-    return std::nullopt;
-  }
-  const std::string misfit = rotationMisfit(m.robots, m.cams, detail::toPose(solved));
-  if (!misfit.empty()) {
-    logging::log(Level::WARNING, "[" + component + "] " + method + " gave no usable transform: " + misfit);
-    return std::nullopt;
-  }
-  return solved;
+// Logs why the result has no transform and keeps the first such reason on it.
+void fail(HandEyeSolution& s, Level level, const std::string& tag, std::string code, std::string sentence) {
+  Failure f = logFailure(level, tag, std::move(code), std::move(sentence));
+  if (!s.failure) s.failure = std::move(f);
 }
 
 // Positions (in successful_indices) of the views the hand-eye solve takes: those that passed the
@@ -350,8 +329,9 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
   s.cams = frames->cams;
   s.robot_indices = frames->indices;
   if (frames->robots.size() < kMinFramesPerSolve) {
-    logging::log(Level::ERROR, "Not enough valid poses for hand-eye calibration after filtering. Got " +
-                                   std::to_string(frames->robots.size()) + ", need at least 4.");
+    fail(s, Level::ERROR, "", "too_few_frames",
+         "Not enough valid poses for hand-eye calibration after filtering. Got " +
+             std::to_string(frames->robots.size()) + ", need at least 4.");
     return s;
   }
   const MotionData motions = splitPoses(frames->robots, frames->cams, component_);
@@ -367,11 +347,15 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
                                    "fix the whole transform: known_axis_offset_m and known_board_height_m are not used.");
     }
     if (!acceptData(s, checkPairingAndUnits(robotPoses, frames->indices, frames->cams, fixed_camera_))) return s;
-    std::optional<cv::Mat> solved = solveHandEye(motions, solver, method, component_);
-    if (!solved) return s;
-    if (!acceptData(s, checkSolution(frames->robots, frames->cams, *solved, fixed_camera_))) return s;
+    const ClosedForm closed = solveClosedForm(motions.robots, motions.cams, solver, method, true);
+    if (!closed.hand_eye) {
+      fail(s, Level::WARNING, "[" + component_ + "] ", closed.code, closed.why);
+      return s;
+    }
+    cv::Mat solved(*closed.hand_eye, true);
+    if (!acceptData(s, checkSolution(frames->robots, frames->cams, solved, fixed_camera_))) return s;
 
-    s.hand_eye = std::move(*solved);
+    s.hand_eye = std::move(solved);
     ReplicateCams replicateCams;
     s.uncertainty = uncertaintyOf(*frames, solver, s, &replicateCams);
     measureBoardScale(s, *frames, replicateCams);
@@ -401,8 +385,8 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
   }
   const std::optional<FourAxisSolution> solved = solveFourAxis(robots, cams, single.axis, c);
   if (!solved) {
-    logging::log(Level::ERROR, tag + "The four-axis solve found no transform: the camera's motions do not turn "
-                                     "about one axis with the flange's.");
+    fail(s, Level::ERROR, tag, "four_axis_solve_failed",
+         "The four-axis solve found no transform: the camera's motions do not turn about one axis with the flange's.");
     return false;
   }
   const cv::Mat X(solved->hand_eye, true);
@@ -421,15 +405,7 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
     return cv::Mat(r->hand_eye, true);
   });
   // the value given moves X along the axis one for one: its tolerance is that component's sigma
-  if (s.uncertainty.known()) {
-    for (int i = 0; i < 3; ++i) {
-      for (int k = 0; k < 3; ++k) {
-        s.uncertainty.covariance.at<double>(3 + i, 3 + k) += c.tolerance_m * c.tolerance_m * single.axis[i] * single.axis[k];
-      }
-      s.uncertainty.translation_std_m[static_cast<std::size_t>(i)] =
-          std::sqrt(s.uncertainty.covariance.at<double>(3 + i, 3 + i));
-    }
-  }
+  if (s.uncertainty.known()) s.uncertainty = withAxisTolerance(s.uncertainty.covariance, single.axis, c.tolerance_m);
   FourAxisSolve f;
   f.axis = {single.axis[0], single.axis[1], single.axis[2]};
   f.base_axis = {single.base_axis[0], single.base_axis[1], single.base_axis[2]};
@@ -496,8 +472,9 @@ bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const
   j.closed_form_uncertainty = s.uncertainty;
   const std::string tag = "[" + component_ + "] Joint solve";
   if (!j.ok) {
-    logging::log(Level::ERROR, tag + " failed: " + j.failure + ". No refined transform; the closed form's stays on "
-                                     "the result's joint record.");
+    fail(s, Level::ERROR, "[" + component_ + "] ", "joint_solve_failed",
+         "Joint solve failed: " + j.failure->message +
+             ". No refined transform; the closed form's stays on the result's joint record.");
     s.hand_eye = cv::Mat();
     s.uncertainty = TransformUncertainty{};
     s.joint = std::move(j);
@@ -535,8 +512,8 @@ bool HandEyeCore::acceptData(HandEyeSolution& s, const std::vector<HandEyeDataFi
     if (refused == nullptr && refusesResult(f)) refused = &f;
   }
   if (refused == nullptr) return true;
-  logging::log(Level::ERROR, "[" + component_ + "] No hand-eye transform: the data check found " + refused->code +
-                                 ". " + refused->message);
+  fail(s, Level::ERROR, "[" + component_ + "] ", refused->code,
+       "No hand-eye transform: the data check found " + refused->code + ". " + refused->message);
   return false;
 }
 
@@ -574,8 +551,9 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEy
   AlignedTargetPoses aligned =
       detectAligned(imageList, robotPoses, s.intrinsic_matrix, s.distortion_coefficients, &points, &objects);
   if (aligned.camera_T_target_list.size() < kMinFramesPerSolve) {
-    logging::log(Level::ERROR, "Only " + std::to_string(aligned.camera_T_target_list.size()) +
-                                   " valid frames after solvePnP  -  need at least 4.");
+    fail(s, Level::ERROR, "", "too_few_frames",
+         "Only " + std::to_string(aligned.camera_T_target_list.size()) +
+             " valid frames after solvePnP  -  need at least 4.");
     s.robots = std::move(aligned.valid_robot_T_tcp_list);
     s.images = std::move(aligned.valid_image_list);
     s.robot_indices = std::move(aligned.valid_indices);
@@ -612,7 +590,7 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
     objects.push_back(intrinsic_.detections().object_points[k]);
   }
   if (s.intrinsic_matrix.empty() || chosen.robots.size() < kMinFramesPerSolve) {
-    logging::log(Level::ERROR, "Not enough valid images for extrinsic calibration. Need at least 4!");
+    fail(s, Level::ERROR, "", "too_few_frames", "Not enough valid images for extrinsic calibration. Need at least 4!");
     s.robots = std::move(chosen.robots);
     s.images = std::move(chosen.images);
     s.robot_indices = std::move(chosen.indices);
@@ -842,7 +820,7 @@ TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, con
     const double dt = cv::norm(implied[i](cv::Rect(3, 0, 1, 3)) - meanT, cv::NORM_L2);
     const cv::Mat Ri = implied[i](cv::Rect(0, 0, 3, 3));
     const double c = std::max(-1.0, std::min(1.0, (cv::trace(Ri.t() * meanR)[0] - 1.0) * 0.5));
-    const double dr = std::acos(c) * 180.0 / kPi;
+    const double dr = toDegrees(std::acos(c));
     stats.translation_deviations_m.push_back(dt);
     stats.rotation_deviations_deg.push_back(dr);
     sumT += dt;
@@ -946,8 +924,8 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
   failed.closed_form_method = method;
   const std::optional<cv::Mat> X = solveHandEyeQuietly(p.robots, p.camera_T_target, solver);
   if (!X) {
-    failed.failure = "the closed form (" + method + ") found no transform in " + std::to_string(p.robots.size()) +
-                     " frames with a board pose";
+    failed.failure = Failure{"closed_form_failed", "the closed form (" + method + ") found no transform in " +
+                                                       std::to_string(p.robots.size()) + " frames with a board pose"};
     return failed;
   }
   p.hand_eye = *X;

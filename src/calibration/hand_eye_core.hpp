@@ -15,6 +15,7 @@
 #include "calibration/hand_eye_four_axis.hpp"
 #include "calibration/hand_eye_joint.hpp"
 #include "calibration/intrinsic.hpp"
+#include "core/failure.hpp"
 #include "targets/targets.hpp"
 
 namespace vesk::calibration {
@@ -39,6 +40,7 @@ struct TargetConsistencyStats {
 // pose every frame implies is the board's on the flange instead of the board's in the cell.
 struct HandEyeSolution {
   bool ok = false;
+  std::optional<Failure> failure;  // why not ok
   cv::Mat hand_eye;    // X: tcp_T_camera, or robot_T_camera
   cv::Mat fixed_pose;  // mean of robots[i] * X * cams[i]: world_T_target, or tcp_T_target
   cv::Mat intrinsic_matrix;

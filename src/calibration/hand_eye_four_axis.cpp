@@ -17,21 +17,8 @@ using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-constexpr double kDeg = kPi / 180.0;
 // A motion counts towards the axis only above this angle, as for the six-axis observability test.
-constexpr double kMinMotionRad = 1.0 * kDeg;
-
-cv::Vec3d rotationVector(const cv::Matx33d& R) {
-  cv::Vec3d r;
-  cv::Rodrigues(R, r);
-  return r;
-}
-
-cv::Matx33d rotationAbout(const cv::Vec3d& rvec) {
-  cv::Matx33d R;
-  cv::Rodrigues(rvec, R);
-  return R;
-}
+constexpr double kMinMotionRad = 1.0 * kRadPerDeg;
 
 // The direction the rotation vectors share most: the first right singular vector of their stack,
 // which weighs each motion by its angle.
@@ -140,7 +127,7 @@ FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>
   // parameters: dX(3), dW(3), then t_X across the axis (2) and t_W (3), or t_X (3) and t_W across (2)
   const auto poses = [&](const cv::Mat& p, Pose& X, Pose& W) {
     const auto v = [&](int k) { return p.at<double>(k); };
-    const cv::Matx33d Rx = rotationAbout({v(0), v(1), v(2)}) * Rx0, Rw = rotationAbout({v(3), v(4), v(5)}) * Rw0;
+    const cv::Matx33d Rx = detail::rotationMatrix({v(0), v(1), v(2)}) * Rx0, Rw = detail::rotationMatrix({v(3), v(4), v(5)}) * Rw0;
     cv::Vec3d tx, tw;
     if (offsetGiven) {
       tx = value * axis + v(6) * e1 + v(7) * e2;
@@ -159,7 +146,7 @@ FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>
     cv::Mat r(static_cast<int>(6 * n), 1, CV_64F);
     for (std::size_t i = 0; i < n; ++i) {
       const Pose implied = robots[i] * X * cams[i];
-      const cv::Vec3d dr = rotationVector(rotationOf(Winv * implied)) * lever;
+      const cv::Vec3d dr = detail::rotationVector(rotationOf(Winv * implied)) * lever;
       const cv::Vec3d dt = translationOf(implied) - translationOf(W);
       for (int k = 0; k < 3; ++k) {
         r.at<double>(static_cast<int>(6 * i) + k) = dr[k];
@@ -220,14 +207,14 @@ SingleAxisMotions singleAxisMotions(const std::vector<Pose>& robots, bool fixedC
   const cv::Matx33d R0t = rotationOf(robots[0]).t();
   std::vector<cv::Vec3d> all, large;
   for (std::size_t i = 1; i < robots.size(); ++i) {
-    all.push_back(rotationVector(R0t * rotationOf(robots[i])));
+    all.push_back(detail::rotationVector(R0t * rotationOf(robots[i])));
     if (cv::norm(all.back()) > kMinMotionRad) large.push_back(all.back());
   }
   if (large.size() < 2) return out;
   cv::Vec3d a = dominantAxis(large);
   for (const cv::Vec3d& r : all) {
-    out.off_axis_deg = std::max(out.off_axis_deg, cv::norm(r - r.dot(a) * a) / kDeg);
-    out.about_axis_deg = std::max(out.about_axis_deg, std::abs(r.dot(a)) / kDeg);
+    out.off_axis_deg = std::max(out.off_axis_deg, cv::norm(r - r.dot(a) * a) / kRadPerDeg);
+    out.about_axis_deg = std::max(out.about_axis_deg, std::abs(r.dot(a)) / kRadPerDeg);
   }
   // a camera on the flange sees the motions in the flange's frame of the first pose; a fixed one
   // (tcp_T_robot poses) in the robot base
@@ -281,8 +268,8 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
   std::vector<cv::Vec3d> flange, camera;
   const Pose r0inv = detail::inversePose(robots[0]);
   for (std::size_t i = 1; i < n; ++i) {
-    flange.push_back(rotationVector(rotationOf(r0inv * robots[i])));
-    camera.push_back(rotationVector(rotationOf(cams[0] * detail::inversePose(cams[i]))));
+    flange.push_back(detail::rotationVector(rotationOf(r0inv * robots[i])));
+    camera.push_back(detail::rotationVector(rotationOf(cams[0] * detail::inversePose(cams[i]))));
   }
   cv::Vec3d ac = dominantAxis(camera);
   double agree = 0.0;
@@ -293,18 +280,18 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
   const double s = cv::norm(cross), c = ac.dot(axis);
   cv::Matx33d align = cv::Matx33d::eye();
   if (s > 1e-12) {
-    align = rotationAbout(cross * (std::atan2(s, c) / s));
+    align = detail::rotationMatrix(cross * (std::atan2(s, c) / s));
   } else if (c < 0) {
     cv::Vec3d e1, e2;
     perpendicularBasis(ac, e1, e2);
-    align = rotationAbout(e1 * kPi);  // opposite: a half turn, the scan below finds the rest
+    align = detail::rotationMatrix(e1 * kPi);  // opposite: a half turn, the scan below finds the rest
   }
   const cv::Vec3d fixedAxis = fixedPoseAxis(std::vector<Pose>(robots.begin(), robots.begin() + static_cast<long>(n)), axis);
 
   const std::vector<Pose> rs(robots.begin(), robots.begin() + static_cast<long>(n));
   const std::vector<Pose> cs(cams.begin(), cams.begin() + static_cast<long>(n));
   const auto residual = [&](double phi) {
-    return solveTranslations(rs, cs, rotationAbout(axis * phi) * align, axis, fixedAxis, constraint).ssr;
+    return solveTranslations(rs, cs, detail::rotationMatrix(axis * phi) * align, axis, fixedAxis, constraint).ssr;
   };
   // the residual's minimum over the angle about the axis: a scan by degrees, then golden section
   constexpr int kSteps = 360;
@@ -338,7 +325,7 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
     }
   }
   const double phi = 0.5 * (lo + hi);
-  const cv::Matx33d Rx = rotationAbout(axis * phi) * align;
+  const cv::Matx33d Rx = detail::rotationMatrix(axis * phi) * align;
   const Translations t = solveTranslations(rs, cs, Rx, axis, fixedAxis, constraint);
   cv::Matx33d sum = cv::Matx33d::zeros();
   for (std::size_t i = 0; i < n; ++i) sum += rotationOf(rs[i]) * Rx * rotationOf(cs[i]);
@@ -350,6 +337,14 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
   out = polish(rs, cs, out, axis, fixedAxis, constraint);
   if (!std::isfinite(out.rms_m)) return std::nullopt;
   return out;
+}
+
+TransformUncertainty withAxisTolerance(const cv::Mat& covariance, const cv::Vec3d& axis, double tolerance) {
+  cv::Mat cov = covariance.clone();
+  for (int i = 0; i < 3; ++i) {
+    for (int k = 0; k < 3; ++k) cov.at<double>(3 + i, 3 + k) += tolerance * tolerance * axis[i] * axis[k];
+  }
+  return uncertaintyOf(cov);
 }
 
 }  // namespace vesk::calibration

@@ -40,6 +40,10 @@ cv::Vec3d fixedPoseAxis(const std::vector<detail::Pose>& robots, const cv::Vec3d
 // The finding "four_axis_motions": what cannot be found, and which value to give.
 HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCamera);
 
+// A 6x6 covariance of X (rotation first) with the value given along the axis added: it moves X along
+// the axis one for one, so its tolerance is that component's sigma.
+TransformUncertainty withAxisTolerance(const cv::Mat& covariance, const cv::Vec3d& axis, double tolerance);
+
 // The one value that fixes the rest, along the axis pointing up: X's translation (the camera's
 // offset above the flange; for a fixed camera its height in the base) or the fixed pose's (the
 // board's height in the base; for a fixed camera its offset above the flange).

@@ -19,8 +19,6 @@ namespace {
 
 using namespace lsq;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kRadPerDeg = kPi / 180.0;
 // Floors of the estimated levels: below them a level is as good as exact, and the normal matrix
 // only gets worse conditioned.
 constexpr double kMinPixelPx = 1e-3;
@@ -586,8 +584,10 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
   out.distortion_coefficients = p.distortion_coefficients;
   out.closed_form = p.hand_eye;
   out.axis_prior = p.axis_prior;
-  out.failure = inputProblem(p);
-  if (!out.failure.empty()) return out;
+  if (std::string problem = inputProblem(p); !problem.empty()) {
+    out.failure = Failure{"joint_solve_failed", std::move(problem)};
+    return out;
+  }
   const std::size_t n = p.robots.size();
   const Model model(p);
   Layout L;
@@ -600,7 +600,7 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
                      estimate[2] ? kStartRobotRad : g.robot_rotation_deg * kRadPerDeg};
   const Solved r = solveWithLevels(model, std::move(start), L, given, estimate, out);
   if (r.inverse.empty()) {
-    out.failure = "the transform is not determined by the frames (singular normal matrix)";
+    out.failure = Failure{"joint_solve_failed", "the transform is not determined by the frames (singular normal matrix)"};
     return out;
   }
   const State& s = r.s;
@@ -608,7 +608,8 @@ HandEyeJointSolve refineHandEye(const HandEyeJointProblem& p) {
   out.corners = r.e.corners;
   out.parameters = L.size;
   if (2 * r.e.corners - (L.size - 6 * static_cast<int>(n)) <= 0) {
-    out.failure = "only " + std::to_string(r.e.corners) + " corners for " + std::to_string(L.size) + " parameters";
+    out.failure = Failure{"joint_solve_failed", "only " + std::to_string(r.e.corners) + " corners for " +
+                                                    std::to_string(L.size) + " parameters"};
     return out;
   }
   out.noise = {r.lv.px, r.lv.trans, r.lv.rot / kRadPerDeg};
@@ -641,7 +642,7 @@ std::string formatJointSolve(const JointSolveText& text, const HandEyeJointSolve
   std::ostringstream os;
   os << "\n" << rule << "\n" << text.title << "\n" << rule << "\n";
   if (!j.ok) {
-    os << "The joint solve failed: " << j.failure << ".\n";
+    os << "The joint solve failed: " << (j.failure ? j.failure->message : "not run") << ".\n";
     return os.str();
   }
   os << "Started from " << j.closed_form_method << "; fitted to " << j.corners << " corners of " << j.frames

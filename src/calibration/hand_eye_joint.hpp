@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "calibration/hand_eye_check.hpp"
+#include "core/failure.hpp"
 #include "io/result_files.hpp"
 
 namespace vesk::calibration {
@@ -56,7 +57,7 @@ struct HandEyeJointProblem {
 
 struct HandEyeJointSolve {
   bool ok = false;
-  std::string failure;  // why not ok
+  std::optional<Failure> failure;  // why not ok; the message says it in a clause
   std::string closed_form_method;
   cv::Mat closed_form;  // the closed form's transform, the solve's start
   TransformUncertainty closed_form_uncertainty;

@@ -148,7 +148,7 @@ void warnIfOrientationsNarrow(const std::vector<cv::Mat>& rvecs) {
   for (std::size_t i = 0; i < normals.size(); ++i) {
     for (std::size_t j = i + 1; j < normals.size(); ++j) {
       const double c = std::max(-1.0, std::min(1.0, normals[i].dot(normals[j])));
-      widest = std::max(widest, std::acos(c) * 180.0 / kPi);
+      widest = std::max(widest, toDegrees(std::acos(c)));
     }
   }
   if (widest < kMinSpreadDeg) {

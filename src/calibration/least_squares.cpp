@@ -16,13 +16,6 @@ namespace {
 constexpr double kMinConditionReciprocal = 1e-11;
 }  // namespace
 
-double upperMedian(std::vector<double> v) {
-  if (v.empty()) return std::numeric_limits<double>::quiet_NaN();
-  const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
-  std::nth_element(v.begin(), mid, v.end());
-  return *mid;
-}
-
 std::vector<double> cornerErrors(const cv::Mat& residual) {
   std::vector<double> out(static_cast<std::size_t>(residual.rows / 2));
   for (int i = 0; i < residual.rows / 2; ++i) {
@@ -119,16 +112,6 @@ cv::Mat inverseCovariance(const Vec6& bTa, const cv::Mat& covariance) {
     }
   }
   return G * covariance * G.t();
-}
-
-TransformUncertainty uncertaintyOf(const cv::Mat& covariance) {
-  TransformUncertainty u;
-  u.covariance = covariance.clone();
-  for (int i = 0; i < 3; ++i) {
-    u.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i, i)) * 180.0 / kPi;
-    u.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i + 3, i + 3));
-  }
-  return u;
 }
 
 bool unitDiagonal(const cv::Mat& A, cv::Mat& S, cv::Mat& scale) {

@@ -9,7 +9,8 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_check.hpp"
+#include "core/statistics.hpp"
+#include "core/transforms.hpp"
 
 namespace vesk::calibration::lsq {
 
@@ -24,8 +25,6 @@ constexpr double kMinHuberPx = 1e-3;
 inline double huberCost(double e, double delta) { return e <= delta ? e * e : 2.0 * delta * e - delta * delta; }
 inline double huberWeight(double e, double delta) { return e <= delta ? 1.0 : delta / e; }
 
-// The upper median (the middle element, or the upper of the two middle ones); NaN when empty.
-double upperMedian(std::vector<double> v);
 
 // Pixel error length of each corner from residuals interleaved u, v.
 std::vector<double> cornerErrors(const cv::Mat& residual);
@@ -53,8 +52,6 @@ void wrapRotation(Vec6& p);
 // Covariance of the left rotation increment (about a's axes) and the translation of a_T_b, from
 // the covariance of the rotation and translation vectors of b_T_a.
 cv::Mat inverseCovariance(const Vec6& bTa, const cv::Mat& covariance);
-// 1-sigma of a 6x6 covariance, rotation (rad) first.
-TransformUncertainty uncertaintyOf(const cv::Mat& covariance);
 
 // A scaled to a unit diagonal, S = D A D with D = diag(A)^-1/2, so that parameters of any unit
 // (pixels per focal length, per radian, per metre) weigh alike; false when a diagonal entry is not

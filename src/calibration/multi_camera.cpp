@@ -17,6 +17,7 @@
 
 #include "core/constants.hpp"
 #include "core/failure.hpp"
+#include "core/statistics.hpp"
 #include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/matrix_text.hpp"
@@ -33,7 +34,6 @@ using logging::Level;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const char* const kTag = "[MultiCameraCalibrator] ";
 
 // A pair solve is refused when its RMS exceeds this (px) and this many times the worse camera's own.
@@ -424,9 +424,7 @@ void MultiCameraCalibrator::measureViews(CameraViews& views, const cv::Mat& K, c
   views.own_rms = p.rms;
   std::vector<double> distances = p.distances;
   if (!distances.empty()) {
-    std::nth_element(distances.begin(), distances.begin() + static_cast<std::ptrdiff_t>(distances.size() / 2),
-                     distances.end());
-    views.board_distance = distances[distances.size() / 2];
+    views.board_distance = upperMedian(distances);
   }
 }
 
@@ -630,22 +628,18 @@ std::vector<int> MultiCameraCalibrator::offRigFrames(const CameraViews& a, const
     const double cosine = std::clamp((d(0, 0) + d(1, 1) + d(2, 2) - 1.0) / 2.0, -1.0, 1.0);
     return std::acos(cosine) + std::hypot(std::hypot(d(0, 3), d(1, 3)), d(2, 3)) / a.board_distance;
   };
-  const auto median = [](std::vector<double> v) {
-    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-    return v[v.size() / 2];
-  };
   // the frame most others lie near stands for the rig
   std::size_t centre = 0;
   double best = std::numeric_limits<double>::infinity();
   for (std::size_t i = 0; i < n; ++i) {
     std::vector<double> d;
     for (std::size_t j = 0; j < n; ++j) d.push_back(distance(i, j));
-    const double m = median(d);
+    const double m = upperMedian(d);
     if (m < best) best = m, centre = i;
   }
   std::vector<double> deviation;
   for (std::size_t i = 0; i < n; ++i) deviation.push_back(distance(centre, i));
-  const double limit = std::max(kOffRigFactor * median(deviation), kOffRigFloor);
+  const double limit = std::max(kOffRigFactor * upperMedian(deviation), kOffRigFloor);
   std::vector<int> off;
   for (std::size_t i = 0; i < n; ++i) {
     if (deviation[i] > limit) off.push_back(used[i]);

@@ -10,11 +10,11 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_check.hpp"
 #include "calibration/intrinsic.hpp"
 #include "calibration/rig_refinement.hpp"
 #include "core/failure.hpp"
 #include "core/logging.hpp"
+#include "core/transforms.hpp"
 #include "geometry/triangulation.hpp"
 #include "targets/targets.hpp"
 

@@ -20,7 +20,6 @@ namespace {
 
 using namespace lsq;
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // A view is left out when its RMS against the rig exceeds this many times the median view's, and
 // this many pixels; a camera keeps at least kMinViewsKept views.
 constexpr double kOutlierFactor = 5.0;

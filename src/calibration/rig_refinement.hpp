@@ -9,7 +9,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_check.hpp"
+#include "core/transforms.hpp"
 
 namespace vesk::calibration {
 

@@ -18,8 +18,6 @@ using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-constexpr double kDegPerRad = 180.0 / kPi;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 // A predicted angle, in the controller's own numbers read as radians, matches a given one within
 // this (rad): the views fix the flange's orientation to about 0.1 degree, 0.1 here.
 constexpr double kWrapTolerance = 0.5;
@@ -39,18 +37,6 @@ cv::Matx33d axisRotation(int axis, double angle) {
 cv::Vec3d otherBranch(const EulerOrder& o, const cv::Vec3d& e) {
   if (o.a == o.c) return {wrap(e[0] + kPi), -e[1], wrap(e[2] + kPi)};
   return {wrap(e[0] + kPi), wrap(kPi - e[1]), wrap(e[2] + kPi)};
-}
-
-cv::Vec3d rotationVector(const cv::Matx33d& R) {
-  cv::Vec3d r;
-  cv::Rodrigues(R, r);
-  return r;
-}
-
-cv::Matx33d fromRotationVector(const cv::Vec3d& r) {
-  cv::Matx33d R;
-  cv::Rodrigues(r, R);
-  return R;
 }
 
 // The angles a block read in the order `r` was built from, for a controller that writes them in the
@@ -106,7 +92,7 @@ std::vector<cv::Matx33d> vectorReading(const EulerOrder& r, bool reversed, const
   for (const cv::Matx33d& G : given) {
     const cv::Vec3d e = toEuler(r, G), f = otherBranch(r, e);
     const auto rotation = [&](const cv::Vec3d& v) {
-      return fromRotationVector(reversed ? cv::Vec3d(v[2], v[1], v[0]) : v);
+      return detail::rotationMatrix(reversed ? cv::Vec3d(v[2], v[1], v[0]) : v);
     };
     // the shorter vector first: where the two differ much, a rotation vector's angle stays within pi
     if (cv::norm(f) < cv::norm(e)) {
@@ -124,7 +110,7 @@ std::vector<cv::Matx33d> eulerFromVector(const EulerOrder& o, const std::vector<
                                          const std::vector<cv::Matx33d>& cams) {
   std::vector<std::array<cv::Matx33d, 2>> candidates;
   for (const cv::Matx33d& G : given) {
-    const cv::Vec3d v = rotationVector(G);
+    const cv::Vec3d v = detail::rotationVector(G);
     const double n = cv::norm(v);
     const cv::Vec3d w = n > 0.0 ? v * (1.0 - 2.0 * kPi / n) : v;
     candidates.push_back({fromEuler(o, v), fromEuler(o, w)});
@@ -300,7 +286,7 @@ std::vector<RotationReading> exactReadings(const std::vector<cv::Matx33d>& given
   out.push_back(reading("robot_rotation_convention", "transposed: each block is the inverse rotation", given,
                         [](const cv::Matx33d& G) { return G.t(); }));
   out.push_back(reading("robot_rotation_in_degrees", "a rotation vector in radians read as degrees", given,
-                        [](const cv::Matx33d& G) { return fromRotationVector(rotationVector(G) * kDegPerRad); }));
+                        [](const cv::Matx33d& G) { return detail::rotationMatrix(detail::rotationVector(G) * kDegPerRad); }));
   for (const EulerOrder& o : eulerOrders()) {
     const std::string n = o.name();
     out.push_back(reading("robot_rotation_in_degrees", n + " Euler angles in radians read as degrees", given,

@@ -15,15 +15,13 @@
 namespace vesk::tf {
 
 namespace {
-double toRad(double deg) { return deg * kPi / 180.0; }
-double toDeg(double rad) { return rad * 180.0 / kPi; }
 }  // namespace
 
 cv::Mat poseToTransformationMatrix(const std::vector<double>& pose) {
   if (pose.size() != 6) {
     throw std::invalid_argument("poseToTransformationMatrix: expected 6 elements [x,y,z,rx,ry,rz]");
   }
-  const double rx = toRad(pose[3]), ry = toRad(pose[4]), rz = toRad(pose[5]);
+  const double rx = toRadians(pose[3]), ry = toRadians(pose[4]), rz = toRadians(pose[5]);
   const double cx = std::cos(rx), sx = std::sin(rx);
   const double cy = std::cos(ry), sy = std::sin(ry);
   const double cz = std::cos(rz), sz = std::sin(rz);
@@ -73,7 +71,7 @@ std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
       rz = std::atan2(-r(0, 1), r(1, 1));
     }
   }
-  return {r(0, 3), r(1, 3), r(2, 3), toDeg(rx), toDeg(ry), toDeg(rz)};
+  return {r(0, 3), r(1, 3), r(2, 3), toDegrees(rx), toDegrees(ry), toDegrees(rz)};
 }
 
 cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
@@ -125,6 +123,25 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
 }
 
 }  // namespace vesk::tf
+
+namespace vesk {
+
+bool TransformUncertainty::known() const {
+  return std::all_of(translation_std_m.begin(), translation_std_m.end(), [](double v) { return std::isfinite(v); }) &&
+         std::all_of(rotation_std_deg.begin(), rotation_std_deg.end(), [](double v) { return std::isfinite(v); });
+}
+
+TransformUncertainty uncertaintyOf(const cv::Mat& covariance) {
+  TransformUncertainty u;
+  u.covariance = covariance.clone();
+  for (int i = 0; i < 3; ++i) {
+    u.rotation_std_deg[static_cast<std::size_t>(i)] = toDegrees(std::sqrt(covariance.at<double>(i, i)));
+    u.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(covariance.at<double>(i + 3, i + 3));
+  }
+  return u;
+}
+
+}  // namespace vesk
 
 namespace vesk::detail {
 
@@ -307,7 +324,7 @@ double motionAngleMismatchDeg(const std::vector<cv::Matx33d>& a, const std::vect
       ++count;
     }
   }
-  return count == 0 ? std::numeric_limits<double>::infinity() : sum / static_cast<double>(count) * 180.0 / kPi;
+  return count == 0 ? std::numeric_limits<double>::infinity() : toDegrees(sum / static_cast<double>(count));
 }
 
 double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {
@@ -317,6 +334,18 @@ double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {
   const double angle = cv::norm(v);
   axis = angle > 0.0 ? v / angle : cv::Vec3d(0, 0, 0);
   return angle;
+}
+
+cv::Vec3d rotationVector(const cv::Matx33d& R) {
+  cv::Vec3d w;
+  cv::Rodrigues(R, w);
+  return w;
+}
+
+cv::Matx33d rotationMatrix(const cv::Vec3d& w) {
+  cv::Matx33d R;
+  cv::Rodrigues(w, R);
+  return R;
 }
 
 }  // namespace vesk::detail

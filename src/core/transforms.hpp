@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,23 @@
 // Lengths are in metres, the target's unit. Pixel coordinates are OpenCV's: the centre of the
 // top-left pixel is (0, 0). In C++ names the same frames read robotTTcp, tcpTCamera,
 // cameraTTarget, worldTTarget and referenceTCamera.
+
+namespace vesk {
+
+// 1-sigma of a transform a_T_b: rotation as the small rotation about the axes of frame a (deg),
+// translation per component (m); covariance 6x6, rotation (rad) first. NaN when not computed.
+struct TransformUncertainty {
+  std::vector<double> translation_std_m = std::vector<double>(3, std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> rotation_std_deg = std::vector<double>(3, std::numeric_limits<double>::quiet_NaN());
+  cv::Mat covariance = cv::Mat(6, 6, CV_64F, cv::Scalar(std::numeric_limits<double>::quiet_NaN()));
+
+  bool known() const;
+};
+
+// Its 1-sigma from a 6x6 covariance (rotation in rad first, then translation in m).
+TransformUncertainty uncertaintyOf(const cv::Mat& covariance);
+
+}  // namespace vesk
 
 namespace vesk::tf {
 
@@ -52,6 +70,9 @@ Pose toPose(const cv::Mat& m);
 // The unit quaternion (x, y, z, w) of a rotation, with w >= 0.
 cv::Vec4d quaternionXyzw(const cv::Matx33d& R);
 Pose inversePose(const Pose& p);
+// A rotation's axis times its angle (rad), and back.
+cv::Vec3d rotationVector(const cv::Matx33d& R);
+cv::Matx33d rotationMatrix(const cv::Vec3d& w);
 
 // No NaN or infinity in any element (integer matrices always pass).
 bool allFinite(const cv::Mat& m);

@@ -24,7 +24,7 @@ std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv:
     cv::Vec3d rvec;
     cv::Rodrigues(motion(cv::Rect(0, 0, 3, 3)), rvec);
     const double angle = cv::norm(rvec);
-    if (angle > minRotationDeg * kPi / 180.0) {
+    if (angle > toRadians(minRotationDeg)) {
       rvecs.push_back(rvec);
       angles.push_back(angle);
     }
@@ -40,7 +40,7 @@ std::optional<RotationVarietyStats> analyzeRotationVariety(const std::vector<cv:
   stats.axis_span_ratio = stats.singular_values[2] / stats.singular_values[0];
   double sum = 0.0, maxDeg = 0.0;
   for (std::size_t i = 0; i < angles.size(); ++i) {
-    const double deg = angles[i] * 180.0 / kPi;
+    const double deg = toDegrees(angles[i]);
     sum += deg;
     maxDeg = i == 0 ? deg : std::max(maxDeg, deg);
   }

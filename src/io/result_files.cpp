@@ -55,7 +55,7 @@ json uncertaintyToJson(const cv::Mat& covariance) {
   const auto number = [](double v) { return std::isfinite(v) ? json(v) : json(nullptr); };
   json rotation = json::array(), translation = json::array(), rows = json::array();
   for (int i = 0; i < 3; ++i) {
-    rotation.push_back(number(std::sqrt(c.at<double>(i, i)) * 180.0 / kPi));
+    rotation.push_back(number(toDegrees(std::sqrt(c.at<double>(i, i)))));
     translation.push_back(number(std::sqrt(c.at<double>(i + 3, i + 3))));
   }
   for (int r = 0; r < c.rows; ++r) {

@@ -32,7 +32,6 @@ using logging::Level;
 
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 double round6(double x) { return std::round(x * 1000000.0) / 1000000.0; }
 

@@ -306,7 +306,7 @@ std::pair<double, double> impliedChange(const StoredHandEye& s, const std::vecto
     const Pose H = detail::toPose(s.transform), F = detail::toPose(s.fixed_pose);
     step.r = residuals(s, views, camera ? changed(H, total) : H, camera ? F : changed(F, total), nullptr);
   }
-  const double deg = cv::norm(cv::Vec3d(total[0], total[1], total[2])) * 180.0 / kPi;
+  const double deg = toDegrees(cv::norm(cv::Vec3d(total[0], total[1], total[2])));
   return {cv::norm(cv::Vec3d(total[3], total[4], total[5])) * 1000.0, deg};
 }
 
@@ -427,7 +427,7 @@ HandEyeVerification verifyHandEye(const StoredHandEye& stored, const std::vector
     return v;
   }
   setNoise(v, stored, measuredPixelNoise(stored, views));
-  const double rot = v.robot_rotation_deg * kPi / 180.0, tr = v.robot_translation_m;
+  const double rot = toRadians(v.robot_rotation_deg), tr = v.robot_translation_m;
   const cv::Mat robotRoot = cv::Mat(cv::Matx66d::diag(cv::Vec6d(rot, rot, rot, tr, tr, tr)));
   const Model m = buildModel(stored, views, v.pixel_noise_px, robotRoot);
   fillSpread(v, m, views);

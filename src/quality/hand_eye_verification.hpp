@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/constants.hpp"
 #include "calibration/hand_eye_joint.hpp"
 #include "targets/targets.hpp"
 
@@ -28,8 +29,6 @@ struct StoredHandEye {
   cv::Mat fixed_pose_covariance;
   calibration::NoiseEstimate noise;
 };
-
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct HandEyeVerification {
   std::string verdict;  // "consistent", "changed" or "inconclusive"

@@ -11,6 +11,7 @@
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 #include "core/errors.hpp"
+#include "core/statistics.hpp"
 #include "core/transforms.hpp"
 #include "targets/detection.hpp"
 
@@ -113,12 +114,9 @@ Agreement agreementOf(const std::vector<const HandEyeMethodResult*>& valid, doub
   Agreement a;
   std::vector<double> rz;
   for (const auto* v : valid) rz.push_back(v->pose_deg[5]);
-  std::vector<double> sorted = rz;
-  std::sort(sorted.begin(), sorted.end());
-  const std::size_t n = sorted.size();
-  a.methods = n;
-  a.median_rz = n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
-  a.rz_spread = sorted.back() - sorted.front();
+  a.methods = rz.size();
+  a.median_rz = median(rz);
+  a.rz_spread = *std::max_element(rz.begin(), rz.end()) - *std::min_element(rz.begin(), rz.end());
   double box = 0.0;
   for (std::size_t axis = 0; axis < 3; ++axis) {
     double lo = valid[0]->pose_deg[axis], hi = lo;

@@ -22,12 +22,10 @@ namespace vesk::quality {
 
 namespace {
 
-using calibration::TransformUncertainty;
 using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-constexpr double kDeg = kPi / 180.0;
 // The smallest flange rotation a plan makes from its start pose: below it a closed-form solve (TSAI
 // at 8 degrees, 1 series in 20) can return the identity rotation for the motions it is given. The
 // first plan rotates by at least this much; a full plan tilts its views by at least this much and
@@ -58,32 +56,14 @@ constexpr double kImageUnit = 0.25;
 // Path length between two flange poses: metres plus this many metres per radian.
 constexpr double kMetresPerRadian = 0.2;
 
-Pose toPose(const cv::Mat& m) {
-  cv::Mat d;
-  m.convertTo(d, CV_64F);
-  return Pose(d.ptr<double>());
-}
-
 cv::Mat toMat(const Pose& p) { return cv::Mat(p, true); }
 
 Pose inverse(const Pose& T) { return detail::inversePose(T); }
 Pose compose(const cv::Matx33d& R, const cv::Vec3d& t) { return detail::makePose(R, t); }
 
-cv::Matx33d rodrigues(const cv::Vec3d& w) {
-  cv::Matx33d R;
-  cv::Rodrigues(w, R);
-  return R;
-}
-
-cv::Vec3d logRotation(const cv::Matx33d& R) {
-  cv::Vec3d w;
-  cv::Rodrigues(R, w);
-  return w;
-}
-
 double angleDeg(const cv::Matx33d& R) {
   const double c = std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0);
-  return std::acos(c) / kDeg;
+  return std::acos(c) / kRadPerDeg;
 }
 
 // The board's points: those a detector finds (for PnP) and those that must be in the image for it
@@ -158,7 +138,7 @@ class Camera {
       const cv::Vec3d p = R * cv::Vec3d(points.ptr<double>(i)) + t;
       if (p[2] <= 1e-6 || std::hypot(p[0] / p[2], p[1] / p[2]) > 1.05 * max_radius_) return false;
     }
-    cv::projectPoints(points, logRotation(R), t, K_, D_, pixels);
+    cv::projectPoints(points, detail::rotationVector(R), t, K_, D_, pixels);
     return true;
   }
 
@@ -177,7 +157,7 @@ class Camera {
 
   cv::Point2d centre(const cv::Vec3d& point, const Pose& cameraTTarget) const {
     std::vector<cv::Point2d> pixels;
-    cv::projectPoints(std::vector<cv::Point3d>{cv::Point3d(point)}, logRotation(rotationOf(cameraTTarget)),
+    cv::projectPoints(std::vector<cv::Point3d>{cv::Point3d(point)}, detail::rotationVector(rotationOf(cameraTTarget)),
                       translationOf(cameraTTarget), K_, D_, pixels);
     return pixels[0];
   }
@@ -199,7 +179,7 @@ std::string number(double v) {
 // The start view's distance from the camera to the board's centre.
 double boardDistance(const PlanSetup& s) {
   const Board board = boardOf(s.target);
-  return cv::norm(translationOf(toPose(s.camera_T_target)) + rotationOf(toPose(s.camera_T_target)) * board.center);
+  return cv::norm(translationOf(detail::toPose(s.camera_T_target)) + rotationOf(detail::toPose(s.camera_T_target)) * board.center);
 }
 
 void requirePose(const cv::Mat& T, const std::string& component, const std::string& name) {
@@ -236,7 +216,7 @@ void requireSetup(const PlanSetup& s, const std::string& component) {
   // Millimetres where metres belong pass every check above and give plans that cannot work.
   for (const auto& [name, pose] : {std::pair<const char*, const cv::Mat*>{"robot_T_tcp", &s.robot_T_tcp},
                                    {"hand_eye_guess", &s.hand_eye_guess}}) {
-    const double reach = cv::norm(translationOf(toPose(*pose)));
+    const double reach = cv::norm(translationOf(detail::toPose(*pose)));
     if (reach > kMaxPlausibleReachM) {
       throw std::invalid_argument(component + ": " + name + " has a translation of " + number(reach) +
                                   ", more than " + number(kMaxPlausibleReachM) +
@@ -246,7 +226,7 @@ void requireSetup(const PlanSetup& s, const std::string& component) {
   const Board board = boardOf(s.target);
   const Camera camera(s.intrinsic_matrix, s.distortion_coefficients, s.image_size);
   std::vector<cv::Point2d> pixels;
-  if (camera.project(board.visible, toPose(s.camera_T_target), pixels)) {
+  if (camera.project(board.visible, detail::toPose(s.camera_T_target), pixels)) {
     cv::Point2d lo = pixels.front(), hi = pixels.front();
     for (const cv::Point2d& p : pixels) {
       lo.x = std::min(lo.x, p.x), lo.y = std::min(lo.y, p.y);
@@ -282,8 +262,8 @@ std::vector<Pose> guessErrors(double metres, double degrees) {
   std::vector<Pose> out;
   for (int axis = 0; axis < 3; ++axis) {
     cv::Vec3d w(0, 0, 0);
-    w[axis] = degrees * kDeg;
-    out.push_back(compose(rodrigues(w), cv::Vec3d(0, 0, 0)));
+    w[axis] = degrees * kRadPerDeg;
+    out.push_back(compose(detail::rotationMatrix(w), cv::Vec3d(0, 0, 0)));
   }
   for (int axis = 0; axis < 3; ++axis) {
     cv::Vec3d t(0, 0, 0);
@@ -330,7 +310,7 @@ double diversity(const Candidate& a, const Candidate& b, double diagonal) {
 
 double pathLength(const Pose& a, const Pose& b) {
   return cv::norm(translationOf(a) - translationOf(b)) +
-         kMetresPerRadian * angleDeg(rotationOf(a).t() * rotationOf(b)) * kDeg;
+         kMetresPerRadian * angleDeg(rotationOf(a).t() * rotationOf(b)) * kRadPerDeg;
 }
 
 // A short open path from the start through every pose: nearest neighbour, then 2-opt.
@@ -429,7 +409,7 @@ std::vector<cv::Mat> planFourAxisPoses(const PlanSetup& setup, const PlanOptions
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   std::vector<Candidate> candidates;
   for (int k = 0; k < kCandidates; ++k) {
-    const cv::Matx33d R = rodrigues(axis * ((2.0 * uniform(rng) - 1.0) * o.max_rotation_deg * kDeg)) * rotationOf(cell.F0);
+    const cv::Matx33d R = detail::rotationMatrix(axis * ((2.0 * uniform(rng) - 1.0) * o.max_rotation_deg * kRadPerDeg)) * rotationOf(cell.F0);
     const cv::Vec3d ray = Kinv * cv::Vec3d((0.1 + 0.8 * uniform(rng)) * setup.image_size.width,
                                            (0.1 + 0.8 * uniform(rng)) * setup.image_size.height, 1.0);
     // the flange pose that puts the board's centre at depth scale * its start depth along the ray
@@ -574,10 +554,10 @@ std::optional<Candidate> sixAxisCandidate(const PlanOptions& o, const Board& boa
   const double tiltHi = std::min(kMaxTiltDeg, kTiltShareOfLimit * o.max_rotation_deg);
   const double tiltLo = std::min(kMinTiltDeg, std::max(0.5 * o.max_rotation_deg, kMinPlanMotionDeg));
   const double rollHi = std::min(kMaxRollDeg, 0.6 * o.max_rotation_deg);
-  const double tilt = between(tiltLo, tiltHi) * kDeg, azimuth = between(0.0, 2.0 * kPi);
-  const double roll = between(-rollHi, rollHi) * kDeg;
+  const double tilt = between(tiltLo, tiltHi) * kRadPerDeg, azimuth = between(0.0, 2.0 * kPi);
+  const double roll = between(-rollHi, rollHi) * kRadPerDeg;
   const cv::Vec3d axis = std::cos(azimuth) * v.e1 + std::sin(azimuth) * v.e2;
-  const cv::Matx33d tiltR = rodrigues(axis * tilt);
+  const cv::Matx33d tiltR = detail::rotationMatrix(axis * tilt);
   const cv::Vec3d aim = board.center + cv::Vec3d(between(-kMaxAimShift, kMaxAimShift) * v.extent,
                                                  between(-kMaxAimShift, kMaxAimShift) * v.extent, 0.0);
   // the view along this direction at a share of the start view's distance
@@ -588,7 +568,7 @@ std::optional<Candidate> sixAxisCandidate(const PlanOptions& o, const Board& boa
     cv::Vec3d x = tiltR * v.x0;
     x -= x.dot(z) * z;
     x /= cv::norm(x);
-    x = rodrigues(z * roll) * x;
+    x = detail::rotationMatrix(z * roll) * x;
     const cv::Vec3d y = z.cross(x);
     return inverse(compose(cv::Matx33d(x[0], y[0], z[0], x[1], y[1], z[1], x[2], y[2], z[2]), position));
   };
@@ -645,7 +625,7 @@ std::vector<cv::Mat> planHandEyePoses(const PlanSetup& setup, const PlanOptions&
   checkPlanOptions(setup, o, component);
   const Board board = boardOf(setup.target);
   const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
-  const Cell cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
+  const Cell cell{detail::toPose(setup.robot_T_tcp), detail::toPose(setup.hand_eye_guess), detail::toPose(setup.camera_T_target),
                   setup.eye_to_hand};
   if (!camera.sees(board.detected, cell.V0, 0.0)) {
     throw std::invalid_argument(component + ": the board is not fully in view from the start pose: camera_T_target "
@@ -683,14 +663,14 @@ std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angl
     throw std::invalid_argument(component + ": angle_deg must be in [" + number(kMinPlanMotionDeg) +
                                 ", 45] (smaller motions are too small to solve), got " + number(angleDeg));
   }
-  const Pose F0 = toPose(robotTTcp);
+  const Pose F0 = detail::toPose(robotTTcp);
   std::vector<cv::Mat> out;
   if (fourAxis) {
     // about the axis through the flange: the camera's offset from it moves the board across the image
     const cv::Vec3d a = fourAxisOf(*fourAxis, component);
     for (int k = 1; k <= 3; ++k) {
       for (int sign : {1, -1}) {
-        out.push_back(toMat(compose(rodrigues(a * (sign * k * angleDeg * kDeg)) * rotationOf(F0), translationOf(F0))));
+        out.push_back(toMat(compose(detail::rotationMatrix(a * (sign * k * angleDeg * kRadPerDeg)) * rotationOf(F0), translationOf(F0))));
       }
     }
     return out;
@@ -698,8 +678,8 @@ std::vector<cv::Mat> planFirstHandEyePoses(const cv::Mat& robotTTcp, double angl
   for (int axis = 0; axis < 3; ++axis) {
     for (int sign : {1, -1}) {
       cv::Vec3d w(0, 0, 0);
-      w[axis] = sign * angleDeg * kDeg;
-      out.push_back(toMat(F0 * compose(rodrigues(w), cv::Vec3d(0, 0, 0))));
+      w[axis] = sign * angleDeg * kRadPerDeg;
+      out.push_back(toMat(F0 * compose(detail::rotationMatrix(w), cv::Vec3d(0, 0, 0))));
     }
   }
   return out;
@@ -749,11 +729,11 @@ PlanTrials planTrials(const PlanSetup& setup, const std::vector<cv::Mat>& plan, 
   const Board board = boardOf(setup.target);
   const Camera camera(setup.intrinsic_matrix, setup.distortion_coefficients, setup.image_size);
   PlanTrials t{setup, noise, solver,
-               Cell{toPose(setup.robot_T_tcp), toPose(setup.hand_eye_guess), toPose(setup.camera_T_target),
+               Cell{detail::toPose(setup.robot_T_tcp), detail::toPose(setup.hand_eye_guess), detail::toPose(setup.camera_T_target),
                     setup.eye_to_hand},
                {}, std::vector<std::vector<cv::Point2d>>(plan.size()), {}, std::nullopt};
   for (std::size_t i = 0; i < plan.size(); ++i) {
-    t.flanges.push_back(toPose(plan[i]));
+    t.flanges.push_back(detail::toPose(plan[i]));
     const Pose V = t.cell.motionOf(t.flanges[i]) * t.cell.V0;
     if (!camera.project(board.detected, V, t.clean[i]) || !camera.inside(t.clean[i], 0.0)) {
       throw std::invalid_argument(component + ": the board is not fully in view at plan[" + std::to_string(i) +
@@ -790,24 +770,14 @@ void cameraPoses(const PlanTrials& t, const std::vector<std::vector<cv::Point2f>
 // The hand-eye transform of one trial's poses: OpenCV's solver, or the four-axis solve.
 std::optional<Pose> solveTrial(const PlanTrials& t, const std::vector<Pose>& robots, const std::vector<cv::Mat>& rvecs,
                                const std::vector<cv::Mat>& tvecs) {
-  std::vector<cv::Mat> rRobot, tRobot, rCamera, tCamera;
+  std::vector<Pose> cams;
   for (std::size_t i = 0; i < robots.size(); ++i) {
-    rRobot.push_back(cv::Mat(rotationOf(robots[i]), true));
-    tRobot.push_back(cv::Mat(translationOf(robots[i]), true));
     cv::Mat Rc;
     cv::Rodrigues(rvecs[i], Rc);
-    rCamera.push_back(Rc);
-    tCamera.push_back(tvecs[i]);
+    cams.push_back(compose(cv::Matx33d(Rc), cv::Vec3d(tvecs[i])));
   }
-  if (t.axis) {
-    std::vector<Pose> cams;
-    for (std::size_t i = 0; i < robots.size(); ++i) cams.push_back(compose(cv::Matx33d(rCamera[i]), cv::Vec3d(tCamera[i])));
-    return fourAxisTrial(robots, cams, t.cell.X, t.cell.eye_to_hand, t.noise.known_tolerance_m);
-  }
-  cv::Mat R, tr;
-  cv::calibrateHandEye(rRobot, tRobot, rCamera, tCamera, R, tr, t.solver);
-  if (R.empty() || !cv::checkRange(R) || !cv::checkRange(tr)) return std::nullopt;
-  return compose(cv::Matx33d(R), cv::Vec3d(tr));
+  if (t.axis) return fourAxisTrial(robots, cams, t.cell.X, t.cell.eye_to_hand, t.noise.known_tolerance_m);
+  return calibration::rawClosedForm(robots, cams, t.solver);
 }
 
 // One solve of the plan with the noise scaled by `scale`: the error of the solved transform
@@ -816,7 +786,7 @@ std::optional<cv::Vec6d> trialError(const PlanTrials& t, std::size_t trial, doub
   std::mt19937 rng(static_cast<unsigned>(1000003 * (trial + 1)));
   std::normal_distribution<double> gauss(0.0, 1.0);
   const double cornerPx = scale * t.noise.corner_px, robotM = scale * t.noise.robot_m;
-  const double robotRad = scale * t.noise.robot_deg * kDeg;
+  const double robotRad = scale * t.noise.robot_deg * kRadPerDeg;
   const std::size_t n = t.flanges.size();
   std::vector<std::vector<cv::Point2f>> pixels(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -829,7 +799,7 @@ std::optional<cv::Vec6d> trialError(const PlanTrials& t, std::size_t trial, doub
   for (std::size_t i = 0; i < n; ++i) {
     const cv::Vec3d w(robotRad * gauss(rng), robotRad * gauss(rng), robotRad * gauss(rng));
     const cv::Vec3d v(robotM * gauss(rng), robotM * gauss(rng), robotM * gauss(rng));
-    const Pose F = t.flanges[i] * compose(rodrigues(w), v);
+    const Pose F = t.flanges[i] * compose(detail::rotationMatrix(w), v);
     robots.push_back(t.cell.eye_to_hand ? inverse(F) : F);
   }
   std::optional<Pose> X;
@@ -842,7 +812,7 @@ std::optional<cv::Vec6d> trialError(const PlanTrials& t, std::size_t trial, doub
     return std::nullopt;  // a trial OpenCV refuses to solve counts as not solved
   }
   if (!X || !cv::checkRange(cv::Mat(*X))) return std::nullopt;
-  const cv::Vec3d dw = logRotation(rotationOf(*X) * rotationOf(t.cell.X).t());
+  const cv::Vec3d dw = detail::rotationVector(rotationOf(*X) * rotationOf(t.cell.X).t());
   const cv::Vec3d dt = translationOf(*X) - translationOf(t.cell.X);
   return cv::Vec6d(dw[0], dw[1], dw[2], dt[0], dt[1], dt[2]);
 }
@@ -854,7 +824,7 @@ std::string unsolvedWithoutNoise(const PlanTrials& t) {
   const std::optional<cv::Vec6d> exact = trialError(t, 0, 0.0, false);
   if (!exact) return "OpenCV finds no transform even without noise";
   const double exactM = cv::norm(cv::Vec3d((*exact)[3], (*exact)[4], (*exact)[5]));
-  const double exactDeg = cv::norm(cv::Vec3d((*exact)[0], (*exact)[1], (*exact)[2])) / kDeg;
+  const double exactDeg = cv::norm(cv::Vec3d((*exact)[0], (*exact)[1], (*exact)[2])) / kRadPerDeg;
   if (exactM <= kCleanSolveToleranceM && exactDeg <= kCleanSolveToleranceDeg) return "";
   std::ostringstream why;
   why << "without noise it misses the transform by " << std::setprecision(3) << 1000 * exactM << " mm / " << exactDeg
@@ -892,23 +862,10 @@ TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std
     cov += errors[k] * errors[k].t();
     ++count;
   }
-  TransformUncertainty out;
   if (count < 2) return warnUnsolved(std::to_string(count) + " of " + std::to_string(trials) + " noisy trials solved");
   cov *= 1.0 / count;
-  // the value given moves X along the axis one for one: its tolerance is that component's sigma
-  if (t.axis) {
-    for (int i = 0; i < 3; ++i) {
-      for (int k = 0; k < 3; ++k) {
-        cov(3 + i, 3 + k) += noise.known_tolerance_m * noise.known_tolerance_m * (*t.axis)[i] * (*t.axis)[k];
-      }
-    }
-  }
-  for (int i = 0; i < 3; ++i) {
-    out.rotation_std_deg[static_cast<std::size_t>(i)] = std::sqrt(cov(i, i)) / kDeg;
-    out.translation_std_m[static_cast<std::size_t>(i)] = std::sqrt(cov(i + 3, i + 3));
-  }
-  out.covariance = cv::Mat(cov, true);
-  return out;
+  if (t.axis) return calibration::withAxisTolerance(cv::Mat(cov, true), *t.axis, noise.known_tolerance_m);
+  return uncertaintyOf(cv::Mat(cov, true));
 }
 
 PlanSize posesNeededForSigma(const PlanSetup& setup, PlanOptions options, const NoiseModel& noise,

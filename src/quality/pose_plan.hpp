@@ -67,7 +67,7 @@ struct NoiseModel {
 // The covariance is taken about the true value (bias included). For a four-axis robot each trial
 // is the four-axis solve with the true offset along the axis given, and known_tolerance_m is that
 // component's sigma.
-calibration::TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
+TransformUncertainty predictHandEyeUncertainty(const PlanSetup& setup, const std::vector<cv::Mat>& plan,
                                                             const NoiseModel& noise, const std::string& method,
                                                             int trials, bool calibrateIntrinsics);
 
@@ -75,7 +75,7 @@ struct PlanSize {
   bool reached = false;  // some plan size met the target
   int n_poses = 0;       // the smallest size that met it, else the largest tried
   std::vector<cv::Mat> plan;
-  calibration::TransformUncertainty predicted;
+  TransformUncertainty predicted;
 };
 
 // The smallest plan (6 to 60 poses) whose predicted 1-sigma is within the target on every axis.

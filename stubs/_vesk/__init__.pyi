@@ -401,7 +401,7 @@ class HandEyeJointSolve:
     def error_budget(self) -> numpy.ndarray:
         ...
     @property
-    def failure(self) -> str:
+    def failure(self) -> Failure | None:
         ...
     @property
     def fixed_pose(self) -> numpy.ndarray:
@@ -514,6 +514,9 @@ class HandEyeResult:
     def distortion_coefficients(self) -> numpy.ndarray:
         ...
     @property
+    def failure(self) -> Failure | None:
+        ...
+    @property
     def four_axis(self) -> FourAxisSolve | None:
         ...
     @property
@@ -597,6 +600,9 @@ class EyeToHandResult:
         ...
     @property
     def distortion_coefficients(self) -> numpy.ndarray:
+        ...
+    @property
+    def failure(self) -> Failure | None:
         ...
     @property
     def four_axis(self) -> FourAxisSolve | None:

@@ -359,7 +359,7 @@ def _hand_eye_summary(kind, method, result, n_poses) -> dict:
     joint = getattr(result, "joint", None)
     if joint is not None:
         summary["joint_solve"] = {
-            "ok": bool(joint.ok), "failure": joint.failure or None,
+            "ok": bool(joint.ok), "failure": joint.failure.message if joint.failure else None,
             "closed_form": _transform_summary(joint.closed_form) if joint.closed_form.size else None,
             "noise": {"pixel_px": joint.noise.pixel_px, "robot_translation_m": joint.noise.robot_translation_m,
                       "robot_rotation_deg": joint.noise.robot_rotation_deg}}

@@ -707,7 +707,7 @@ def joint_solve_section(result, name, axes, truth=None) -> str:
     """The joint hand-eye solve: its noise levels, sigma against the closed form's, and error budget."""
     j = result.joint
     if j is None or not j.ok:
-        return "<p>" + html.escape("The joint solve failed: " + (j.failure if j is not None else "not run")) + "</p>"
+        return "<p>" + html.escape("The joint solve failed: " + (j.failure.message if j is not None and j.failure else "not run")) + "</p>"
     n = j.noise
     src = ["estimated" if e else "given" for e in j.noise_estimated]
     rows = [("started from", j.closed_form_method),
