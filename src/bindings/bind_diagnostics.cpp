@@ -5,8 +5,8 @@
 #include "bindings/registration.hpp"
 #include "bindings/unlocked.hpp"
 
-#include "calibration/hand_eye_check.hpp"
-#include "calibration/hand_eye_core.hpp"
+#include "calibration/hand_eye/hand_eye_check.hpp"
+#include "calibration/hand_eye/hand_eye_core.hpp"
 #include "core/transforms.hpp"
 #include "geometry/rotation_variety.hpp"
 #include "quality/method_comparison.hpp"

@@ -2,8 +2,8 @@
 #include "bindings/registration.hpp"
 #include "bindings/unlocked.hpp"
 
-#include "calibration/eye_in_hand.hpp"
-#include "calibration/eye_to_hand.hpp"
+#include "calibration/hand_eye/eye_in_hand.hpp"
+#include "calibration/hand_eye/eye_to_hand.hpp"
 #include "core/transforms.hpp"
 #include "targets/detection.hpp"
 

@@ -1,7 +1,7 @@
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
 
-#include "calibration/hand_eye_joint.hpp"
+#include "calibration/hand_eye/hand_eye_joint.hpp"
 #include "io/hand_eye_dataset.hpp"
 #include "io/multi_camera_dataset.hpp"
 #include "io/result_files.hpp"

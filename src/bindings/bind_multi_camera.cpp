@@ -4,7 +4,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/multi_camera.hpp"
+#include "calibration/rig/multi_camera.hpp"
 
 namespace py = pybind11;
 

@@ -4,9 +4,9 @@
 #include <optional>
 #include <stdexcept>
 
-#include "calibration/eye_in_hand.hpp"
-#include "calibration/eye_to_hand.hpp"
-#include "calibration/hand_eye_record.hpp"
+#include "calibration/hand_eye/eye_in_hand.hpp"
+#include "calibration/hand_eye/eye_to_hand.hpp"
+#include "calibration/hand_eye/hand_eye_record.hpp"
 #include "io/result_files.hpp"
 #include "quality/hand_eye_verification.hpp"
 

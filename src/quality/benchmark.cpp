@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/eye_in_hand.hpp"
-#include "calibration/eye_to_hand.hpp"
+#include "calibration/hand_eye/eye_in_hand.hpp"
+#include "calibration/hand_eye/eye_to_hand.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"

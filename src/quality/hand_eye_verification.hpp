@@ -9,7 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "core/constants.hpp"
-#include "calibration/hand_eye_joint.hpp"
+#include "calibration/hand_eye/hand_eye_joint.hpp"
 #include "targets/targets.hpp"
 
 namespace vesk::quality {

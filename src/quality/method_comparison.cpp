@@ -6,8 +6,8 @@
 #include <iomanip>
 #include <sstream>
 
-#include "calibration/eye_in_hand.hpp"
-#include "calibration/eye_to_hand.hpp"
+#include "calibration/hand_eye/eye_in_hand.hpp"
+#include "calibration/hand_eye/eye_to_hand.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"
 #include "core/errors.hpp"

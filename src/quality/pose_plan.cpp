@@ -12,7 +12,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/hand_eye_core.hpp"
+#include "calibration/hand_eye/hand_eye_core.hpp"
 #include "core/constants.hpp"
 #include "core/logging.hpp"
 #include "core/threads.hpp"

@@ -8,7 +8,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye/hand_eye_check.hpp"
 #include "targets/targets.hpp"
 
 namespace vesk::quality {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "calibration/multi_camera.hpp"
+#include "calibration/rig/multi_camera.hpp"
 
 using namespace vesk::calibration;
 

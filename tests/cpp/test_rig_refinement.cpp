@@ -6,7 +6,7 @@
 
 #include <opencv2/calib3d.hpp>
 
-#include "calibration/rig_refinement.hpp"
+#include "calibration/rig/rig_refinement.hpp"
 #include "core/transforms.hpp"
 
 namespace {

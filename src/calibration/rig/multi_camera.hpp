@@ -11,7 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include "calibration/intrinsic.hpp"
-#include "calibration/rig_refinement.hpp"
+#include "calibration/rig/rig_refinement.hpp"
 #include "core/failure.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"

@@ -1,4 +1,4 @@
-#include "calibration/hand_eye_four_axis.hpp"
+#include "calibration/hand_eye/hand_eye_four_axis.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -112,20 +112,19 @@ Translations solveTranslations(const std::vector<Pose>& robots, const std::vecto
 // the viewing distance (a rotation error moves the board by about that lever arm) and the
 // translation residual, over X's rotation, W's and the four translation components the constraint
 // leaves free. Gauss-Newton from the scan's solution, numerical Jacobians on 11 parameters.
-FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>& cams, FourAxisSolution start,
-                        const cv::Vec3d& axis, const cv::Vec3d& fixedAxis, const FourAxisConstraint& constraint) {
-  const std::size_t n = robots.size();
-  double lever = 0.0;
-  for (const Pose& c : cams) lever += cv::norm(translationOf(c)) / static_cast<double>(n);
-  cv::Vec3d e1, e2, f1, f2;
-  perpendicularBasis(axis, e1, e2);
-  perpendicularBasis(fixedAxis, f1, f2);
-  const bool offsetGiven = constraint.axis_offset_m.has_value();
-  const double value = offsetGiven ? *constraint.axis_offset_m : constraint.board_height_m.value_or(0.0);
-  const cv::Matx33d Rx0 = rotationOf(start.hand_eye), Rw0 = rotationOf(start.fixed_pose);
-  const cv::Vec3d tx0 = translationOf(start.hand_eye), tw0 = translationOf(start.fixed_pose);
-  // parameters: dX(3), dW(3), then t_X across the axis (2) and t_W (3), or t_X (3) and t_W across (2)
-  const auto poses = [&](const cv::Mat& p, Pose& X, Pose& W) {
+// The polish's parameters: small rotations of X and W (3 + 3), then X's translation across the axis
+// (2) and W's (3) when X's offset along the axis is given, or X's (3) and W's across the fixed axis (2)
+// when the board's height is.
+struct PolishModel {
+  const std::vector<Pose>& robots;
+  const std::vector<Pose>& cams;
+  cv::Vec3d axis, fixedAxis, e1, e2, f1, f2;
+  bool offsetGiven = false;
+  double value = 0.0;
+  double lever = 0.0;  // metres a radian of rotation residual counts as
+  cv::Matx33d Rx0, Rw0;
+
+  void poses(const cv::Mat& p, Pose& X, Pose& W) const {
     const auto v = [&](int k) { return p.at<double>(k); };
     const cv::Matx33d Rx = detail::rotationMatrix({v(0), v(1), v(2)}) * Rx0, Rw = detail::rotationMatrix({v(3), v(4), v(5)}) * Rw0;
     cv::Vec3d tx, tw;
@@ -138,11 +137,13 @@ FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>
     }
     X = detail::makePose(Rx, tx);
     W = detail::makePose(Rw, tw);
-  };
-  const auto residuals = [&](const cv::Mat& p) {
+  }
+
+  cv::Mat residuals(const cv::Mat& p) const {
     Pose X, W;
     poses(p, X, W);
     const Pose Winv = detail::inversePose(W);
+    const std::size_t n = robots.size();
     cv::Mat r(static_cast<int>(6 * n), 1, CV_64F);
     for (std::size_t i = 0; i < n; ++i) {
       const Pose implied = robots[i] * X * cams[i];
@@ -154,18 +155,27 @@ FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>
       }
     }
     return r;
-  };
-  cv::Mat p = cv::Mat::zeros(11, 1, CV_64F);
-  if (offsetGiven) {
-    p.at<double>(6) = tx0.dot(e1);
-    p.at<double>(7) = tx0.dot(e2);
-    for (int k = 0; k < 3; ++k) p.at<double>(8 + k) = tw0[k];
-  } else {
-    for (int k = 0; k < 3; ++k) p.at<double>(6 + k) = tx0[k];
-    p.at<double>(9) = tw0.dot(f1);
-    p.at<double>(10) = tw0.dot(f2);
   }
-  cv::Mat r = residuals(p);
+
+  // The parameters of the start's translations, its rotations taken as they are.
+  cv::Mat start(const cv::Vec3d& tx0, const cv::Vec3d& tw0) const {
+    cv::Mat p = cv::Mat::zeros(11, 1, CV_64F);
+    if (offsetGiven) {
+      p.at<double>(6) = tx0.dot(e1);
+      p.at<double>(7) = tx0.dot(e2);
+      for (int k = 0; k < 3; ++k) p.at<double>(8 + k) = tw0[k];
+    } else {
+      for (int k = 0; k < 3; ++k) p.at<double>(6 + k) = tx0[k];
+      p.at<double>(9) = tw0.dot(f1);
+      p.at<double>(10) = tw0.dot(f2);
+    }
+    return p;
+  }
+};
+
+// Gauss-Newton with a numeric Jacobian, each step kept only when it lowers the cost.
+cv::Mat gaussNewton(const PolishModel& model, cv::Mat p) {
+  cv::Mat r = model.residuals(p);
   double cost = r.dot(r);
   for (int it = 0; it < 20; ++it) {
     cv::Mat J(r.rows, 11, CV_64F);
@@ -173,13 +183,13 @@ FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>
       cv::Mat q = p.clone();
       const double h = k < 6 ? 1e-7 : 1e-7 * std::max(1.0, std::abs(p.at<double>(k)));
       q.at<double>(k) += h;
-      cv::Mat col = (residuals(q) - r) / h;
+      cv::Mat col = (model.residuals(q) - r) / h;
       col.copyTo(J.col(k));
     }
     cv::Mat step;
     if (!cv::solve(J.t() * J, -(J.t() * r), step, cv::DECOMP_CHOLESKY)) break;
     const cv::Mat next = p + step;
-    const cv::Mat rn = residuals(next);
+    const cv::Mat rn = model.residuals(next);
     const double c = rn.dot(rn);
     if (!(c < cost)) break;
     p = next;
@@ -188,8 +198,21 @@ FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>
     cost = c;
     if (settled) break;
   }
+  return p;
+}
+
+FourAxisSolution polish(const std::vector<Pose>& robots, const std::vector<Pose>& cams, FourAxisSolution start,
+                        const cv::Vec3d& axis, const cv::Vec3d& fixedAxis, const FourAxisConstraint& constraint) {
+  const std::size_t n = robots.size();
+  PolishModel model{robots, cams, axis, fixedAxis, {}, {}, {}, {}, constraint.axis_offset_m.has_value(), 0.0, 0.0,
+                    rotationOf(start.hand_eye), rotationOf(start.fixed_pose)};
+  for (const Pose& c : cams) model.lever += cv::norm(translationOf(c)) / static_cast<double>(n);
+  perpendicularBasis(axis, model.e1, model.e2);
+  perpendicularBasis(fixedAxis, model.f1, model.f2);
+  model.value = model.offsetGiven ? *constraint.axis_offset_m : constraint.board_height_m.value_or(0.0);
+  const cv::Mat p = gaussNewton(model, model.start(translationOf(start.hand_eye), translationOf(start.fixed_pose)));
   FourAxisSolution out = start;
-  poses(p, out.hand_eye, out.fixed_pose);
+  model.poses(p, out.hand_eye, out.fixed_pose);
   double ssr = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     const cv::Vec3d dt = translationOf(robots[i] * out.hand_eye * cams[i]) - translationOf(out.fixed_pose);
@@ -260,14 +283,16 @@ HandEyeDataFinding fourAxisFinding(const SingleAxisMotions& single, bool fixedCa
   return {"four_axis_motions", os.str(), {}};
 }
 
-std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
-                                              const cv::Vec3d& axis, const FourAxisConstraint& constraint) {
-  const std::size_t n = std::min(robots.size(), cams.size());
-  if (n < kMinFramesPerSolve || !constraint.given()) return std::nullopt;
-  // A X = X B for the motions from the first frame: the flange's axis is X's rotation of the camera's
+namespace {
+
+// The rotation that turns the camera's motion axis onto the flange's (A X = X B for the motions from
+// the first frame), up to the angle about the axis; nothing when the camera's motions do not turn
+// with the flange's.
+std::optional<cv::Matx33d> alignedAxes(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                       const cv::Vec3d& axis) {
   std::vector<cv::Vec3d> flange, camera;
   const Pose r0inv = detail::inversePose(robots[0]);
-  for (std::size_t i = 1; i < n; ++i) {
+  for (std::size_t i = 1; i < robots.size(); ++i) {
     flange.push_back(detail::rotationVector(rotationOf(r0inv * robots[i])));
     camera.push_back(detail::rotationVector(rotationOf(cams[0] * detail::inversePose(cams[i]))));
   }
@@ -278,22 +303,16 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
   if (agree < 0) ac = -ac;
   const cv::Vec3d cross = ac.cross(axis);
   const double s = cv::norm(cross), c = ac.dot(axis);
-  cv::Matx33d align = cv::Matx33d::eye();
-  if (s > 1e-12) {
-    align = detail::rotationMatrix(cross * (std::atan2(s, c) / s));
-  } else if (c < 0) {
-    cv::Vec3d e1, e2;
-    perpendicularBasis(ac, e1, e2);
-    align = detail::rotationMatrix(e1 * kPi);  // opposite: a half turn, the scan below finds the rest
-  }
-  const cv::Vec3d fixedAxis = fixedPoseAxis(std::vector<Pose>(robots.begin(), robots.begin() + static_cast<long>(n)), axis);
+  if (s > 1e-12) return detail::rotationMatrix(cross * (std::atan2(s, c) / s));
+  if (c >= 0) return cv::Matx33d::eye();
+  cv::Vec3d e1, e2;
+  perpendicularBasis(ac, e1, e2);
+  return detail::rotationMatrix(e1 * kPi);  // opposite: a half turn, the scan finds the rest
+}
 
-  const std::vector<Pose> rs(robots.begin(), robots.begin() + static_cast<long>(n));
-  const std::vector<Pose> cs(cams.begin(), cams.begin() + static_cast<long>(n));
-  const auto residual = [&](double phi) {
-    return solveTranslations(rs, cs, detail::rotationMatrix(axis * phi) * align, axis, fixedAxis, constraint).ssr;
-  };
-  // the residual's minimum over the angle about the axis: a scan by degrees, then golden section
+// The angle in [-pi, pi) where `residual` is least: a scan by degrees, then golden section.
+template <class Residual>
+double leastAngle(const Residual& residual) {
   constexpr int kSteps = 360;
   int best = 0;
   double bestSsr = residual(-kPi);
@@ -324,8 +343,24 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
       f2 = residual(x2);
     }
   }
-  const double phi = 0.5 * (lo + hi);
-  const cv::Matx33d Rx = detail::rotationMatrix(axis * phi) * align;
+  return 0.5 * (lo + hi);
+}
+
+}  // namespace
+
+std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                              const cv::Vec3d& axis, const FourAxisConstraint& constraint) {
+  const std::size_t n = std::min(robots.size(), cams.size());
+  if (n < kMinFramesPerSolve || !constraint.given()) return std::nullopt;
+  const std::vector<Pose> rs(robots.begin(), robots.begin() + static_cast<long>(n));
+  const std::vector<Pose> cs(cams.begin(), cams.begin() + static_cast<long>(n));
+  const std::optional<cv::Matx33d> align = alignedAxes(rs, cs, axis);
+  if (!align) return std::nullopt;
+  const cv::Vec3d fixedAxis = fixedPoseAxis(rs, axis);
+  const double phi = leastAngle([&](double angle) {
+    return solveTranslations(rs, cs, detail::rotationMatrix(axis * angle) * *align, axis, fixedAxis, constraint).ssr;
+  });
+  const cv::Matx33d Rx = detail::rotationMatrix(axis * phi) * *align;
   const Translations t = solveTranslations(rs, cs, Rx, axis, fixedAxis, constraint);
   cv::Matx33d sum = cv::Matx33d::zeros();
   for (std::size_t i = 0; i < n; ++i) sum += rotationOf(rs[i]) * Rx * rotationOf(cs[i]);

@@ -1,4 +1,4 @@
-#include "calibration/rig_refinement.hpp"
+#include "calibration/rig/rig_refinement.hpp"
 
 #include <algorithm>
 #include <cmath>

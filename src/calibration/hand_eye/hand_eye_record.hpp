@@ -5,7 +5,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_joint.hpp"
+#include "calibration/hand_eye/hand_eye_joint.hpp"
 #include "io/result_files.hpp"
 #include "targets/targets.hpp"
 

@@ -1,4 +1,4 @@
-#include "calibration/rotation_readings.hpp"
+#include "calibration/hand_eye/rotation_readings.hpp"
 
 #include <algorithm>
 #include <array>

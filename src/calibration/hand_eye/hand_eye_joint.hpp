@@ -10,7 +10,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye/hand_eye_check.hpp"
 #include "core/failure.hpp"
 #include "io/result_files.hpp"
 

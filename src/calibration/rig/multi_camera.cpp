@@ -1,4 +1,4 @@
-#include "calibration/multi_camera.hpp"
+#include "calibration/rig/multi_camera.hpp"
 
 #include <algorithm>
 #include <cmath>

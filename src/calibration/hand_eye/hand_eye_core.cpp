@@ -1,4 +1,4 @@
-#include "calibration/hand_eye_core.hpp"
+#include "calibration/hand_eye/hand_eye_core.hpp"
 
 #include <algorithm>
 #include <functional>
@@ -856,14 +856,14 @@ TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, con
   return stats;
 }
 
-HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcpList,
-                                           const std::vector<cv::Mat>& imagePoints,
-                                           const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
-                                           const cv::Mat& distortionCoefficients, const std::string& method,
-                                           bool eyeToHand, bool intrinsicsFree,
-                                           const std::optional<NoiseEstimate>& noise, bool freeBoardScale) {
+namespace {
+
+// refine_hand_eye's inputs, refused with what is wrong: aligned lists, rigid robot poses, a 3x3
+// camera matrix, N x 3 board points with N x 2 corners, finite values, positive noise levels.
+void checkCornerInputs(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& imagePoints,
+                       const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                       const cv::Mat& distortionCoefficients, const std::optional<NoiseEstimate>& noise) {
   const std::string c = "refine_hand_eye";
-  const cv::HandEyeCalibrationMethod solver = solverByName(method);
   const std::size_t n = robotTTcpList.size();
   if (imagePoints.size() != n || objectPoints.size() != n) {
     throw std::invalid_argument(c + ": robot_T_tcp_list, image_points and object_points must be aligned, got " +
@@ -897,6 +897,20 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
       }
     }
   }
+}
+
+}  // namespace
+
+HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcpList,
+                                           const std::vector<cv::Mat>& imagePoints,
+                                           const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                                           const cv::Mat& distortionCoefficients, const std::string& method,
+                                           bool eyeToHand, bool intrinsicsFree,
+                                           const std::optional<NoiseEstimate>& noise, bool freeBoardScale) {
+  const std::string c = "refine_hand_eye";
+  const cv::HandEyeCalibrationMethod solver = solverByName(method);
+  checkCornerInputs(robotTTcpList, imagePoints, objectPoints, intrinsicMatrix, distortionCoefficients, noise);
+  const std::size_t n = robotTTcpList.size();
   cv::Mat K, D;
   intrinsicMatrix.convertTo(K, CV_64F);
   distortionCoefficients.convertTo(D, CV_64F);

@@ -10,7 +10,7 @@
 
 #include "core/threads.hpp"
 
-#include "calibration/hand_eye_core.hpp"
+#include "calibration/hand_eye/hand_eye_core.hpp"
 
 namespace vesk::calibration {
 

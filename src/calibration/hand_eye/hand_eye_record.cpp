@@ -1,4 +1,4 @@
-#include "calibration/hand_eye_record.hpp"
+#include "calibration/hand_eye/hand_eye_record.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye/hand_eye_check.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +9,9 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
-#include "calibration/board_scale.hpp"
-#include "calibration/hand_eye_four_axis.hpp"
-#include "calibration/rotation_readings.hpp"
+#include "calibration/hand_eye/board_scale.hpp"
+#include "calibration/hand_eye/hand_eye_four_axis.hpp"
+#include "calibration/hand_eye/rotation_readings.hpp"
 #include "core/constants.hpp"
 #include "core/statistics.hpp"
 #include "core/threads.hpp"

@@ -1,4 +1,4 @@
-#include "calibration/hand_eye_joint.hpp"
+#include "calibration/hand_eye/hand_eye_joint.hpp"
 
 #include <algorithm>
 #include <array>

@@ -10,10 +10,10 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
-#include "calibration/board_scale.hpp"
-#include "calibration/hand_eye_check.hpp"
-#include "calibration/hand_eye_four_axis.hpp"
-#include "calibration/hand_eye_joint.hpp"
+#include "calibration/hand_eye/board_scale.hpp"
+#include "calibration/hand_eye/hand_eye_check.hpp"
+#include "calibration/hand_eye/hand_eye_four_axis.hpp"
+#include "calibration/hand_eye/hand_eye_joint.hpp"
 #include "calibration/intrinsic.hpp"
 #include "core/failure.hpp"
 #include "targets/targets.hpp"

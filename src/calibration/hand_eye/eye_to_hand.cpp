@@ -1,6 +1,6 @@
-#include "calibration/eye_to_hand.hpp"
+#include "calibration/hand_eye/eye_to_hand.hpp"
 
-#include "calibration/hand_eye_record.hpp"
+#include "calibration/hand_eye/hand_eye_record.hpp"
 #include "core/logging.hpp"
 #include "core/transforms.hpp"
 #include "io/result_files.hpp"

@@ -1,4 +1,4 @@
-#include "calibration/board_scale.hpp"
+#include "calibration/hand_eye/board_scale.hpp"
 
 #include <algorithm>
 #include <cmath>

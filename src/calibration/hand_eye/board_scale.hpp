@@ -12,7 +12,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "calibration/hand_eye_check.hpp"
+#include "calibration/hand_eye/hand_eye_check.hpp"
 
 namespace vesk::calibration {
 

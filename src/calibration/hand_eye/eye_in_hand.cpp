@@ -1,8 +1,8 @@
-#include "calibration/eye_in_hand.hpp"
+#include "calibration/hand_eye/eye_in_hand.hpp"
 
 #include <stdexcept>
 
-#include "calibration/hand_eye_record.hpp"
+#include "calibration/hand_eye/hand_eye_record.hpp"
 #include "core/logging.hpp"
 #include "io/result_files.hpp"
 
