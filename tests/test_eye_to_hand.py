@@ -104,7 +104,7 @@ def test_degenerate_rotation_and_too_few_frames_fail_without_replacing_the_last_
     flat = S.eye_to_hand_series(s.board, s.camera, 10, single_axis=True)
     bad = cal.calibrate(flat.robot_T_tcp, [], "TSAI", flat.camera_T_target, s.camera.K)
     assert not bad.ok and bad.robot_T_camera.size == 0 and bad.tcp_T_target.size == 0
-    assert "not observable" in capfd.readouterr().err
+    assert bad.failure.code in ("rotation_not_observable", "four_axis_motions")
     few = cal.calibrate(s.robot_T_tcp[:3], [], "TSAI", s.camera_T_target[:3], s.camera.K)
     assert not few.ok and len(few.valid_robot_T_tcp_list) == 3
     np.testing.assert_array_equal(cal.last_result().robot_T_camera, good.robot_T_camera)

@@ -241,7 +241,7 @@ def test_rig_mistakes_are_not_solved(mistake, camera, warning, rig, capfd):
     if mistake == "swap":
         assert r.ok and r.rejected_views == [(2, 3), (2, 7)]
     else:
-        assert not r.ok and r.reference_T_camera_list[camera].size == 0
+        assert not r.ok and r.reference_T_camera_list[camera].size == 0 and r.failure.code == "camera_not_placed"
     assert warning in capfd.readouterr().err
     for c in (1, 2):  # whatever is solved is right
         T = r.reference_T_camera_list[c]

@@ -25,7 +25,6 @@ using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-constexpr double kMinMotionRad = 1.0 * kRadPerDeg;
 
 // An alternative reading of the data counts as evidence only when it fits this many times better.
 constexpr double kEvidenceRatio = 5.0;

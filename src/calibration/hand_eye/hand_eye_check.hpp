@@ -9,6 +9,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include "core/constants.hpp"
 #include "core/transforms.hpp"
 
 namespace vesk::calibration {
@@ -30,6 +31,10 @@ class QuietOpenCvLog {
   QuietOpenCvLog(const QuietOpenCvLog&) = delete;
   QuietOpenCvLog& operator=(const QuietOpenCvLog&) = delete;
 };
+
+// A flange motion counts towards the rotation's observability, and towards a four-axis robot's axis,
+// only above this angle.
+constexpr double kMinMotionRad = 1.0 * kRadPerDeg;
 
 // Codes of the findings that make a hand-eye result unusable.
 bool refusesResult(const HandEyeDataFinding& finding);

@@ -17,8 +17,6 @@ using detail::Pose;
 using detail::rotationOf;
 using detail::translationOf;
 
-// A motion counts towards the axis only above this angle, as for the six-axis observability test.
-constexpr double kMinMotionRad = 1.0 * kRadPerDeg;
 
 // The direction the rotation vectors share most: the first right singular vector of their stack,
 // which weighs each motion by its angle.
