@@ -29,13 +29,7 @@ auto callUnlocked(const py::object& progress, F&& body) -> decltype(body()) {
   const detail::CallScope scope([&](std::size_t done, std::size_t total) {
     const py::gil_scoped_acquire lock;
     try {
-      // Python 3.12 runs a scheduled garbage collection inside PyErr_CheckSignals; a finalizer it
-      // runs would take a pending Ctrl-C for itself and lose it, so the collection waits for the call
-      // to return.
-      const int collecting = PyGC_Disable();
-      const int signalled = PyErr_CheckSignals();
-      if (collecting != 0) PyGC_Enable();
-      if (signalled != 0) throw py::error_already_set();
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       // total 0: a loop nested in another, whose progress is the outer loop's
       if (total > 0 && !progress.is_none() && reported != std::make_pair(done, total)) {
         reported = {done, total};
