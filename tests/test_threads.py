@@ -201,13 +201,18 @@ def test_ctrl_c_stops_a_long_call_and_leaves_the_calibrator_as_it_was(cell, capf
     rendered = s.images()
     before = cal.calibrate(s.robot_T_tcp, rendered)
     robots, views = s.robot_T_tcp * 10, rendered * 10  # long enough to be stopped
+    # a suite started in the background (nohup, `&` in a script) inherits SIGINT ignored
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     start = time.perf_counter()
-    with pytest.raises(KeyboardInterrupt):
-        cal.calibrate(robots, views)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            cal.calibrate(robots, views)
+    finally:
+        timer.join()
+        signal.signal(signal.SIGINT, previous)
     assert time.perf_counter() - start < 0.3 + 1.0
-    timer.join()
     np.testing.assert_array_equal(cal.last_result().tcp_T_camera, before.tcp_T_camera)
     assert len(cal.corner_images()) == 20
 
