@@ -73,8 +73,13 @@ StoredHandEye fromResult(const Result& r, const cv::Mat& transform, const cv::Ma
   s.transform = transform;
   s.fixed_pose = fixed;
   s.transform_covariance = r.uncertainty.covariance;
-  s.fixed_pose_covariance = calibration::fixedPoseCovariance(
-      calibration::fixedPosePerFrame(r.valid_robot_T_tcp_list, transform, r.camera_T_target_list, eyeToHand), fixed);
+  std::vector<detail::Pose> robots = detail::toPoses(r.valid_robot_T_tcp_list, "verify_hand_eye", "valid_robot_T_tcp_list");
+  if (eyeToHand) {
+    for (detail::Pose& p : robots) p = detail::inversePose(p);
+  }
+  const std::vector<detail::Pose> cams = detail::toPoses(r.camera_T_target_list, "verify_hand_eye", "camera_T_target_list");
+  s.fixed_pose_covariance =
+      calibration::fixedPoseCovariance(calibration::fixedPosePerFrame(robots, detail::toPose(transform), cams), fixed);
   s.noise = r.noise;
   return s;
 }

@@ -264,6 +264,21 @@ void requireRigid(const std::vector<cv::Mat>& list, const std::string& component
   }
 }
 
+std::vector<Pose> toPoses(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const cv::Mat& m = list[i];
+    if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+      throw std::invalid_argument(component + ": " + name + "[" + std::to_string(i) + "] must be a 4x4 matrix");
+    }
+  }
+  requireFinite(list, component, name);
+  requireRigid(list, component, name);
+  std::vector<Pose> out;
+  out.reserve(list.size());
+  for (const cv::Mat& m : list) out.push_back(toPose(m));
+  return out;
+}
+
 void requireIntrinsicShapes(const cv::Mat& K, const cv::Mat& D, const std::string& component,
                             const std::string& kName, const std::string& dName) {
   if (K.dims != 2 || K.rows != 3 || K.cols != 3 || K.channels() != 1) {

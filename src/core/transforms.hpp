@@ -95,6 +95,11 @@ std::string rigidTransformProblem(const cv::Mat& T);
 // Throws std::invalid_argument(component + ": " + name + "[i] is not a rigid transform: " + problem).
 void requireRigid(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name);
 
+// A caller's list of rigid transforms as Poses, converted once where it enters: every entry must be a
+// 4x4 single-channel matrix (name[i] "must be a 4x4 matrix"), then finite (requireFinite), then rigid
+// (requireRigid); std::invalid_argument otherwise.
+std::vector<Pose> toPoses(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name);
+
 // What keeps K from being a camera matrix for images of this size, or "" when nothing does: focal
 // lengths below 5 % of the larger image side (a field of view beyond 170 degrees), a principal point
 // outside the image, or a bottom row and lower entries other than OpenCV's [0 fy cy; 0 0 1].

@@ -27,13 +27,13 @@ constexpr cv::HandEyeCalibrationMethod kMethods[] = {cv::CALIB_HAND_EYE_PARK, cv
 
 // Least squares of R_i R_X t_ci k + R_i t_X - t_B = -t_i over k, t_X and t_B: the board's scale k
 // with the rotation R_X held. Nothing when the system does not fix k or k is not positive.
-std::optional<double> scaleWithRotation(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+std::optional<double> scaleWithRotation(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                                         const cv::Matx33d& Rx) {
   const int n = static_cast<int>(robots.size());
   cv::Mat A = cv::Mat::zeros(3 * n, 7, CV_64F), b(3 * n, 1, CV_64F);
   for (int i = 0; i < n; ++i) {
-    const Pose r = detail::toPose(robots[static_cast<std::size_t>(i)]);
-    const Pose c = detail::toPose(cams[static_cast<std::size_t>(i)]);
+    const Pose& r = robots[static_cast<std::size_t>(i)];
+    const Pose& c = cams[static_cast<std::size_t>(i)];
     const cv::Matx33d Ri = rotationOf(r);
     const cv::Vec3d lever = Ri * (Rx * translationOf(c));
     const cv::Vec3d t = translationOf(r);
@@ -56,15 +56,15 @@ std::optional<double> scaleWithRotation(const std::vector<cv::Mat>& robots, cons
 }
 
 // The scale by one method's rotation; nothing when the method does not solve these frames.
-std::optional<double> scaleBy(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+std::optional<double> scaleBy(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                               cv::HandEyeCalibrationMethod method) {
-  const std::optional<cv::Mat> X = solveHandEyeQuietly(robots, cams, method);
+  const std::optional<Pose> X = solveHandEyeQuietly(robots, cams, method);
   if (!X) return std::nullopt;
-  return scaleWithRotation(robots, cams, rotationOf(detail::toPose(*X)));
+  return scaleWithRotation(robots, cams, rotationOf(*X));
 }
 
 // Delete-a-group jackknife sigma of the scale by `method`; NaN when a replicate cannot be solved.
-double jackknifeSigma(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+double jackknifeSigma(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                       cv::HandEyeCalibrationMethod method, const TargetPosesWithout& posesWithout) {
   const std::size_t n = robots.size();
   if (n < kMinFramesPerSolve + 1) return kNaN;
@@ -72,7 +72,7 @@ double jackknifeSigma(const std::vector<cv::Mat>& robots, const std::vector<cv::
   std::vector<std::optional<double>> replicates(groups);
   detail::forEachView(groups, [&](std::size_t g) {
     std::vector<bool> leftOut(n);
-    std::vector<cv::Mat> rs, cs;
+    std::vector<Pose> rs, cs;
     for (std::size_t i = 0; i < n; ++i) {
       leftOut[i] = i % groups == g;
       if (leftOut[i]) continue;
@@ -80,7 +80,7 @@ double jackknifeSigma(const std::vector<cv::Mat>& robots, const std::vector<cv::
       cs.push_back(cams[i]);
     }
     if (posesWithout) {
-      std::optional<std::vector<cv::Mat>> own = posesWithout(g, leftOut);
+      std::optional<std::vector<Pose>> own = posesWithout(g, leftOut);
       if (!own || own->size() != rs.size()) return;
       cs = std::move(*own);
     }
@@ -108,7 +108,7 @@ bool BoardScale::known() const { return std::isfinite(value) && std::isfinite(si
 
 double BoardScale::impliedSquareM() const { return value * stated_square_m; }
 
-BoardScale estimateBoardScale(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+BoardScale estimateBoardScale(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                               double statedSquareM, const TargetPosesWithout& posesWithout) {
   BoardScale out;
   out.stated_square_m = statedSquareM;

@@ -33,14 +33,14 @@ struct BoardScale {
 // poses depend on the frames left out (intrinsics calibrated from the same views); nothing when they
 // cannot be had.
 using TargetPosesWithout =
-    std::function<std::optional<std::vector<cv::Mat>>(std::size_t group, const std::vector<bool>& leftOut)>;
+    std::function<std::optional<std::vector<detail::Pose>>(std::size_t group, const std::vector<bool>& leftOut)>;
 
 // The scale of aligned hand-eye data (robot poses as the solve takes them: inverted for a fixed
 // camera), the rotation solved by the data check's first method that solves every replicate; sigma
 // from a delete-a-group jackknife over at most 20 groups (frame i in group i mod groups), each
 // replicate solving the rotation again. Without `posesWithout` a replicate keeps the given target
 // poses. NaN for data that does not fix the rotation.
-BoardScale estimateBoardScale(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
+BoardScale estimateBoardScale(const std::vector<detail::Pose>& robots, const std::vector<detail::Pose>& cams,
                               double statedSquareM = std::numeric_limits<double>::quiet_NaN(),
                               const TargetPosesWithout& posesWithout = {});
 

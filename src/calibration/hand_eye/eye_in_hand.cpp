@@ -2,13 +2,24 @@
 
 #include <stdexcept>
 
-#include "calibration/hand_eye/hand_eye_record.hpp"
 #include "core/logging.hpp"
-#include "io/result_files.hpp"
+#include "core/transforms.hpp"
 
 namespace vesk::calibration {
 
 namespace {
+
+constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
+                                        "Hand-Eye Transform (TCP -> Camera)",
+                                        nullptr,
+                                        "Target Consistency Residual",
+                                        "HAND-EYE UNCERTAINTY AND DATA CHECK",
+                                        "tcp_T_camera",
+                                        "tcp",
+                                        false,
+                                        "HAND-EYE JOINT SOLVE",
+                                        "camera coordinates into the tcp frame (the camera's pose on the flange)",
+                                        "Extrinsic calibration complete."};
 
 HandEyeResult resultOf(HandEyeSolution s) {
   HandEyeResult r;
@@ -35,44 +46,8 @@ HandEyeResult resultOf(HandEyeSolution s) {
 
 }  // namespace
 
-void EyeInHandCalibrator::saveResult(const std::filesystem::path& outputPath, const std::string& method,
-                                     const HandEyeResult& result, std::size_t imagesTotal) const {
-  io::HandEyeResultRecord record;
-  record.reference_index = 0;
-  record.num_cameras = 1;
-  record.method = method;
-  record.num_frames_used = static_cast<int>(result.valid_image_list.size());
-  record.num_frames_total = static_cast<int>(imagesTotal);
-  record.tcp_T_camera_list = {result.tcp_T_camera};
-  if (result.uncertainty.known()) record.tcp_T_camera_covariance = result.uncertainty.covariance;
-  if (result.joint) record.joint_solve = jointRecord(*result.joint);
-  if (result.four_axis) record.four_axis = fourAxisRecord(*result.four_axis);
-  if (!result.robot_T_target.empty()) record.robot_T_target = result.robot_T_target;
-  const cv::Mat covariance = fixedPoseCovariance(
-      fixedPosePerFrame(result.valid_robot_T_tcp_list, result.tcp_T_camera, result.camera_T_target_list, false),
-      result.robot_T_target);
-  record.recheck = recheckFields(target(), result.intrinsic_matrix, result.distortion_coefficients,
-                                 result.valid_image_list, covariance, result.noise);
-  io::saveHandEyeResult(outputPath, record);
-}
-
-namespace {
-
-constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
-                                        "Hand-Eye Transform (TCP -> Camera)",
-                                        nullptr,
-                                        "Target Consistency Residual",
-                                        "HAND-EYE UNCERTAINTY AND DATA CHECK",
-                                        "tcp_T_camera",
-                                        "tcp",
-                                        false,
-                                        "HAND-EYE JOINT SOLVE",
-                                        "camera coordinates into the tcp frame (the camera's pose on the flange)"};
-
-}  // namespace
-
 EyeInHandCalibrator::EyeInHandCalibrator(CalibrationTarget target, IntrinsicOptions options)
-    : core_(std::move(target), std::move(options), "EyeInHandCalibrator", false) {}
+    : core_(std::move(target), std::move(options), "EyeInHandCalibrator", false, kReportText) {}
 
 HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTTcpList,
                                              const std::vector<cv::Mat>& imageList, const std::string& method,
@@ -83,39 +58,26 @@ HandEyeResult EyeInHandCalibrator::calibrate(const std::vector<cv::Mat>& robotTT
                                              std::optional<double> knownAxisOffsetM, std::optional<double> knownBoardHeightM,
                                              double knownToleranceM, bool freeBoardScale) {
   const JointOptions options{refine, noise, {knownAxisOffsetM, knownBoardHeightM, knownToleranceM}, freeBoardScale};
-  const cv::HandEyeCalibrationMethod solver =
-      core_.checkInputs(method, robotTTcpList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
-                        options);
-  HandEyeResult result = resultOf(
-      core_.solve(solver, method, robotTTcpList, imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients,
-                  options));
-  if (!result.ok) return result;
-  last_result_ = result;
-  logging::log(logging::Level::INFO, "Extrinsic calibration complete.");
-  printResults();
-  if (!outputPath.empty()) saveResult(outputPath, method, result, imageList.size());
-  return result;
+  return resultOf(core_.calibrate(method, robotTTcpList, imageList, cameraTTargetList, intrinsicMatrix,
+                                  distortionCoefficients, options, outputPath));
 }
+
+HandEyeResult EyeInHandCalibrator::lastResult() const { return resultOf(core_.last()); }
 
 void EyeInHandCalibrator::computeConsistency(HandEyeResult& result) const {
   // the board centres are projected with the result's camera
   if (result.intrinsic_matrix.empty()) {
     throw std::invalid_argument("EyeInHandCalibrator::computeConsistency needs the result's intrinsic_matrix");
   }
-  result.consistency =
-      targetConsistency(result.valid_robot_T_tcp_list, result.tcp_T_camera, result.camera_T_target_list,
-                        result.intrinsic_matrix, result.distortion_coefficients, boardObjectPoints());
+  const std::string c = "EyeInHandCalibrator::computeConsistency";
+  result.consistency = targetConsistency(detail::toPoses(result.valid_robot_T_tcp_list, c, "valid_robot_T_tcp_list"),
+                                         result.tcp_T_camera,
+                                         detail::toPoses(result.camera_T_target_list, c, "camera_T_target_list"),
+                                         result.intrinsic_matrix, result.distortion_coefficients, boardObjectPoints());
   result.has_consistency = true;
 }
 
-std::string EyeInHandCalibrator::formatResults() const {
-  const HandEyeResult& r = last_result_;
-  static const cv::Mat none;
-  return formatHandEyeReport(kReportText, {r.tcp_T_camera, none, r.intrinsic_matrix, r.distortion_coefficients,
-                                           r.reprojection_error, r.has_consistency, r.consistency,
-                                           r.camera_T_target_list, r.uncertainty, r.data_findings, r.board_scale, r.joint,
-                                           &r.four_axis});
-}
+std::string EyeInHandCalibrator::formatResults() const { return core_.formatResults(); }
 
 void EyeInHandCalibrator::printResults() const { logging::printReport(formatResults()); }
 

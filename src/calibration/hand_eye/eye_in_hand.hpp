@@ -75,17 +75,14 @@ class EyeInHandCalibrator {
   std::string formatResults() const;
   void printResults() const;
 
-  const HandEyeResult& lastResult() const { return last_result_; }
+  // the last result that was ok; an empty one before any
+  HandEyeResult lastResult() const;
   const CalibrationTarget& target() const { return core_.target(); }
   // taken by each call from Python: one thread at a time
   const detail::InUse& inUse() const { return in_use_; }
 
  private:
-  void saveResult(const std::filesystem::path& outputPath, const std::string& method, const HandEyeResult& result,
-                  std::size_t imagesTotal) const;
-
   HandEyeCore core_;
-  HandEyeResult last_result_;
   detail::InUse in_use_;
 };
 

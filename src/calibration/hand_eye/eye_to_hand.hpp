@@ -68,17 +68,14 @@ class EyeToHandCalibrator {
   std::string formatResults() const;
   void printResults() const;
 
-  const EyeToHandResult& lastResult() const { return last_result_; }
+  // the last result that was ok; an empty one before any
+  EyeToHandResult lastResult() const;
   const CalibrationTarget& target() const { return core_.target(); }
   // taken by each call from Python: one thread at a time
   const detail::InUse& inUse() const { return in_use_; }
 
  private:
-  void saveResult(const std::filesystem::path& outputPath, const std::string& method,
-                  const EyeToHandResult& result, std::size_t imagesTotal) const;
-
   HandEyeCore core_;
-  EyeToHandResult last_result_;
   detail::InUse in_use_;
 };
 

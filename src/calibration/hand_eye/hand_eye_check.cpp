@@ -59,14 +59,6 @@ constexpr double kSmallMotionDeg = 15.0;
 constexpr std::size_t kMinSessionFrames = 4;
 constexpr double kSessionF = 12.0;
 
-// detail::toPose, with the check's own words for a matrix of the wrong shape.
-Pose toPose(const cv::Mat& m) {
-  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
-    throw std::invalid_argument("hand-eye data check: expected 4x4 pose matrices");
-  }
-  return detail::toPose(m);
-}
-
 std::string fixed(double value, int decimals) {
   std::ostringstream os;
   os << std::fixed << std::setprecision(decimals) << value;
@@ -77,12 +69,6 @@ std::string frameList(const std::vector<int>& frames) {
   std::string s;
   for (std::size_t i = 0; i < frames.size(); ++i) s += (i ? ", " : "") + std::to_string(frames[i]);
   return s;
-}
-
-// tcp_T_camera by OpenCV's solver, or nothing when it cannot be right.
-std::optional<Pose> solve(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
-                          cv::HandEyeCalibrationMethod method) {
-  return solveClosedForm(robots, cams, method, "", false).hand_eye;
 }
 
 // The methods the data check tries, in order of preference at equal fit.
@@ -115,7 +101,7 @@ std::optional<Pose> bestSolve(const std::vector<Pose>& robots, const std::vector
   std::optional<Pose> best;
   double bestScatter = kInf;
   for (cv::HandEyeCalibrationMethod method : kCheckMethods) {
-    const std::optional<Pose> X = solve(robots, cams, method);
+    const std::optional<Pose> X = solveClosedForm(robots, cams, method, "", false).hand_eye;
     if (!X) continue;
     const double s = rms(deviations(robots, cams, *X));
     if (std::isfinite(s) && s < bestScatter) {
@@ -244,6 +230,14 @@ std::optional<HandEyeDataFinding> pairingFinding(const std::vector<Pose>& robotP
       best->affected};
 }
 
+// The robot poses as the solve takes them: a fixed camera is the same problem with them inverted.
+std::vector<Pose> solvedAs(std::vector<Pose> robots, bool eyeToHand) {
+  if (eyeToHand) {
+    for (Pose& r : robots) r = detail::inversePose(r);
+  }
+  return robots;
+}
+
 std::vector<int> allFrames(std::size_t n) {
   std::vector<int> v(n);
   for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<int>(i);
@@ -345,7 +339,7 @@ std::pair<const RotationReading*, double> bestExactReading(const std::vector<Rot
   for (std::size_t k = 0; k < readings.size(); ++k) {
     if (!(mismatch[k] <= std::max(2.0 * least, least + 1.0))) continue;
     const std::vector<Pose> read = withRotations(robots, readings[k].rotations, inverted);
-    const std::optional<Pose> X = solve(read, cams, cv::CALIB_HAND_EYE_PARK);
+    const std::optional<Pose> X = solveClosedForm(read, cams, cv::CALIB_HAND_EYE_PARK, "", false).hand_eye;
     ranked.emplace_back(X ? rms(deviations(read, cams, *X)) : kInf, k);
   }
   std::sort(ranked.begin(), ranked.end());
@@ -390,24 +384,6 @@ std::optional<HandEyeDataFinding> conventionFinding(const std::vector<Pose>& rob
     if (!fits()) return std::nullopt;
   }
   return conventionMessage(*best, G, camR, given, bestCost, robots.size());
-}
-
-std::vector<Pose> poses(const std::vector<cv::Mat>& list) {
-  std::vector<Pose> out;
-  out.reserve(list.size());
-  for (const cv::Mat& m : list) out.push_back(toPose(m));
-  return out;
-}
-
-void requirePoses(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name) {
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const cv::Mat& m = list[i];
-    if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
-      throw std::invalid_argument(component + ": " + name + "[" + std::to_string(i) + "] must be a 4x4 matrix");
-    }
-  }
-  detail::requireFinite(list, component, name);
-  detail::requireRigid(list, component, name);
 }
 
 std::vector<double> cameraDistances(const std::vector<Pose>& cams) {
@@ -509,13 +485,11 @@ std::optional<HandEyeDataFinding> sessionChange(const std::vector<Pose>& robots,
 
 // checkPairingAndUnits, solving the poses as given once; the outlier findings of that solve go to
 // `outliers` when it is given.
-std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& robotPoses, const std::vector<int>& index,
-                                                 const std::vector<cv::Mat>& cameraTTargetList,
-                                                 bool boardOnFlange, std::vector<HandEyeDataFinding>* outliers) {
-  if (cameraTTargetList.size() < kMinFramesPerSolve || index.size() != cameraTTargetList.size()) return {};
+std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<Pose>& all, const std::vector<int>& index,
+                                                 const std::vector<Pose>& cams, bool boardOnFlange,
+                                                 std::vector<HandEyeDataFinding>* outliers) {
+  if (cams.size() < kMinFramesPerSolve || index.size() != cams.size()) return {};
   const QuietOpenCvLog quiet;
-  const std::vector<Pose> all = poses(robotPoses);
-  const std::vector<Pose> cams = poses(cameraTTargetList);
   std::vector<HandEyeDataFinding> out;
   if (std::optional<HandEyeDataFinding> f = pairingFinding(all, index, cams)) out.push_back(std::move(*f));
 
@@ -539,10 +513,8 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<cv::Mat>& rob
     }
   }
   if (!X) {
-    std::vector<cv::Mat> rg;
-    for (const Pose& r : robots) rg.push_back(cv::Mat(rotationOf(r), true));
     // no solver's rotation carries the camera's motions onto the flange's: the data, not the solver
-    if (out.empty() && rotationObservable(rg)) out.push_back(unsolvable(robots, cams));
+    if (out.empty() && rotationObservable(robots)) out.push_back(unsolvable(robots, cams));
     return out;
   }
   const std::vector<HandEyeDataFinding> scatter = checkScatter(deviationsAsGiven, distances, boardOnFlange);
@@ -657,11 +629,12 @@ std::string rotationMisfit(const std::vector<Pose>& robots, const std::vector<Po
          "the flange by 20 degrees or more between captures, about two axes.";
 }
 
-bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
+bool rotationObservable(const std::vector<Pose>& robots) {
   std::vector<cv::Vec3d> axes;
-  for (std::size_t i = 1; i < rGripper.size(); ++i) {
-    cv::Vec3d axis;
-    if (detail::rotationAngleAxis(rGripper[0].t() * rGripper[i], axis) > kMinMotionRad) axes.push_back(axis);
+  for (std::size_t i = 1; i < robots.size(); ++i) {
+    const cv::Vec3d w = detail::rotationVector(rotationOf(robots[0]).t() * rotationOf(robots[i]));
+    const double angle = cv::norm(w);
+    if (angle > kMinMotionRad) axes.push_back(w / angle);
   }
   for (std::size_t i = 0; i < axes.size(); ++i) {
     for (std::size_t j = i + 1; j < axes.size(); ++j) {
@@ -671,17 +644,16 @@ bool rotationObservable(const std::vector<cv::Mat>& rGripper) {
   return false;
 }
 
-std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                              const cv::Mat& tcpTCamera, bool boardOnFlange) {
+std::vector<HandEyeDataFinding> checkSolution(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                              const Pose& tcpTCamera, bool boardOnFlange) {
   if (robots.empty() || robots.size() != cams.size()) return {};
   const QuietOpenCvLog quiet;
-  const std::vector<Pose> c = poses(cams);
-  return checkScatter(deviations(poses(robots), c, toPose(tcpTCamera)), cameraDistances(c), boardOnFlange);
+  return checkScatter(deviations(robots, cams, tcpTCamera), cameraDistances(cams), boardOnFlange);
 }
 
-std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
+std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<Pose>& robotPoses,
                                                      const std::vector<int>& robotIndexOfFrame,
-                                                     const std::vector<cv::Mat>& cameraTTargetList,
+                                                     const std::vector<Pose>& cameraTTargetList,
                                                      bool boardOnFlange) {
   return checkBeforeSolve(robotPoses, robotIndexOfFrame, cameraTTargetList, boardOnFlange, nullptr);
 }
@@ -749,19 +721,16 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
   if (robotTTcpList.size() < kMinFramesPerSolve) {
     throw std::invalid_argument(component + ": needs at least 4 frames, got " + std::to_string(robotTTcpList.size()));
   }
-  requirePoses(robotTTcpList, component, "robot_T_tcp_list");
-  requirePoses(cameraTTargetList, component, "camera_T_target_list");
+  const std::vector<Pose> robots = solvedAs(detail::toPoses(robotTTcpList, component, "robot_T_tcp_list"), eyeToHand);
+  const std::vector<Pose> cams = detail::toPoses(cameraTTargetList, component, "camera_T_target_list");
   std::vector<HandEyeDataFinding> outliers;
-  // a fixed camera is the same problem with the robot poses inverted
-  const std::vector<cv::Mat> robots = eyeToHand ? detail::inverseRigid(robotTTcpList) : robotTTcpList;
-  std::vector<HandEyeDataFinding> out =
-      checkBeforeSolve(robots, allFrames(robots.size()), cameraTTargetList, eyeToHand, &outliers);
+  std::vector<HandEyeDataFinding> out = checkBeforeSolve(robots, allFrames(robots.size()), cams, eyeToHand, &outliers);
   // motions about one axis leave nothing for the checks that solve; say what calibrate needs
-  const SingleAxisMotions single = singleAxisMotions(poses(robots), eyeToHand);
+  const SingleAxisMotions single = singleAxisMotions(robots, eyeToHand);
   if (single.single) out.push_back(fourAxisFinding(single, eyeToHand));
   if (std::any_of(out.begin(), out.end(), refusesResult)) return out;
   out.insert(out.end(), outliers.begin(), outliers.end());
-  if (std::optional<HandEyeDataFinding> f = boardScaleFinding(estimateBoardScale(robots, cameraTTargetList))) {
+  if (std::optional<HandEyeDataFinding> f = boardScaleFinding(estimateBoardScale(robots, cams))) {
     out.push_back(std::move(*f));
   }
   return out;
@@ -775,30 +744,28 @@ BoardScale boardScaleOfData(const std::vector<cv::Mat>& robotTTcpList, const std
                                 std::to_string(robotTTcpList.size()) + " robot poses and " +
                                 std::to_string(cameraTTargetList.size()) + " target poses");
   }
-  requirePoses(robotTTcpList, component, "robot_T_tcp_list");
-  requirePoses(cameraTTargetList, component, "camera_T_target_list");
-  return estimateBoardScale(eyeToHand ? detail::inverseRigid(robotTTcpList) : robotTTcpList, cameraTTargetList);
+  const std::vector<Pose> robots = solvedAs(detail::toPoses(robotTTcpList, component, "robot_T_tcp_list"), eyeToHand);
+  return estimateBoardScale(robots, detail::toPoses(cameraTTargetList, component, "camera_T_target_list"));
 }
 
-TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCamera, const SolveWithout& solveWithout) {
+TransformUncertainty jackknifeUncertainty(std::size_t n, const Pose& X, const SolveWithout& solveWithout) {
   TransformUncertainty out;
   // every group left out must leave a solvable set
   if (n < kMinFramesPerSolve + 1) return out;
   const std::size_t groups = std::min(n, kMaxJackknifeGroups);
-  const Pose X = toPose(tcpTCamera);
   const cv::Matx33d Rt = rotationOf(X).t();
 
   // the replicates are independent: one per thread
-  std::vector<std::optional<cv::Mat>> replicates(groups);
+  std::vector<std::optional<Pose>> replicates(groups);
   detail::forEachView(groups, [&](std::size_t g) {
     std::vector<bool> leftOut(n);
     for (std::size_t i = 0; i < n; ++i) leftOut[i] = i % groups == g;
     replicates[g] = solveWithout(leftOut);
   });
   std::vector<cv::Vec6d> values;
-  for (const std::optional<cv::Mat>& solved : replicates) {
-    if (!solved || !detail::isRigidTransform(*solved)) return out;
-    const Pose Xg = toPose(*solved);
+  for (const std::optional<Pose>& solved : replicates) {
+    if (!solved || !detail::isRigidTransform(cv::Mat(*solved))) return out;
+    const Pose& Xg = *solved;
     const cv::Vec3d dr = detail::rotationVector(rotationOf(Xg) * Rt);
     const cv::Vec3d dt = translationOf(Xg) - translationOf(X);
     values.push_back(cv::Vec6d(dr[0], dr[1], dr[2], dt[0], dt[1], dt[2]));
@@ -815,28 +782,23 @@ TransformUncertainty jackknifeUncertainty(std::size_t n, const cv::Mat& tcpTCame
   return uncertaintyOf(cv::Mat(cov, true));
 }
 
-std::optional<cv::Mat> solveHandEyeQuietly(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                           cv::HandEyeCalibrationMethod method) {
+std::optional<Pose> solveHandEyeQuietly(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                        cv::HandEyeCalibrationMethod method) {
   if (robots.size() != cams.size() || robots.size() < kMinFramesPerSolve) return std::nullopt;
-  const std::optional<Pose> X = solve(poses(robots), poses(cams), method);
-  if (!X) return std::nullopt;
-  return cv::Mat(*X, true);
+  return solveClosedForm(robots, cams, method, "", false).hand_eye;
 }
 
-TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                        cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera) {
+TransformUncertainty handEyeUncertainty(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
+                                        cv::HandEyeCalibrationMethod method, const Pose& tcpTCamera) {
   const std::size_t n = std::min(robots.size(), cams.size());
-  const std::vector<Pose> r = poses(robots), c = poses(cams);
-  return jackknifeUncertainty(n, tcpTCamera, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+  return jackknifeUncertainty(n, tcpTCamera, [&](const std::vector<bool>& leftOut) -> std::optional<Pose> {
     std::vector<Pose> rs, cs;
     for (std::size_t i = 0; i < n; ++i) {
       if (leftOut[i]) continue;
-      rs.push_back(r[i]);
-      cs.push_back(c[i]);
+      rs.push_back(robots[i]);
+      cs.push_back(cams[i]);
     }
-    const std::optional<Pose> X = solve(rs, cs, method);
-    if (!X) return std::nullopt;
-    return cv::Mat(*X, true);
+    return solveHandEyeQuietly(rs, cs, method);
   });
 }
 
@@ -859,14 +821,12 @@ std::optional<Pose> rawClosedForm(const std::vector<Pose>& robots, const std::ve
   }
   const cv::Mat solved = detail::rigidTransform(R, t);
   if (!detail::isRigidTransform(solved)) return std::nullopt;
-  return toPose(solved);
+  return detail::toPose(solved);
 }
 
 ClosedForm solveClosedForm(const std::vector<Pose>& robots, const std::vector<Pose>& cams,
                            cv::HandEyeCalibrationMethod method, const std::string& methodName, bool anyLeftOut) {
-  std::vector<cv::Mat> rg;
-  for (const Pose& r : robots) rg.push_back(cv::Mat(rotationOf(r), true));
-  if (!rotationObservable(rg)) {
+  if (!rotationObservable(robots)) {
     return {std::nullopt, "rotation_not_observable",
             "Hand-eye rotation is not observable: fewer than two robot motions rotate (by more than 1 deg) about "
             "non-parallel axes. Vary the flange orientation about two axes."};

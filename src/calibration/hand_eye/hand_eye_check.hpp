@@ -41,7 +41,7 @@ bool refusesResult(const HandEyeDataFinding& finding);
 
 // Hand-eye rotation is observable only from two flange motions about non-parallel axes (each
 // rotating by more than 1 degree, relative to the first pose).
-bool rotationObservable(const std::vector<cv::Mat>& rGripper);
+bool rotationObservable(const std::vector<detail::Pose>& robots);
 
 // Why `method` cannot solve these motions, or "": OpenCV's TSAI keeps only pairs of captures whose
 // orientations differ by 17 to 116 degrees, and needs two; with anyLeftOut, two that remain with
@@ -75,9 +75,9 @@ ClosedForm solveClosedForm(const std::vector<detail::Pose>& robots, const std::v
 // cameraTTargetList was paired with robotPoses[robotIndexOfFrame[j]], so that the other pairings
 // a shifted list would have given can be tried. Nothing is reported for data too poor to judge
 // (fewer than 4 frames or no rotation about two axes).
-std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<cv::Mat>& robotPoses,
+std::vector<HandEyeDataFinding> checkPairingAndUnits(const std::vector<detail::Pose>& robotPoses,
                                                      const std::vector<int>& robotIndexOfFrame,
-                                                     const std::vector<cv::Mat>& cameraTTargetList,
+                                                     const std::vector<detail::Pose>& cameraTTargetList,
                                                      bool boardOnFlange = false);
 
 // The checks of a solved result, from each frame's distance of its board position from the mean
@@ -89,8 +89,9 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
                                              const std::vector<double>& distances, bool boardOnFlange = false);
 
 // checkScatter for the board positions robot_T_tcp * tcp_T_camera * camera_T_target of a solution.
-std::vector<HandEyeDataFinding> checkSolution(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                              const cv::Mat& tcpTCamera, bool boardOnFlange = false);
+std::vector<HandEyeDataFinding> checkSolution(const std::vector<detail::Pose>& robots,
+                                              const std::vector<detail::Pose>& cams, const detail::Pose& tcpTCamera,
+                                              bool boardOnFlange = false);
 
 // Everything, on aligned lists, with the solver's TSAI result for the scatter checks. With
 // eyeToHand the camera is fixed and the board on the flange.
@@ -102,17 +103,18 @@ std::vector<HandEyeDataFinding> checkHandEyeData(const std::vector<cv::Mat>& rob
 // delete-a-group jackknife over at most 20 groups (frame i in group i mod groups). It rests on the
 // data's own scatter, so the robot's pose error counts as much as the corners' noise.
 // `solveWithout(leftOut)` solves again from the frames not flagged; nothing makes the result NaN.
-using SolveWithout = std::function<std::optional<cv::Mat>(const std::vector<bool>& leftOut)>;
-TransformUncertainty jackknifeUncertainty(std::size_t frames, const cv::Mat& tcpTCamera,
+using SolveWithout = std::function<std::optional<detail::Pose>(const std::vector<bool>& leftOut)>;
+TransformUncertainty jackknifeUncertainty(std::size_t frames, const detail::Pose& tcpTCamera,
                                           const SolveWithout& solveWithout);
 
-// tcp_T_camera by OpenCV's solver, without a word; nothing when the rotation is not observable, the
-// solver throws, or its result is not a rigid transform.
-std::optional<cv::Mat> solveHandEyeQuietly(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                           cv::HandEyeCalibrationMethod method);
+// tcp_T_camera by solveClosedForm, without a word; nothing for fewer than 4 frames or lists of
+// different lengths, or when solveClosedForm refuses.
+std::optional<detail::Pose> solveHandEyeQuietly(const std::vector<detail::Pose>& robots,
+                                                const std::vector<detail::Pose>& cams,
+                                                cv::HandEyeCalibrationMethod method);
 
 // jackknifeUncertainty of `method` on fixed target poses.
-TransformUncertainty handEyeUncertainty(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                                        cv::HandEyeCalibrationMethod method, const cv::Mat& tcpTCamera);
+TransformUncertainty handEyeUncertainty(const std::vector<detail::Pose>& robots, const std::vector<detail::Pose>& cams,
+                                        cv::HandEyeCalibrationMethod method, const detail::Pose& tcpTCamera);
 
 }  // namespace vesk::calibration

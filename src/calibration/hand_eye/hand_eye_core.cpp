@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "calibration/hand_eye/hand_eye_record.hpp"
 #include "core/constants.hpp"
 #include "core/failure.hpp"
 #include "core/logging.hpp"
@@ -46,43 +47,11 @@ std::optional<cv::Mat> poseByPnP(const cv::Mat& objectPoints, const cv::Mat& ima
   return detail::rigidTransform(R, tvec);
 }
 
-// A pose handed in by the caller must be 4x4 before its blocks are cut out.
-cv::Mat checkedPose(const cv::Mat& pose, const std::string& component, const char* list, std::size_t i) {
-  if (pose.dims != 2 || pose.rows != 4 || pose.cols != 4 || pose.channels() != 1) {
-    throw std::invalid_argument(component + ": " + list + "[" + std::to_string(i) + "] must be a 4x4 matrix");
-  }
-  cv::Mat d;
-  pose.convertTo(d, CV_64F);
-  return d;
-}
-
-// Rotation blocks and translation columns of the flange and target poses, as calibrateHandEye takes them.
-struct MotionData {
-  std::vector<cv::Mat> r_gripper, t_gripper, r_target, t_target;
-  std::vector<detail::Pose> robots, cams;
-};
-
-MotionData splitPoses(const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& cams,
-                      const std::string& component) {
-  MotionData m;
-  for (std::size_t i = 0; i < robots.size(); ++i) {
-    const cv::Mat robot = checkedPose(robots[i], component, "robot_T_tcp_list", i);
-    const cv::Mat cam = checkedPose(cams[i], component, "camera_T_target_list", i);
-    m.r_gripper.push_back(robot(cv::Rect(0, 0, 3, 3)).clone());
-    m.t_gripper.push_back(robot(cv::Rect(3, 0, 1, 3)).clone());
-    m.r_target.push_back(cam(cv::Rect(0, 0, 3, 3)).clone());
-    m.t_target.push_back(cam(cv::Rect(3, 0, 1, 3)).clone());
-    m.robots.push_back(detail::toPose(robot));
-    m.cams.push_back(detail::toPose(cam));
-  }
-  return m;
-}
-
-void warnIfOrientationsIdentical(const std::vector<cv::Mat>& rTarget, const std::string& component,
+void warnIfOrientationsIdentical(const std::vector<detail::Pose>& cams, const std::string& component,
                                  bool fixedCamera) {
-  if (rTarget.size() < 2) return;
-  for (std::size_t i = 1; i < rTarget.size(); ++i) {
-    if (!(cv::norm(rTarget[i] - rTarget[0], cv::NORM_INF) < 0.001)) return;
+  if (cams.size() < 2) return;
+  for (std::size_t i = 1; i < cams.size(); ++i) {
+    if (!(cv::norm(detail::rotationOf(cams[i]) - detail::rotationOf(cams[0]), cv::NORM_INF) < 0.001)) return;
   }
   logging::log(Level::WARNING, "[" + component + "] All " + (fixedCamera ? "board" : "camera") +
                                    " poses have identical orientation! Hand-eye calibration requires varied "
@@ -235,14 +204,14 @@ const std::map<std::string, cv::HandEyeCalibrationMethod>& handEyeMethodByNameMa
 }
 
 HandEyeCore::HandEyeCore(CalibrationTarget target, IntrinsicOptions options, std::string component,
-                         bool fixedCamera)
+                         bool fixedCamera, const HandEyeReportText& text)
     : target_(target),
       intrinsic_(std::move(target), std::move(options)),
       component_(std::move(component)),
-      fixed_camera_(fixedCamera) {}
+      fixed_camera_(fixedCamera),
+      text_(text) {}
 
 cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
-                                                      const std::vector<cv::Mat>& robotTTcpList,
                                                       const std::vector<cv::Mat>& cameraTTargetList,
                                                       const cv::Mat& intrinsicMatrix,
                                                       const cv::Mat& distortionCoefficients,
@@ -281,27 +250,91 @@ cv::HandEyeCalibrationMethod HandEyeCore::checkInputs(const std::string& method,
     throw std::invalid_argument(c + ": known_tolerance_m must be a finite number >= 0, got " +
                                 std::to_string(four.tolerance_m));
   }
-  detail::requireFinite(robotTTcpList, c, "robot_T_tcp_list");
-  detail::requireFinite(cameraTTargetList, c, "camera_T_target_list");
-  for (std::size_t i = 0; i < robotTTcpList.size(); ++i) checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
-  for (std::size_t i = 0; i < cameraTTargetList.size(); ++i) {
-    checkedPose(cameraTTargetList[i], c, "camera_T_target_list", i);
-  }
-  detail::requireRigid(robotTTcpList, c, "robot_T_tcp_list");
-  detail::requireRigid(cameraTTargetList, c, "camera_T_target_list");
+  detail::toPoses(cameraTTargetList, c, "camera_T_target_list");
   detail::requireFinite(intrinsicMatrix, c, "intrinsic_matrix");
   detail::requireFinite(distortionCoefficients, c, "distortion_coefficients");
   return solver;
 }
 
+HandEyeSolution HandEyeCore::calibrate(const std::string& method, const std::vector<cv::Mat>& robotTTcpList,
+                                       const std::vector<cv::Mat>& imageList,
+                                       const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
+                                       const cv::Mat& distortionCoefficients, const JointOptions& joint,
+                                       const std::filesystem::path& outputPath) {
+  const cv::HandEyeCalibrationMethod solver =
+      checkInputs(method, cameraTTargetList, intrinsicMatrix, distortionCoefficients, joint);
+  std::vector<detail::Pose> robots = detail::toPoses(robotTTcpList, component_, "robot_T_tcp_list");
+  // robot_T_tcp * tcp_T_target = robot_T_camera * camera_T_target for every frame, so with
+  // tcp_T_robot in place of robot_T_tcp a fixed camera is AX = XB with X = robot_T_camera.
+  if (fixed_camera_) {
+    for (detail::Pose& r : robots) r = detail::inversePose(r);
+  }
+  HandEyeSolution s =
+      solve(solver, method, robots, imageList, cameraTTargetList, intrinsicMatrix, distortionCoefficients, joint);
+  // the result gives back the caller's own poses
+  for (int i : s.robot_indices) s.robots.push_back(robotTTcpList[static_cast<std::size_t>(i)]);
+  if (!s.ok) return s;
+  last_ = s;
+  logging::log(Level::INFO, text_.done);
+  logging::printReport(formatResults());
+  if (!outputPath.empty()) save(outputPath, method, s, imageList.size());
+  return s;
+}
+
+std::string HandEyeCore::formatResults() const {
+  const HandEyeSolution& s = last_;
+  return formatHandEyeReport(text_, {s.hand_eye, s.fixed_pose, s.intrinsic_matrix, s.distortion_coefficients,
+                                     s.reprojection_error, s.has_consistency, s.consistency, s.cams, s.uncertainty,
+                                     s.data_findings, s.board_scale, s.joint, &s.four_axis});
+}
+
+void HandEyeCore::save(const std::filesystem::path& outputPath, const std::string& method, const HandEyeSolution& s,
+                       std::size_t imagesTotal) const {
+  const NoiseEstimate noise = s.joint ? s.joint->noise : NoiseEstimate{};
+  const io::RecheckFields recheck = recheckFields(target_, s.intrinsic_matrix, s.distortion_coefficients, s.images,
+                                                  s.fixed_pose_covariance, noise);
+  const std::optional<io::HandEyeJointRecord> joint =
+      s.joint ? std::optional<io::HandEyeJointRecord>(jointRecord(*s.joint)) : std::nullopt;
+  const std::optional<io::FourAxisRecord> fourAxis =
+      s.four_axis ? std::optional<io::FourAxisRecord>(fourAxisRecord(*s.four_axis)) : std::nullopt;
+  const cv::Mat covariance = s.uncertainty.known() ? s.uncertainty.covariance : cv::Mat();
+  if (fixed_camera_) {
+    io::EyeToHandResultRecord record;
+    record.method = method;
+    record.num_frames_used = static_cast<int>(s.images.size());
+    record.num_frames_total = static_cast<int>(imagesTotal);
+    record.robot_T_camera = s.hand_eye;
+    record.tcp_T_target = s.fixed_pose;
+    if (!covariance.empty()) record.robot_T_camera_covariance = covariance;
+    record.joint_solve = joint;
+    record.four_axis = fourAxis;
+    record.recheck = recheck;
+    io::saveEyeToHandResult(outputPath, record);
+    return;
+  }
+  io::HandEyeResultRecord record;
+  record.reference_index = 0;
+  record.num_cameras = 1;
+  record.method = method;
+  record.num_frames_used = static_cast<int>(s.images.size());
+  record.num_frames_total = static_cast<int>(imagesTotal);
+  record.tcp_T_camera_list = {s.hand_eye};
+  if (!covariance.empty()) record.tcp_T_camera_covariance = covariance;
+  record.joint_solve = joint;
+  record.four_axis = fourAxis;
+  if (!s.fixed_pose.empty()) record.robot_T_target = s.fixed_pose;
+  record.recheck = recheck;
+  io::saveHandEyeResult(outputPath, record);
+}
+
 HandEyeSolution HandEyeCore::solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
-                                   const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
+                                   const std::vector<detail::Pose>& robots, const std::vector<cv::Mat>& imageList,
                                    const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
                                    const cv::Mat& distortionCoefficients, const JointOptions& joint) {
   // A call the caller stops leaves the calibrator as it was: its detections too.
   const IntrinsicCalibrator before = intrinsic_;
   try {
-    return solveFrames(solver, method, robotPoses, imageList, cameraTTargetList, intrinsicMatrix,
+    return solveFrames(solver, method, robots, imageList, cameraTTargetList, intrinsicMatrix,
                        distortionCoefficients, joint);
   } catch (const detail::Interrupted&) {
     intrinsic_ = before;
@@ -310,21 +343,20 @@ HandEyeSolution HandEyeCore::solve(cv::HandEyeCalibrationMethod solver, const st
 }
 
 HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, const std::string& method,
-                                         const std::vector<cv::Mat>& robotPoses,
+                                         const std::vector<detail::Pose>& robots,
                                          const std::vector<cv::Mat>& imageList,
                                          const std::vector<cv::Mat>& cameraTTargetList,
                                          const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
                                          const JointOptions& joint) {
   logging::log(Level::INFO, "Collected images " + std::to_string(imageList.size()));
-  logging::log(Level::INFO, "Collected poses " + std::to_string(robotPoses.size()));
+  logging::log(Level::INFO, "Collected poses " + std::to_string(robots.size()));
 
   HandEyeSolution s;
   s.intrinsic_matrix = intrinsicMatrix;
   s.distortion_coefficients = distortionCoefficients;
-  const std::optional<Frames> frames = resolveFrames(s, robotPoses, imageList, cameraTTargetList);
+  const std::optional<Frames> frames = resolveFrames(s, robots, imageList, cameraTTargetList);
   if (!frames) return s;
 
-  s.robots = frames->robots;
   s.images = frames->images;
   s.cams = frames->cams;
   s.robot_indices = frames->indices;
@@ -334,50 +366,57 @@ HandEyeSolution HandEyeCore::solveFrames(cv::HandEyeCalibrationMethod solver, co
              std::to_string(frames->robots.size()) + ", need at least 4.");
     return s;
   }
-  const MotionData motions = splitPoses(frames->robots, frames->cams, component_);
-  warnIfOrientationsIdentical(motions.r_target, component_, fixed_camera_);
-  const SingleAxisMotions single = singleAxisMotions(motions.robots, fixed_camera_);
+  warnIfOrientationsIdentical(frames->cam_poses, component_, fixed_camera_);
+  const SingleAxisMotions single = singleAxisMotions(frames->robots, fixed_camera_);
   if (single.single) {
     // the rotations alone leave X's rotation open, as they always said; the four-axis finding says what to give
-    if (!joint.four_axis.given() && !rotationObservable(motions.r_gripper)) warnNotObservable(component_);
-    if (!solveFourAxisFrames(s, *frames, motions.robots, motions.cams, single, joint)) return s;
-  } else {
-    if (joint.four_axis.given()) {
-      logging::log(Level::WARNING, "[" + component_ + "] The flange turns about more than one axis, so the motions "
-                                   "fix the whole transform: known_axis_offset_m and known_board_height_m are not used.");
-    }
-    if (!acceptData(s, checkPairingAndUnits(robotPoses, frames->indices, frames->cams, fixed_camera_))) return s;
-    const ClosedForm closed = solveClosedForm(motions.robots, motions.cams, solver, method, true);
-    if (!closed.hand_eye) {
-      fail(s, Level::WARNING, "[" + component_ + "] ", closed.code, closed.why);
-      return s;
-    }
-    cv::Mat solved(*closed.hand_eye, true);
-    if (!acceptData(s, checkSolution(frames->robots, frames->cams, solved, fixed_camera_))) return s;
-
-    s.hand_eye = std::move(solved);
-    ReplicateCams replicateCams;
-    s.uncertainty = uncertaintyOf(*frames, solver, s, &replicateCams);
-    measureBoardScale(s, *frames, replicateCams);
-    if (joint.refine && !refineSolution(s, *frames, method, joint)) return s;
+    if (!joint.four_axis.given() && !rotationObservable(frames->robots)) warnNotObservable(component_);
+    if (!solveFourAxisFrames(s, *frames, single, joint)) return s;
+  } else if (!solveSixAxisFrames(s, *frames, robots, solver, method, joint)) {
+    return s;
   }
   s.ok = true;
+  const detail::Pose X = detail::toPose(s.hand_eye);
   // Target poses handed in without an intrinsic matrix give nothing to project with.
   if (!s.intrinsic_matrix.empty()) {
-    s.consistency = targetConsistency(s.robots, s.hand_eye, s.cams, s.intrinsic_matrix, s.distortion_coefficients,
-                                      boardObjectPoints(), &s.fixed_pose);
+    s.consistency = targetConsistency(frames->robots, s.hand_eye, frames->cam_poses, s.intrinsic_matrix,
+                                      s.distortion_coefficients, boardObjectPoints(), &s.fixed_pose);
     s.has_consistency = true;
   } else {
-    targetConsistency(s.robots, s.hand_eye, s.cams, cv::Mat(), cv::Mat(), cv::Mat(), &s.fixed_pose);
+    targetConsistency(frames->robots, s.hand_eye, frames->cam_poses, cv::Mat(), cv::Mat(), cv::Mat(), &s.fixed_pose);
   }
   if (s.joint) s.fixed_pose = s.joint->fixed_pose;
+  s.fixed_pose_covariance =
+      fixedPoseCovariance(fixedPosePerFrame(frames->robots, X, frames->cam_poses), s.fixed_pose);
   return s;
 }
 
-bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, const std::vector<detail::Pose>& robots,
-                                      const std::vector<detail::Pose>& cams, const SingleAxisMotions& single,
+bool HandEyeCore::solveSixAxisFrames(HandEyeSolution& s, const Frames& frames, const std::vector<detail::Pose>& robots,
+                                     cv::HandEyeCalibrationMethod solver, const std::string& method,
+                                     const JointOptions& joint) const {
+  if (joint.four_axis.given()) {
+    logging::log(Level::WARNING, "[" + component_ + "] The flange turns about more than one axis, so the motions "
+                                 "fix the whole transform: known_axis_offset_m and known_board_height_m are not used.");
+  }
+  if (!acceptData(s, checkPairingAndUnits(robots, frames.indices, frames.cam_poses, fixed_camera_))) return false;
+  const ClosedForm closed = solveClosedForm(frames.robots, frames.cam_poses, solver, method, true);
+  if (!closed.hand_eye) {
+    fail(s, Level::WARNING, "[" + component_ + "] ", closed.code, closed.why);
+    return false;
+  }
+  if (!acceptData(s, checkSolution(frames.robots, frames.cam_poses, *closed.hand_eye, fixed_camera_))) return false;
+  s.hand_eye = cv::Mat(*closed.hand_eye, true);
+  ReplicateCams replicateCams;
+  s.uncertainty = uncertaintyOf(frames, solver, s, &replicateCams);
+  measureBoardScale(s, frames, replicateCams);
+  return !joint.refine || refineSolution(s, frames, method, joint);
+}
+
+bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, const SingleAxisMotions& single,
                                       const JointOptions& joint) const {
   const FourAxisConstraint& c = joint.four_axis;
+  const std::vector<detail::Pose>& robots = frames.robots;
+  const std::vector<detail::Pose>& cams = frames.cam_poses;
   const std::string tag = "[" + component_ + "] ";
   if (!c.given()) {
     acceptData(s, {fourAxisFinding(single, fixed_camera_)});
@@ -389,11 +428,10 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
          "The four-axis solve found no transform: the camera's motions do not turn about one axis with the flange's.");
     return false;
   }
-  const cv::Mat X(solved->hand_eye, true);
-  if (!acceptData(s, checkSolution(frames.robots, frames.cams, X, fixed_camera_))) return false;
-  s.hand_eye = X;
+  if (!acceptData(s, checkSolution(robots, cams, solved->hand_eye, fixed_camera_))) return false;
+  s.hand_eye = cv::Mat(solved->hand_eye, true);
   const std::size_t n = robots.size();
-  s.uncertainty = jackknifeUncertainty(n, X, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+  s.uncertainty = jackknifeUncertainty(n, solved->hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<detail::Pose> {
     std::vector<detail::Pose> rs, cs;
     for (std::size_t i = 0; i < n; ++i) {
       if (leftOut[i]) continue;
@@ -402,7 +440,7 @@ bool HandEyeCore::solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, 
     }
     const std::optional<FourAxisSolution> r = solveFourAxis(rs, cs, single.axis, c);
     if (!r) return std::nullopt;
-    return cv::Mat(r->hand_eye, true);
+    return r->hand_eye;
   });
   // the value given moves X along the axis one for one: its tolerance is that component's sigma
   if (s.uncertainty.known()) s.uncertainty = withAxisTolerance(s.uncertainty.covariance, single.axis, c.tolerance_m);
@@ -441,7 +479,7 @@ bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const
                                  const JointOptions& joint) const {
   HandEyeJointProblem p;
   p.fixed_camera = fixed_camera_;
-  for (const cv::Mat& robot : frames.robots) p.robots.push_back(checkedPose(robot, component_, "robot_T_tcp_list", 0));
+  for (const detail::Pose& robot : frames.robots) p.robots.push_back(cv::Mat(robot, true));
   p.object_points = frames.objects;
   p.image_points = frames.points;
   p.camera_T_target = frames.cams;
@@ -461,9 +499,8 @@ bool HandEyeCore::refineSolution(HandEyeSolution& s, const Frames& frames, const
     const FourAxisSolve& f = *s.four_axis;
     const cv::Vec3d axis(f.axis[0], f.axis[1], f.axis[2]);
     const bool onHandEye = f.constraint == "known_axis_offset_m";
-    std::vector<detail::Pose> robots;
-    for (const cv::Mat& r : p.robots) robots.push_back(detail::toPose(r));
-    p.axis_prior = AxisPrior{onHandEye, onHandEye ? axis : fixedPoseAxis(robots, axis), f.value_m, f.tolerance_m};
+    p.axis_prior =
+        AxisPrior{onHandEye, onHandEye ? axis : fixedPoseAxis(frames.robots, axis), f.value_m, f.tolerance_m};
     p.poor_rotation_variety = false;
   }
 
@@ -518,56 +555,69 @@ bool HandEyeCore::acceptData(HandEyeSolution& s, const std::vector<HandEyeDataFi
 }
 
 std::optional<HandEyeCore::Frames> HandEyeCore::resolveFrames(HandEyeSolution& s,
-                                                              const std::vector<cv::Mat>& robotPoses,
+                                                              const std::vector<detail::Pose>& robots,
                                                               const std::vector<cv::Mat>& imageList,
                                                               const std::vector<cv::Mat>& cameraTTargetList) {
+  // each frame's target pose as a Pose too, for the solves
+  const auto withPoses = [](std::optional<Frames> frames) {
+    if (frames) {
+      for (const cv::Mat& c : frames->cams) frames->cam_poses.push_back(detail::toPose(c));
+    }
+    return frames;
+  };
   if (!cameraTTargetList.empty()) {
-    if (robotPoses.size() != cameraTTargetList.size()) {
+    if (robots.size() != cameraTTargetList.size()) {
       throw std::invalid_argument(
           component_ + ": robot_T_tcp_list must be pre-aligned to camera_T_target_list. Got " +
-          std::to_string(robotPoses.size()) + " (robot) vs " + std::to_string(cameraTTargetList.size()) +
+          std::to_string(robots.size()) + " (robot) vs " + std::to_string(cameraTTargetList.size()) +
           " (camera). Filter robot_T_tcp_list by the backend's successful indices before passing it in.");
     }
-    std::vector<int> indices(robotPoses.size());
+    std::vector<int> indices(robots.size());
     for (std::size_t i = 0; i < indices.size(); ++i) indices[i] = static_cast<int>(i);
     // target poses given: no corners or image size to re-solve the camera with
-    return Frames{robotPoses, imageList, cameraTTargetList, std::move(indices), {}, {}, {}};
+    return withPoses(Frames{robots, imageList, cameraTTargetList, std::move(indices), {}, {}, {}, {}});
   }
-  if (imageList.size() != robotPoses.size()) {
+  if (imageList.size() != robots.size()) {
     throw std::invalid_argument(
         component_ + ": image_list and robot_T_tcp_list must have the same length, got " +
-        std::to_string(imageList.size()) + " images and " + std::to_string(robotPoses.size()) +
+        std::to_string(imageList.size()) + " images and " + std::to_string(robots.size()) +
         " robot poses. Each image pairs with the robot pose recorded with it; a dataset folder with a missing image "
         "file loads one image short (io.load_hand_eye_pairs keeps images and poses paired).");
   }
-  if (!s.intrinsic_matrix.empty()) return framesFromGivenIntrinsics(s, robotPoses, imageList);
-  return framesFromIntrinsicCalibration(s, robotPoses, imageList);
+  if (!s.intrinsic_matrix.empty()) return withPoses(framesFromGivenIntrinsics(s, robots, imageList));
+  return withPoses(framesFromIntrinsicCalibration(s, robots, imageList));
 }
 
 std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEyeSolution& s,
-                                                                          const std::vector<cv::Mat>& robotPoses,
+                                                                          const std::vector<detail::Pose>& robots,
                                                                           const std::vector<cv::Mat>& imageList) const {
+  checkPoseDetection(s.intrinsic_matrix, s.distortion_coefficients);
   std::vector<cv::Mat> points, objects;
-  AlignedTargetPoses aligned =
-      detectAligned(imageList, robotPoses, s.intrinsic_matrix, s.distortion_coefficients, &points, &objects);
-  if (aligned.camera_T_target_list.size() < kMinFramesPerSolve) {
+  TargetPoses found = detectTargetPoses(imageList, std::min(imageList.size(), robots.size()), s.intrinsic_matrix,
+                                        s.distortion_coefficients, &points, &objects);
+  Frames frames;
+  for (int i : found.valid_indices) {
+    frames.robots.push_back(robots[static_cast<std::size_t>(i)]);
+    frames.images.push_back(imageList[static_cast<std::size_t>(i)]);
+  }
+  frames.cams = std::move(found.camera_T_target_list);
+  frames.indices = std::move(found.valid_indices);
+  if (frames.cams.size() < kMinFramesPerSolve) {
     fail(s, Level::ERROR, "", "too_few_frames",
-         "Only " + std::to_string(aligned.camera_T_target_list.size()) +
-             " valid frames after solvePnP  -  need at least 4.");
-    s.robots = std::move(aligned.valid_robot_T_tcp_list);
-    s.images = std::move(aligned.valid_image_list);
-    s.robot_indices = std::move(aligned.valid_indices);
+         "Only " + std::to_string(frames.cams.size()) + " valid frames after solvePnP  -  need at least 4.");
+    s.images = std::move(frames.images);
+    s.robot_indices = std::move(frames.indices);
     return std::nullopt;
   }
-  warnIfIntrinsicsMisfit(objects, points, aligned.camera_T_target_list, s.intrinsic_matrix, s.distortion_coefficients,
+  warnIfIntrinsicsMisfit(objects, points, frames.cams, s.intrinsic_matrix, s.distortion_coefficients,
                          imageList.front().size(), component_);
-  return Frames{std::move(aligned.valid_robot_T_tcp_list), std::move(aligned.valid_image_list),
-                std::move(aligned.camera_T_target_list), std::move(aligned.valid_indices), std::move(points),
-                std::move(objects), {}};
+  frames.points = std::move(points);
+  frames.objects = std::move(objects);
+  return frames;
 }
 
 std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
-    HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList) {
+    HandEyeSolution& s, const std::vector<detail::Pose>& robots, const std::vector<cv::Mat>& imageList) {
   const IntrinsicResult intrinsic = intrinsic_.calibrate(imageList);
   s.intrinsic_matrix = intrinsic.intrinsic_matrix;
   s.distortion_coefficients = intrinsic.distortion_coefficients;
@@ -578,20 +628,19 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
   for (std::size_t k : chosenViews(intrinsic)) {
     const auto imageIndex = static_cast<std::size_t>(intrinsic.successful_indices[k]);
     // Images beyond the end of the robot pose list have no pose to pair with.
-    if (imageIndex >= robotPoses.size()) {
+    if (imageIndex >= robots.size()) {
       logging::log(Level::WARNING,
                    "[" + component_ + "] No robot pose for image " + std::to_string(imageIndex) + ", skipping.");
       continue;
     }
     chosen.images.push_back(imageList[imageIndex]);
-    chosen.robots.push_back(robotPoses[imageIndex]);
+    chosen.robots.push_back(robots[imageIndex]);
     chosen.indices.push_back(static_cast<int>(imageIndex));
     points.push_back(intrinsic.image_points[k]);
     objects.push_back(intrinsic_.detections().object_points[k]);
   }
   if (s.intrinsic_matrix.empty() || chosen.robots.size() < kMinFramesPerSolve) {
     fail(s, Level::ERROR, "", "too_few_frames", "Not enough valid images for extrinsic calibration. Need at least 4!");
-    s.robots = std::move(chosen.robots);
     s.images = std::move(chosen.images);
     s.robot_indices = std::move(chosen.indices);
     return std::nullopt;
@@ -617,10 +666,11 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromIntrinsicCalibration(
 // it leaves out, so that the intrinsics' share of the error, common to every frame, is counted too.
 TransformUncertainty HandEyeCore::uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
                                                 const HandEyeSolution& s, ReplicateCams* replicateCams) const {
-  if (frames.imageSize.empty()) return handEyeUncertainty(frames.robots, frames.cams, solver, s.hand_eye);
+  const detail::Pose X = detail::toPose(s.hand_eye);
+  if (frames.imageSize.empty()) return handEyeUncertainty(frames.robots, frames.cam_poses, solver, X);
   const std::size_t n = frames.robots.size();
   if (replicateCams != nullptr) replicateCams->assign(n, std::nullopt);
-  return jackknifeUncertainty(n, s.hand_eye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+  return jackknifeUncertainty(n, X, [&](const std::vector<bool>& leftOut) -> std::optional<detail::Pose> {
     std::vector<int> leftOutImages;
     for (std::size_t i = 0; i < n; ++i) {
       if (leftOut[i]) leftOutImages.push_back(frames.indices[i]);
@@ -628,13 +678,13 @@ TransformUncertainty HandEyeCore::uncertaintyOf(const Frames& frames, cv::HandEy
     const auto intrinsics =
         intrinsic_.solveWithout(leftOutImages, frames.imageSize, s.intrinsic_matrix, s.distortion_coefficients);
     if (!intrinsics) return std::nullopt;
-    std::vector<cv::Mat> robots, cams;
+    std::vector<detail::Pose> robots, cams;
     for (std::size_t i = 0; i < n; ++i) {
       if (leftOut[i]) continue;
       std::optional<cv::Mat> pose = poseByPnP(frames.objects[i], frames.points[i], intrinsics->first, intrinsics->second);
       if (!pose) return std::nullopt;
       robots.push_back(frames.robots[i]);
-      cams.push_back(std::move(*pose));
+      cams.push_back(detail::toPose(*pose));
     }
     // a replicate is known by the first frame it leaves out, its group
     const auto first = std::find(leftOut.begin(), leftOut.end(), true);
@@ -651,11 +701,11 @@ void HandEyeCore::measureBoardScale(HandEyeSolution& s, const Frames& frames, co
   TargetPosesWithout posesWithout;
   // with its own intrinsics each replicate's target poses are those of its own camera solve
   if (!frames.imageSize.empty()) {
-    posesWithout = [&](std::size_t group, const std::vector<bool>&) -> std::optional<std::vector<cv::Mat>> {
+    posesWithout = [&](std::size_t group, const std::vector<bool>&) -> std::optional<std::vector<detail::Pose>> {
       return group < replicateCams.size() ? replicateCams[group] : std::nullopt;
     };
   }
-  s.board_scale = estimateBoardScale(frames.robots, frames.cams, stated, posesWithout);
+  s.board_scale = estimateBoardScale(frames.robots, frames.cam_poses, stated, posesWithout);
   if (std::optional<HandEyeDataFinding> f = boardScaleFinding(s.board_scale)) acceptData(s, {*f});
 }
 
@@ -663,25 +713,36 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::computeCameraTTargetList(const std:
                                                                       const std::vector<cv::Mat>& robotTTcpList,
                                                                       const cv::Mat& intrinsicMatrix,
                                                                       const cv::Mat& distortionCoefficients) const {
-  return detectAligned(imageList, robotTTcpList, intrinsicMatrix, distortionCoefficients, nullptr, nullptr);
+  checkPoseDetection(intrinsicMatrix, distortionCoefficients);
+  detail::requireFinite(robotTTcpList, component_, "robot_T_tcp_list");
+  detail::requireRigid(robotTTcpList, component_, "robot_T_tcp_list");
+  TargetPoses found = detectTargetPoses(imageList, std::min(imageList.size(), robotTTcpList.size()), intrinsicMatrix,
+                                        distortionCoefficients, nullptr, nullptr);
+  AlignedTargetPoses out;
+  for (int i : found.valid_indices) {
+    out.valid_image_list.push_back(imageList[static_cast<std::size_t>(i)]);
+    out.valid_robot_T_tcp_list.push_back(robotTTcpList[static_cast<std::size_t>(i)]);
+  }
+  out.camera_T_target_list = std::move(found.camera_T_target_list);
+  out.valid_indices = std::move(found.valid_indices);
+  return out;
 }
 
-HandEyeCore::AlignedTargetPoses HandEyeCore::detectAligned(const std::vector<cv::Mat>& imageList,
-                                                           const std::vector<cv::Mat>& robotTTcpList,
-                                                           const cv::Mat& intrinsicMatrix,
-                                                           const cv::Mat& distortionCoefficients,
-                                                           std::vector<cv::Mat>* points,
-                                                           std::vector<cv::Mat>* objects) const {
+void HandEyeCore::checkPoseDetection(const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) const {
   // A fixed camera's path takes any board; the camera on the flange keeps its ChArUco-only contract.
   if (!fixed_camera_ && charucoOf(target_) == nullptr) {
     throw std::invalid_argument(component_ + "::computeCameraTTargetList only supports CharucoTarget");
   }
   detail::requireFinite(intrinsicMatrix, component_, "intrinsic_matrix");
   detail::requireFinite(distortionCoefficients, component_, "distortion_coefficients");
-  detail::requireFinite(robotTTcpList, component_, "robot_T_tcp_list");
-  detail::requireRigid(robotTTcpList, component_, "robot_T_tcp_list");
+}
+
+HandEyeCore::TargetPoses HandEyeCore::detectTargetPoses(const std::vector<cv::Mat>& imageList, std::size_t frames,
+                                                        const cv::Mat& intrinsicMatrix,
+                                                        const cv::Mat& distortionCoefficients,
+                                                        std::vector<cv::Mat>* points,
+                                                        std::vector<cv::Mat>* objects) const {
   const std::string kind = kindName(target_);
-  const std::size_t frames = std::min(imageList.size(), robotTTcpList.size());
   std::vector<std::optional<cv::Mat>> poses(frames);
   std::vector<TargetDetection> detections(frames);
   detail::forEachView(frames, [&](std::size_t i) {
@@ -696,12 +757,10 @@ HandEyeCore::AlignedTargetPoses HandEyeCore::detectAligned(const std::vector<cv:
     if (points != nullptr) detections[i] = d;
   });
 
-  AlignedTargetPoses out;
+  TargetPoses out;
   for (std::size_t i = 0; i < frames; ++i) {
     if (!poses[i]) continue;
     out.camera_T_target_list.push_back(std::move(*poses[i]));
-    out.valid_image_list.push_back(imageList[i]);
-    out.valid_robot_T_tcp_list.push_back(robotTTcpList[i]);
     out.valid_indices.push_back(static_cast<int>(i));
     if (points != nullptr) {
       points->push_back(detections[i].image_points);
@@ -797,20 +856,15 @@ cv::Mat HandEyeCore::boardObjectPoints() const {
 // Every frame implies the same fixed pose robots[i] * X * cams[i] when X is right; deviations are
 // taken from their average pose. With an intrinsic matrix, each frame's camera distance and the
 // pixel where the board's centre appears are added.
-TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, const cv::Mat& X,
-                                         const std::vector<cv::Mat>& cams, const cv::Mat& intrinsicMatrix,
+TargetConsistencyStats targetConsistency(const std::vector<detail::Pose>& robots, const cv::Mat& X,
+                                         const std::vector<detail::Pose>& cams, const cv::Mat& intrinsicMatrix,
                                          const cv::Mat& distortionCoefficients, const cv::Mat& board, cv::Mat* mean) {
   TargetConsistencyStats stats;
   const std::size_t n = std::min(robots.size(), cams.size());
   if (n == 0) return stats;
   std::vector<cv::Mat> implied;
   implied.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    cv::Mat robot, cam;
-    robots[i].convertTo(robot, CV_64F);
-    cams[i].convertTo(cam, CV_64F);
-    implied.push_back(robot * X * cam);
-  }
+  for (std::size_t i = 0; i < n; ++i) implied.push_back(cv::Mat(robots[i]) * X * cv::Mat(cams[i]));
   const cv::Mat average = tf::averagePose(implied);
   if (mean != nullptr) *mean = average;
   const cv::Mat meanT = average(cv::Rect(3, 0, 1, 3));
@@ -841,9 +895,8 @@ TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, con
   }
   const cv::Mat distortion =
       distortionCoefficients.empty() ? cv::Mat::zeros(1, 5, CV_64F) : distortionCoefficients;
-  for (const cv::Mat& pose : cams) {
-    cv::Mat cameraTTarget;
-    pose.convertTo(cameraTTarget, CV_64F);
+  for (const detail::Pose& pose : cams) {
+    const cv::Mat cameraTTarget(pose);
     cv::Mat rvec;
     cv::Rodrigues(cameraTTarget(cv::Rect(0, 0, 3, 3)), rvec);
     const cv::Mat tvec = cameraTTarget(cv::Rect(3, 0, 1, 3)).clone();
@@ -860,9 +913,11 @@ namespace {
 
 // refine_hand_eye's inputs, refused with what is wrong: aligned lists, rigid robot poses, a 3x3
 // camera matrix, N x 3 board points with N x 2 corners, finite values, positive noise levels.
-void checkCornerInputs(const std::vector<cv::Mat>& robotTTcpList, const std::vector<cv::Mat>& imagePoints,
-                       const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
-                       const cv::Mat& distortionCoefficients, const std::optional<NoiseEstimate>& noise) {
+std::vector<detail::Pose> checkCornerInputs(const std::vector<cv::Mat>& robotTTcpList,
+                                            const std::vector<cv::Mat>& imagePoints,
+                                            const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
+                                            const cv::Mat& distortionCoefficients,
+                                            const std::optional<NoiseEstimate>& noise) {
   const std::string c = "refine_hand_eye";
   const std::size_t n = robotTTcpList.size();
   if (imagePoints.size() != n || objectPoints.size() != n) {
@@ -870,9 +925,7 @@ void checkCornerInputs(const std::vector<cv::Mat>& robotTTcpList, const std::vec
                                 std::to_string(n) + ", " + std::to_string(imagePoints.size()) + " and " +
                                 std::to_string(objectPoints.size()));
   }
-  for (std::size_t i = 0; i < n; ++i) checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
-  detail::requireFinite(robotTTcpList, c, "robot_T_tcp_list");
-  detail::requireRigid(robotTTcpList, c, "robot_T_tcp_list");
+  std::vector<detail::Pose> robots = detail::toPoses(robotTTcpList, c, "robot_T_tcp_list");
   if (intrinsicMatrix.rows != 3 || intrinsicMatrix.cols != 3 || intrinsicMatrix.channels() != 1) {
     throw std::invalid_argument(c + ": intrinsic_matrix must be 3x3");
   }
@@ -897,6 +950,7 @@ void checkCornerInputs(const std::vector<cv::Mat>& robotTTcpList, const std::vec
       }
     }
   }
+  return robots;
 }
 
 }  // namespace
@@ -909,7 +963,8 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
                                            const std::optional<NoiseEstimate>& noise, bool freeBoardScale) {
   const std::string c = "refine_hand_eye";
   const cv::HandEyeCalibrationMethod solver = solverByName(method);
-  checkCornerInputs(robotTTcpList, imagePoints, objectPoints, intrinsicMatrix, distortionCoefficients, noise);
+  const std::vector<detail::Pose> given =
+      checkCornerInputs(robotTTcpList, imagePoints, objectPoints, intrinsicMatrix, distortionCoefficients, noise);
   const std::size_t n = robotTTcpList.size();
   cv::Mat K, D;
   intrinsicMatrix.convertTo(K, CV_64F);
@@ -921,6 +976,7 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
   p.intrinsics_free = intrinsicsFree;
   p.free_board_scale = freeBoardScale;
   p.given = noise.value_or(NoiseEstimate{});
+  std::vector<detail::Pose> robots, cams;
   for (std::size_t i = 0; i < n; ++i) {
     cv::Mat obj, img;
     objectPoints[i].reshape(1, objectPoints[i].rows).convertTo(obj, CV_32F);
@@ -928,27 +984,28 @@ HandEyeJointSolve refineHandEyeFromCorners(const std::vector<cv::Mat>& robotTTcp
     if (obj.rows < static_cast<int>(kMinPointsPerView)) continue;
     std::optional<cv::Mat> pose = poseByPnP(obj, img, K, D);
     if (!pose) continue;
-    cv::Mat robot = checkedPose(robotTTcpList[i], c, "robot_T_tcp_list", i);
-    p.robots.push_back(eyeToHand ? detail::inverseRigid(robot) : robot);
+    robots.push_back(eyeToHand ? detail::inversePose(given[i]) : given[i]);
+    cams.push_back(detail::toPose(*pose));
+    p.robots.push_back(cv::Mat(robots.back(), true));
     p.object_points.push_back(obj);
     p.image_points.push_back(img);
     p.camera_T_target.push_back(*pose);
   }
   HandEyeJointSolve failed;
   failed.closed_form_method = method;
-  const std::optional<cv::Mat> X = solveHandEyeQuietly(p.robots, p.camera_T_target, solver);
+  const std::optional<detail::Pose> X = solveHandEyeQuietly(robots, cams, solver);
   if (!X) {
     failed.failure = Failure{"closed_form_failed", "the closed form (" + method + ") found no transform in " +
                                                        std::to_string(p.robots.size()) + " frames with a board pose"};
     return failed;
   }
-  p.hand_eye = *X;
+  p.hand_eye = cv::Mat(*X, true);
   const auto variety = eyeToHand ? quality::analyzeFixedCameraRotationVariety(p.camera_T_target, 0.5)
                                  : quality::analyzeRotationVariety(p.camera_T_target, 0.5);
   p.poor_rotation_variety = !variety || variety->axis_span_ratio < kPoorAxisSpan;
   HandEyeJointSolve j = refineHandEye(p);
   j.closed_form_method = method;
-  j.closed_form_uncertainty = handEyeUncertainty(p.robots, p.camera_T_target, solver, *X);
+  j.closed_form_uncertainty = handEyeUncertainty(robots, cams, solver, *X);
   return j;
 }
 

@@ -46,7 +46,7 @@ struct HandEyeSolution {
   cv::Mat intrinsic_matrix;
   cv::Mat distortion_coefficients;
   double reprojection_error = std::numeric_limits<double>::quiet_NaN();
-  std::vector<cv::Mat> robots;  // the poses the solve took, of the frames that entered it
+  std::vector<cv::Mat> robots;  // the caller's robot_T_tcp, as given, of the frames that entered the solve
   std::vector<cv::Mat> images;
   std::vector<cv::Mat> cams;
   std::vector<int> robot_indices;  // position of each of `robots` in the caller's list
@@ -57,6 +57,7 @@ struct HandEyeSolution {
   std::vector<HandEyeDataFinding> data_findings;
   std::optional<HandEyeJointSolve> joint;  // with refine: the joint solve, whose X is hand_eye
   std::optional<FourAxisSolve> four_axis;  // motions about one axis, solved with the value given
+  cv::Mat fixed_pose_covariance;  // of fixed_pose, from the frames' scatter (what a re-check needs)
 };
 
 // What a calibrate call asks beyond the closed form: the joint solve, and noise levels to hold in it.
@@ -69,8 +70,8 @@ struct JointOptions {
 
 // Per-frame scatter of robots[i] * X * cams[i] about its average pose (returned in `mean`), with
 // each frame's camera distance and board centre in the image.
-TargetConsistencyStats targetConsistency(const std::vector<cv::Mat>& robots, const cv::Mat& X,
-                                         const std::vector<cv::Mat>& cams, const cv::Mat& intrinsicMatrix,
+TargetConsistencyStats targetConsistency(const std::vector<detail::Pose>& robots, const cv::Mat& X,
+                                         const std::vector<detail::Pose>& cams, const cv::Mat& intrinsicMatrix,
                                          const cv::Mat& distortionCoefficients, const cv::Mat& boardObjectPoints,
                                          cv::Mat* mean = nullptr);
 
@@ -86,6 +87,7 @@ struct HandEyeReportText {
   bool fixed_camera;             // the rotation-variety block rates the board's motions in the camera's frame
   const char* joint_title;       // title of the joint solve's section
   const char* meaning;           // what the transform maps: "camera coordinates into the tcp frame (...)"
+  const char* done;              // the log line of a calibration that succeeded
 };
 
 // What a report shows of one result.
@@ -134,21 +136,22 @@ class HandEyeCore {
   };
 
   // `component` tags log lines and errors; with `fixedCamera` the words of messages are those of a
-  // camera fixed in the cell and the target-pose path takes every target kind.
-  HandEyeCore(CalibrationTarget target, IntrinsicOptions options, std::string component, bool fixedCamera);
+  // camera fixed in the cell and the target-pose path takes every target kind. `text` names the
+  // parts of the set-up's report.
+  HandEyeCore(CalibrationTarget target, IntrinsicOptions options, std::string component, bool fixedCamera,
+              const HandEyeReportText& text);
 
-  // The method's solver, after checking the caller's poses and intrinsics (shape, finite, rigid) and
-  // that a joint solve has corners to fit.
-  cv::HandEyeCalibrationMethod checkInputs(const std::string& method, const std::vector<cv::Mat>& robotTTcpList,
-                                           const std::vector<cv::Mat>& cameraTTargetList,
-                                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                                           const JointOptions& joint = {}) const;
-  // Everything from the frames to the consistency; logs as it goes, stores and prints nothing.
-  // `robotPoses` are the poses the solve takes, aligned with the caller's robot_T_tcp_list.
-  HandEyeSolution solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
-                        const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
-                        const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
-                        const cv::Mat& distortionCoefficients, const JointOptions& joint = {});
+  // One calibrate call. The caller's inputs are checked (shape, finite, rigid) and the robot poses
+  // converted once, into the poses the solve takes (inverted for a fixed camera); then everything
+  // from the frames to the consistency. A result that is ok is kept as the last, logged, printed and,
+  // with an output path, saved. Bad arguments throw; data the solve cannot use gives ok false.
+  HandEyeSolution calibrate(const std::string& method, const std::vector<cv::Mat>& robotTTcpList,
+                            const std::vector<cv::Mat>& imageList, const std::vector<cv::Mat>& cameraTTargetList,
+                            const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                            const JointOptions& joint, const std::filesystem::path& outputPath);
+  // The last result that was ok (an empty one before any), and its report.
+  const HandEyeSolution& last() const { return last_; }
+  std::string formatResults() const;
 
   AlignedTargetPoses computeCameraTTargetList(const std::vector<cv::Mat>& imageList,
                                               const std::vector<cv::Mat>& robotTTcpList,
@@ -165,33 +168,56 @@ class HandEyeCore {
   // The frames one solve takes, aligned entry by entry; indices are the positions of their robot
   // poses in the caller's list.
   struct Frames {
-    std::vector<cv::Mat> robots, images, cams;
+    std::vector<detail::Pose> robots;  // as the solve takes them
+    std::vector<cv::Mat> images, cams;
     std::vector<int> indices;
     // each frame's corners and board points; the image size only with the calibrator's own intrinsics
     std::vector<cv::Mat> points, objects;
     cv::Size imageSize;
+    std::vector<detail::Pose> cam_poses;  // cams, for the solves
   };
+  // The method's solver, after checking the options and the caller's target poses and intrinsics.
+  cv::HandEyeCalibrationMethod checkInputs(const std::string& method, const std::vector<cv::Mat>& cameraTTargetList,
+                                           const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                                           const JointOptions& joint) const;
+  // solveFrames, leaving the calibrator as it was when the caller stops the call.
+  HandEyeSolution solve(cv::HandEyeCalibrationMethod solver, const std::string& method,
+                        const std::vector<detail::Pose>& robots, const std::vector<cv::Mat>& imageList,
+                        const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
+                        const cv::Mat& distortionCoefficients, const JointOptions& joint);
+  // The result file of a solution that is ok.
+  void save(const std::filesystem::path& outputPath, const std::string& method, const HandEyeSolution& s,
+            std::size_t imagesTotal) const;
   HandEyeSolution solveFrames(cv::HandEyeCalibrationMethod solver, const std::string& method,
-                              const std::vector<cv::Mat>& robotPoses, const std::vector<cv::Mat>& imageList,
+                              const std::vector<detail::Pose>& robots, const std::vector<cv::Mat>& imageList,
                               const std::vector<cv::Mat>& cameraTTargetList, const cv::Mat& intrinsicMatrix,
                               const cv::Mat& distortionCoefficients, const JointOptions& joint);
   // Motions about one axis: refused without a constraint, solved with one; false after an ERROR.
-  bool solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, const std::vector<detail::Pose>& robots,
-                           const std::vector<detail::Pose>& cams, const SingleAxisMotions& single,
+  bool solveFourAxisFrames(HandEyeSolution& s, const Frames& frames, const SingleAxisMotions& single,
                            const JointOptions& joint) const;
+  // Motions about several axes: the data check before and after the closed form, the uncertainty,
+  // the board scale and, when asked, the joint solve; false after a WARNING or an ERROR. `robots` is
+  // the whole list, for the pairings the check tries.
+  bool solveSixAxisFrames(HandEyeSolution& s, const Frames& frames, const std::vector<detail::Pose>& robots,
+                          cv::HandEyeCalibrationMethod solver, const std::string& method,
+                          const JointOptions& joint) const;
   // The joint solve from the closed form's solution; false (after an ERROR) when it fails.
   bool refineSolution(HandEyeSolution& s, const Frames& frames, const std::string& method,
                       const JointOptions& joint) const;
-  // computeCameraTTargetList, keeping each frame's corners and board points.
-  AlignedTargetPoses detectAligned(const std::vector<cv::Mat>& imageList, const std::vector<cv::Mat>& robotTTcpList,
-                                   const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
-                                   std::vector<cv::Mat>* points, std::vector<cv::Mat>* objects) const;
-  std::optional<Frames> resolveFrames(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
+  // Throws unless this calibrator can find target poses with these intrinsics: ChArUco on the flange,
+  // finite values.
+  void checkPoseDetection(const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients) const;
+  // The target pose of each of the first `frames` images by detection and solvePnP (logged per frame
+  // when none), with each found frame's corners and board points when `points` is given.
+  TargetPoses detectTargetPoses(const std::vector<cv::Mat>& imageList, std::size_t frames,
+                                const cv::Mat& intrinsicMatrix, const cv::Mat& distortionCoefficients,
+                                std::vector<cv::Mat>* points, std::vector<cv::Mat>* objects) const;
+  std::optional<Frames> resolveFrames(HandEyeSolution& s, const std::vector<detail::Pose>& robots,
                                       const std::vector<cv::Mat>& imageList,
                                       const std::vector<cv::Mat>& cameraTTargetList);
-  std::optional<Frames> framesFromGivenIntrinsics(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
+  std::optional<Frames> framesFromGivenIntrinsics(HandEyeSolution& s, const std::vector<detail::Pose>& robots,
                                                   const std::vector<cv::Mat>& imageList) const;
-  std::optional<Frames> framesFromIntrinsicCalibration(HandEyeSolution& s, const std::vector<cv::Mat>& robotPoses,
+  std::optional<Frames> framesFromIntrinsicCalibration(HandEyeSolution& s, const std::vector<detail::Pose>& robots,
                                                        const std::vector<cv::Mat>& imageList);
   TargetPoses posesOfDetectedViews(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& imagePoints,
                                    const std::vector<cv::Mat>& objectPoints, const cv::Mat& intrinsicMatrix,
@@ -199,7 +225,7 @@ class HandEyeCore {
   TargetPoses redetectedTargetPoses(const std::vector<cv::Mat>& images, const cv::Mat& intrinsicMatrix,
                                     const cv::Mat& distortionCoefficients, const char* kindName) const;
   // With replicateCams, each replicate's target poses (by group) for the board scale's jackknife.
-  using ReplicateCams = std::vector<std::optional<std::vector<cv::Mat>>>;
+  using ReplicateCams = std::vector<std::optional<std::vector<detail::Pose>>>;
   TransformUncertainty uncertaintyOf(const Frames& frames, cv::HandEyeCalibrationMethod solver,
                                      const HandEyeSolution& s, ReplicateCams* replicateCams = nullptr) const;
   // The board scale of the solved frames, its finding logged and kept.
@@ -210,6 +236,8 @@ class HandEyeCore {
   IntrinsicCalibrator intrinsic_;
   std::string component_;
   bool fixed_camera_;
+  HandEyeReportText text_;
+  HandEyeSolution last_;
 };
 
 }  // namespace vesk::calibration

@@ -563,7 +563,7 @@ Solved solveWithLevels(const Model& model, State s, const Layout& L, Levels lv, 
 TransformUncertainty jointJackknife(const Model& model, const Solved& r, const Layout& L, const cv::Mat& handEye) {
   const std::size_t n = model.frames();
   const Evaluation& e = r.e;
-  return jackknifeUncertainty(n, handEye, [&](const std::vector<bool>& leftOut) -> std::optional<cv::Mat> {
+  return jackknifeUncertainty(n, detail::toPose(handEye), [&](const std::vector<bool>& leftOut) -> std::optional<detail::Pose> {
     Normal without{e.normal.A.clone(), e.normal.g.clone(), 0.0};
     for (std::size_t i = 0; i < n; ++i) {
       if (leftOut[i]) accumulate(without, -e.frames[i].JtJ, -e.frames[i].Jtr, e.frames[i].columns);
@@ -571,7 +571,7 @@ TransformUncertainty jointJackknife(const Model& model, const Solved& r, const L
     cv::Mat S, scale, x;
     if (!unitDiagonal(without.A, S, scale) || !dampedStep(S, scale, -without.g, 0.0, x)) return std::nullopt;
     const State moved = model.step(r.s, L, x);
-    return detail::inverseRigid(poseMatrix(moved.c));
+    return detail::toPose(detail::inverseRigid(poseMatrix(moved.c)));
   });
 }
 

@@ -8,25 +8,19 @@
 
 namespace vesk::calibration {
 
-std::vector<cv::Mat> fixedPosePerFrame(const std::vector<cv::Mat>& robotTTcpList, const cv::Mat& X,
-                                       const std::vector<cv::Mat>& cameraTTargetList, bool eyeToHand) {
-  std::vector<cv::Mat> out;
-  const detail::Pose x = detail::toPose(X);
-  for (std::size_t i = 0; i < robotTTcpList.size() && i < cameraTTargetList.size(); ++i) {
-    detail::Pose robot = detail::toPose(robotTTcpList[i]);
-    if (eyeToHand) robot = detail::inversePose(robot);
-    out.push_back(cv::Mat(robot * x * detail::toPose(cameraTTargetList[i])));
-  }
+std::vector<detail::Pose> fixedPosePerFrame(const std::vector<detail::Pose>& robots, const detail::Pose& X,
+                                            const std::vector<detail::Pose>& cams) {
+  std::vector<detail::Pose> out;
+  for (std::size_t i = 0; i < robots.size() && i < cams.size(); ++i) out.push_back(robots[i] * X * cams[i]);
   return out;
 }
 
-cv::Mat fixedPoseCovariance(const std::vector<cv::Mat>& perFrame, const cv::Mat& mean) {
+cv::Mat fixedPoseCovariance(const std::vector<detail::Pose>& perFrame, const cv::Mat& mean) {
   const std::size_t n = perFrame.size();
   if (n < 3 || mean.empty()) return cv::Mat();
   const detail::Pose m = detail::toPose(mean);
   cv::Mat sum = cv::Mat::zeros(6, 6, CV_64F);
-  for (const cv::Mat& frame : perFrame) {
-    const detail::Pose p = detail::toPose(frame);
+  for (const detail::Pose& p : perFrame) {
     cv::Vec3d rotation;
     cv::Rodrigues(cv::Mat(detail::rotationOf(p) * detail::rotationOf(m).t()), rotation);
     const cv::Vec3d shift = detail::translationOf(p) - detail::translationOf(m);
