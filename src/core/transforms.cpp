@@ -14,9 +14,6 @@
 
 namespace vesk::tf {
 
-namespace {
-}  // namespace
-
 cv::Mat poseToTransformationMatrix(const std::vector<double>& pose) {
   if (pose.size() != 6) {
     throw std::invalid_argument("poseToTransformationMatrix: expected 6 elements [x,y,z,rx,ry,rz]");
@@ -41,8 +38,7 @@ cv::Mat poseToTransformationMatrix(const std::vector<double>& pose) {
 
 std::vector<double> transformationMatrixToPose(const cv::Mat& transformation) {
   // A 4x4 array of vectors (several channels) is not a transformation either.
-  if (transformation.rows != 4 || transformation.cols != 4 || transformation.dims > 2 ||
-      transformation.channels() != 1) {
+  if (!detail::isPoseShape(transformation)) {
     throw std::invalid_argument("transformationMatrixToPose: expected a 4x4 matrix");
   }
   if (const std::string problem = detail::rigidTransformProblem(transformation); !problem.empty()) {
@@ -82,7 +78,7 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
   cv::Mat translationSum = cv::Mat::zeros(3, 1, CV_64F);
   for (std::size_t i = 0; i < poses.size(); ++i) {
     const cv::Mat& pose = poses[i];
-    if (pose.rows != 4 || pose.cols != 4 || pose.dims > 2 || pose.channels() != 1) {
+    if (!detail::isPoseShape(pose)) {
       throw std::invalid_argument("averagePose: expected 4x4 matrices, element " + std::to_string(i) +
                                   " is not");
     }
@@ -96,12 +92,12 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
     translationSum += P(cv::Rect(3, 0, 1, 3));
   }
 
-  cv::Mat U, w, Vt;
-  cv::SVD::compute(rotationSum, w, U, Vt, 0);
+  cv::Vec3d w;
+  const cv::Matx33d R = detail::nearestRotation(cv::Matx33d(rotationSum), &w);
   // Rotations that cancel (a sum of rank one or less, such as two half turns) have no mean rotation.
-  if (detail::allFinite(w) && !(w.at<double>(1) > 1e-9 * std::max(1.0, w.at<double>(0)))) {
+  if (detail::allFinite(cv::Mat(w)) && !(w[1] > 1e-9 * std::max(1.0, w[0]))) {
     logging::log(logging::WARNING, "averagePose: the rotations cancel out (their sum has rank " +
-                                       std::string(w.at<double>(0) > 1e-9 ? "1" : "0") +
+                                       std::string(w[0] > 1e-9 ? "1" : "0") +
                                        "), so their mean is undefined; the rotation is NaN.");
     translationSum /= static_cast<double>(poses.size());
     cv::Mat result = cv::Mat::eye(4, 4, CV_64F);
@@ -109,15 +105,10 @@ cv::Mat averagePose(const std::vector<cv::Mat>& poses) {
     translationSum.copyTo(result(cv::Rect(3, 0, 1, 3)));
     return result;
   }
-  cv::Mat R = U * Vt;
-  if (cv::determinant(R) < 0.0) {
-    Vt.row(2) *= -1.0;
-    R = U * Vt;
-  }
   translationSum /= static_cast<double>(poses.size());
 
   cv::Mat result = cv::Mat::eye(4, 4, CV_64F);
-  R.copyTo(result(cv::Rect(0, 0, 3, 3)));
+  cv::Mat(R).copyTo(result(cv::Rect(0, 0, 3, 3)));
   translationSum.copyTo(result(cv::Rect(3, 0, 1, 3)));
   return result;
 }
@@ -183,7 +174,7 @@ cv::Vec4d quaternionXyzw(const cv::Matx33d& R) {
 }
 
 Pose toPose(const cv::Mat& m) {
-  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+  if (!isPoseShape(m)) {
     throw std::invalid_argument("expected a 4x4 pose matrix");
   }
   cv::Mat d;
@@ -225,17 +216,27 @@ void requireFinite(const std::vector<cv::Mat>& list, const std::string& componen
   for (std::size_t i = 0; i < list.size(); ++i) requireFinite(list[i], component, name + "[" + std::to_string(i) + "]");
 }
 
+bool isPoseShape(const cv::Mat& m) { return m.dims == 2 && m.rows == 4 && m.cols == 4 && m.channels() == 1; }
+
+namespace {
+
+// max |R^T R - I| of the rotation block of a CV_64F 4x4 matrix.
+double orthonormalityError(const cv::Mat& T) {
+  const cv::Mat R = T(cv::Rect(0, 0, 3, 3));
+  return cv::norm(R.t() * R - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF);
+}
+
+}  // namespace
+
 bool isRigidTransform(const cv::Mat& T) {
-  if (T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1 || !allFinite(T)) return false;
+  if (!isPoseShape(T) || !allFinite(T)) return false;
   cv::Mat d;
   T.convertTo(d, CV_64F);
-  const cv::Mat R = d(cv::Rect(0, 0, 3, 3));
-  const double orthogonality = cv::norm(R.t() * R - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF);
-  return orthogonality < 1e-6 && std::abs(cv::determinant(R) - 1.0) < 1e-6;
+  return orthonormalityError(d) < 1e-6 && std::abs(cv::determinant(d(cv::Rect(0, 0, 3, 3))) - 1.0) < 1e-6;
 }
 
 std::string rigidTransformProblem(const cv::Mat& T) {
-  if (T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1) return "it is not a 4x4 matrix";
+  if (!isPoseShape(T)) return "it is not a 4x4 matrix";
   cv::Mat d;
   T.convertTo(d, CV_64F);
   if (!allFinite(d)) return "";
@@ -243,14 +244,13 @@ std::string rigidTransformProblem(const cv::Mat& T) {
   for (int c = 0; c < 4; ++c) {
     if (std::abs(d.at<double>(3, c) - bottom[c]) > 1e-9) return "its bottom row is not 0 0 0 1";
   }
-  const cv::Mat R = d(cv::Rect(0, 0, 3, 3));
-  const double off = cv::norm(R.t() * R - cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF);
+  const double off = orthonormalityError(d);
   if (off > kPoseOrthonormality) {
     std::ostringstream os;
     os << "its rotation block is not a rotation (max |R^T R - I| = " << off << ")";
     return os.str();
   }
-  if (cv::determinant(R) < 0.0) return "its rotation block is a reflection (determinant -1)";
+  if (cv::determinant(d(cv::Rect(0, 0, 3, 3))) < 0.0) return "its rotation block is a reflection (determinant -1)";
   return "";
 }
 
@@ -266,8 +266,7 @@ void requireRigid(const std::vector<cv::Mat>& list, const std::string& component
 
 std::vector<Pose> toPoses(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name) {
   for (std::size_t i = 0; i < list.size(); ++i) {
-    const cv::Mat& m = list[i];
-    if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+    if (!isPoseShape(list[i])) {
       throw std::invalid_argument(component + ": " + name + "[" + std::to_string(i) + "] must be a 4x4 matrix");
     }
   }
@@ -349,6 +348,18 @@ double rotationAngleAxis(const cv::Mat& R, cv::Vec3d& axis) {
   const double angle = cv::norm(v);
   axis = angle > 0.0 ? v / angle : cv::Vec3d(0, 0, 0);
   return angle;
+}
+
+cv::Matx33d nearestRotation(const cv::Matx33d& M, cv::Vec3d* singularValues) {
+  cv::Mat w, u, vt;
+  cv::SVD::compute(cv::Mat(M), w, u, vt, 0);
+  if (singularValues != nullptr) *singularValues = cv::Vec3d(w.at<double>(0), w.at<double>(1), w.at<double>(2));
+  cv::Mat R = u * vt;
+  if (cv::determinant(R) < 0.0) {
+    vt.row(2) *= -1.0;
+    R = u * vt;
+  }
+  return cv::Matx33d(R);
 }
 
 cv::Vec3d rotationVector(const cv::Matx33d& R) {

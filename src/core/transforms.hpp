@@ -70,6 +70,9 @@ Pose toPose(const cv::Mat& m);
 // The unit quaternion (x, y, z, w) of a rotation, with w >= 0.
 cv::Vec4d quaternionXyzw(const cv::Matx33d& R);
 Pose inversePose(const Pose& p);
+// The rotation nearest to M (Frobenius): U V^T of its SVD, the last singular direction turned
+// where that is a reflection. M's singular values, largest first, go to `singularValues`.
+cv::Matx33d nearestRotation(const cv::Matx33d& M, cv::Vec3d* singularValues = nullptr);
 // A rotation's axis times its angle (rad), and back.
 cv::Vec3d rotationVector(const cv::Matx33d& R);
 cv::Matx33d rotationMatrix(const cv::Vec3d& w);
@@ -83,7 +86,10 @@ bool allFinite(const cv::Mat& m);
 void requireFinite(const cv::Mat& m, const std::string& component, const std::string& name);
 void requireFinite(const std::vector<cv::Mat>& list, const std::string& component, const std::string& name);
 
-// A finite 4x4 [R t; 0 0 0 1] whose R is orthonormal with determinant +1 (to 1e-6).
+// A 4x4 single-channel two-dimensional matrix: the shape of a pose.
+bool isPoseShape(const cv::Mat& m);
+
+// A finite 4x4 matrix whose rotation block is orthonormal with determinant +1 (to 1e-6).
 bool isRigidTransform(const cv::Mat& T);
 
 // What keeps a caller's 4x4 matrix from being a rigid transform, or "" when nothing does: a bottom

@@ -53,7 +53,7 @@ std::optional<RotationVarietyStats> analyzeFixedCameraRotationVariety(const std:
                                                                       double minRotationDeg) {
   for (std::size_t i = 0; i < cameraTTargetList.size(); ++i) {
     const cv::Mat& m = cameraTTargetList[i];
-    if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+    if (!detail::isPoseShape(m)) {
       throw std::invalid_argument("analyze_rotation_variety: camera_T_target_list[" + std::to_string(i) +
                                   "] must be a 4x4 matrix");
     }

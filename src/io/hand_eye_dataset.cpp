@@ -27,7 +27,7 @@ std::vector<double> flattenPoses(const std::vector<cv::Mat>& poses) {
   std::vector<double> values;
   values.reserve(16 * poses.size());
   for (const cv::Mat& pose : poses) {
-    if (pose.rows != 4 || pose.cols != 4 || pose.dims > 2 || pose.channels() != 1) {
+    if (!detail::isPoseShape(pose)) {
       throw std::invalid_argument("io: expected 4x4 pose matrices");
     }
     cv::Mat p;

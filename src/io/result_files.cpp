@@ -260,7 +260,7 @@ std::pair<int, int> frameCounts(const json& doc) {
 // with non-finite values (written as null, read back as NaN), or a rigid transform.
 std::string storedTransformProblem(const cv::Mat& m) {
   if (m.empty()) return "";
-  if (m.dims != 2 || m.rows != 4 || m.cols != 4 || m.channels() != 1) {
+  if (!vesk::detail::isPoseShape(m)) {
     return "must be a 4x4 matrix or null, got " + std::to_string(m.rows) + "x" + std::to_string(m.cols);
   }
   if (!cv::checkRange(m, true)) return "";
@@ -365,7 +365,7 @@ std::vector<double> errorList(const json& doc, const std::string& key) {
 cv::Mat transformField(const json& doc, const std::string& key) {
   const cv::Mat m = matrixFromJson(doc.at(key), "'" + key + "'");
   if (m.empty()) return m;
-  if (m.rows != 4 || m.cols != 4) {
+  if (!vesk::detail::isPoseShape(m)) {
     throw std::runtime_error("io: '" + key + "' must be a 4x4 matrix or null, got " + std::to_string(m.rows) + "x" +
                              std::to_string(m.cols));
   }

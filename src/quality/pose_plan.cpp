@@ -183,7 +183,7 @@ double boardDistance(const PlanSetup& s) {
 }
 
 void requirePose(const cv::Mat& T, const std::string& component, const std::string& name) {
-  if (T.empty() || T.dims != 2 || T.rows != 4 || T.cols != 4 || T.channels() != 1) {
+  if (!detail::isPoseShape(T)) {
     throw std::invalid_argument(component + ": " + name + " must be a 4x4 matrix");
   }
   detail::requireFinite(T, component, name);

@@ -37,18 +37,6 @@ void perpendicularBasis(const cv::Vec3d& a, cv::Vec3d& e1, cv::Vec3d& e2) {
   e2 = a.cross(e1);
 }
 
-// Nearest rotation to a sum of rotations.
-cv::Matx33d projectToRotation(const cv::Matx33d& M) {
-  cv::Mat w, u, vt;
-  cv::SVD::compute(cv::Mat(M), w, u, vt);
-  cv::Mat R = u * vt;
-  if (cv::determinant(R) < 0) {
-    u.col(2) *= -1.0;
-    R = u * vt;
-  }
-  return cv::Matx33d(R);
-}
-
 // The translation equations R_i t_X - t_W = -t_i - R_i R_X c_i of every frame, with the
 // constraint eliminated, solved by least squares at one rotation R_X.
 struct Translations {
@@ -364,7 +352,7 @@ std::optional<FourAxisSolution> solveFourAxis(const std::vector<Pose>& robots, c
   for (std::size_t i = 0; i < n; ++i) sum += rotationOf(rs[i]) * Rx * rotationOf(cs[i]);
   FourAxisSolution out;
   out.hand_eye = detail::makePose(Rx, t.tx);
-  out.fixed_pose = detail::makePose(projectToRotation(sum), t.tw);
+  out.fixed_pose = detail::makePose(detail::nearestRotation(sum), t.tw);
   out.rms_m = std::sqrt(t.ssr / (3.0 * static_cast<double>(n)));
   if (!std::isfinite(out.rms_m)) return std::nullopt;
   out = polish(rs, cs, out, axis, fixedAxis, constraint);

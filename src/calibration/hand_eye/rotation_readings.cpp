@@ -146,11 +146,7 @@ Registration registerTranslations(const std::vector<cv::Vec3d>& t, const std::ve
     }
     cv::Matx33d H = cv::Matx33d::zeros();
     for (std::size_t i = 0; i < n; ++i) H += (q[i] - mq) * (t[i] - mt).t();
-    cv::Mat w, u, vt;
-    cv::SVD::compute(cv::Mat(H), w, u, vt);
-    const cv::Matx33d U(u), Vt(vt);
-    const double s = cv::determinant(Vt.t() * U.t()) < 0 ? -1.0 : 1.0;
-    g.R = Vt.t() * cv::Matx33d(1, 0, 0, 0, 1, 0, 0, 0, s) * U.t();
+    g.R = detail::nearestRotation(H.t());
     // with the rotation held, d and t are linear: R R_i d + t = t_i - R t_i'
     cv::Mat A(3 * static_cast<int>(n), 6, CV_64F), b(3 * static_cast<int>(n), 1, CV_64F);
     for (std::size_t i = 0; i < n; ++i) {
