@@ -76,24 +76,20 @@ struct Board {
 
 Board boardOf(const CalibrationTarget& target) {
   std::vector<cv::Point3d> detected;
+  const cv::Mat points = boardPoints(target);
+  for (int i = 0; i < points.rows; ++i) {
+    detected.emplace_back(points.at<float>(i, 0), points.at<float>(i, 1), points.at<float>(i, 2));
+  }
   double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
   std::visit(Overloaded{[&](const ChessboardTarget& t) {
-                          const cv::Mat p = t.objectPoints();
-                          for (int i = 0; i < p.rows; ++i) {
-                            detected.emplace_back(p.at<float>(i, 0), p.at<float>(i, 1), p.at<float>(i, 2));
-                          }
                           // the outer squares around the inner corners
                           x0 = -t.square_size, y0 = -t.square_size;
                           x1 = t.size.width * t.square_size, y1 = t.size.height * t.square_size;
                         },
                         [&](const CharucoTarget& t) {
-                          for (const cv::Point3f& p : t.buildBoard().getChessboardCorners()) detected.emplace_back(p);
                           x1 = t.squares_x * t.square_length, y1 = t.squares_y * t.square_length;
                         },
-                        [&](const ArucoTarget& t) {
-                          for (const auto& marker : t.buildBoard().getObjPoints()) {
-                            for (const cv::Point3f& p : marker) detected.emplace_back(p);
-                          }
+                        [&](const ArucoTarget&) {
                           x0 = y0 = std::numeric_limits<double>::infinity();
                           x1 = y1 = -std::numeric_limits<double>::infinity();
                           for (const cv::Point3d& p : detected) {

@@ -150,4 +150,22 @@ std::string toRepr(const ArucoTarget& t) {
          ", aruco_dict_id=" + std::to_string(t.aruco_dict_id) + ")";
 }
 
+cv::Mat boardPoints(const CalibrationTarget& target) {
+  return std::visit(Overloaded{[](const ChessboardTarget& t) { return t.objectPoints(); },
+                               [](const CharucoTarget& t) {
+                                 const std::vector<cv::Point3f> corners = t.buildBoard().getChessboardCorners();
+                                 return cv::Mat(corners, true).reshape(1, static_cast<int>(corners.size()));
+                               },
+                               [](const ArucoTarget& t) {
+                                 const cv::aruco::GridBoard board = t.buildBoard();
+                                 std::vector<cv::Point3f> points;
+                                 for (const auto& marker : board.getObjPoints()) {
+                                   points.insert(points.end(), marker.begin(), marker.end());
+                                 }
+                                 if (points.empty()) return cv::Mat(0, 3, CV_32F);
+                                 return cv::Mat(points, true).reshape(1, static_cast<int>(points.size()));
+                               }},
+                    target);
+}
+
 }  // namespace vesk

@@ -70,6 +70,10 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 // For the operations only a ChArUco board supports: the board, or nullptr for the other kinds.
 inline const CharucoTarget* charucoOf(const CalibrationTarget& target) { return std::get_if<CharucoTarget>(&target); }
 
+// Every point of the board a detection can return, N x 3 CV_32F in board coordinates: the inner
+// corners (chessboard, ChArUco) or each marker's four corners (grid).
+cv::Mat boardPoints(const CalibrationTarget& target);
+
 // Detector parameters shared by every ChArUco and ArUco detector of the system.
 cv::aruco::RefineParameters defaultRefineParameters();
 

@@ -12,7 +12,7 @@ HandEyeMethodResults withRz(const std::vector<double>& rz) {
   HandEyeMethodResults results;
   for (std::size_t i = 0; i < 5; ++i) {
     if (i < rz.size()) {
-      results[names[i]] = HandEyeMethodResult{names[i], cv::Mat::eye(4, 4, CV_64F), {0.01 * i, 0, 0, 0, 0, rz[i]}};
+      results[names[i]] = HandEyeMethodResult{names[i], cv::Mat::eye(4, 4, CV_64F), {0.01 * i, 0, 0, 0, 0, rz[i]}, cv::Mat()};
     } else {
       results[names[i]] = std::nullopt;
     }

@@ -835,23 +835,7 @@ HandEyeCore::TargetPoses HandEyeCore::redetectedTargetPoses(const std::vector<cv
   });
 }
 
-cv::Mat HandEyeCore::boardObjectPoints() const {
-  return std::visit(Overloaded{[](const ChessboardTarget& t) { return t.objectPoints(); },
-                               [](const CharucoTarget& t) {
-                                 const std::vector<cv::Point3f> corners = t.buildBoard().getChessboardCorners();
-                                 return cv::Mat(corners, true).reshape(1, static_cast<int>(corners.size()));
-                               },
-                               [](const ArucoTarget& t) {
-                                 const cv::aruco::GridBoard board = t.buildBoard();
-                                 std::vector<cv::Point3f> points;
-                                 for (const auto& marker : board.getObjPoints()) {
-                                   points.insert(points.end(), marker.begin(), marker.end());
-                                 }
-                                 if (points.empty()) return cv::Mat(0, 3, CV_32F);
-                                 return cv::Mat(points, true).reshape(1, static_cast<int>(points.size()));
-                               }},
-                    target_);
-}
+cv::Mat HandEyeCore::boardObjectPoints() const { return boardPoints(target_); }
 
 // Every frame implies the same fixed pose robots[i] * X * cams[i] when X is right; deviations are
 // taken from their average pose. With an intrinsic matrix, each frame's camera distance and the
