@@ -21,28 +21,7 @@ constexpr HandEyeReportText kReportText{"HAND-EYE RESULTS",
                                         "camera coordinates into the tcp frame (the camera's pose on the flange)",
                                         "Extrinsic calibration complete."};
 
-HandEyeResult resultOf(HandEyeSolution s) {
-  HandEyeResult r;
-  r.ok = s.ok;
-  r.failure = std::move(s.failure);
-  r.tcp_T_camera = std::move(s.hand_eye);
-  r.intrinsic_matrix = std::move(s.intrinsic_matrix);
-  r.distortion_coefficients = std::move(s.distortion_coefficients);
-  r.reprojection_error = s.reprojection_error;
-  r.valid_robot_T_tcp_list = std::move(s.robots);
-  r.valid_image_list = std::move(s.images);
-  r.camera_T_target_list = std::move(s.cams);
-  r.has_consistency = s.has_consistency;
-  r.consistency = std::move(s.consistency);
-  r.uncertainty = std::move(s.uncertainty);
-  r.data_findings = std::move(s.data_findings);
-  r.board_scale = s.board_scale;
-  if (s.joint) r.noise = s.joint->noise;
-  r.joint = std::move(s.joint);
-  r.four_axis = std::move(s.four_axis);
-  if (s.ok) r.robot_T_target = std::move(s.fixed_pose);
-  return r;
-}
+HandEyeResult resultOf(HandEyeSolution s) { return calibration::resultOf(std::move(s), &HandEyeResult::tcp_T_camera, &HandEyeResult::robot_T_target); }
 
 }  // namespace
 

@@ -593,8 +593,9 @@ std::optional<HandEyeCore::Frames> HandEyeCore::framesFromGivenIntrinsics(HandEy
                                                                           const std::vector<cv::Mat>& imageList) const {
   checkPoseDetection(s.intrinsic_matrix, s.distortion_coefficients);
   std::vector<cv::Mat> points, objects;
-  TargetPoses found = detectTargetPoses(imageList, std::min(imageList.size(), robots.size()), s.intrinsic_matrix,
-                                        s.distortion_coefficients, &points, &objects);
+  // one robot pose per image: resolveFrames has checked the lengths
+  TargetPoses found =
+      detectTargetPoses(imageList, imageList.size(), s.intrinsic_matrix, s.distortion_coefficients, &points, &objects);
   Frames frames;
   for (int i : found.valid_indices) {
     frames.robots.push_back(robots[static_cast<std::size_t>(i)]);

@@ -60,6 +60,32 @@ struct HandEyeSolution {
   cv::Mat fixed_pose_covariance;  // of fixed_pose, from the frames' scatter (what a re-check needs)
 };
 
+// A calibrator's result from a solution: the fields both results share under the same names, the
+// transform and the fixed pose under their own.
+template <class Result>
+Result resultOf(HandEyeSolution s, cv::Mat Result::*transform, cv::Mat Result::*fixedPose) {
+  Result r;
+  r.ok = s.ok;
+  r.failure = std::move(s.failure);
+  r.*transform = std::move(s.hand_eye);
+  if (s.ok) r.*fixedPose = std::move(s.fixed_pose);
+  r.intrinsic_matrix = std::move(s.intrinsic_matrix);
+  r.distortion_coefficients = std::move(s.distortion_coefficients);
+  r.reprojection_error = s.reprojection_error;
+  r.valid_robot_T_tcp_list = std::move(s.robots);
+  r.valid_image_list = std::move(s.images);
+  r.camera_T_target_list = std::move(s.cams);
+  r.has_consistency = s.has_consistency;
+  r.consistency = std::move(s.consistency);
+  r.uncertainty = std::move(s.uncertainty);
+  r.data_findings = std::move(s.data_findings);
+  r.board_scale = s.board_scale;
+  if (s.joint) r.noise = s.joint->noise;
+  r.joint = std::move(s.joint);
+  r.four_axis = std::move(s.four_axis);
+  return r;
+}
+
 // What a calibrate call asks beyond the closed form: the joint solve, and noise levels to hold in it.
 struct JointOptions {
   bool refine = false;
