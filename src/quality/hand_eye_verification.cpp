@@ -122,7 +122,9 @@ struct View {
   Pose robot;
 };
 
-void checkInputs(const StoredHandEye& s, const std::vector<cv::Mat>& robots, const std::vector<cv::Mat>& images) {
+// The robot poses as Poses, after checking every input.
+std::vector<Pose> checkInputs(const StoredHandEye& s, const std::vector<cv::Mat>& robots,
+                              const std::vector<cv::Mat>& images) {
   if (images.empty() || images.size() > kMaxVerificationViews) {
     throw std::invalid_argument(std::string(kComponent) + ": give 1 to 5 images, got " +
                                 std::to_string(images.size()));
@@ -132,8 +134,7 @@ void checkInputs(const StoredHandEye& s, const std::vector<cv::Mat>& robots, con
                                 std::to_string(robots.size()) + " robot poses: each image needs the pose it was taken at");
   }
   detail::requireColourImages(images, kComponent, "images");
-  detail::requireFinite(robots, kComponent, "robot_T_tcp_list");
-  detail::requireRigid(robots, kComponent, "robot_T_tcp_list");
+  std::vector<Pose> poses = detail::toPoses(robots, kComponent, "robot_T_tcp_list");
   detail::requireIntrinsicShapes(s.intrinsic_matrix, s.distortion_coefficients, kComponent);
   for (const auto& [m, name] : {std::pair{&s.transform, "the stored transform"}, {&s.fixed_pose, "the stored fixed pose"}}) {
     if (!detail::isRigidTransform(*m)) throw std::invalid_argument(std::string(kComponent) + ": " + name + " is not a rigid 4x4 transform");
@@ -146,9 +147,10 @@ void checkInputs(const StoredHandEye& s, const std::vector<cv::Mat>& robots, con
                                   std::to_string(s.image_size.height));
     }
   }
+  return poses;
 }
 
-std::vector<std::optional<View>> detectViews(const StoredHandEye& s, const std::vector<cv::Mat>& robots,
+std::vector<std::optional<View>> detectViews(const StoredHandEye& s, const std::vector<Pose>& robots,
                                              const std::vector<cv::Mat>& images) {
   const TargetDetector detector(s.target);
   std::vector<std::optional<View>> views(images.size());
@@ -159,7 +161,7 @@ std::vector<std::optional<View>> detectViews(const StoredHandEye& s, const std::
     v.index = static_cast<int>(i);
     d.object_points.convertTo(v.object, CV_64F);
     d.image_points.reshape(1, d.image_points.rows * 2).convertTo(v.image, CV_64F);
-    v.robot = detail::toPose(robots[i]);
+    v.robot = robots[i];
     views[i] = std::move(v);
   }
   return views;
@@ -408,7 +410,7 @@ double chiSquareQuantile(int dof, double p) {
 
 HandEyeVerification verifyHandEye(const StoredHandEye& stored, const std::vector<cv::Mat>& robotTTcpList,
                                   const std::vector<cv::Mat>& images) {
-  checkInputs(stored, robotTTcpList, images);
+  const std::vector<Pose> robots = checkInputs(stored, robotTTcpList, images);
   HandEyeVerification v;
   v.eye_to_hand = stored.eye_to_hand;
   v.stored_uncertainty_known = known(stored.transform_covariance);
@@ -416,7 +418,7 @@ HandEyeVerification verifyHandEye(const StoredHandEye& stored, const std::vector
   v.rms_px.assign(images.size(), kNaN);
   v.expected_rms_px.assign(images.size(), kNaN);
   std::vector<View> views;
-  for (auto& view : detectViews(stored, robotTTcpList, images)) {
+  for (auto& view : detectViews(stored, robots, images)) {
     if (!view) continue;
     v.corners[static_cast<std::size_t>(view->index)] = view->object.rows;
     views.push_back(std::move(*view));
