@@ -6,7 +6,6 @@
 
 #include "calibration/hand_eye/eye_in_hand.hpp"
 #include "calibration/hand_eye/eye_to_hand.hpp"
-#include "calibration/hand_eye/hand_eye_record.hpp"
 #include "io/result_files.hpp"
 #include "quality/hand_eye_verification.hpp"
 
@@ -61,7 +60,7 @@ void fillFromRecord(StoredHandEye& s, const io::RecheckFields& r, const cv::Mat&
   if (r.noise) s.noise = {r.noise->pixel_px, r.noise->robot_translation_m, r.noise->robot_rotation_deg};
 }
 
-// A result object: its lists give the fixed pose's covariance as the result file would hold it.
+// A result object: it carries what its result file would hold.
 template <class Result>
 StoredHandEye fromResult(const Result& r, const cv::Mat& transform, const cv::Mat& fixed, bool eyeToHand,
                          const std::optional<CalibrationTarget>& target) {
@@ -73,13 +72,7 @@ StoredHandEye fromResult(const Result& r, const cv::Mat& transform, const cv::Ma
   s.transform = transform;
   s.fixed_pose = fixed;
   s.transform_covariance = r.uncertainty.covariance;
-  std::vector<detail::Pose> robots = detail::toPoses(r.valid_robot_T_tcp_list, "verify_hand_eye", "valid_robot_T_tcp_list");
-  if (eyeToHand) {
-    for (detail::Pose& p : robots) p = detail::inversePose(p);
-  }
-  const std::vector<detail::Pose> cams = detail::toPoses(r.camera_T_target_list, "verify_hand_eye", "camera_T_target_list");
-  s.fixed_pose_covariance =
-      calibration::fixedPoseCovariance(calibration::fixedPosePerFrame(robots, detail::toPose(transform), cams), fixed);
+  s.fixed_pose_covariance = r.fixed_pose_covariance;
   s.noise = r.noise;
   return s;
 }

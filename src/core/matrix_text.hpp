@@ -1,5 +1,6 @@
 #pragma once
 
+#include <iomanip>
 #include <sstream>
 #include <string>
 
@@ -11,6 +12,13 @@ namespace vesk::detail {
 inline std::string matrixText(const cv::Mat& m) {
   std::ostringstream s;
   s << cv::Formatter::get(cv::Formatter::FMT_DEFAULT)->format(m);
+  return s.str();
+}
+
+// `value` with `decimals` digits after the point, as std::fixed prints it.
+inline std::string fixedText(double value, int decimals) {
+  std::ostringstream s;
+  s << std::fixed << std::setprecision(decimals) << value;
   return s.str();
 }
 

@@ -327,14 +327,11 @@ std::string cameraMatrixProblem(const cv::Mat& K, cv::Size imageSize) {
 
 double motionAngleMismatchDeg(const std::vector<cv::Matx33d>& a, const std::vector<cv::Matx33d>& b,
                               std::size_t window) {
-  const auto angle = [](const cv::Matx33d& R) {
-    return std::acos(std::max(-1.0, std::min(1.0, (cv::trace(R) - 1.0) * 0.5)));
-  };
   double sum = 0.0;
   std::size_t count = 0;
   for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
     for (std::size_t j = i + 1; j < a.size() && j < b.size() && j <= i + window; ++j) {
-      sum += std::abs(angle(a[i] * a[j].t()) - angle(b[i] * b[j].t()));
+      sum += std::abs(rotationAngle(a[i] * a[j].t()) - rotationAngle(b[i] * b[j].t()));
       ++count;
     }
   }
@@ -360,6 +357,10 @@ cv::Matx33d nearestRotation(const cv::Matx33d& M, cv::Vec3d* singularValues) {
     R = u * vt;
   }
   return cv::Matx33d(R);
+}
+
+double rotationAngle(const cv::Matx33d& R) {
+  return std::acos(std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0));
 }
 
 cv::Vec3d rotationVector(const cv::Matx33d& R) {

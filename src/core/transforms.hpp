@@ -73,6 +73,8 @@ Pose inversePose(const Pose& p);
 // The rotation nearest to M (Frobenius): U V^T of its SVD, the last singular direction turned
 // where that is a reflection. M's singular values, largest first, go to `singularValues`.
 cv::Matx33d nearestRotation(const cv::Matx33d& M, cv::Vec3d* singularValues = nullptr);
+// A rotation's angle (rad, 0 to pi) from its trace.
+double rotationAngle(const cv::Matx33d& R);
 // A rotation's axis times its angle (rad), and back.
 cv::Vec3d rotationVector(const cv::Matx33d& R);
 cv::Matx33d rotationMatrix(const cv::Vec3d& w);

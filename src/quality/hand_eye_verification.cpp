@@ -9,6 +9,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include "core/matrix_text.hpp"
 #include "core/constants.hpp"
 #include "core/transforms.hpp"
 #include "targets/detection.hpp"
@@ -16,6 +17,8 @@
 namespace vesk::quality {
 
 namespace {
+
+using detail::fixedText;
 
 using detail::Pose;
 using Mat66 = cv::Matx66d;
@@ -314,12 +317,6 @@ std::pair<double, double> impliedChange(const StoredHandEye& s, const std::vecto
 
 // ---- verdict -------------------------------------------------------------------------------------
 
-std::string fixed2(double v, int digits) {
-  std::ostringstream os;
-  os << std::fixed << std::setprecision(digits) << v;
-  return os.str();
-}
-
 std::string messageOf(const HandEyeVerification& v, std::size_t found, std::size_t given) {
   const std::string transform = v.eye_to_hand ? "robot_T_camera" : "tcp_T_camera";
   const std::string camera = v.eye_to_hand ? "in the cell" : "on its mount";
@@ -332,8 +329,8 @@ std::string messageOf(const HandEyeVerification& v, std::size_t found, std::size
     return "The " + std::to_string(found) + " view(s) agree with the stored calibration within its uncertainty and "
            "the noise: nothing to do.";
   }
-  const std::string cam = fixed2(v.camera_change_mm, 2) + " mm and " + fixed2(v.camera_change_deg, 3) + " deg";
-  const std::string brd = fixed2(v.board_change_mm, 2) + " mm and " + fixed2(v.board_change_deg, 3) + " deg";
+  const std::string cam = fixedText(v.camera_change_mm, 2) + " mm and " + fixedText(v.camera_change_deg, 3) + " deg";
+  const std::string brd = fixedText(v.board_change_mm, 2) + " mm and " + fixedText(v.board_change_deg, 3) + " deg";
   if (v.moved == "camera") return "The camera has moved " + camera + " by about " + cam + ": re-calibrate " + transform + ".";
   if (v.moved == "board") {
     return "The board has moved " + board + " by about " + brd + " while " + transform +

@@ -61,10 +61,7 @@ cv::Mat toMat(const Pose& p) { return cv::Mat(p, true); }
 Pose inverse(const Pose& T) { return detail::inversePose(T); }
 Pose compose(const cv::Matx33d& R, const cv::Vec3d& t) { return detail::makePose(R, t); }
 
-double angleDeg(const cv::Matx33d& R) {
-  const double c = std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0);
-  return std::acos(c) / kRadPerDeg;
-}
+double angleDeg(const cv::Matx33d& R) { return detail::rotationAngle(R) / kRadPerDeg; }
 
 // The board's points: those a detector finds (for PnP) and those that must be in the image for it
 // to find them all (the board's outline included).

@@ -5,6 +5,7 @@
 #include <iomanip>
 #include <sstream>
 
+#include "core/matrix_text.hpp"
 #include "core/constants.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -12,6 +13,8 @@
 namespace vesk::calibration {
 
 namespace {
+
+using detail::fixedText;
 
 using detail::Pose;
 using detail::rotationOf;
@@ -96,12 +99,6 @@ double jackknifeSigma(const std::vector<Pose>& robots, const std::vector<Pose>& 
   return std::sqrt(sum * static_cast<double>(groups - 1) / static_cast<double>(groups));
 }
 
-std::string fixed(double value, int decimals) {
-  std::ostringstream os;
-  os << std::fixed << std::setprecision(decimals) << value;
-  return os.str();
-}
-
 }  // namespace
 
 bool BoardScale::known() const { return std::isfinite(value) && std::isfinite(sigma); }
@@ -132,14 +129,14 @@ std::optional<HandEyeDataFinding> boardScaleFinding(const BoardScale& s) {
   if (!(std::abs(off) > kMismatchSigmas * s.sigma && std::abs(off) > kMismatchShare)) return std::nullopt;
   const std::string size =
       std::isfinite(s.stated_square_m)
-          ? "its squares measure " + fixed(s.impliedSquareM() * 1000, 2) + " mm, not the " +
-                fixed(s.stated_square_m * 1000, 2) + " mm stated"
-          : "its lengths are " + fixed(s.value, 4) + " times those stated";
+          ? "its squares measure " + fixedText(s.impliedSquareM() * 1000, 2) + " mm, not the " +
+                fixedText(s.stated_square_m * 1000, 2) + " mm stated"
+          : "its lengths are " + fixedText(s.value, 4) + " times those stated";
   return HandEyeDataFinding{
       "board_scale_mismatch",
-      "The robot's motions say the board is " + fixed(100.0 * std::abs(off), 2) + " % " +
-          (off > 0 ? "larger" : "smaller") + " than described (scale " + fixed(s.value, 4) + " +- " +
-          fixed(s.sigma, 4) + "): " + size + ". Measure the printed squares with a caliper (printers scale "
+      "The robot's motions say the board is " + fixedText(100.0 * std::abs(off), 2) + " % " +
+          (off > 0 ? "larger" : "smaller") + " than described (scale " + fixedText(s.value, 4) + " +- " +
+          fixedText(s.sigma, 4) + "): " + size + ". Measure the printed squares with a caliper (printers scale "
           "pages) and describe the board with the measured size: until then the hand-eye translation carries the error.",
       {}};
 }

@@ -39,6 +39,7 @@ struct HandEyeResult {
   // Motions about one axis only, solved with the value given along it.
   std::optional<FourAxisSolve> four_axis;
   cv::Mat robot_T_target;  // the board's pose in the robot base the result implies
+  cv::Mat fixed_pose_covariance;  // robot_T_target's, as the result file keeps it for a re-check
 };
 
 // A camera on the flange and a board standing still in the cell: tcp_T_camera.

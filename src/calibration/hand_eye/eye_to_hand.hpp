@@ -27,6 +27,7 @@ struct EyeToHandResult {
   bool has_consistency = false;
   TargetConsistencyStats consistency;  // of the board's pose on the flange, per frame
   cv::Mat tcp_T_target;                // the mean of those poses
+  cv::Mat fixed_pose_covariance;       // tcp_T_target's, as the result file keeps it for a re-check
   TransformUncertainty uncertainty;    // of robot_T_camera, rotation about the robot base's axes
   std::vector<HandEyeDataFinding> data_findings;
   // The board's scale from the robot's motion (the data check's); NaN where not computed.

@@ -12,6 +12,7 @@
 #include "calibration/hand_eye/board_scale.hpp"
 #include "calibration/hand_eye/hand_eye_four_axis.hpp"
 #include "calibration/hand_eye/rotation_readings.hpp"
+#include "core/matrix_text.hpp"
 #include "core/constants.hpp"
 #include "core/statistics.hpp"
 #include "core/threads.hpp"
@@ -20,6 +21,8 @@
 namespace vesk::calibration {
 
 namespace {
+
+using detail::fixedText;
 
 using detail::Pose;
 using detail::rotationOf;
@@ -58,12 +61,6 @@ constexpr double kSmallMotionDeg = 15.0;
 // kSessionF (clean series of 12-20 frames reach about 7, remounts of 10-40 mm 17 and more).
 constexpr std::size_t kMinSessionFrames = 4;
 constexpr double kSessionF = 12.0;
-
-std::string fixed(double value, int decimals) {
-  std::ostringstream os;
-  os << std::fixed << std::setprecision(decimals) << value;
-  return os.str();
-}
 
 std::string frameList(const std::vector<int>& frames) {
   std::string s;
@@ -224,8 +221,8 @@ std::optional<HandEyeDataFinding> pairingFinding(const std::vector<Pose>& robotP
   return HandEyeDataFinding{
       "images_and_poses_out_of_step",
       "Images and robot poses are out of step: " + best->description +
-          " (flange and camera rotations disagree by " + fixed(givenCost, 2) + " deg on average as paired, by " +
-          fixed(bestCost, 2) + " deg so paired); pair each image with the pose recorded with it, for example with "
+          " (flange and camera rotations disagree by " + fixedText(givenCost, 2) + " deg on average as paired, by " +
+          fixedText(bestCost, 2) + " deg so paired); pair each image with the pose recorded with it, for example with "
           "io.load_hand_eye_pairs for a folder with missing files.",
       best->affected};
 }
@@ -259,8 +256,8 @@ std::vector<HandEyeDataFinding> readingFindings(const std::vector<Pose>& robots,
   // the other reading must fit many times better, and fit as a fixed board does
   if (!(costs[best] * kEvidenceRatio < given) || !(costs[best] < kImplausibleShare * viewingDistance)) return {};
 
-  const std::string evidence = " (the board's position scatters by " + fixed(given * 1000, 1) +
-                               " mm RMS as given, by " + fixed(costs[best] * 1000, 1) + " mm RMS so read)";
+  const std::string evidence = " (the board's position scatters by " + fixedText(given * 1000, 1) +
+                               " mm RMS as given, by " + fixedText(costs[best] * 1000, 1) + " mm RMS so read)";
   std::vector<HandEyeDataFinding> out;
   if (best != 1) {
     out.push_back({"robot_translation_in_millimetres",
@@ -301,9 +298,9 @@ HandEyeDataFinding conventionMessage(const RotationReading& r, const std::vector
   for (std::size_t i = 0; i < n; ++i) frames[i] = static_cast<int>(i);
   return {r.code,
           "The robot's rotations look like " + r.what + ": between nearby captures the flange turns by " +
-              fixed(meanMotionDeg(G), 2) + " deg on average as given, the camera by " + fixed(meanMotionDeg(camR), 2) +
-              " deg, and the board's position scatters by " + fixed(given * 1000, 1) + " mm RMS as given, by " +
-              fixed(read * 1000, 1) + " mm RMS so read (Euler orders named as intrinsic, rotating axes: intrinsic zyx "
+              fixedText(meanMotionDeg(G), 2) + " deg on average as given, the camera by " + fixedText(meanMotionDeg(camR), 2) +
+              " deg, and the board's position scatters by " + fixedText(given * 1000, 1) + " mm RMS as given, by " +
+              fixedText(read * 1000, 1) + " mm RMS so read (Euler orders named as intrinsic, rotating axes: intrinsic zyx "
               "is extrinsic xyz); " + fix + ".",
           frames};
 }
@@ -417,7 +414,7 @@ HandEyeDataFinding unsolvable(const std::vector<Pose>& robots, const std::vector
   const double largest = largestMotionDeg(robots);
   if (largest < kSmallMotionDeg) {
     return {"motions_too_small",
-            "The flange turns by at most " + fixed(largest, 1) + " deg between any two captures, too little for any "
+            "The flange turns by at most " + fixedText(largest, 1) + " deg between any two captures, too little for any "
             "of the solvers to find the camera's mount. Turn the flange by 20 degrees or more between captures, about "
             "two axes.",
             allFrames(robots.size())};
@@ -429,7 +426,7 @@ HandEyeDataFinding unsolvable(const std::vector<Pose>& robots, const std::vector
   }
   return {"implausible_consistency",
           "No solver finds a mount that explains the motions: the flange's and the camera's rotations between "
-          "nearby frames differ by " + fixed(detail::motionAngleMismatchDeg(flange, camera, kPairWindow), 2) +
+          "nearby frames differ by " + fixedText(detail::motionAngleMismatchDeg(flange, camera, kPairWindow), 2) +
           " deg on average, where they agree for consistent data; check the robot poses' units, direction and "
           "pairing with the images, and the target's dimensions.",
           allFrames(robots.size())};
@@ -475,9 +472,9 @@ std::optional<HandEyeDataFinding> sessionChange(const std::vector<Pose>& robots,
       "capture_changed_part_way",
       std::string(boardOnFlange ? "The board on the flange or the camera in the cell" : "The board or the camera's mount") +
           " moved between frames " + std::to_string(bestK - 1) + " and " + std::to_string(bestK) + ": frames 0-" +
-          std::to_string(bestK - 1) + " agree among themselves to " + fixed(before * 1000, 1) + " mm RMS and frames " +
-          std::to_string(bestK) + "-" + std::to_string(n - 1) + " to " + fixed(after * 1000, 1) +
-          " mm, but their board positions lie " + fixed(cv::norm(a - b) * 1000, 1) +
+          std::to_string(bestK - 1) + " agree among themselves to " + fixedText(before * 1000, 1) + " mm RMS and frames " +
+          std::to_string(bestK) + "-" + std::to_string(n - 1) + " to " + fixedText(after * 1000, 1) +
+          " mm, but their board positions lie " + fixedText(cv::norm(a - b) * 1000, 1) +
           " mm apart. Calibrate from one session's frames, or capture again without touching the board or the "
           "camera's mount.",
       frames};
@@ -522,8 +519,8 @@ std::vector<HandEyeDataFinding> checkBeforeSolve(const std::vector<Pose>& all, c
     const double largest = largestMotionDeg(robots);
     if (largest < kSmallMotionDeg) {
       f = {"motions_too_small",
-           "The flange turns by at most " + fixed(largest, 1) + " deg between any two captures: too little to fix "
-           "the camera's mount, so the board's implied position scatters by " + fixed(rms(deviationsAsGiven) * 1000, 1) +
+           "The flange turns by at most " + fixedText(largest, 1) + " deg between any two captures: too little to fix "
+           "the camera's mount, so the board's implied position scatters by " + fixedText(rms(deviationsAsGiven) * 1000, 1) +
            " mm RMS with the best of the solvers. Turn the flange by 20 degrees or more between captures, about two "
            "axes.",
            f.frames};
@@ -600,7 +597,7 @@ std::string methodShortfall(const std::vector<Pose>& robots, const std::vector<P
   if (pairs >= 2) return "";
   return "TSAI uses only pairs of captures whose orientations differ by 17 to 116 degrees, and needs two" +
          std::string(anyLeftOut ? " with any one capture left out" : "") + "; these motions have " +
-         std::to_string(std::max(pairs, 0)) + " (the flange turns by at most " + fixed(largest, 1) +
+         std::to_string(std::max(pairs, 0)) + " (the flange turns by at most " + fixedText(largest, 1) +
          " deg between any two captures). Turn the flange by 20 to 90 degrees between captures, about two axes, "
          "or use PARK, which takes small motions.";
 }
@@ -624,8 +621,8 @@ std::string rotationMisfit(const std::vector<Pose>& robots, const std::vector<Po
   misfit *= kDegPerRad / pairs;
   motion *= kDegPerRad / pairs;
   if (!(misfit > kMisfitShare * motion && misfit > kMisfitFloorDeg)) return "";
-  return "its rotation does not explain the flange motions: they disagree with the camera's by " + fixed(misfit, 2) +
-         " deg on average against motions of " + fixed(motion, 2) + " deg. The motions are too small for it; turn "
+  return "its rotation does not explain the flange motions: they disagree with the camera's by " + fixedText(misfit, 2) +
+         " deg on average against motions of " + fixedText(motion, 2) + " deg. The motions are too small for it; turn "
          "the flange by 20 degrees or more between captures, about two axes.";
 }
 
@@ -677,8 +674,8 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
     }
     out.push_back({"implausible_consistency",
                    std::string(boardOnFlange ? "The board moves on the flange by " : "The fixed board moves by ") +
-                       fixed(scatter * 1000, 1) + " mm RMS between frames, " +
-                       fixed(100.0 * scatter / distance, 1) +
+                       fixedText(scatter * 1000, 1) + " mm RMS between frames, " +
+                       fixedText(100.0 * scatter / distance, 1) +
                        " % of the viewing distance; check the robot poses' units, direction and pairing with the "
                        "images, and the target's dimensions.",
                    frames});
@@ -703,7 +700,7 @@ std::vector<HandEyeDataFinding> checkScatter(const std::vector<double>& translat
     out.push_back({"outlier_frames",
                    std::string(frames.size() == 1 ? "Frame " : "Frames ") + frameList(frames) +
                        (frames.size() == 1 ? " disagrees" : " disagree") + " with the others (the board moves by up to " +
-                       fixed(worst * 1000, 1) + " mm there, against a median of " + fixed(median(d) * 1000, 1) +
+                       fixedText(worst * 1000, 1) + " mm there, against a median of " + fixedText(median(d) * 1000, 1) +
                        " mm); check the robot pose and the image of each, or leave them out.",
                    frames});
   }

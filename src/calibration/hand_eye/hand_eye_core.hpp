@@ -68,7 +68,10 @@ Result resultOf(HandEyeSolution s, cv::Mat Result::*transform, cv::Mat Result::*
   r.ok = s.ok;
   r.failure = std::move(s.failure);
   r.*transform = std::move(s.hand_eye);
-  if (s.ok) r.*fixedPose = std::move(s.fixed_pose);
+  if (s.ok) {
+    r.*fixedPose = std::move(s.fixed_pose);
+    r.fixed_pose_covariance = std::move(s.fixed_pose_covariance);
+  }
   r.intrinsic_matrix = std::move(s.intrinsic_matrix);
   r.distortion_coefficients = std::move(s.distortion_coefficients);
   r.reprojection_error = s.reprojection_error;

@@ -9,6 +9,7 @@
 #include <opencv2/calib3d.hpp>
 
 #include "calibration/least_squares.hpp"
+#include "core/matrix_text.hpp"
 #include "core/constants.hpp"
 #include "core/threads.hpp"
 #include "core/transforms.hpp"
@@ -16,6 +17,8 @@
 namespace vesk::calibration {
 
 namespace {
+
+using detail::fixedText;
 
 using namespace lsq;
 
@@ -445,12 +448,6 @@ double sigmaOf(const TransformUncertainty& u, int k) {
                : u.translation_std_m[static_cast<std::size_t>(k - 3)];
 }
 
-std::string fixed(double value, int decimals) {
-  std::ostringstream os;
-  os << std::fixed << std::setprecision(decimals) << value;
-  return os.str();
-}
-
 // The joint covariance, unless the geometry is weak: then each axis's sigma grows to the largest
 // of the normal matrix's, the jackknife's and the distance from the closed form.
 void judgeGeometry(const HandEyeJointProblem& p, HandEyeJointSolve& out) {
@@ -461,7 +458,7 @@ void judgeGeometry(const HandEyeJointProblem& p, HandEyeJointSolve& out) {
   if (out.jackknife_uncertainty.known()) {
     for (int k = 0; k < 6; ++k) ratio = std::max(ratio, sigmaOf(out.jackknife_uncertainty, k) / sigmaOf(out.normal_uncertainty, k));
     if (ratio > kJackknifeDisagreement) {
-      reasons.push_back("the joint solves with frames left out scatter " + fixed(ratio, 1) +
+      reasons.push_back("the joint solves with frames left out scatter " + fixedText(ratio, 1) +
                         " times more than the normal matrix says");
     }
   }
@@ -651,28 +648,28 @@ std::string formatJointSolve(const JointSolveText& text, const HandEyeJointSolve
     const AxisPrior& a = *j.axis_prior;
     os << "Four-axis form: the motions turn about one axis only, so " << text.transform_name << "'s translation along "
        << "it rests on the value given: " << (a.on_hand_eye ? "known_axis_offset_m" : "known_board_height_m") << " = "
-       << fixed(a.value_m, 4) << " m, held with a 1-sigma of " << fixed(a.sigma_m * 1000, 3)
+       << fixedText(a.value_m, 4) << " m, held with a 1-sigma of " << fixedText(a.sigma_m * 1000, 3)
        << " mm; the error budget below leaves that share out.\n";
   }
-  os << text.transform_name << " moved from the closed form by " << fixed(j.moved_mm, 3) << " mm and "
-     << fixed(j.moved_deg, 4) << " deg.\n";
+  os << text.transform_name << " moved from the closed form by " << fixedText(j.moved_mm, 3) << " mm and "
+     << fixedText(j.moved_deg, 4) << " deg.\n";
   const auto source = [&](std::size_t k) { return j.noise_estimated[k] ? " (estimated)" : " (given)"; };
   os << "Noise levels, 1-sigma per axis:\n";
-  os << "  Corners:           " << fixed(j.noise.pixel_px, 3) << " px" << source(0) << "\n";
-  os << "  Robot translation: " << fixed(j.noise.robot_translation_m * 1000, 3) << " mm" << source(1) << "\n";
-  os << "  Robot rotation:    " << fixed(j.noise.robot_rotation_deg, 4) << " deg" << source(2) << "\n";
+  os << "  Corners:           " << fixedText(j.noise.pixel_px, 3) << " px" << source(0) << "\n";
+  os << "  Robot translation: " << fixedText(j.noise.robot_translation_m * 1000, 3) << " mm" << source(1) << "\n";
+  os << "  Robot rotation:    " << fixedText(j.noise.robot_rotation_deg, 4) << " deg" << source(2) << "\n";
   if (j.board_scale_free) {
-    os << "Board scale, fitted: " << fixed(j.board_scale, 5) << " +- " << fixed(j.board_scale_sigma, 5)
+    os << "Board scale, fitted: " << fixedText(j.board_scale, 5) << " +- " << fixedText(j.board_scale_sigma, 5)
        << " (1-sigma); the transform is the one at that scale.\n";
   }
-  os << "Residual RMS: " << fixed(j.rms_px, 4) << " px; " << j.iterations << " iterations in " << j.rounds
+  os << "Residual RMS: " << fixedText(j.rms_px, 4) << " px; " << j.iterations << " iterations in " << j.rounds
      << " rounds of the noise levels.\n";
   const TransformUncertainty& u = j.uncertainty;
   os << "1-sigma of " << text.transform_name << ", from the joint solve:\n";
-  os << "  Translation x, y, z: " << fixed(u.translation_std_m[0] * 1000, 3) << ", "
-     << fixed(u.translation_std_m[1] * 1000, 3) << ", " << fixed(u.translation_std_m[2] * 1000, 3) << " mm\n";
-  os << "  Rotation about " << text.axes << " x, y, z: " << fixed(u.rotation_std_deg[0], 4) << ", "
-     << fixed(u.rotation_std_deg[1], 4) << ", " << fixed(u.rotation_std_deg[2], 4) << " deg\n";
+  os << "  Translation x, y, z: " << fixedText(u.translation_std_m[0] * 1000, 3) << ", "
+     << fixedText(u.translation_std_m[1] * 1000, 3) << ", " << fixedText(u.translation_std_m[2] * 1000, 3) << " mm\n";
+  os << "  Rotation about " << text.axes << " x, y, z: " << fixedText(u.rotation_std_deg[0], 4) << ", "
+     << fixedText(u.rotation_std_deg[1], 4) << ", " << fixedText(u.rotation_std_deg[2], 4) << " deg\n";
   if (j.raised) {
     os << "Weak geometry: " << j.weak_reason << ". The 1-sigma above is raised from the normal matrix's to what "
        << "the data shows (frames left out, distance from the closed form).\n";
@@ -685,7 +682,7 @@ std::string formatJointSolve(const JointSolveText& text, const HandEyeJointSolve
     os << "  " << std::left << std::setw(14) << kAxes[k] << std::right;
     for (int c = 0; c < 3; ++c) {
       const double share = j.error_budget.at<double>(k, c);
-      os << std::setw(c == 0 ? 8 : 12) << (std::isfinite(share) ? fixed(100.0 * share, 0) + " %" : std::string("n/a"));
+      os << std::setw(c == 0 ? 8 : 12) << (std::isfinite(share) ? fixedText(100.0 * share, 0) + " %" : std::string("n/a"));
     }
     os << "\n";
   }

@@ -2,8 +2,6 @@
 
 #include <cmath>
 
-#include <opencv2/calib3d.hpp>
-
 #include "core/transforms.hpp"
 
 namespace vesk::calibration {
@@ -21,8 +19,7 @@ cv::Mat fixedPoseCovariance(const std::vector<detail::Pose>& perFrame, const cv:
   const detail::Pose m = detail::toPose(mean);
   cv::Mat sum = cv::Mat::zeros(6, 6, CV_64F);
   for (const detail::Pose& p : perFrame) {
-    cv::Vec3d rotation;
-    cv::Rodrigues(cv::Mat(detail::rotationOf(p) * detail::rotationOf(m).t()), rotation);
+    const cv::Vec3d rotation = detail::rotationVector(detail::rotationOf(p) * detail::rotationOf(m).t());
     const cv::Vec3d shift = detail::translationOf(p) - detail::translationOf(m);
     const cv::Matx61d d(rotation[0], rotation[1], rotation[2], shift[0], shift[1], shift[2]);
     sum += cv::Mat(d * d.t());

@@ -55,9 +55,6 @@ cv::Vec3d valuesFor(const EulerOrder& o, const EulerOrder& r, const cv::Matx33d&
 std::vector<cv::Matx33d> choose(const std::vector<std::array<cv::Matx33d, 2>>& candidates,
                                 const std::vector<cv::Matx33d>& cams) {
   const std::size_t n = candidates.size();
-  const auto angle = [](const cv::Matx33d& R) {
-    return std::acos(std::clamp((cv::trace(R) - 1.0) / 2.0, -1.0, 1.0));
-  };
   std::vector<int> picked(n, -1);
   for (int pass = 0; pass < 3; ++pass) {
     std::vector<int> next(n, 0);
@@ -66,11 +63,11 @@ std::vector<cv::Matx33d> choose(const std::vector<std::array<cv::Matx33d, 2>>& c
       for (int k = 0; k < 2; ++k) {
         for (std::size_t j = 0; j < n; ++j) {
           if (j == i) continue;
-          const double camera = angle(cams[i] * cams[j].t());
+          const double camera = detail::rotationAngle(cams[i] * cams[j].t());
           double best = kInf;
           for (int l = 0; l < 2; ++l) {
             if (picked[j] >= 0 && l != picked[j]) continue;
-            best = std::min(best, std::abs(angle(candidates[i][k].t() * candidates[j][l]) - camera));
+            best = std::min(best, std::abs(detail::rotationAngle(candidates[i][k].t() * candidates[j][l]) - camera));
           }
           cost[k] += best;
         }
