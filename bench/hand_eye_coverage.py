@@ -11,8 +11,6 @@ time and have an RMS near 1.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import os
 import sys
 
 import cv2
@@ -20,6 +18,8 @@ import numpy as np
 
 import _vesk
 from vesk_testing import scene as S
+
+from common import quiet
 
 ROWS = [("TSAI", 0.5e-3, 0.05, 0.3), ("PARK", 1e-3, 0.02, 0.1), ("HORAUD", 0.5e-3, 0.05, 0.3),
         ("ANDREFF", 0.5e-3, 0.05, 0.3), ("DANIILIDIS", 0.2e-3, 0.1, 0.3)]
@@ -30,20 +30,6 @@ def error_over_sigma(result, truth):
     err = np.concatenate([r, result.tcp_T_camera[:3, 3] - truth[:3, 3]])
     u = result.uncertainty
     return err / np.concatenate([np.radians(u.rotation_std_deg), u.translation_std_m])
-
-
-@contextlib.contextmanager
-def quiet():
-    """The calibrator's reports and log lines, out of the way of the table."""
-    saved = os.dup(1), os.dup(2)
-    with open(os.devnull, "w") as null:
-        os.dup2(null.fileno(), 1)
-        os.dup2(null.fileno(), 2)
-        try:
-            yield
-        finally:
-            os.dup2(saved[0], 1)
-            os.dup2(saved[1], 2)
 
 
 def row(name, z):

@@ -28,7 +28,7 @@ import _vesk
 from _vesk import diagnostics, io
 from vesk_testing import scene as S
 
-from hand_eye_coverage import quiet
+from common import quiet
 
 ROBOT_M, ROBOT_DEG = 0.2e-3, 0.02
 REAL = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "eye_to_hand_charuco"

@@ -164,16 +164,21 @@ def _pose_convention(args):
         raise UsageError(f"--pose-format: {e}") from None
 
 
-def _load_poses(args):
+def _load_poses(args, images=None):
+    """The robot poses of --poses; with `images`, one for each of them or a UsageError."""
     from .io import load_robot_poses
 
     if not args.poses:
         what = f"calibrate {args.kind}" if args.command == "calibrate" else args.command
         raise UsageError(f"{what} needs --poses FILE (and --pose-format NAME)")
     try:
-        return load_robot_poses(args.poses, _pose_convention(args))
+        poses = load_robot_poses(args.poses, _pose_convention(args))
     except (ValueError, FileNotFoundError) as e:
         raise UsageError(str(e)) from None
+    if images is not None and len(poses) != len(images):
+        raise UsageError(f"{len(images)} images in {args.folder} but {len(poses)} poses in {args.poses}: "
+                         "each image needs the robot pose it was taken at")
+    return poses
 
 
 def _load_images(folder):
@@ -328,10 +333,7 @@ def _calibrate_intrinsics(images, target, out, page, summary, console):
 def _calibrate_hand_eye(args, hand_eye_class, method, images, target, out, page, summary, console):
     import _vesk
 
-    poses = _load_poses(args)
-    if len(poses) != len(images):
-        raise UsageError(f"{len(images)} images in {args.folder} but {len(poses)} poses in {args.poses}: "
-                         "each image needs the robot pose it was taken at")
+    poses = _load_poses(args, images)
     calibrator = hand_eye_class(target, _vesk.IntrinsicOptions())
     extra = {"refine": True} if args.refine else {}
     with console.core_output():
@@ -505,7 +507,8 @@ def _result_record(path: pathlib.Path):
     import _vesk
 
     if path.is_dir():
-        found = [path / name for name in ("hand_eye.json", "eye_to_hand.json") if (path / name).is_file()]
+        names = (RESULT_FILES["eye-in-hand"], RESULT_FILES["eye-to-hand"])
+        found = [path / name for name in names if (path / name).is_file()]
         if len(found) != 1:
             raise UsageError(f"{path}: expected one of hand_eye.json and eye_to_hand.json in it, found "
                              f"{len(found) or 'none'}; give the file")
@@ -524,10 +527,7 @@ def verify(args, console: Console) -> dict:
 
     record, path = _result_record(pathlib.Path(args.result))
     images, files = _load_images(args.folder)
-    poses = _load_poses(args)
-    if len(poses) != len(images):
-        raise UsageError(f"{len(images)} images in {args.folder} but {len(poses)} poses in {args.poses}: "
-                         "each image needs the robot pose it was taken at")
+    poses = _load_poses(args, images)
     target = make_target(args.board) if args.board else None
     console.say(f"re-checking {path} with {len(images)} images from {args.folder}")
     try:
